@@ -1,0 +1,9 @@
+// Systems without an arbitrary-speed call take only the speeds of the termios table.
+#include <cerrno>
+
+#include "platform/custom_speed.h"
+
+int SetCustomSpeed(int /*fd*/, uint32_t /*baud*/)
+{
+    return EINVAL;
+}

@@ -1,0 +1,58 @@
+// The only interface between torvex and the operating system. One body per
+// platform: posix.cpp or win32.cpp, chosen by the build. Nothing here prints;
+// every call that can fail answers false and leaves the OS error number in *err.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+struct CommPort;  // an open serial port and the settings read from it
+
+// Read and write time-outs of a port, in milliseconds, with the meaning the
+// Win32 COMMTIMEOUTS record gives them.
+struct CommTimeouts {
+    uint32_t ReadIntervalTimeout;
+    uint32_t ReadTotalTimeoutMultiplier;
+    uint32_t ReadTotalTimeoutConstant;
+    uint32_t WriteTotalTimeoutMultiplier;
+    uint32_t WriteTotalTimeoutConstant;
+};
+
+// A calendar time with the fields of the Win32 SYSTEMTIME record.
+struct SystemTime {
+    uint16_t wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
+};
+
+enum class OpenError { FileNotFound, AccessDenied, Other };
+
+// PortOpen         open a port by name, exclusively, for reading and writing
+// PortGetState     read the port's current line settings into the port record
+// PortSetState     apply raw 8N1 at baud on top of the settings read, DTR and RTS up
+// PortSetTimeouts  keep (POSIX) or apply (Win32) the read and write time-outs
+// PortRead         read up to n bytes, returning as the time-outs say; *got may be 0
+// PortWrite        write n bytes within the write time-out; *sent may be short
+// PortClose        close the port; a null port is ignored
+// ClassifyOpenError  which of the open messages an error number of PortOpen calls for
+bool PortOpen(const char* name, CommPort** port, long* err);
+bool PortGetState(CommPort* port, long* err);
+bool PortSetState(CommPort* port, uint32_t baud, long* err);
+bool PortSetTimeouts(CommPort* port, const CommTimeouts& timeouts, long* err);
+bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err);
+bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long* err);
+void PortClose(CommPort* port);
+OpenError ClassifyOpenError(long err);
+
+// TickCount        milliseconds on a monotonic clock; never wraps
+// UtcNow           the system's calendar time in UTC
+// Pause            sleep for ms milliseconds (none when ms <= 0)
+// ReadKey          one key press without echo or Enter; a character code, 0 at end of input
+// InstallInterruptHandler  make Ctrl-C restore the console and end the run with 130
+uint64_t TickCount();
+void UtcNow(SystemTime* now);
+void Pause(int64_t ms);
+int ReadKey();
+void InstallInterruptHandler();
+
+// 64-bit positions in an open script, so that scripts beyond 2 GiB jump right.
+int64_t FileTell(FILE* file);
+bool FileSeek(FILE* file, int64_t offset);

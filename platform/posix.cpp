@@ -1,0 +1,434 @@
+// The platform layer on POSIX systems with termios. A serial port is a file
+// descriptor in non-blocking mode; reads and writes wait in ppoll so that the
+// Win32 time-out rules hold to well under a millisecond without busy waiting.
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/custom_speed.h"
+#include "platform/platform.h"
+
+struct CommPort {
+    int fd;
+    struct termios tio;
+    CommTimeouts timeouts;
+};
+
+// Nanoseconds on the monotonic clock.
+static int64_t NowNs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+static struct timespec Span(int64_t ns)
+{
+    if (ns < 0) {
+        ns = 0;
+    }
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    return ts;
+}
+
+static int OpenPath(const char* path)
+{
+    return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+// COMn, when no such file exists, is tried as /dev/ttyS(n-1), as Cygwin and Wine name them.
+static int OpenComName(const char* name)
+{
+    if ((name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm') {
+        return -1;
+    }
+    char* end = nullptr;
+    errno = 0;
+    long n = strtol(name + 3, &end, 10);
+    if (name[3] < '1' || name[3] > '9' || *end != '\0' || errno != 0 || n > 256) {
+        return -1;
+    }
+    char path[32];
+    snprintf(path, sizeof path, "/dev/ttyS%ld", n - 1);
+    return OpenPath(path);
+}
+
+bool PortOpen(const char* name, CommPort** port, long* err)
+{
+    int fd = OpenPath(name);
+    if (fd < 0 && errno == ENOENT) {
+        int fd2 = OpenComName(name);
+        if (fd2 >= 0) {
+            fd = fd2;
+        } else {
+            errno = ENOENT;
+        }
+    }
+    if (fd < 0) {
+        *err = errno;
+        return false;
+    }
+    // Another program holding the port is refused, as Win32 refuses a shared open.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *err = errno == EWOULDBLOCK ? EBUSY : errno;
+        close(fd);
+        return false;
+    }
+    ioctl(fd, TIOCEXCL);  // a regular file refuses; GetCommState reports it
+    CommPort* p = static_cast<CommPort*>(calloc(1, sizeof(CommPort)));
+    if (p == nullptr) {
+        *err = ENOMEM;
+        close(fd);
+        return false;
+    }
+    p->fd = fd;
+    *port = p;
+    return true;
+}
+
+OpenError ClassifyOpenError(long err)
+{
+    switch (err) {
+    case ENOENT:
+    case ENODEV:
+        return OpenError::FileNotFound;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+        return OpenError::AccessDenied;
+    default:
+        return OpenError::Other;
+    }
+}
+
+bool PortGetState(CommPort* port, long* err)
+{
+    if (tcgetattr(port->fd, &port->tio) != 0) {
+        *err = errno;
+        return false;
+    }
+    return true;
+}
+
+static speed_t StandardSpeed(uint32_t baud)
+{
+    static const struct {
+        uint32_t baud;
+        speed_t code;
+    } table[] = {
+        {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200}, {300, B300},
+        {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400}, {4800, B4800}, {9600, B9600},
+        {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
+#ifdef B460800
+        {460800, B460800},
+#endif
+#ifdef B921600
+        {921600, B921600},
+#endif
+    };
+    for (const auto& entry : table) {
+        if (entry.baud == baud) {
+            return entry.code;
+        }
+    }
+    return B0;
+}
+
+bool PortSetState(CommPort* port, uint32_t baud, long* err)
+{
+    // Speed 0 would hang the line up.
+    if (baud == 0) {
+        *err = EINVAL;
+        return false;
+    }
+    struct termios tio = port->tio;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                          IXON | IXOFF | IXANY | INPCK);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    const speed_t code = StandardSpeed(baud);
+    if (code != B0) {
+        cfsetispeed(&tio, code);
+        cfsetospeed(&tio, code);
+    }
+    if (tcsetattr(port->fd, TCSANOW, &tio) != 0) {
+        *err = errno;
+        return false;
+    }
+    if (code == B0) {
+        int e = SetCustomSpeed(port->fd, baud);
+        if (e != 0) {
+            *err = e;
+            return false;
+        }
+    } else {
+        // tcsetattr succeeds when any part was taken; make sure the speed was.
+        struct termios check;
+        if (tcgetattr(port->fd, &check) != 0 || cfgetospeed(&check) != code) {
+            *err = EINVAL;
+            return false;
+        }
+    }
+    port->tio = tio;
+    // Some drivers drop DTR and RTS on a change of settings; a pseudo-terminal has neither.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(port->fd, TIOCMBIS, &lines);
+    return true;
+}
+
+bool PortSetTimeouts(CommPort* port, const CommTimeouts& timeouts, long* /*err*/)
+{
+    port->timeouts = timeouts;
+    return true;
+}
+
+bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
+{
+    fflush(stdout);
+    *got = 0;
+    const CommTimeouts& to = port->timeouts;
+    const int64_t start = NowNs();
+    const int64_t totalMs =
+        static_cast<int64_t>(to.ReadTotalTimeoutConstant) + static_cast<int64_t>(to.ReadTotalTimeoutMultiplier) * n;
+    const bool hasTotal = totalMs > 0;
+    const int64_t totalDeadline = start + totalMs * 1000000;
+    const int64_t intervalNs = static_cast<int64_t>(to.ReadIntervalTimeout) * 1000000;
+    int64_t lastByte = 0;
+    char* out = static_cast<char*>(buf);
+    while (*got < n) {
+        int64_t deadline = INT64_MAX;
+        if (hasTotal) {
+            deadline = totalDeadline;
+        }
+        if (*got > 0 && intervalNs > 0 && lastByte + intervalNs < deadline) {
+            deadline = lastByte + intervalNs;
+        }
+        const int64_t now = NowNs();
+        if (deadline != INT64_MAX && now >= deadline) {
+            break;
+        }
+        struct pollfd pfd = {port->fd, POLLIN, 0};
+        struct timespec wait = Span(deadline - now);
+        int r = ppoll(&pfd, 1, deadline == INT64_MAX ? nullptr : &wait, nullptr);
+        if (r < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            *err = errno;
+            return false;
+        }
+        if (r == 0) {
+            continue;  // the deadline check above ends the read
+        }
+        ssize_t k = read(port->fd, out + *got, n - *got);
+        if (k > 0) {
+            *got += static_cast<uint32_t>(k);
+            lastByte = NowNs();
+            continue;
+        }
+        if (k < 0 && (errno == EAGAIN || errno == EINTR)) {
+            continue;
+        }
+        // End of file or an error: the other end hung up or the device is gone.
+        // What came before the hang-up is handed over first.
+        if (*got > 0) {
+            return true;
+        }
+        *err = k == 0 ? EIO : errno;
+        return false;
+    }
+    return true;
+}
+
+bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long* err)
+{
+    fflush(stdout);
+    *sent = 0;
+    const CommTimeouts& to = port->timeouts;
+    const int64_t totalMs =
+        static_cast<int64_t>(to.WriteTotalTimeoutConstant) + static_cast<int64_t>(to.WriteTotalTimeoutMultiplier) * n;
+    const int64_t deadline = totalMs > 0 ? NowNs() + totalMs * 1000000 : INT64_MAX;
+    const char* in = static_cast<const char*>(buf);
+    while (*sent < n) {
+        ssize_t k = write(port->fd, in + *sent, n - *sent);
+        if (k > 0) {
+            *sent += static_cast<uint32_t>(k);
+            continue;
+        }
+        if (k < 0 && errno != EAGAIN && errno != EINTR) {
+            *err = errno;
+            return false;
+        }
+        const int64_t now = NowNs();
+        if (now >= deadline) {
+            break;  // timed out: the count tells how much went
+        }
+        struct pollfd pfd = {port->fd, POLLOUT, 0};
+        struct timespec wait = Span(deadline - now);
+        if (ppoll(&pfd, 1, deadline == INT64_MAX ? nullptr : &wait, nullptr) < 0 && errno != EINTR) {
+            *err = errno;
+            return false;
+        }
+    }
+    return true;
+}
+
+void PortClose(CommPort* port)
+{
+    if (port == nullptr) {
+        return;
+    }
+    ioctl(port->fd, TIOCNXCL);
+    close(port->fd);
+    free(port);
+}
+
+uint64_t TickCount()
+{
+    return static_cast<uint64_t>(NowNs() / 1000000);
+}
+
+void UtcNow(SystemTime* now)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tm;
+    gmtime_r(&ts.tv_sec, &tm);
+    now->wYear = static_cast<uint16_t>(tm.tm_year + 1900);
+    now->wMonth = static_cast<uint16_t>(tm.tm_mon + 1);
+    now->wDayOfWeek = static_cast<uint16_t>(tm.tm_wday);
+    now->wDay = static_cast<uint16_t>(tm.tm_mday);
+    now->wHour = static_cast<uint16_t>(tm.tm_hour);
+    now->wMinute = static_cast<uint16_t>(tm.tm_min);
+    now->wSecond = static_cast<uint16_t>(tm.tm_sec);
+    now->wMilliseconds = static_cast<uint16_t>(ts.tv_nsec / 1000000);
+}
+
+void Pause(int64_t ms)
+{
+    fflush(stdout);
+    if (ms <= 0) {
+        return;
+    }
+    const struct timespec until = Span(NowNs() + ms * 1000000);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+// The console's settings while a prompt waits, for the signal handler to restore.
+static struct termios SavedConsole;
+static volatile sig_atomic_t ConsoleChanged = 0;
+
+static void OnSignal(int sig)
+{
+    if (ConsoleChanged) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &SavedConsole);
+    }
+    _exit(sig == SIGINT ? 130 : 128 + sig);
+}
+
+void InstallInterruptHandler()
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+}
+
+// One byte from standard input, or -1 at its end. With a timeout in
+// milliseconds, -1 also when nothing comes in that time.
+static int ReadByte(int timeoutMs)
+{
+    if (timeoutMs >= 0) {
+        struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
+        if (poll(&pfd, 1, timeoutMs) <= 0) {
+            return -1;
+        }
+    }
+    unsigned char c;
+    for (;;) {
+        ssize_t k = read(STDIN_FILENO, &c, 1);
+        if (k == 1) {
+            return c;
+        }
+        if (k < 0 && errno == EINTR) {
+            continue;
+        }
+        return -1;
+    }
+}
+
+// Keys such as arrows and function keys arrive as ESC [ ... or ESC O x.
+// A lone ESC, with nothing after it, is the Escape key itself.
+static bool SkipEscapeSequence()
+{
+    int c = ReadByte(50);
+    if (c < 0) {
+        return false;
+    }
+    if (c == 'O') {
+        ReadByte(50);
+    } else if (c == '[') {
+        do {
+            c = ReadByte(50);
+        } while (c >= 0 && !(c >= 0x40 && c <= 0x7E));
+    }
+    return true;
+}
+
+int ReadKey()
+{
+    fflush(stdout);
+    if (!isatty(STDIN_FILENO)) {
+        int c = ReadByte(-1);
+        return c < 0 ? 0 : c;
+    }
+    struct termios raw;
+    if (tcgetattr(STDIN_FILENO, &SavedConsole) != 0) {
+        int c = ReadByte(-1);
+        return c < 0 ? 0 : c;
+    }
+    raw = SavedConsole;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    ConsoleChanged = 1;
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    int c;
+    for (;;) {
+        c = ReadByte(-1);
+        if (c != 0x1B || !SkipEscapeSequence()) {
+            break;
+        }
+    }
+    tcsetattr(STDIN_FILENO, TCSANOW, &SavedConsole);
+    ConsoleChanged = 0;
+    return c < 0 ? 0 : c;
+}
+
+int64_t FileTell(FILE* file)
+{
+    return static_cast<int64_t>(ftello(file));
+}
+
+bool FileSeek(FILE* file, int64_t offset)
+{
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}

@@ -1,0 +1,75 @@
+// Small text helpers shared by the command line and the script engine.
+#include "run/text.h"
+
+#include <cstring>
+
+void StripChars(char* text, const char* set)
+{
+    char* out = text;
+    for (const char* in = text; *in != '\0'; in++) {
+        if (strchr(set, *in) == nullptr) {
+            *out++ = *in;
+        }
+    }
+    *out = '\0';
+}
+
+char ToUpper(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool StartsWithNoCase(const char* text, const char* prefix)
+{
+    for (; *prefix != '\0'; text++, prefix++) {
+        if (ToUpper(*text) != ToUpper(*prefix)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool EqualNoCase(const char* a, const char* b)
+{
+    for (; *a != '\0' || *b != '\0'; a++, b++) {
+        if (ToUpper(*a) != ToUpper(*b)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ReadNumber(const char* text, int32_t* value)
+{
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) {
+        p++;
+    }
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        p++;
+    }
+    if (*p < '0' || *p > '9') {
+        return false;
+    }
+    // Accumulate towards the limit of the sign so that INT32_MIN is reachable.
+    const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
+    int64_t magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > limit) {
+            magnitude = limit;
+        }
+    }
+    *value = static_cast<int32_t>(negative ? -magnitude : magnitude);
+    return true;
+}
+
+const char* SkipBlanks(const char* text)
+{
+    while (*text == ' ' || *text == '\t') {
+        text++;
+    }
+    return text;
+}

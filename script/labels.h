@@ -1,0 +1,22 @@
+// The label index: every ":" line of the script and where the line after it starts.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+constexpr int LINE_MAX_READ = 399;  // characters one read of a script line takes
+constexpr int LABEL_MAX = 39;       // characters of a label name that are kept
+
+struct LabelRec {
+    int64_t Offset;             // file position of the line after the label line
+    char Label[LABEL_MAX + 1];  // the name, without line ends; blanks and case as written
+    LabelRec* Next;
+};
+
+// Newest definition first, so the last definition of a name wins.
+extern LabelRec* Labels;
+
+// Reads the whole script once, records every label, and rewinds the script.
+void ScanFileForLabels(FILE* FIn);
+// Moves the script to the line after the label. False, with a message, when not found.
+bool Goto(FILE* FIn, const char* Label);

@@ -1,0 +1,70 @@
+// Modem command lines: expanded, shown, written to the port and answered.
+#include "script/modem.h"
+
+#include <cstring>
+
+#include "clock/nzst.h"
+#include "run/settings.h"
+#include "run/text.h"
+#include "serial/display.h"
+#include "serial/response.h"
+
+// In "AT^QABC: 1" or "AT^QABCD: 1" the colon after the name becomes "=".
+static void ColonToEquals(char* Cmd, size_t length, size_t at)
+{
+    if (at + 1 < length && Cmd[at] == ':' && Cmd[at + 1] == ' ') {
+        Cmd[at] = '=';
+    }
+}
+
+void ExpandCommand(char* Cmd, const SystemTime& now)
+{
+    if (StartsWithNoCase(Cmd, "^Q")) {
+        size_t length = strlen(Cmd);
+        if (length > LINE_BUFFER_SIZE - 3) {
+            length = LINE_BUFFER_SIZE - 3;  // never the case for a line as read
+        }
+        memmove(Cmd + 2, Cmd, length + 1);
+        Cmd[length + 2] = '\0';
+        Cmd[0] = 'A';
+        Cmd[1] = 'T';
+        length += 2;
+        ColonToEquals(Cmd, length, 7);
+        ColonToEquals(Cmd, length, 8);
+    }
+    if (StartsWithNoCase(Cmd, "AT^QRTC=")) {
+        SystemTime t = now;
+        if (!UTC) {
+            AdjustUTCtoNZST(&t);
+        }
+        snprintf(Cmd, LINE_BUFFER_SIZE, "AT^QRTC=%04d/%02d/%02d %2d:%02d:%02d\r\n", t.wYear, t.wMonth,
+                 t.wDay, t.wHour, t.wMinute, t.wSecond);
+    }
+}
+
+void PrepareLineEnd(char* Cmd)
+{
+    printf("%s", Cmd);
+    if (strchr(Cmd, '^') != nullptr) {
+        return;
+    }
+    if (Debug) {
+        DisplayString(Cmd, strlen(Cmd));
+    }
+    StripChars(Cmd, "\n");
+    if (Debug) {
+        DisplayString(Cmd, strlen(Cmd));
+    }
+}
+
+bool SendVLKCommand(CommPort* port, char* Cmd, const char* SGood, const char* SBad)
+{
+    SystemTime now;
+    UtcNow(&now);
+    ExpandCommand(Cmd, now);
+    PrepareLineEnd(Cmd);
+    long err = 0;
+    uint32_t nTx = 0;
+    PortWrite(port, Cmd, static_cast<uint32_t>(strlen(Cmd)), &nTx, &err);
+    return WaitForString(port, Cmd, SGood, SBad, Timeout);
+}
