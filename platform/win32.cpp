@@ -1,0 +1,225 @@
+// The platform layer on Windows. A serial port is a Win32 communications
+// device opened for synchronous I/O; the comm driver applies the line settings
+// and the read and write time-outs itself.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include <conio.h>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+struct CommPort {
+    HANDLE hCOM;
+    DCB dcbCOM;
+};
+
+// COMn, n a number, written the way a name of any number opens.
+static bool IsComName(const char* name)
+{
+    if (_strnicmp(name, "COM", 3) != 0 || name[3] == '\0') {
+        return false;
+    }
+    for (const char* p = name + 3; *p != '\0'; p++) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PortOpen(const char* name, CommPort** port, long* err)
+{
+    // Prefix port name with "\\.\" to work with ports above COM9.
+    const std::string path = IsComName(name) ? std::string("\\\\.\\") + name : std::string(name);
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *err = static_cast<long>(GetLastError());
+        return false;
+    }
+    CommPort* p = static_cast<CommPort*>(calloc(1, sizeof(CommPort)));
+    if (p == nullptr) {
+        *err = ERROR_NOT_ENOUGH_MEMORY;
+        CloseHandle(h);
+        return false;
+    }
+    p->hCOM = h;
+    p->dcbCOM.DCBlength = sizeof(DCB);
+    *port = p;
+    return true;
+}
+
+OpenError ClassifyOpenError(long err)
+{
+    switch (err) {
+    case ERROR_FILE_NOT_FOUND:
+        return OpenError::FileNotFound;
+    case ERROR_ACCESS_DENIED:
+        return OpenError::AccessDenied;
+    default:
+        return OpenError::Other;
+    }
+}
+
+bool PortGetState(CommPort* port, long* err)
+{
+    port->dcbCOM.DCBlength = sizeof(DCB);
+    if (!GetCommState(port->hCOM, &port->dcbCOM)) {
+        *err = static_cast<long>(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool PortSetState(CommPort* port, uint32_t baud, long* err)
+{
+    DCB dcb = port->dcbCOM;
+    dcb.BaudRate = baud;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    if (!SetCommState(port->hCOM, &dcb)) {
+        *err = static_cast<long>(GetLastError());
+        return false;
+    }
+    port->dcbCOM = dcb;
+    return true;
+}
+
+bool PortSetTimeouts(CommPort* port, const CommTimeouts& timeouts, long* err)
+{
+    COMMTIMEOUTS COMTO;
+    COMTO.ReadIntervalTimeout = timeouts.ReadIntervalTimeout;
+    COMTO.ReadTotalTimeoutMultiplier = timeouts.ReadTotalTimeoutMultiplier;
+    COMTO.ReadTotalTimeoutConstant = timeouts.ReadTotalTimeoutConstant;
+    COMTO.WriteTotalTimeoutMultiplier = timeouts.WriteTotalTimeoutMultiplier;
+    COMTO.WriteTotalTimeoutConstant = timeouts.WriteTotalTimeoutConstant;
+    if (!SetCommTimeouts(port->hCOM, &COMTO)) {
+        *err = static_cast<long>(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
+{
+    fflush(stdout);
+    DWORD nRx = 0;
+    const BOOL ok = ReadFile(port->hCOM, buf, n, &nRx, nullptr);
+    if (!ok) {
+        *err = static_cast<long>(GetLastError());
+    }
+    *got = nRx;
+    return ok != 0;
+}
+
+bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long* err)
+{
+    fflush(stdout);
+    DWORD nTx = 0;
+    const BOOL ok = WriteFile(port->hCOM, buf, n, &nTx, nullptr);
+    if (!ok) {
+        *err = static_cast<long>(GetLastError());
+    }
+    *sent = nTx;
+    return ok != 0;
+}
+
+void PortClose(CommPort* port)
+{
+    if (port == nullptr) {
+        return;
+    }
+    CloseHandle(port->hCOM);
+    free(port);
+}
+
+uint64_t TickCount()
+{
+    return GetTickCount64();
+}
+
+void UtcNow(SystemTime* now)
+{
+    SYSTEMTIME st;
+    GetSystemTime(&st);
+    now->wYear = st.wYear;
+    now->wMonth = st.wMonth;
+    now->wDayOfWeek = st.wDayOfWeek;
+    now->wDay = st.wDay;
+    now->wHour = st.wHour;
+    now->wMinute = st.wMinute;
+    now->wSecond = st.wSecond;
+    now->wMilliseconds = st.wMilliseconds;
+}
+
+void Pause(int64_t ms)
+{
+    fflush(stdout);
+    // Sleep takes 32 bits, and 0xFFFFFFFF (INFINITE) would never return.
+    const int64_t chunk = 0x7FFFFFFF;
+    while (ms > 0) {
+        const int64_t step = ms < chunk ? ms : chunk;
+        Sleep(static_cast<DWORD>(step));
+        ms -= step;
+    }
+}
+
+// Ctrl-C and Ctrl-Break end the run; the system closes the port.
+static BOOL WINAPI OnConsoleCtrl(DWORD type)
+{
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) {
+        ExitProcess(130);
+    }
+    return FALSE;
+}
+
+void InstallInterruptHandler()
+{
+    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+}
+
+int ReadKey()
+{
+    fflush(stdout);
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode;
+    if (GetFileType(in) == FILE_TYPE_CHAR && GetConsoleMode(in, &mode)) {
+        // Arrows and function keys come as 0 or 0xE0 followed by a second code.
+        for (;;) {
+            const int c = _getch();
+            if (c != 0 && c != 0xE0) {
+                return c;
+            }
+            _getch();
+        }
+    }
+    unsigned char c;
+    DWORD got = 0;
+    if (!ReadFile(in, &c, 1, &got, nullptr) || got != 1) {
+        return 0;
+    }
+    return c;
+}
+
+int64_t FileTell(FILE* file)
+{
+    return _ftelli64(file);
+}
+
+bool FileSeek(FILE* file, int64_t offset)
+{
+    return _fseeki64(file, offset, SEEK_SET) == 0;
+}

@@ -1,0 +1,61 @@
+// Captures what code under test prints on standard output, and feeds its standard input.
+#include "support/capture.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+static std::string ReadAll(FILE* file)
+{
+    std::string text;
+    rewind(file);
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, file)) > 0) {
+        text.append(buf, n);
+    }
+    return text;
+}
+
+std::string CaptureStdout(const std::function<void()>& fn)
+{
+    fflush(stdout);
+    FILE* tmp = tmpfile();
+    if (tmp == nullptr) {
+        return "<tmpfile failed>";
+    }
+    const int saved = dup(1);
+    dup2(fileno(tmp), 1);
+    fn();
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string text = ReadAll(tmp);
+    fclose(tmp);
+#if defined(TORVEX_CONSOLE_CRLF)
+    std::string folded;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
+            folded += text[i];
+        }
+    }
+    text = folded;
+#endif
+    return text;
+}
+
+void WithStdin(const std::string& input, const std::function<void()>& fn)
+{
+    FILE* tmp = tmpfile();
+    if (tmp == nullptr) {
+        return;
+    }
+    fwrite(input.data(), 1, input.size(), tmp);
+    fflush(tmp);
+    rewind(tmp);
+    const int saved = dup(0);
+    dup2(fileno(tmp), 0);
+    fn();
+    dup2(saved, 0);
+    close(saved);
+    fclose(tmp);
+}

@@ -1,0 +1,275 @@
+// Runs the real torvex as a process.
+#include "support/run_program.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+
+#include "support/pty_device.h"
+
+extern char** environ;
+
+bool UnderWine()
+{
+    const char* wine = getenv("TORVEX_WINE");
+    return wine != nullptr && strcmp(wine, "1") == 0;
+}
+
+static std::string Exe()
+{
+    const char* exe = getenv("TORVEX_EXE");
+    if (exe == nullptr) {
+        throw std::runtime_error("TORVEX_EXE is not set");
+    }
+    return exe;
+}
+
+static std::string WinePrefix()
+{
+    const char* prefix = getenv("WINEPREFIX");
+    return prefix != nullptr ? prefix : "";
+}
+
+std::string PortArg(const PtyDevice& device)
+{
+    if (!UnderWine()) {
+        return "-PORT=" + device.SlavePath();
+    }
+    // /dev/pts/N becomes COM(N+10), unique while the pseudo-terminal exists.
+    const std::string& path = device.SlavePath();
+    const int n = atoi(path.c_str() + path.rfind('/') + 1) + 10;
+    const std::string com = "com" + std::to_string(n);
+    const std::string link = WinePrefix() + "/dosdevices/" + com;
+    unlink(link.c_str());
+    if (symlink(path.c_str(), link.c_str()) != 0) {
+        throw std::runtime_error("cannot link " + link);
+    }
+    return "-PORT=COM" + std::to_string(n);
+}
+
+std::string ScriptArg(const std::string& path)
+{
+    if (!UnderWine() || path.empty() || path[0] != '/') {
+        return path;
+    }
+    std::string windows = "Z:" + path;
+    for (char& c : windows) {
+        if (c == '/') {
+            c = '\\';
+        }
+    }
+    return windows;
+}
+
+namespace {
+struct TempFiles {
+    std::mutex mutex;
+    std::vector<std::string> paths;
+    ~TempFiles()
+    {
+        for (const std::string& p : paths) {
+            unlink(p.c_str());
+        }
+    }
+};
+TempFiles temps;
+}  // namespace
+
+std::string WriteScript(const std::string& content)
+{
+    char path[] = "/tmp/torvex-script-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) {
+        throw std::runtime_error("mkstemp failed");
+    }
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t k = write(fd, content.data() + done, content.size() - done);
+        if (k <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(k);
+    }
+    close(fd);
+    std::lock_guard<std::mutex> lock(temps.mutex);
+    temps.paths.push_back(path);
+    return path;
+}
+
+RunningTorvex::RunningTorvex(const std::vector<std::string>& args, const RunOptions& options)
+{
+    Start(args, options);
+}
+
+void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions& options)
+{
+    timeoutMs_ = options.timeoutMs;
+    std::vector<std::string> argv;
+    if (UnderWine()) {
+        argv.push_back("wine");
+    }
+    argv.push_back(Exe());
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (std::string& a : argv) {
+        cargv.push_back(a.data());
+    }
+    cargv.push_back(nullptr);
+
+    int outPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    int inFd = -1;
+    if (options.input == Stdin::Terminal) {
+        if (openpty(&termMaster_, &termSlave_, nullptr, nullptr, nullptr) != 0) {
+            throw std::runtime_error("openpty failed");
+        }
+        fcntl(termMaster_, F_SETFD, FD_CLOEXEC);
+        fcntl(termSlave_, F_SETFD, FD_CLOEXEC);
+        inFd = termSlave_;
+    } else if (options.input == Stdin::Data) {
+        const std::string path = WriteScript(options.data);
+        inFd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } else {
+        inFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+    if (UnderWine()) {
+        setenv("WINEDEBUG", "-all", 1);
+    }
+    pid_ = fork();
+    if (pid_ < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid_ == 0) {
+        // Own process group, so that a signal to the program does not reach the test.
+        setpgid(0, 0);
+        dup2(inFd, 0);
+        dup2(outPipe[1], 1);
+        execvp(cargv[0], cargv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(inFd);
+    if (options.input == Stdin::Terminal) {
+        termSlave_ = -1;  // the child holds it now
+    }
+    outFd_ = outPipe[0];
+}
+
+RunningTorvex::~RunningTorvex()
+{
+    if (!done_ && pid_ > 0) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (outFd_ >= 0) {
+        close(outFd_);
+    }
+    if (termMaster_ >= 0) {
+        close(termMaster_);
+    }
+}
+
+void RunningTorvex::Signal(int sig)
+{
+    kill(pid_, sig);
+}
+
+bool RunningTorvex::Pump(int timeoutMs) const
+{
+    struct pollfd pfd = {outFd_, POLLIN, 0};
+    if (poll(&pfd, 1, timeoutMs) > 0) {
+        char buf[4096];
+        ssize_t k = read(outFd_, buf, sizeof buf);
+        if (k > 0) {
+            out_.append(buf, static_cast<size_t>(k));
+            return true;
+        }
+        return false;
+    }
+    return true;
+}
+
+std::string RunningTorvex::Output() const
+{
+    Pump(0);
+    return out_;
+}
+
+bool RunningTorvex::WaitForOutput(const std::string& text, int timeoutMs) const
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (out_.find(text) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        Pump(static_cast<int>(std::min<long long>(left.count(), 50)));
+    }
+    return true;
+}
+
+static std::string FoldCrlf(const std::string& text)
+{
+    std::string folded;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
+            folded += text[i];
+        }
+    }
+    return folded;
+}
+
+RunResult RunningTorvex::Wait()
+{
+    if (done_) {
+        return result_;
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
+    int status = 0;
+    bool exited = false;
+    while (!exited) {
+        if (!Pump(50)) {
+            waitpid(pid_, &status, 0);  // output closed: the end is near
+            break;
+        }
+        // Under Wine a server process may keep the pipe open after the program ends.
+        exited = waitpid(pid_, &status, WNOHANG) == pid_;
+        if (!exited && std::chrono::steady_clock::now() > end) {
+            kill(-pid_, SIGKILL);
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            exited = true;
+        }
+    }
+    for (;;) {
+        const size_t before = out_.size();
+        Pump(20);
+        if (out_.size() == before) {
+            break;
+        }
+    }
+    done_ = true;
+    result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result_.out = UnderWine() ? FoldCrlf(out_) : out_;
+    return result_;
+}
+
+RunResult RunTorvex(const std::vector<std::string>& args, const RunOptions& options)
+{
+    RunningTorvex run(args, options);
+    return run.Wait();
+}

@@ -1,0 +1,67 @@
+// Runs the real torvex as a process: the Linux build, or torvex.exe under Wine
+// when TORVEX_WINE=1. TORVEX_EXE names the program.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+class PtyDevice;
+
+// Where the program's standard input comes from.
+enum class Stdin { Null, Data, Terminal };
+
+struct RunOptions {
+    Stdin input = Stdin::Null;
+    std::string data;        // the bytes of standard input with Stdin::Data
+    int timeoutMs = 120000;  // the program is killed after this long
+};
+
+struct RunResult {
+    int status = -1;  // exit status; 128 + signal number when killed by a signal
+    std::string out;  // standard output, CRLF folded to LF under Wine
+};
+
+bool UnderWine();
+
+// The program's own argument for a port: the pseudo-terminal's path, or under
+// Wine a COM port linked to it in the private prefix.
+std::string PortArg(const PtyDevice& device);
+// The script path as the program is given it (and prints it).
+std::string ScriptArg(const std::string& path);
+// Writes a temporary script file and answers its path; removed at exit.
+std::string WriteScript(const std::string& content);
+
+RunResult RunTorvex(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// A run in the background, for tests that act while the program waits.
+class RunningTorvex {
+public:
+    RunningTorvex(const std::vector<std::string>& args, const RunOptions& options = {});
+    ~RunningTorvex();
+    RunningTorvex(const RunningTorvex&) = delete;
+    RunningTorvex& operator=(const RunningTorvex&) = delete;
+
+    // With Stdin::Terminal: the terminal the program reads as standard input.
+    int TerminalFd() const { return termMaster_; }
+    pid_t Pid() const { return pid_; }
+    void Signal(int sig);
+    // Output so far (from the reader); complete after Wait.
+    std::string Output() const;
+    bool WaitForOutput(const std::string& text, int timeoutMs) const;
+    RunResult Wait();
+
+private:
+    void Start(const std::vector<std::string>& args, const RunOptions& options);
+    pid_t pid_ = -1;
+    int outFd_ = -1;
+    int termMaster_ = -1;
+    int termSlave_ = -1;
+    int timeoutMs_ = 0;
+    mutable std::string out_;
+    bool done_ = false;
+    RunResult result_;
+    // Reads what output has come within timeoutMs; false at its end.
+    bool Pump(int timeoutMs) const;
+};
