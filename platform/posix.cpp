@@ -22,6 +22,9 @@ struct CommPort {
     CommTimeouts timeouts;
 };
 
+// The open port's descriptor, for the signal handler.
+static volatile sig_atomic_t OpenPortFd = -1;
+
 // Nanoseconds on the monotonic clock.
 static int64_t NowNs()
 {
@@ -92,6 +95,7 @@ bool PortOpen(const char* name, CommPort** port, long* err)
         return false;
     }
     p->fd = fd;
+    OpenPortFd = fd;
     *port = p;
     return true;
 }
@@ -240,11 +244,13 @@ bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
             lastByte = NowNs();
             continue;
         }
-        if (k < 0 && (errno == EAGAIN || errno == EINTR)) {
+        // With VMIN and VTIME 0 a terminal answers 0 when nothing is waiting, so
+        // only an empty read on a hung-up line is its end.
+        const bool hungUp = k == 0 && (pfd.revents & (POLLHUP | POLLERR)) != 0;
+        if ((k == 0 && !hungUp) || (k < 0 && (errno == EAGAIN || errno == EINTR))) {
             continue;
         }
-        // End of file or an error: the other end hung up or the device is gone.
-        // What came before the hang-up is handed over first.
+        // The other end hung up or the device is gone. What came before is handed over first.
         if (*got > 0) {
             return true;
         }
@@ -292,6 +298,7 @@ void PortClose(CommPort* port)
     if (port == nullptr) {
         return;
     }
+    OpenPortFd = -1;
     ioctl(port->fd, TIOCNXCL);
     close(port->fd);
     free(port);
@@ -337,6 +344,10 @@ static void OnSignal(int sig)
 {
     if (ConsoleChanged) {
         tcsetattr(STDIN_FILENO, TCSANOW, &SavedConsole);
+    }
+    // Exclusive use outlives the process while another program holds the line open.
+    if (OpenPortFd >= 0) {
+        ioctl(OpenPortFd, TIOCNXCL);
     }
     _exit(sig == SIGINT ? 130 : 128 + sig);
 }
