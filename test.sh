@@ -47,7 +47,7 @@ check() {  # a step outside ctest: counted as one test
 export WINEPREFIX="$top/build-win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 step "Windows build (mingw-w64)"
-cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTORVEX_WERROR=ON >/dev/null &&
+cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTORVEX_TESTS=ON -DTORVEX_WERROR=ON >/dev/null &&
   cmake --build build-win -j2 || exit 1
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   step "Wine prefix"

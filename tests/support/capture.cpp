@@ -24,6 +24,8 @@ std::string CaptureStdout(const std::function<void()>& fn)
         return "<tmpfile failed>";
     }
     const int saved = dup(1);
+    // dup2 gives descriptor 1 the binary mode of the temporary file on Windows too,
+    // so nothing is translated: the text is exactly what was printed.
     dup2(fileno(tmp), 1);
     fn();
     fflush(stdout);
@@ -31,15 +33,6 @@ std::string CaptureStdout(const std::function<void()>& fn)
     close(saved);
     std::string text = ReadAll(tmp);
     fclose(tmp);
-#if defined(TORVEX_CONSOLE_CRLF)
-    std::string folded;
-    for (size_t i = 0; i < text.size(); i++) {
-        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
-            folded += text[i];
-        }
-    }
-    text = folded;
-#endif
     return text;
 }
 

@@ -4,8 +4,8 @@
 #include <functional>
 #include <string>
 
-// Runs fn with standard output going to a temporary file; answers what was printed.
-// Where the console writes CRLF for a line feed, CRLF is folded back to LF.
+// Runs fn with standard output going to a temporary file; answers what was
+// printed, byte for byte (no console line-end translation, Windows included).
 std::string CaptureStdout(const std::function<void()>& fn);
 
 // Runs fn with standard input reading the given bytes (then end of input).

@@ -4,8 +4,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -94,6 +97,51 @@ void PtyDevice::Send(const std::string& bytes)
             return;
         }
     }
+}
+
+size_t PtyDevice::SendWithin(const std::string& bytes, int timeoutMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    if (hungUp_) {
+        return 0;
+    }
+    // The master is a blocking descriptor; only this write must not block.
+    const int flags = fcntl(master_, F_GETFL);
+    fcntl(master_, F_SETFL, flags | O_NONBLOCK);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t k = write(master_, bytes.data() + done, bytes.size() - done);
+        if (k > 0) {
+            done += static_cast<size_t>(k);
+            continue;
+        }
+        if (k < 0 && errno != EAGAIN && errno != EINTR) {
+            break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        struct pollfd pfd = {master_, POLLOUT, 0};
+        poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
+    }
+    fcntl(master_, F_SETFL, flags);
+    return done;
+}
+
+int PtyDevice::PendingToProgram() const
+{
+    int n = 0;
+    if (ioctl(slave_, FIONREAD, &n) != 0) {
+        return -1;
+    }
+    return n;
+}
+
+void PtyDevice::DiscardPendingToProgram()
+{
+    tcflush(slave_, TCIFLUSH);
 }
 
 void PtyDevice::HangUp()
@@ -187,7 +235,7 @@ void PtyDevice::Run()
 {
     char buf[4096];
     for (;;) {
-        struct pollfd pfd[2] = {{wake_[0], POLLIN, 0}, {hungUp_ ? -1 : master_, POLLIN, 0}};
+        struct pollfd pfd[2] = {{wake_[0], POLLIN, 0}, {hungUp_ || !reading_ ? -1 : master_, POLLIN, 0}};
         const int timeout = partial_.empty() ? 100 : quietMs_.load();
         int r = poll(pfd, 2, timeout);
         if (r < 0 && errno != EINTR) {
@@ -217,4 +265,65 @@ void PtyDevice::Run()
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
+}
+
+std::string RandomBytes(std::mt19937& rng, size_t n, const std::string& excluded)
+{
+    std::string bytes;
+    bytes.reserve(n);
+    while (bytes.size() < n) {
+        const char c = static_cast<char>(rng() & 0xFF);
+        if (excluded.find(c) == std::string::npos) {
+            bytes += c;
+        }
+    }
+    return bytes;
+}
+
+void Flood::Start(Source next, int durationMs, int periodMs, std::string then, int thenAfterMs)
+{
+    Stop();
+    stop_ = false;
+    finished_ = false;
+    thread_ = std::thread([this, next, durationMs, periodMs, then, thenAfterMs] {
+        using Clock = std::chrono::steady_clock;
+        const auto end = Clock::now() + std::chrono::milliseconds(durationMs);
+        auto due = Clock::now();
+        while (!stop_ && Clock::now() < end) {
+            const std::string chunk = next();
+            const size_t k = device_.SendWithin(chunk, 1000);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                sent_.append(chunk, 0, k);
+            }
+            due += std::chrono::milliseconds(periodMs);
+            std::this_thread::sleep_until(due);
+        }
+        if (!stop_ && !then.empty()) {
+            const auto at = Clock::now() + std::chrono::milliseconds(thenAfterMs);
+            while (!stop_ && Clock::now() < at) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            if (!stop_) {
+                const size_t k = device_.SendWithin(then, 1000);
+                std::lock_guard<std::mutex> lock(mutex_);
+                sent_.append(then, 0, k);
+            }
+        }
+        finished_ = true;
+    });
+}
+
+void Flood::Stop()
+{
+    stop_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+std::string Flood::Sent() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sent_;
 }

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,8 +53,21 @@ public:
 
     // Device to program. Safe from any thread.
     void Send(const std::string& bytes);
+    // Send that gives up after timeoutMs when the program does not read;
+    // answers how many bytes went.
+    size_t SendWithin(const std::string& bytes, int timeoutMs);
     // Closes the device's end: the program sees a hang-up.
     void HangUp();
+    bool HungUp() const { return hungUp_; }
+
+    // Stops (and resumes) taking the program's bytes off the line. While
+    // stopped nothing is recorded or echoed, and the program's writes block
+    // once the line's buffers are full.
+    void SetReading(bool reading) { reading_ = reading; }
+    // Bytes sent by the device that the program has not read yet.
+    int PendingToProgram() const;
+    // Throws away what the device has sent and the program has not read.
+    void DiscardPendingToProgram();
 
     // Everything the program has written to the line so far.
     std::string Wire() const;
@@ -78,6 +92,7 @@ private:
     std::atomic<bool> echo_;
     std::atomic<int> quietMs_{200};
     std::atomic<bool> hungUp_{false};
+    std::atomic<bool> reading_{true};
     LineHandler handler_;
     std::string partial_;
     mutable std::mutex mutex_;
@@ -86,4 +101,35 @@ private:
     std::vector<std::string> lines_;
     std::mutex writeMutex_;
     std::thread thread_;
+};
+
+// Bytes drawn from rng, none of them in excluded.
+std::string RandomBytes(std::mt19937& rng, size_t n, const std::string& excluded = "");
+
+// Sends chunks to the program on a thread of its own, one every periodMs (so
+// the line never rests for a second), for durationMs or until stopped. A chunk
+// the program does not take within a second is dropped, so a flood never
+// blocks once the program has gone.
+class Flood {
+public:
+    using Source = std::function<std::string()>;
+    explicit Flood(PtyDevice& device) : device_(device) {}
+    ~Flood() { Stop(); }
+    Flood(const Flood&) = delete;
+    Flood& operator=(const Flood&) = delete;
+
+    // then is sent once the flood has ended by itself, thenAfterMs later.
+    void Start(Source next, int durationMs, int periodMs, std::string then = "", int thenAfterMs = 0);
+    void Stop();
+    bool Finished() const { return finished_; }
+    // Every byte that reached the line, then included.
+    std::string Sent() const;
+
+private:
+    PtyDevice& device_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> finished_{false};
+    mutable std::mutex mutex_;
+    std::string sent_;
 };

@@ -1,6 +1,7 @@
 // Runs the real torvex as a process.
 #include "support/run_program.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -13,8 +14,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "support/pty_device.h"
 
@@ -148,6 +151,7 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
     if (UnderWine()) {
         setenv("WINEDEBUG", "-all", 1);
     }
+    started_ = std::chrono::steady_clock::now();
     pid_ = fork();
     if (pid_ < 0) {
         throw std::runtime_error("fork failed");
@@ -188,6 +192,19 @@ void RunningTorvex::Signal(int sig)
     kill(pid_, sig);
 }
 
+bool RunningTorvex::Running() const
+{
+    if (done_) {
+        return false;
+    }
+    // The state in /proc/<pid>/stat follows the command name in parentheses.
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z' && text[close + 2] != 'X';
+}
+
 bool RunningTorvex::Pump(int timeoutMs) const
 {
     struct pollfd pfd = {outFd_, POLLIN, 0};
@@ -212,12 +229,17 @@ std::string RunningTorvex::Output() const
 bool RunningTorvex::WaitForOutput(const std::string& text, int timeoutMs) const
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (out_.find(text) == std::string::npos) {
+    // Only new output is searched, so that waiting on a long output stays linear.
+    size_t from = 0;
+    while (out_.find(text, from) == std::string::npos) {
+        from = out_.size() > text.size() ? out_.size() - text.size() : 0;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             return false;
         }
-        Pump(static_cast<int>(std::min<long long>(left.count(), 50)));
+        if (!Pump(static_cast<int>(std::min<long long>(left.count(), 50)))) {
+            return out_.find(text, from) != std::string::npos;  // the output has ended
+        }
     }
     return true;
 }
@@ -272,4 +294,168 @@ RunResult RunTorvex(const std::vector<std::string>& args, const RunOptions& opti
 {
     RunningTorvex run(args, options);
     return run.Wait();
+}
+
+long ProcessStatusKiB(pid_t pid, const char* field)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    const std::string key = std::string(field) + ":";
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, key.size(), key) == 0) {
+            return atol(line.c_str() + key.size());
+        }
+    }
+    return -1;
+}
+
+bool PortHeldElsewhere(const PtyDevice& device)
+{
+    const std::string& path = device.SlavePath();
+    const pid_t self = getpid();
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        return false;
+    }
+    bool held = false;
+    while (!held) {
+        const struct dirent* entry = readdir(proc);
+        if (entry == nullptr) {
+            break;
+        }
+        const pid_t pid = atoi(entry->d_name);
+        if (pid <= 0 || pid == self) {
+            continue;
+        }
+        const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+        DIR* fds = opendir(fdDir.c_str());
+        if (fds == nullptr) {
+            continue;
+        }
+        while (const struct dirent* fd = readdir(fds)) {
+            char target[256];
+            const std::string link = fdDir + "/" + fd->d_name;
+            const ssize_t k = readlink(link.c_str(), target, sizeof target - 1);
+            if (k > 0 && path.compare(0, std::string::npos, target, static_cast<size_t>(k)) == 0) {
+                held = true;
+                break;
+            }
+        }
+        closedir(fds);
+    }
+    closedir(proc);
+    return held;
+}
+
+bool WaitPortReleased(const PtyDevice& device, int timeoutMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (PortHeldElsewhere(device)) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string Displayed(const std::string& bytes)
+{
+    std::string shown;
+    for (char ch : bytes) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        static const char named[] = "0......abtnvfr";
+        if (c == 0 || (c >= 7 && c <= 13)) {
+            shown += '\\';
+            shown += named[c];
+        } else if (c < 32 || c > 127) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02X", c);
+            shown += hex;
+        } else {
+            shown += ch;
+        }
+    }
+    return shown + "\"\n";
+}
+
+// Reads "prefix<digits>suffix" at *pos; false, *pos unchanged, when not there.
+static bool ReadCount(const std::string& out, size_t* pos, const std::string& prefix, const std::string& suffix,
+                      size_t* count)
+{
+    size_t at = *pos;
+    if (out.compare(at, prefix.size(), prefix) != 0) {
+        return false;
+    }
+    at += prefix.size();
+    size_t digits = 0;
+    size_t n = 0;
+    while (at < out.size() && out[at] >= '0' && out[at] <= '9') {
+        n = n * 10 + static_cast<size_t>(out[at] - '0');
+        at++;
+        digits++;
+    }
+    if (digits == 0 || out.compare(at, suffix.size(), suffix) != 0) {
+        return false;
+    }
+    *pos = at + suffix.size();
+    *count = n;
+    return true;
+}
+
+// Decodes count displayed bytes and the closing quote and line feed at *pos.
+static bool ReadDisplayed(const std::string& out, size_t* pos, size_t count, std::string* bytes)
+{
+    size_t at = *pos;
+    std::string got;
+    while (got.size() < count && at < out.size()) {
+        if (out[at] != '\\') {
+            got += out[at++];
+            continue;
+        }
+        if (at + 1 >= out.size()) {
+            return false;
+        }
+        const char e = out[at + 1];
+        const std::string named = "0abtnvfr";
+        const char values[] = {0, 7, 8, 9, 10, 11, 12, 13};
+        const size_t k = named.find(e);
+        if (k != std::string::npos) {
+            got += values[k];
+            at += 2;
+        } else if (e == 'x' && at + 3 < out.size()) {
+            got += static_cast<char>(std::stoi(out.substr(at + 2, 2), nullptr, 16));
+            at += 4;
+        } else {
+            return false;
+        }
+    }
+    if (got.size() != count || out.compare(at, 2, "\"\n") != 0) {
+        return false;
+    }
+    *pos = at + 2;
+    *bytes = got;
+    return true;
+}
+
+std::vector<DebugRead> ParseDebugReads(const std::string& out, size_t* pos)
+{
+    std::vector<DebugRead> reads;
+    for (;;) {
+        size_t at = *pos;
+        DebugRead read;
+        if (!ReadCount(out, &at, "\nnRx = ", "\n", &read.count)) {
+            break;
+        }
+        if (read.count > 0) {
+            size_t shown = 0;
+            if (!ReadCount(out, &at, "Received ", " bytes = \"", &shown) || shown != read.count ||
+                !ReadDisplayed(out, &at, read.count, &read.bytes)) {
+                break;
+            }
+        }
+        reads.push_back(read);
+        *pos = at;
+    }
+    return reads;
 }

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,15 @@ std::string WriteScript(const std::string& content);
 
 RunResult RunTorvex(const std::vector<std::string>& args, const RunOptions& options = {});
 
+// A field of /proc/<pid>/status in KiB, such as "VmRSS" or "VmHWM"; -1 when
+// the process or the field is not there.
+long ProcessStatusKiB(pid_t pid, const char* field);
+// True while a process other than this test has the pseudo-terminal open
+// (the program, or under Wine its server).
+bool PortHeldElsewhere(const PtyDevice& device);
+// Waits until no other process holds the port; false after timeoutMs.
+bool WaitPortReleased(const PtyDevice& device, int timeoutMs);
+
 // A run in the background, for tests that act while the program waits.
 class RunningTorvex {
 public:
@@ -46,7 +56,11 @@ public:
     // With Stdin::Terminal: the terminal the program reads as standard input.
     int TerminalFd() const { return termMaster_; }
     pid_t Pid() const { return pid_; }
+    // When the process was started.
+    std::chrono::steady_clock::time_point Started() const { return started_; }
     void Signal(int sig);
+    // True until the program has ended (whether or not it was waited for).
+    bool Running() const;
     // Output so far (from the reader); complete after Wait.
     std::string Output() const;
     bool WaitForOutput(const std::string& text, int timeoutMs) const;
@@ -55,6 +69,7 @@ public:
 private:
     void Start(const std::vector<std::string>& args, const RunOptions& options);
     pid_t pid_ = -1;
+    std::chrono::steady_clock::time_point started_;
     int outFd_ = -1;
     int termMaster_ = -1;
     int termSlave_ = -1;
@@ -65,3 +80,18 @@ private:
     // Reads what output has come within timeoutMs; false at its end.
     bool Pump(int timeoutMs) const;
 };
+
+// Debug mode's display of bytes: each byte below 32 or above 127 escaped, then
+// the closing double quote and line feed.
+std::string Displayed(const std::string& bytes);
+
+// One read as debug mode shows it.
+struct DebugRead {
+    size_t count = 0;
+    std::string bytes;
+};
+// Parses consecutive reads as debug mode shows them ("\nnRx = N\n", and for
+// N > 0 "Received N bytes = \"...\"\n") from *pos on, up to the first text
+// that is not one; *pos moves past them. A backslash byte makes the display
+// ambiguous, so the device's bytes must hold none.
+std::vector<DebugRead> ParseDebugReads(const std::string& out, size_t* pos);
