@@ -71,6 +71,13 @@ run_ctest build-asan "Sanitizers" -j8 --timeout 600 -E '^wine\.'
 
 wineserver -k 2>/dev/null || true
 
+step "Fuzzing (10 s per target)"
+check "Fuzzing" fuzz/run.sh 10
+step "Static analysis"
+check "Static analysis" ./checks.sh
+step "Valgrind"
+check "Valgrind" fuzz/valgrind.sh
+
 step "Summary"
 printf '%s\n' "${summary[@]}"
 echo "all: $passed passed, $failed failed"

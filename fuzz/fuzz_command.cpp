@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "fuzz/common.h"
+#include "platform/platform.h"
 #include "run/text.h"
 #include "script/commands.h"
 #include "serial/response.h"

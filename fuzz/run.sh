@@ -1,0 +1,42 @@
+#!/bin/sh
+# Builds the libFuzzer targets and runs each one for a bounded time on a copy
+# of its seed corpus, so that nothing is added to the source tree.
+# Usage: fuzz/run.sh [seconds per target, default 30]
+# Environment: TORVEX_FUZZ_BUILD (build directory, default build-fuzz),
+# TORVEX_FUZZ_TARGETS (space-separated subset of the targets).
+# Exits non-zero when any target crashes, leaks, times out or breaks a check.
+set -eu
+
+seconds=${1:-30}
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${TORVEX_FUZZ_BUILD:-$root/build-fuzz}
+targets=${TORVEX_FUZZ_TARGETS:-fuzz_modem_line fuzz_command fuzz_response fuzz_labels fuzz_cmdline}
+
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DTORVEX_FUZZ=ON -DTORVEX_TESTS=OFF >/dev/null
+cmake --build "$build" --target fuzz_all -j2
+
+failed=""
+for target in $targets; do
+    work="$build/fuzz-run/$target"
+    rm -rf "$work"
+    mkdir -p "$work/corpus" "$work/artifacts"
+    cp "$root/fuzz/corpus/$target/"* "$work/corpus/"
+    printf '%s: %s s ... ' "$target" "$seconds"
+    # -timeout: one input running for 10 s counts as a hang, and so as a failure.
+    if "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -dict="$root/fuzz/torvex.dict" -artifact_prefix="$work/artifacts/" -print_final_stats=1 \
+        "$work/corpus" >"$work/log" 2>&1; then
+        runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log")
+        echo "ok, $runs runs"
+    else
+        echo "FAILED (log: $work/log)"
+        grep -E 'ERROR:|runtime error:|check failed|SUMMARY:|Test unit written' "$work/log" | head -n 20 || true
+        failed="$failed $target"
+    fi
+done
+
+if [ -n "$failed" ]; then
+    echo "fuzzing failed:$failed"
+    exit 1
+fi
+echo "fuzzing passed"
