@@ -75,10 +75,11 @@ LineHandler StandardDevice(std::vector<Rule> first)
 
 LineHandler LineTimes::Wrap(LineHandler inner)
 {
-    return [this, inner](PtyDevice& device, const std::string& line) {
+    std::shared_ptr<Seen> seen = seen_;
+    return [seen, inner](PtyDevice& device, const std::string& line) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            seen_.emplace_back(line, Clock::now());
+            std::lock_guard<std::mutex> lock(seen->mutex);
+            seen->lines.emplace_back(line, Clock::now());
         }
         inner(device, line);
     };
@@ -86,8 +87,8 @@ LineHandler LineTimes::Wrap(LineHandler inner)
 
 bool LineTimes::When(const std::string& line, Clock::time_point* at, int n) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& entry : seen_) {
+    std::lock_guard<std::mutex> lock(seen_->mutex);
+    for (const auto& entry : seen_->lines) {
         if (entry.first == line && n-- == 0) {
             *at = entry.second;
             return true;

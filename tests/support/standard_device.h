@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,7 +28,8 @@ extern const std::string CsqReply;    // "+CSQ: 23,99", an empty line, "OK"
 // The given rules are tried first.
 LineHandler StandardDevice(std::vector<Rule> first = {});
 
-// Wraps a behaviour and keeps the time each command line arrived.
+// Wraps a behaviour and keeps the time each command line arrived. The
+// wrapped behaviour shares the record, so it may outlive this object.
 class LineTimes {
 public:
     using Clock = std::chrono::steady_clock;
@@ -36,8 +38,11 @@ public:
     bool When(const std::string& line, Clock::time_point* at, int n = 0) const;
 
 private:
-    mutable std::mutex mutex_;
-    std::vector<std::pair<std::string, Clock::time_point>> seen_;
+    struct Seen {
+        std::mutex mutex;
+        std::vector<std::pair<std::string, Clock::time_point>> lines;
+    };
+    std::shared_ptr<Seen> seen_ = std::make_shared<Seen>();
 };
 
 // Seconds from a to b.
