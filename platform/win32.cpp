@@ -17,7 +17,7 @@ struct CommPort {
     DCB dcbCOM;
 };
 
-// COMn, n a number, written the way a name of any number opens.
+// True for a name COMn, n a number (letter case ignored).
 static bool IsComName(const char* name)
 {
     if (_strnicmp(name, "COM", 3) != 0 || name[3] == '\0') {
@@ -76,6 +76,11 @@ bool PortGetState(CommPort* port, long* err)
 
 bool PortSetState(CommPort* port, uint32_t baud, long* err)
 {
+    // Speed 0 would hang the line up where the driver passes it on.
+    if (baud == 0) {
+        *err = ERROR_INVALID_PARAMETER;
+        return false;
+    }
     DCB dcb = port->dcbCOM;
     dcb.BaudRate = baud;
     dcb.fParity = 0;
@@ -117,12 +122,20 @@ bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
 {
     fflush(stdout);
     DWORD nRx = 0;
-    const BOOL ok = ReadFile(port->hCOM, buf, n, &nRx, nullptr);
-    if (!ok) {
+    if (!ReadFile(port->hCOM, buf, n, &nRx, nullptr)) {
         *err = static_cast<long>(GetLastError());
+        *got = 0;
+        return false;
     }
     *got = nRx;
-    return ok != 0;
+    // Some drivers (Wine's among them) report a line that is gone as empty
+    // reads for ever; the port's state tells it from a quiet line.
+    DWORD errors = 0;
+    if (nRx == 0 && !ClearCommError(port->hCOM, &errors, nullptr)) {
+        *err = static_cast<long>(GetLastError());
+        return false;
+    }
+    return true;
 }
 
 bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long* err)
@@ -186,6 +199,8 @@ static BOOL WINAPI OnConsoleCtrl(DWORD type)
     return FALSE;
 }
 
+static const int CtrlC = 3;
+
 void InstallInterruptHandler()
 {
     SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
@@ -200,6 +215,10 @@ int ReadKey()
         // Arrows and function keys come as 0 or 0xE0 followed by a second code.
         for (;;) {
             const int c = _getch();
+            // _getch takes Ctrl-C as a key rather than raising the event.
+            if (c == CtrlC) {
+                ExitProcess(130);
+            }
             if (c != 0 && c != 0xE0) {
                 return c;
             }
