@@ -56,7 +56,7 @@ static bool RunScript(CommPort* hCOM, FILE* FIn)
 
 int main(int argc, char** argv)
 {
-    InstallInterruptHandler();
+    PrepareConsole();
     if (!ProcessCmdLine(argc, argv)) {
         return HelpAsked ? EXIT_DONE : EXIT_NO_SCRIPT;
     }

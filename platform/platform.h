@@ -46,12 +46,12 @@ OpenError ClassifyOpenError(long err);
 // UtcNow           the system's calendar time in UTC
 // Pause            sleep for ms milliseconds (none when ms <= 0)
 // ReadKey          one key press without echo or Enter; a character code, 0 at end of input
-// InstallInterruptHandler  make Ctrl-C restore the console and end the run with 130
+// PrepareConsole   make Ctrl-C restore the console and end the run with 130
 uint64_t TickCount();
 void UtcNow(SystemTime* now);
 void Pause(int64_t ms);
 int ReadKey();
-void InstallInterruptHandler();
+void PrepareConsole();
 
 // 64-bit positions in an open script, so that scripts beyond 2 GiB jump right.
 int64_t FileTell(FILE* file);

@@ -44,6 +44,13 @@ static struct timespec Span(int64_t ns)
     return ts;
 }
 
+// The poll family may wake up to 0.1% of its time-out late (the kernel's slack:
+// 1 ms on a one-second gap). Wait that much less and let the caller's loop finish.
+static struct timespec PollSpan(int64_t ns)
+{
+    return Span(ns - ns / 1000);
+}
+
 static int OpenPath(const char* path)
 {
     return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -226,7 +233,7 @@ bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
             break;
         }
         struct pollfd pfd = {port->fd, POLLIN, 0};
-        struct timespec wait = Span(deadline - now);
+        struct timespec wait = PollSpan(deadline - now);
         int r = ppoll(&pfd, 1, deadline == INT64_MAX ? nullptr : &wait, nullptr);
         if (r < 0) {
             if (errno == EINTR) {
@@ -284,7 +291,7 @@ bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long
             break;  // timed out: the count tells how much went
         }
         struct pollfd pfd = {port->fd, POLLOUT, 0};
-        struct timespec wait = Span(deadline - now);
+        struct timespec wait = PollSpan(deadline - now);
         if (ppoll(&pfd, 1, deadline == INT64_MAX ? nullptr : &wait, nullptr) < 0 && errno != EINTR) {
             *err = errno;
             return false;
@@ -352,7 +359,7 @@ static void OnSignal(int sig)
     _exit(sig == SIGINT ? 130 : 128 + sig);
 }
 
-void InstallInterruptHandler()
+void PrepareConsole()
 {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);

@@ -201,8 +201,11 @@ static BOOL WINAPI OnConsoleCtrl(DWORD type)
 
 static const int CtrlC = 3;
 
-void InstallInterruptHandler()
+void PrepareConsole()
 {
+    // msvcrt writes every printf to the console on its own, which is slow; every
+    // blocking call here flushes first, so nothing waits unseen in the buffer.
+    setvbuf(stdout, nullptr, _IOFBF, 4096);
     SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
 }
 

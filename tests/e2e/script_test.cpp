@@ -296,7 +296,7 @@ const std::string PromptScript = PromptLine + AnswerBranches;
 // Windows console writes CRLF, folded only in the final output).
 std::string PromptAnswered()
 {
-    return UnderWine() ? "Continue? \r\n" : "Continue? \n";
+    return "Continue? \n";
 }
 
 std::string PromptRun(const std::string& path)
