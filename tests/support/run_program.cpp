@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -23,10 +24,18 @@
 
 extern char** environ;
 
-bool UnderWine()
+RunOptions KilledAfter(int ms)
 {
-    const char* wine = getenv("TORVEX_WINE");
-    return wine != nullptr && strcmp(wine, "1") == 0;
+    RunOptions options;
+    options.timeoutMs = ms;
+    return options;
+}
+
+RunOptions TerminalInput()
+{
+    RunOptions options;
+    options.input = Stdin::Terminal;
+    return options;
 }
 
 static std::string Exe()
@@ -38,11 +47,41 @@ static std::string Exe()
     return exe;
 }
 
+// A Windows program runs under Wine, also when only its name says so.
+bool UnderWine()
+{
+    const char* wine = getenv("TORVEX_WINE");
+    const std::string exe = Exe();
+    return (wine != nullptr && strcmp(wine, "1") == 0) ||
+           (exe.size() > 4 && exe.compare(exe.size() - 4, 4, ".exe") == 0);
+}
+
+// The prefix given, or the private one beside the Windows build.
 static std::string WinePrefix()
 {
     const char* prefix = getenv("WINEPREFIX");
-    return prefix != nullptr ? prefix : "";
+    if (prefix != nullptr && prefix[0] != '\0') {
+        return prefix;
+    }
+    const std::string exe = Exe();
+    const std::string dir = exe.substr(0, exe.rfind('/') + 1) + "wineprefix";
+    setenv("WINEPREFIX", dir.c_str(), 1);
+    return dir;
 }
+
+namespace {
+struct TempFiles {
+    std::mutex mutex;
+    std::vector<std::string> paths;
+    ~TempFiles()
+    {
+        for (const std::string& p : paths) {
+            unlink(p.c_str());
+        }
+    }
+};
+TempFiles temps;
+}  // namespace
 
 std::string PortArg(const PtyDevice& device)
 {
@@ -58,6 +97,9 @@ std::string PortArg(const PtyDevice& device)
     if (symlink(path.c_str(), link.c_str()) != 0) {
         throw std::runtime_error("cannot link " + link);
     }
+    // Pseudo-terminal numbers are reused at once: a stale link would lead elsewhere.
+    std::lock_guard<std::mutex> lock(temps.mutex);
+    temps.paths.push_back(link);
     return "-PORT=COM" + std::to_string(n);
 }
 
@@ -75,19 +117,6 @@ std::string ScriptArg(const std::string& path)
     return windows;
 }
 
-namespace {
-struct TempFiles {
-    std::mutex mutex;
-    std::vector<std::string> paths;
-    ~TempFiles()
-    {
-        for (const std::string& p : paths) {
-            unlink(p.c_str());
-        }
-    }
-};
-TempFiles temps;
-}  // namespace
 
 std::string WriteScript(const std::string& content)
 {
@@ -149,6 +178,7 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
         inFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
     if (UnderWine()) {
+        WinePrefix();
         setenv("WINEDEBUG", "-all", 1);
     }
     started_ = std::chrono::steady_clock::now();
@@ -213,6 +243,16 @@ bool RunningTorvex::Pump(int timeoutMs) const
         ssize_t k = read(outFd_, buf, sizeof buf);
         if (k > 0) {
             out_.append(buf, static_cast<size_t>(k));
+            const bool wine = UnderWine();
+            for (ssize_t i = 0; wine && i < k; i++) {
+                if (heldCr_ && buf[i] != '\n') {
+                    folded_ += '\r';
+                }
+                heldCr_ = buf[i] == '\r';
+                if (!heldCr_) {
+                    folded_ += buf[i];
+                }
+            }
             return true;
         }
         return false;
@@ -223,7 +263,7 @@ bool RunningTorvex::Pump(int timeoutMs) const
 std::string RunningTorvex::Output() const
 {
     Pump(0);
-    return out_;
+    return Seen();
 }
 
 bool RunningTorvex::WaitForOutput(const std::string& text, int timeoutMs) const
@@ -231,14 +271,14 @@ bool RunningTorvex::WaitForOutput(const std::string& text, int timeoutMs) const
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     // Only new output is searched, so that waiting on a long output stays linear.
     size_t from = 0;
-    while (out_.find(text, from) == std::string::npos) {
-        from = out_.size() > text.size() ? out_.size() - text.size() : 0;
+    while (Seen().find(text, from) == std::string::npos) {
+        from = Seen().size() > text.size() ? Seen().size() - text.size() : 0;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             return false;
         }
         if (!Pump(static_cast<int>(std::min<long long>(left.count(), 50)))) {
-            return out_.find(text, from) != std::string::npos;  // the output has ended
+            return Seen().find(text, from) != std::string::npos;  // the output has ended
         }
     }
     return true;
@@ -309,6 +349,27 @@ long ProcessStatusKiB(pid_t pid, const char* field)
     return -1;
 }
 
+long ProcessCpuMs(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    // utime and stime are the 12th and 13th fields after the command name in parentheses.
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; i++) {
+        if (i >= 12) {
+            ticks += atol(field.c_str());
+        }
+    }
+    return ticks * 1000 / sysconf(_SC_CLK_TCK);
+}
+
 bool PortHeldElsewhere(const PtyDevice& device)
 {
     const std::string& path = device.SlavePath();
@@ -345,6 +406,20 @@ bool PortHeldElsewhere(const PtyDevice& device)
     }
     closedir(proc);
     return held;
+}
+
+bool WaitPortHeld(const PtyDevice& device, int timeoutMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int seen = 0;
+    while (seen < 2) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        seen = PortHeldElsewhere(device) ? seen + 1 : 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
 }
 
 bool WaitPortReleased(const PtyDevice& device, int timeoutMs)

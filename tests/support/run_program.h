@@ -26,6 +26,11 @@ struct RunResult {
 
 bool UnderWine();
 
+// Options for a run that is killed after ms.
+RunOptions KilledAfter(int ms);
+// Options for a run whose standard input is a terminal (RunningTorvex::TerminalFd).
+RunOptions TerminalInput();
+
 // The program's own argument for a port: the pseudo-terminal's path, or under
 // Wine a COM port linked to it in the private prefix.
 std::string PortArg(const PtyDevice& device);
@@ -39,9 +44,15 @@ RunResult RunTorvex(const std::vector<std::string>& args, const RunOptions& opti
 // A field of /proc/<pid>/status in KiB, such as "VmRSS" or "VmHWM"; -1 when
 // the process or the field is not there.
 long ProcessStatusKiB(pid_t pid, const char* field);
+// User and system CPU time of a process in milliseconds; -1 when it is not there.
+long ProcessCpuMs(pid_t pid);
 // True while a process other than this test has the pseudo-terminal open
 // (the program, or under Wine its server).
 bool PortHeldElsewhere(const PtyDevice& device);
+// Waits until the program (or Wine's server) has the port open; false after
+// timeoutMs. Seen twice, so that the test's own descriptor, inherited by a
+// child between fork and exec, does not count.
+bool WaitPortHeld(const PtyDevice& device, int timeoutMs);
 // Waits until no other process holds the port; false after timeoutMs.
 bool WaitPortReleased(const PtyDevice& device, int timeoutMs);
 
@@ -61,7 +72,9 @@ public:
     void Signal(int sig);
     // True until the program has ended (whether or not it was waited for).
     bool Running() const;
-    // Output so far (from the reader); complete after Wait.
+    // Output so far (from the reader); complete after Wait. Under Wine with
+    // CRLF folded to LF, as in RunResult, except a carriage return that may
+    // still be followed by its line feed.
     std::string Output() const;
     bool WaitForOutput(const std::string& text, int timeoutMs) const;
     RunResult Wait();
@@ -75,10 +88,14 @@ private:
     int termSlave_ = -1;
     int timeoutMs_ = 0;
     mutable std::string out_;
+    mutable std::string folded_;  // out_ with CRLF folded, for Wine
+    mutable bool heldCr_ = false;  // a carriage return whose next byte has not come
     bool done_ = false;
     RunResult result_;
     // Reads what output has come within timeoutMs; false at its end.
     bool Pump(int timeoutMs) const;
+    // The output as tests see it: folded under Wine.
+    const std::string& Seen() const { return UnderWine() ? folded_ : out_; }
 };
 
 // Debug mode's display of bytes: each byte below 32 or above 127 escaped, then
