@@ -46,15 +46,18 @@ check() {  # a step outside ctest: counted as one test
 
 export WINEPREFIX="$top/build-win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
+# One Wine server and its services for every run below, started here with no
+# pipe of ours: a service started by a test would inherit the test's output
+# and keep ctest waiting for its end.
+step "Wine prefix"
+mkdir -p build-win
+wineserver -p </dev/null >/dev/null 2>&1
+trap 'wineserver -k 2>/dev/null' EXIT
+wineboot -i </dev/null >/dev/null 2>&1
+
 step "Windows build (mingw-w64)"
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTORVEX_TESTS=ON -DTORVEX_WERROR=ON >/dev/null &&
   cmake --build build-win -j2 || exit 1
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  step "Wine prefix"
-  wineboot -i >/dev/null 2>&1
-  wineserver -w
-fi
-wineserver -p 600  # one server for all the runs below
 step "Windows unit tests under Wine"
 run_ctest build-win "Windows unit" -j2
 
@@ -69,7 +72,8 @@ CC=clang CXX=clang++ cmake -S . -B build-asan -DTORVEX_SANITIZE=ON >/dev/null &&
   cmake --build build-asan -j2 || exit 1
 run_ctest build-asan "Sanitizers" -j8 --timeout 600 -E '^wine\.'
 
-wineserver -k 2>/dev/null || true
+wineserver -k 2>/dev/null
+trap - EXIT
 
 step "Fuzzing (10 s per target)"
 check "Fuzzing" fuzz/run.sh 10

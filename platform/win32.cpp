@@ -205,7 +205,8 @@ void PrepareConsole()
 {
     // msvcrt writes every printf to the console on its own, which is slow; every
     // blocking call here flushes first, so nothing waits unseen in the buffer.
-    setvbuf(stdout, nullptr, _IOFBF, 4096);
+    // Should buffering be refused, output is only slower.
+    (void)setvbuf(stdout, nullptr, _IOFBF, 4096);
     SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
 }
 
