@@ -14,27 +14,34 @@
 
 #include "support/pty_speed.h"
 
+bool ApplyRules(std::vector<Rule>& rules, PtyDevice& device, const std::string& line)
+{
+    for (Rule& rule : rules) {
+        if (rule.times == 0 || (rule.command != "*" && rule.command != line)) {
+            continue;
+        }
+        if (rule.times > 0) {
+            rule.times--;
+        }
+        if (rule.delayMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(rule.delayMs));
+        }
+        device.Send(rule.reply);
+        if (rule.hangUp) {
+            device.HangUp();
+        }
+        return true;
+    }
+    return false;
+}
+
 LineHandler Rules(std::vector<Rule> rules, std::string otherwise)
 {
     auto state = std::make_shared<std::vector<Rule>>(std::move(rules));
     return [state, otherwise](PtyDevice& device, const std::string& line) {
-        for (Rule& rule : *state) {
-            if (rule.times == 0 || (rule.command != "*" && rule.command != line)) {
-                continue;
-            }
-            if (rule.times > 0) {
-                rule.times--;
-            }
-            if (rule.delayMs > 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(rule.delayMs));
-            }
-            device.Send(rule.reply);
-            if (rule.hangUp) {
-                device.HangUp();
-            }
-            return;
+        if (!ApplyRules(*state, device, line)) {
+            device.Send(otherwise);
         }
-        device.Send(otherwise);
     };
 }
 

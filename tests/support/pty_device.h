@@ -33,6 +33,8 @@ struct Rule {
 // A behaviour that answers each line with the first usable rule that matches,
 // or with otherwise when none does.
 LineHandler Rules(std::vector<Rule> rules, std::string otherwise = "\r\nERROR\r\n");
+// Answers the line with the first usable rule that matches; false when none does.
+bool ApplyRules(std::vector<Rule>& rules, PtyDevice& device, const std::string& line);
 
 class PtyDevice {
 public:

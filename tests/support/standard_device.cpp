@@ -10,30 +10,6 @@ const std::string OkReply = "\r\nOK\r\n";
 const std::string ErrorReply = "\r\nERROR\r\n";
 const std::string CsqReply = "\r\n+CSQ: 23,99\r\n\r\nOK\r\n";
 
-const std::string Usage =
-    "\n"
-    "TORVEX script_file [-PORT=com_port_name] [-BAUD=baud_rate] [-DEBUG] [[-]?]\n"
-    "\n"
-    "Script commands:\n"
-    "#debug                     - Turns on debug mode\n"
-    "#nodebug                   - Turns off debug mode\n"
-    "#timeout <seconds>         - Set the modem response timeout\n"
-    "#wait <seconds>            - Waits a specified time\n"
-    "#bell                      - Makes an audible beep\n"
-    "#print <message>           - Displays message\n"
-    "#prompt <message>          - Displays message and waits for a key press\n"
-    "#UTC                       - Use UTC time with RTC command\n"
-    "#NZST                      - Use NZST time with RTC command\n"
-    "#goto <label>              - Jump to location in script\n"
-    "#if (<condition>) <label>  - Conditional branch\n"
-    ":<label>                   - Define label for jump\n"
-    "\n"
-    "Conditions:\n"
-    "     <substring>           - true if substring found in response\n"
-    "     <<value>              - true if response less then value\n"
-    "     ><value>              - true if response greater than value\n"
-    "     =<value>              - true if response equals value\n";
-
 static bool BeginsWithAt(const std::string& line)
 {
     return line.size() >= 2 && (line[0] == 'A' || line[0] == 'a') && (line[1] == 'T' || line[1] == 't');
@@ -43,20 +19,7 @@ LineHandler StandardDevice(std::vector<Rule> first)
 {
     auto rules = std::make_shared<std::vector<Rule>>(std::move(first));
     return [rules](PtyDevice& device, const std::string& line) {
-        for (Rule& rule : *rules) {
-            if (rule.times == 0 || (rule.command != "*" && rule.command != line)) {
-                continue;
-            }
-            if (rule.times > 0) {
-                rule.times--;
-            }
-            if (rule.delayMs > 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(rule.delayMs));
-            }
-            device.Send(rule.reply);
-            if (rule.hangUp) {
-                device.HangUp();
-            }
+        if (ApplyRules(*rules, device, line)) {
             return;
         }
         if (line == "AT^QESCAT^QESC=1") {

@@ -9,14 +9,13 @@
 #include <vector>
 
 #include "support/pty_device.h"
+#include "support/usage.h"
 #include "support/run_program.h"
 
 // The 18 bytes the program sends to wake the device.
 extern const std::string WakeUp;
 // The console line for the wake-up's answer from a device that echoes.
 extern const std::string WakeUpGot;
-// The usage text, as printed for help and when no script is named.
-extern const std::string Usage;
 
 // The device's answer bursts, each after the echo.
 extern const std::string OkReply;     // "\r\nOK\r\n"
