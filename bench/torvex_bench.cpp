@@ -403,7 +403,7 @@ private:
     int param_ = 0;
 };
 
-struct RunSpec {
+struct RunPlan {
     std::vector<std::string> args;  // after the program; "@SCRIPT" and "@PORT" are filled in
     std::string script;             // host path
     Console console = Console::Pipe;
@@ -420,12 +420,12 @@ struct RunSpec {
 };
 
 // Runs the program once, playing the device; answers the record of the run.
-Run RunProgram(const Target& target, const RunSpec& spec)
+Run RunProgram(const Target& target, const RunPlan& plan)
 {
     Run run;
     int devMaster = -1, devSlave = -1;
     std::string devPath, comLink, portArg;
-    if (spec.device) {
+    if (plan.device) {
         char name[256];
         if (openpty(&devMaster, &devSlave, name, nullptr, nullptr) != 0) {
             Die("openpty");
@@ -451,7 +451,7 @@ Run RunProgram(const Target& target, const RunSpec& spec)
     }
 
     int conRead = -1, conWrite = -1;
-    if (spec.console == Console::Terminal) {
+    if (plan.console == Console::Terminal) {
         struct winsize ws {};
         ws.ws_row = 25;
         ws.ws_col = 80;
@@ -474,9 +474,9 @@ Run RunProgram(const Target& target, const RunSpec& spec)
         argv.push_back("wine");
     }
     argv.push_back(target.exe);
-    for (const std::string& a : spec.args) {
+    for (const std::string& a : plan.args) {
         if (a == "@SCRIPT") {
-            argv.push_back(target.wine ? WinePath(spec.script) : spec.script);
+            argv.push_back(target.wine ? WinePath(plan.script) : plan.script);
         } else if (a == "@PORT") {
             argv.push_back(portArg);
         } else {
@@ -498,7 +498,7 @@ Run RunProgram(const Target& target, const RunSpec& spec)
     }
     if (pid == 0) {
         setsid();
-        if (spec.console == Console::Terminal) {
+        if (plan.console == Console::Terminal) {
             ioctl(conWrite, TIOCSCTTY, 0);
         }
         dup2(devNull, 0);
@@ -520,11 +520,11 @@ Run RunProgram(const Target& target, const RunSpec& spec)
     bool exited = false;
     bool conOpen = true;
     int64_t drainUntil = 0;
-    const int64_t deadline = run.spawnAt + spec.limitMs * MS;
+    const int64_t deadline = run.spawnAt + plan.limitMs * MS;
     for (;;) {
         struct pollfd pfd[3] = {{devMaster, POLLIN, 0}, {conOpen ? conRead : -1, POLLIN, 0},
                                 {exited ? -1 : pidfd, POLLIN, 0}};
-        const int timeout = exited ? 20 : spec.tick ? spec.tickMs : 500;
+        const int timeout = exited ? 20 : plan.tick ? plan.tickMs : 500;
         const int r = poll(pfd, 3, timeout);
         const int64_t now = Now();
         if (r < 0 && errno != EINTR) {
@@ -548,7 +548,7 @@ Run RunProgram(const Target& target, const RunSpec& spec)
                     cmd.erase(std::remove(cmd.begin(), cmd.end(), '\n'), cmd.end());
                     run.commands.push_back(cmd);
                     run.ansLast.push_back(0);
-                    if (spec.answers(cmd)) {
+                    if (plan.answers(cmd)) {
                         const std::string reply = partial + ANSWER;
                         size_t done = 0;
                         while (done < reply.size()) {
@@ -585,14 +585,14 @@ Run RunProgram(const Target& target, const RunSpec& spec)
             // Under Wine a server process may keep the console open after the program ends.
             drainUntil = now + 300 * MS;
         }
-        if (spec.tick && !exited) {
-            spec.tick(run, now);
+        if (plan.tick && !exited) {
+            plan.tick(run, now);
         }
         if (exited && (!conOpen || now > drainUntil)) {
             break;
         }
         if (!exited && now > deadline) {
-            Note("  run exceeded %lld ms: killed", static_cast<long long>(spec.limitMs));
+            Note("  run exceeded %lld ms: killed", static_cast<long long>(plan.limitMs));
             kill(-pid, SIGKILL);
             kill(pid, SIGKILL);
             run.killed = true;
@@ -607,8 +607,8 @@ Run RunProgram(const Target& target, const RunSpec& spec)
     if (!comLink.empty()) {
         unlink(comLink.c_str());
     }
-    if (!spec.label.empty() && !DumpDir.empty()) {
-        FILE* f = fopen((DumpDir + "/" + target.name + "-" + spec.label + ".console").c_str(), "wb");
+    if (!plan.label.empty() && !DumpDir.empty()) {
+        FILE* f = fopen((DumpDir + "/" + target.name + "-" + plan.label + ".console").c_str(), "wb");
         if (f != nullptr) {
             fwrite(run.consoleRaw.data(), 1, run.consoleRaw.size(), f);
             fclose(f);
@@ -773,21 +773,21 @@ void Turnaround(const Options& o, const Target& t, Console console, Table& table
     RepeatFile(script, "AT+CSQ\r\n", o.commands + 1);
     Note("[%s] turnaround: %d commands, console a %s (load %s)", t.name.c_str(), o.commands + 1,
          ConsoleName(console), LoadAvg().c_str());
-    RunSpec spec;
-    spec.args = {"@SCRIPT", "@PORT"};
-    spec.script = script;
-    spec.console = console;
-    spec.limitMs = (o.commands + 20) * 2000;
-    spec.label = std::string("turnaround-") + ConsoleName(console);
+    RunPlan plan;
+    plan.args = {"@SCRIPT", "@PORT"};
+    plan.script = script;
+    plan.console = console;
+    plan.limitMs = (o.commands + 20) * 2000;
+    plan.label = std::string("turnaround-") + ConsoleName(console);
     // A sample as each command arrives, so that each cycle's CPU and run-queue wait is known.
     std::vector<Sample> samples;
-    spec.tickMs = 2000;
-    spec.tick = [&](Run& run, int64_t now) {
+    plan.tickMs = 2000;
+    plan.tick = [&](Run& run, int64_t now) {
         while (samples.size() < run.cmdFirst.size()) {
             samples.push_back(TakeSample(run.pid, {}, now));
         }
     };
-    const Run run = RunProgram(t, spec);
+    const Run run = RunProgram(t, plan);
     const size_t expect = static_cast<size_t>(o.commands) + 2;  // the wake-up and every line
     if (run.status != 0 || run.commands.size() != expect) {
         Note("  unexpected run: status %d, %zu commands seen (%zu expected); console: %.300s", run.status,
@@ -855,14 +855,14 @@ void Cpu(const Options& o, const Target& t, Table& table)
     const std::string script = o.data + "/silent.txt";
     WriteFile(script, "#timeout 13\r\nAT+SILENT\r\n");
     Note("[%s] cpu: one command never answered, #timeout 13 (load %s)", t.name.c_str(), LoadAvg().c_str());
-    RunSpec spec;
+    RunPlan plan;
     // Debug output shows each read's end on the console: the next read flushes it.
-    spec.args = {"@SCRIPT", "@PORT", "-DEBUG"};
-    spec.script = script;
-    spec.console = Console::Pipe;
-    spec.limitMs = 90000;
-    spec.tickMs = 20;
-    spec.label = "cpu";
+    plan.args = {"@SCRIPT", "@PORT", "-DEBUG"};
+    plan.script = script;
+    plan.console = Console::Pipe;
+    plan.limitMs = 90000;
+    plan.tickMs = 20;
+    plan.label = "cpu";
     // Wine's own services keep wineserver busy even when no program runs: measure that first.
     double serverIdle = 0;
     if (t.wine) {
@@ -876,7 +876,7 @@ void Cpu(const Options& o, const Target& t, Table& table)
     Sample sent, firstRead, later;  // command sent, first read over, 25 s into the wait
     size_t nrxBefore = 0;
     std::vector<pid_t> tree;
-    spec.tick = [&](Run& run, int64_t now) {
+    plan.tick = [&](Run& run, int64_t now) {
         if (sent.at == 0) {
             for (size_t i = 0; i < run.commands.size(); i++) {
                 if (run.commands[i].find("SILENT") != std::string::npos) {
@@ -898,7 +898,7 @@ void Cpu(const Options& o, const Target& t, Table& table)
             later = TakeSample(run.pid, tree, now);
         }
     };
-    const Run run = RunProgram(t, spec);
+    const Run run = RunProgram(t, plan);
     if (run.status != 1 || sent.at == 0 || firstRead.at == 0 || later.at == 0) {
         Note("  unexpected run: status %d; console: %.300s", run.status, run.consoleText.c_str());
         return;
@@ -939,15 +939,15 @@ double AfterWakeUpMs(const Run& run)
 
 Run ScriptRun(const Target& t, const std::string& script)
 {
-    RunSpec spec;
-    spec.label = script.substr(script.rfind('/') + 1);
-    spec.args = {"@SCRIPT", "@PORT"};
-    spec.script = script;
-    spec.console = Console::Pipe;
-    spec.limitMs = 600000;
+    RunPlan plan;
+    plan.label = script.substr(script.rfind('/') + 1);
+    plan.args = {"@SCRIPT", "@PORT"};
+    plan.script = script;
+    plan.console = Console::Pipe;
+    plan.limitMs = 600000;
     // A cross-check of the peak: VmHWM as last seen, at most 20 ms before the end.
-    spec.tickMs = 20;
-    spec.tick = [](Run& run, int64_t) {
+    plan.tickMs = 20;
+    plan.tick = [](Run& run, int64_t) {
         // Only once the port is in use: before its exec the child is a copy of this process.
         if (!run.cmdFirst.empty()) {
             const std::string pid = std::to_string(run.pid);
@@ -959,7 +959,7 @@ Run ScriptRun(const Target& t, const std::string& script)
             }
         }
     };
-    Run run = RunProgram(t, spec);
+    Run run = RunProgram(t, plan);
     if (run.status != 0) {
         Note("  unexpected exit status %d; console: %.300s", run.status, run.consoleText.c_str());
     }
@@ -1034,12 +1034,12 @@ void Startup(const Options& o, const Target& t, Table& table)
              LoadAvg().c_str());
         std::vector<double> ms, cpu;
         for (int i = 0; i < runs; i++) {
-            RunSpec spec;
-            spec.args = {"-?"};
-            spec.device = false;
-            spec.console = console;
-            spec.limitMs = 30000;
-            const Run r = RunProgram(t, spec);
+            RunPlan plan;
+            plan.args = {"-?"};
+            plan.device = false;
+            plan.console = console;
+            plan.limitMs = 30000;
+            const Run r = RunProgram(t, plan);
             if (r.status != 0) {
                 Note("  unexpected exit status %d", r.status);
             }
@@ -1056,10 +1056,10 @@ void Startup(const Options& o, const Target& t, Table& table)
         // The floor: starting any dynamically linked program the same way.
         std::vector<double> ms, cpu;
         for (int i = 0; i < o.startRuns; i++) {
-            RunSpec spec;
-            spec.device = false;
-            spec.limitMs = 30000;
-            const Run r = RunProgram(Target{"true", "/bin/true", false, ""}, spec);
+            RunPlan plan;
+            plan.device = false;
+            plan.limitMs = 30000;
+            const Run r = RunProgram(Target{"true", "/bin/true", false, ""}, plan);
             ms.push_back(Ms(r.exitAt - r.spawnAt));
             cpu.push_back(CpuMs(r.ru));
         }

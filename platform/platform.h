@@ -46,7 +46,8 @@ OpenError ClassifyOpenError(long err);
 // UtcNow           the system's calendar time in UTC
 // Pause            sleep for ms milliseconds (none when ms <= 0)
 // ReadKey          one key press without echo or Enter; a character code, 0 at end of input
-// PrepareConsole   make Ctrl-C restore the console and end the run with 130
+// PrepareConsole   make Ctrl-C restore the console and end the run with 130, and
+//                  buffer console output where the console is slow unbuffered
 uint64_t TickCount();
 void UtcNow(SystemTime* now);
 void Pause(int64_t ms);
