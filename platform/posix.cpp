@@ -56,16 +56,19 @@ static int OpenPath(const char* path)
     return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
-// COMn, when no such file exists, is tried as /dev/ttyS(n-1), as Cygwin and Wine name them.
+// COMn, when no such file exists, is tried as /dev/ttyS(n-1), as Cygwin and Wine
+// name them. Any other name stays not found. The error of the ttyS open is the
+// one reported, so that a port the user may not open is not called missing.
 static int OpenComName(const char* name)
 {
+    errno = ENOENT;
     if ((name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm') {
         return -1;
     }
     char* end = nullptr;
-    errno = 0;
     long n = strtol(name + 3, &end, 10);
-    if (name[3] < '1' || name[3] > '9' || *end != '\0' || errno != 0 || n > 256) {
+    if (name[3] < '1' || name[3] > '9' || *end != '\0' || n > 256) {
+        errno = ENOENT;
         return -1;
     }
     char path[32];
@@ -77,12 +80,7 @@ bool PortOpen(const char* name, CommPort** port, long* err)
 {
     int fd = OpenPath(name);
     if (fd < 0 && errno == ENOENT) {
-        int fd2 = OpenComName(name);
-        if (fd2 >= 0) {
-            fd = fd2;
-        } else {
-            errno = ENOENT;
-        }
+        fd = OpenComName(name);
     }
     if (fd < 0) {
         *err = errno;
