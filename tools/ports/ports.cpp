@@ -1,0 +1,159 @@
+// torvex-ports: lists the serial ports torvex can use, one line each, most
+// useful first, so that a technician need not guess the -PORT= value. The
+// command line and the output are the same on every system; where the
+// information comes from is in linux.cpp or win32.cpp.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ports.h"
+
+#ifndef TORVEX_PORTS_VERSION
+#define TORVEX_PORTS_VERSION "unknown"
+#endif
+
+namespace {
+
+void Usage(FILE* out)
+{
+    fprintf(out,
+            "Usage: torvex-ports [--names]\n"
+            "\n"
+            "Lists the serial ports that torvex can use, one line each, adapters on USB\n"
+            "first: the name to give torvex as -PORT=, the driver and, for USB, the\n"
+            "vendor:product numbers, maker, product and serial number. No port is opened.\n"
+            "\n"
+            "  --names    print only the -PORT= value of each port, one a line\n"
+            "  --help     show this text\n"
+            "  --version  show the version\n"
+            "\n"
+            "Exit status: 0 ports were found, 1 none, 2 a wrong command line.\n");
+}
+
+// Adapters on USB first, since that is what a technician has just plugged in.
+int Rank(const Port& p)
+{
+    return p.UsbId.empty() ? 1 : 0;
+}
+
+// Numbers inside names compare by value, so that ttyS2 comes before ttyS10.
+bool NaturalLess(const std::string& a, const std::string& b)
+{
+    size_t i = 0;
+    size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool da = a[i] >= '0' && a[i] <= '9';
+        const bool db = b[j] >= '0' && b[j] <= '9';
+        if (da && db) {
+            size_t ei = i;
+            size_t ej = j;
+            while (ei < a.size() && a[ei] >= '0' && a[ei] <= '9') {
+                ei++;
+            }
+            while (ej < b.size() && b[ej] >= '0' && b[ej] <= '9') {
+                ej++;
+            }
+            const std::string na = a.substr(i, ei - i);
+            const std::string nb = b.substr(j, ej - j);
+            const size_t za = na.find_first_not_of('0');
+            const size_t zb = nb.find_first_not_of('0');
+            const std::string va = za == std::string::npos ? "" : na.substr(za);
+            const std::string vb = zb == std::string::npos ? "" : nb.substr(zb);
+            if (va.size() != vb.size()) {
+                return va.size() < vb.size();
+            }
+            if (va != vb) {
+                return va < vb;
+            }
+            i = ei;
+            j = ej;
+        } else {
+            if (a[i] != b[j]) {
+                return a[i] < b[j];
+            }
+            i++;
+            j++;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+void Append(std::string* text, const std::string& sep, const std::string& part)
+{
+    if (part.empty()) {
+        return;
+    }
+    if (!text->empty()) {
+        *text += sep;
+    }
+    *text += part;
+}
+
+std::string Line(const Port& p)
+{
+    std::string line = p.Name;
+    if (!p.OtherName.empty()) {
+        line += " or " + p.OtherName;
+    }
+    std::string usb;
+    Append(&usb, " ", p.UsbId.empty() ? "" : "USB " + p.UsbId);
+    Append(&usb, " ", p.Maker);
+    Append(&usb, " ", p.Product);
+    std::string what;
+    Append(&what, ", ", p.Description);
+    Append(&what, ", ", p.Driver);
+    Append(&what, ", ", p.Uart.empty() ? "" : p.Uart + " UART");
+    Append(&what, ", ", usb);
+    Append(&what, ", ", p.Serial.empty() ? "" : "serial " + p.Serial);
+    Append(&what, ", ", p.StableName);
+    if (!what.empty()) {
+        line += ": " + what;
+    }
+    if (p.AccessKnown) {
+        line += p.NoAccess.empty() ? "; you may open it" : "; you may not open it: " + p.NoAccess;
+    }
+    return line;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    bool namesOnly = false;
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        if (strcmp(arg, "--names") == 0) {
+            namesOnly = true;
+        } else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0 || strcmp(arg, "-?") == 0) {
+            Usage(stdout);
+            return 0;
+        } else if (strcmp(arg, "--version") == 0) {
+            printf("torvex-ports %s\n", TORVEX_PORTS_VERSION);
+            return 0;
+        } else {
+            fprintf(stderr, "torvex-ports: unknown option %s\n", arg);
+            fprintf(stderr, "Try 'torvex-ports --help'.\n");
+            return 2;
+        }
+    }
+
+    std::vector<Port> ports = FindPorts();
+    if (ports.empty()) {
+        // On standard error, so that a names-only list fed to xargs stays empty.
+        fprintf(stderr, "torvex-ports: no serial ports found\n");
+        return 1;
+    }
+    std::stable_sort(ports.begin(), ports.end(), [](const Port& a, const Port& b) {
+        if (Rank(a) != Rank(b)) {
+            return Rank(a) < Rank(b);
+        }
+        return NaturalLess(a.Name, b.Name);
+    });
+    for (const Port& p : ports) {
+        printf("%s\n", namesOnly ? p.Name.c_str() : Line(p).c_str());
+    }
+    return 0;
+}

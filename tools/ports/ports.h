@@ -1,0 +1,25 @@
+// torvex-ports: what the port lister knows of one serial port. The discovery of
+// each system (linux.cpp, win32.cpp; the build picks one) fills these in and
+// never opens a port; ports.cpp sorts and prints them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct Port {
+    std::string Name;          // the text to give torvex as -PORT=
+    std::string OtherName;     // another name torvex takes for it (COMn on Linux)
+    std::string Description;   // the system's own name for it
+    std::string Driver;
+    std::string Uart;          // UART type of a built-in port, such as 16550A
+    std::string UsbId;         // vendor:product, four hex digits each
+    std::string Maker;
+    std::string Product;
+    std::string Serial;
+    std::string StableName;    // a name that stays when the port number changes
+    bool AccessKnown = false;  // whether the current user may open it was checked
+    std::string NoAccess;      // why the current user may not open it; empty when they may
+};
+
+// Every serial port with hardware behind it, in no particular order.
+std::vector<Port> FindPorts();
