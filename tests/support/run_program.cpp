@@ -147,11 +147,13 @@ RunningTorvex::RunningTorvex(const std::vector<std::string>& args, const RunOpti
 void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions& options)
 {
     timeoutMs_ = options.timeoutMs;
-    std::vector<std::string> argv;
-    if (UnderWine()) {
-        argv.push_back("wine");
+    std::vector<std::string> argv = options.command;
+    if (argv.empty()) {
+        if (UnderWine()) {
+            argv.push_back("wine");
+        }
+        argv.push_back(Exe());
     }
-    argv.push_back(Exe());
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
     for (std::string& a : argv) {
@@ -191,6 +193,9 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
         setpgid(0, 0);
         dup2(inFd, 0);
         dup2(outPipe[1], 1);
+        if (options.withStderr) {
+            dup2(outPipe[1], 2);
+        }
         execvp(cargv[0], cargv.data());
         _exit(127);
     }

@@ -17,6 +17,8 @@ struct RunOptions {
     Stdin input = Stdin::Null;
     std::string data;        // the bytes of standard input with Stdin::Data
     int timeoutMs = 120000;  // the program is killed after this long
+    std::vector<std::string> command;  // run in place of TORVEX_EXE (with wine when needed)
+    bool withStderr = false;           // standard error into the output as well
 };
 
 struct RunResult {

@@ -1,0 +1,212 @@
+// torvex-ports, the port lister: on Linux against a sysfs and /dev tree built
+// here and read as its root, run as an unprivileged user; under Wine against
+// the COM ports linked in the private prefix.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "support/pty_device.h"
+#include "support/run_program.h"
+
+namespace {
+
+// Each build puts torvex-ports in the tools folder beside the program.
+std::string PortsExe()
+{
+    const char* exe = getenv("TORVEX_EXE");
+    if (exe == nullptr) {
+        throw std::runtime_error("TORVEX_EXE is not set");
+    }
+    const std::string torvex = exe;
+    return torvex.substr(0, torvex.rfind('/') + 1) + (UnderWine() ? "tools/torvex-ports.exe" : "tools/torvex-ports");
+}
+
+// A directory tree read by torvex-ports as if it were /.
+class Tree {
+public:
+    Tree()
+    {
+        char dir[] = "/tmp/torvex-ports-XXXXXX";
+        if (mkdtemp(dir) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        root_ = dir;
+        chmod(root_.c_str(), 0755);
+    }
+    ~Tree()
+    {
+        nftw(root_.c_str(), [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); }, 16,
+             FTW_DEPTH | FTW_PHYS);
+    }
+    const std::string& Root() const { return root_; }
+
+    void Dir(const std::string& path)
+    {
+        std::string at = root_;
+        size_t from = 0;
+        while (from <= path.size()) {
+            size_t slash = path.find('/', from);
+            if (slash == std::string::npos) {
+                slash = path.size();
+            }
+            at += "/" + path.substr(from, slash - from);
+            mkdir(at.c_str(), 0755);
+            from = slash + 1;
+        }
+    }
+    void File(const std::string& path, const std::string& content, mode_t mode = 0644, gid_t gid = 0)
+    {
+        Dir(path.substr(0, path.rfind('/')));
+        const std::string at = root_ + "/" + path;
+        std::ofstream(at) << content;
+        chmod(at.c_str(), mode);
+        if (chown(at.c_str(), 0, gid) != 0) {
+            throw std::runtime_error("chown failed");
+        }
+    }
+    // A relative link, as sysfs and udev make them, so that it stays inside the tree.
+    void Link(const std::string& path, const std::string& target)
+    {
+        Dir(path.substr(0, path.rfind('/')));
+        std::string up;
+        for (char c : path) {
+            if (c == '/') {
+                up += "../";
+            }
+        }
+        symlink((up + target).c_str(), (root_ + "/" + path).c_str());
+    }
+    void Remove(const std::string& path) { unlink((root_ + "/" + path).c_str()); }
+    // The attributes of a USB device, in the order vendor, product, maker, product name, serial.
+    void Usb(const std::string& dir, const std::vector<std::string>& values)
+    {
+        const char* const names[] = {"idVendor", "idProduct", "manufacturer", "product", "serial"};
+        for (size_t i = 0; i < values.size(); i++) {
+            File(dir + "/" + names[i], values[i] + "\n");
+        }
+    }
+
+private:
+    std::string root_;
+};
+
+// torvex-ports on the tree as a user in no group, so that each reason a
+// port may not be opened shows.
+RunResult ListAsNobody(const Tree& tree, const std::vector<std::string>& args, bool withStderr = false)
+{
+    RunOptions options;
+    options.command = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", PortsExe()};
+    options.command.insert(options.command.end(), args.begin(), args.end());
+    options.withStderr = withStderr;
+    setenv("TORVEX_PORTS_ROOT", tree.Root().c_str(), 1);
+    RunResult result = RunTorvex({}, options);
+    unsetenv("TORVEX_PORTS_ROOT");
+    return result;
+}
+
+TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "sysfs is read by the Linux build";
+    }
+    const group* dialout = getgrnam("dialout");
+    if (geteuid() != 0 || dialout == nullptr) {
+        GTEST_SKIP() << "needs root and a group dialout";
+    }
+    Tree t;
+    // A 16550A on a PNP port, with the serial-base devices of newer kernels between.
+    const std::string pnp = "sys/devices/pnp0/00:01";
+    t.Link(pnp + "/driver", "sys/bus/pnp/drivers/serial");
+    t.Link(pnp + "/00:01:0/driver", "sys/bus/serial-base/drivers/ctrl");
+    t.Link(pnp + "/00:01:0/00:01:0.0/driver", "sys/bus/serial-base/drivers/port");
+    t.File(pnp + "/00:01:0/00:01:0.0/tty/ttyS0/type", "4\n");
+    t.Link(pnp + "/00:01:0/00:01:0.0/tty/ttyS0/device", pnp + "/00:01:0/00:01:0.0");
+    t.Link("sys/class/tty/ttyS0", pnp + "/00:01:0/00:01:0.0/tty/ttyS0");
+    t.File("dev/ttyS0", "", 0600);
+    // A ttyS with no UART at its address.
+    const std::string platform = "sys/devices/platform/serial8250";
+    t.Link(platform + "/driver", "sys/bus/platform/drivers/serial8250");
+    t.File(platform + "/tty/ttyS3/type", "0\n");
+    t.Link(platform + "/tty/ttyS3/device", platform);
+    t.Link("sys/class/tty/ttyS3", platform + "/tty/ttyS3");
+    t.File("dev/ttyS3", "", 0666);
+    // An FTDI adapter: a usb-serial port device under the USB interface.
+    const std::string ftdi = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+    t.Usb(ftdi, {"0403", "6001", "FTDI", "FT232R USB UART", "A50285BI"});
+    t.Link(ftdi + "/1-1:1.0/driver", "sys/bus/usb/drivers/ftdi_sio");
+    t.Link(ftdi + "/1-1:1.0/ttyUSB0/driver", "sys/bus/usb-serial/drivers/ftdi_sio");
+    t.Link(ftdi + "/1-1:1.0/ttyUSB0/tty/ttyUSB0/device", ftdi + "/1-1:1.0/ttyUSB0");
+    t.Link("sys/class/tty/ttyUSB0", ftdi + "/1-1:1.0/ttyUSB0/tty/ttyUSB0");
+    t.File("dev/ttyUSB0", "", 0660, dialout->gr_gid);
+    t.Link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "dev/ttyUSB0");
+    // A CDC-ACM device: the tty hangs off the USB interface itself.
+    const std::string acm = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+    t.Usb(acm, {"2e8a", "000a", "Raspberry Pi", "Pico", "E660583883A74C2B"});
+    t.Link(acm + "/1-2:1.0/driver", "sys/bus/usb/drivers/cdc_acm");
+    t.Link(acm + "/1-2:1.0/tty/ttyACM0/device", acm + "/1-2:1.0");
+    t.Link("sys/class/tty/ttyACM0", acm + "/1-2:1.0/tty/ttyACM0");
+    t.File("dev/ttyACM0", "", 0666);
+    t.Link("dev/serial/by-id/usb-Raspberry_Pi_Pico_E660583883A74C2B-if00", "dev/ttyACM0");
+    // A pty: nothing behind it.
+    t.File("sys/devices/virtual/tty/ptyp0/dev", "2:0\n");
+    t.Link("sys/class/tty/ptyp0", "sys/devices/virtual/tty/ptyp0");
+    t.File("dev/ptyp0", "", 0666);
+
+    RunResult r = ListAsNobody(t, {});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "/dev/ttyACM0: cdc_acm, USB 2e8a:000a Raspberry Pi Pico, serial E660583883A74C2B, "
+              "/dev/serial/by-id/usb-Raspberry_Pi_Pico_E660583883A74C2B-if00; you may open it\n"
+              "/dev/ttyUSB0: ftdi_sio, USB 0403:6001 FTDI FT232R USB UART, serial A50285BI, "
+              "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0; "
+              "you may not open it: not in group dialout\n"
+              "/dev/ttyS0 or COM1: 8250, 16550A UART; you may not open it: only root may open it\n");
+    r = ListAsNobody(t, {"--names"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "/dev/ttyACM0\n/dev/ttyUSB0\n/dev/ttyS0\n");
+
+    // Unplugged, and the 16550 gone: only the dead ttyS and the pty are left.
+    t.Remove("sys/class/tty/ttyACM0");
+    t.Remove("sys/class/tty/ttyUSB0");
+    t.Remove("sys/class/tty/ttyS0");
+    r = ListAsNobody(t, {"--names"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");  // nothing for xargs to run
+    r = ListAsNobody(t, {}, true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "torvex-ports: no serial ports found\n");
+}
+
+TEST(Ports, ListsTheComPortsLinkedInTheWinePrefix)
+{
+    if (!UnderWine()) {
+        GTEST_SKIP() << "the prefix's links are the Windows build's";
+    }
+    PtyDevice first;
+    PtyDevice second;
+    const std::string a = PortArg(first).substr(6);  // COMn after "-PORT="
+    const std::string b = PortArg(second).substr(6);
+    RunOptions options;
+    options.command = {"wine", PortsExe()};
+    RunResult r = RunTorvex({}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find(a + ": linked in the Wine prefix\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(b + ": linked in the Wine prefix\n"), std::string::npos) << r.out;
+    options.command.push_back("--names");
+    r = RunTorvex({}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(("\n" + r.out).find("\n" + a + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(("\n" + r.out).find("\n" + b + "\n"), std::string::npos) << r.out;
+}
+
+}  // namespace
