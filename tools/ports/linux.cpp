@@ -63,6 +63,14 @@ std::string RealPath(const std::string& path)
     return result;
 }
 
+std::string Child(const std::string& dir, const std::string& name)
+{
+    std::string path = dir;
+    path += '/';
+    path += name;
+    return path;
+}
+
 std::string BaseName(const std::string& path)
 {
     return path.substr(path.rfind('/') + 1);
@@ -81,6 +89,7 @@ std::vector<std::string> Entries(const std::string& dir)
     if (d == nullptr) {
         return names;
     }
+    // cppcheck-suppress readdirCalled ; one thread
     while (const dirent* e = readdir(d)) {
         if (e->d_name[0] != '.') {
             names.emplace_back(e->d_name);
@@ -99,8 +108,8 @@ const char* const UartTypes[] = {
 
 std::string UartType(const std::string& type)
 {
-    const int n = atoi(type.c_str());
-    if (n > 0 && n < static_cast<int>(sizeof UartTypes / sizeof UartTypes[0])) {
+    const long n = strtol(type.c_str(), nullptr, 10);
+    if (n > 0 && n < static_cast<long>(sizeof UartTypes / sizeof UartTypes[0])) {
         return UartTypes[n];
     }
     return "";  // a UART of some other family, named by its driver
@@ -143,7 +152,7 @@ std::string StableName(const std::string& root, const std::string& node)
     const std::string real = RealPath(node);
     const std::string dir = root + "/dev/serial/by-id";
     for (const std::string& name : Entries(dir)) {
-        if (!real.empty() && RealPath(dir + "/" + name) == real) {
+        if (!real.empty() && RealPath(Child(dir, name)) == real) {
             return "/dev/serial/by-id/" + name;
         }
     }
@@ -163,13 +172,13 @@ bool InGroup(gid_t gid)
 
 std::string GroupName(gid_t gid)
 {
-    const group* g = getgrgid(gid);
+    const group* g = getgrgid(gid);  // cppcheck-suppress getgrgidCalled ; one thread
     return g != nullptr ? g->gr_name : std::to_string(gid);
 }
 
 std::string UserName(uid_t uid)
 {
-    const passwd* p = getpwuid(uid);
+    const passwd* p = getpwuid(uid);  // cppcheck-suppress getpwuidCalled ; one thread
     return p != nullptr ? p->pw_name : "user " + std::to_string(uid);
 }
 
@@ -209,7 +218,7 @@ std::vector<Port> FindPorts()
     const std::string ttys = root + "/sys/class/tty";
     std::vector<Port> ports;
     for (const std::string& name : Entries(ttys)) {
-        const std::string tty = ttys + "/" + name;
+        const std::string tty = Child(ttys, name);
         // Virtual consoles, ptys and the like have no device behind them.
         const std::string device = RealPath(tty + "/device");
         if (device.empty()) {
@@ -221,10 +230,10 @@ std::vector<Port> FindPorts()
             continue;
         }
         Port p;
-        p.Name = "/dev/" + name;
+        p.Name = Child("/dev", name);
         if (name.compare(0, 4, "ttyS") == 0 && name.size() > 4 &&
             name.find_first_not_of("0123456789", 4) == std::string::npos) {
-            p.OtherName = "COM" + std::to_string(atoi(name.c_str() + 4) + 1);  // as torvex maps it
+            p.OtherName = "COM" + std::to_string(strtol(name.c_str() + 4, nullptr, 10) + 1);  // as torvex maps it
         }
         p.Driver = Driver(device, devices);
         if (!type.empty()) {
@@ -237,7 +246,7 @@ std::vector<Port> FindPorts()
             p.Product = Attribute(usb + "/product");
             p.Serial = Attribute(usb + "/serial");
         }
-        const std::string node = root + "/dev/" + name;
+        const std::string node = Child(root + "/dev", name);
         p.StableName = StableName(root, node);
         p.AccessKnown = true;
         p.NoAccess = NoAccess(node);

@@ -78,18 +78,19 @@ bool NaturalLess(const std::string& a, const std::string& b)
             j++;
         }
     }
-    return a.size() - i < b.size() - j;
+    return i == a.size() && j != b.size();  // a is where b begins
 }
 
-void Append(std::string* text, const std::string& sep, const std::string& part)
+// The parts that are not empty, with sep between them.
+std::string Joined(const std::vector<std::string>& parts, const char* sep)
 {
-    if (part.empty()) {
-        return;
+    std::string text;
+    for (const std::string& part : parts) {
+        if (!part.empty()) {
+            text += text.empty() ? part : sep + part;
+        }
     }
-    if (!text->empty()) {
-        *text += sep;
-    }
-    *text += part;
+    return text;
 }
 
 std::string Line(const Port& p)
@@ -98,17 +99,10 @@ std::string Line(const Port& p)
     if (!p.OtherName.empty()) {
         line += " or " + p.OtherName;
     }
-    std::string usb;
-    Append(&usb, " ", p.UsbId.empty() ? "" : "USB " + p.UsbId);
-    Append(&usb, " ", p.Maker);
-    Append(&usb, " ", p.Product);
-    std::string what;
-    Append(&what, ", ", p.Description);
-    Append(&what, ", ", p.Driver);
-    Append(&what, ", ", p.Uart.empty() ? "" : p.Uart + " UART");
-    Append(&what, ", ", usb);
-    Append(&what, ", ", p.Serial.empty() ? "" : "serial " + p.Serial);
-    Append(&what, ", ", p.StableName);
+    const std::string usb = Joined({p.UsbId.empty() ? "" : "USB " + p.UsbId, p.Maker, p.Product}, " ");
+    const std::string what = Joined({p.Description, p.Driver, p.Uart.empty() ? "" : p.Uart + " UART", usb,
+                                     p.Serial.empty() ? "" : "serial " + p.Serial, p.StableName},
+                                    ", ");
     if (!what.empty()) {
         line += ": " + what;
     }
