@@ -187,6 +187,38 @@ TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
     EXPECT_EQ(r.out, "torvex-ports: no serial ports found\n");
 }
 
+TEST(Ports, HelpVersionAndAWrongOption)
+{
+    RunOptions options;
+    options.command = {PortsExe(), "--help"};
+    if (UnderWine()) {
+        options.command.insert(options.command.begin(), "wine");
+    }
+    RunResult r = RunTorvex({}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "Usage: torvex-ports [--names]\n"
+              "\n"
+              "Lists the serial ports that torvex can use, one line each, adapters on USB\n"
+              "first: the name to give torvex as -PORT=, the driver and, for USB, the\n"
+              "vendor:product numbers, maker, product and serial number. No port is opened.\n"
+              "\n"
+              "  --names    print only the -PORT= value of each port, one a line\n"
+              "  --help     show this text\n"
+              "  --version  show the version\n"
+              "\n"
+              "Exit status: 0 ports were found, 1 none, 2 a wrong command line.\n");
+    options.command.back() = "--version";
+    r = RunTorvex({}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "torvex-ports " TORVEX_VERSION "\n");
+    options.command.back() = "--name";
+    options.withStderr = true;
+    r = RunTorvex({}, options);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "torvex-ports: unknown option --name\nTry 'torvex-ports --help'.\n");
+}
+
 TEST(Ports, ListsTheComPortsLinkedInTheWinePrefix)
 {
     if (!UnderWine()) {
