@@ -33,7 +33,7 @@ show() {
 # Waits up to 30 s for TEXT to appear in FILE.
 waitfor() {
     n=0
-    while ! grep -q "$1" "$2" && [ $n -lt 300 ]; do usleep 100000; n=$((n + 1)); done
+    while ! grep -qs "$1" "$2" && [ $n -lt 300 ]; do usleep 100000; n=$((n + 1)); done
 }
 
 # Centiseconds since boot.
