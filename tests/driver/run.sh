@@ -36,15 +36,16 @@ if ! ls "$kernel"/boot/vmlinuz-* >/dev/null 2>&1; then
         fail "could not unpack $pkg"
 fi
 
-# Static programs: the guest has no C library.
+# Static programs: the guest has no C library. Those the guest runs, as built:
+guest=(torvex)
 cmake -S "$top" -B "$out/torvex" -DTORVEX_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null &&
-    cmake --build "$out/torvex" -j2 --target torvex torvex-sim >/dev/null || fail "build failed"
+    cmake --build "$out/torvex" -j2 --target "${guest[@]##*/}" torvex-sim >/dev/null || fail "build failed"
 sim=$out/torvex/tools/torvex-sim
 
 # The initramfs: busybox, torvex, the modules, the init and the example script.
 rm -rf "$run" && mkdir -p "$run/root"/{bin,lib,t,etc}
-cp /bin/busybox "$out/torvex/torvex" "$run/root/bin/"
+cp /bin/busybox "${guest[@]/#/$out/torvex/}" "$run/root/bin/"
 find "$kernel/lib/modules" -name '*.ko' -exec cp {} "$run/root/lib/" \;
 cp "$here/init.sh" "$run/root/init"
 cp "$top/examples/signal.txt" "$run/root/t/"
