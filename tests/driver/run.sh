@@ -43,7 +43,7 @@ cmake -S "$top" -B "$out/torvex" -DTORVEX_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
     cmake --build "$out/torvex" -j2 --target "${guest[@]##*/}" torvex-sim >/dev/null || fail "build failed"
 sim=$out/torvex/tools/torvex-sim
 
-# The initramfs: busybox, torvex, the modules, the init and the example script.
+# The initramfs: busybox, the programs, the modules, the init and the example script.
 rm -rf "$run" && mkdir -p "$run/root"/{bin,lib,t,etc}
 cp /bin/busybox "${guest[@]/#/$out/torvex/}" "$run/root/bin/"
 find "$kernel/lib/modules" -name '*.ko' -exec cp {} "$run/root/lib/" \;
