@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds torvex for Linux and for Windows (mingw-w64) and runs every test:
 # unit tests in both builds (Windows under Wine), the pseudo-terminal and
-# end-to-end tests against both programs, a sanitizer build of the suite,
-# short fuzz runs, static analysis and a valgrind run.
+# end-to-end tests against both programs, a run on real serial drivers in
+# QEMU, a sanitizer build of the suite, short fuzz runs, static analysis and
+# a valgrind run.
 # Installs what is missing with apt-get on a fresh Debian machine.
 set -uo pipefail
 cd "$(dirname "$0")"
@@ -66,6 +67,8 @@ cmake -S . -B build -DTORVEX_TESTS=ON -DTORVEX_WERROR=ON -DTORVEX_WINE_EXE="$top
   cmake --build build -j2 || exit 1
 step "Linux tests, and the end-to-end tests against torvex.exe under Wine"
 run_ctest build "Linux and Wine" -j8 --timeout 600
+step "Driver test: a 16550 UART and a USB serial adapter in QEMU"
+check "Driver test" tests/driver/run.sh
 
 step "Sanitizer build (address, undefined)"
 CC=clang CXX=clang++ cmake -S . -B build-asan -DTORVEX_SANITIZE=ON >/dev/null &&

@@ -1,5 +1,6 @@
 // torvex: drives a modem-attached device over a serial port from a script.
 // This file is the run from start to end; each step is one call.
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/platform.h"
@@ -7,6 +8,7 @@
 #include "script/commands.h"
 #include "script/labels.h"
 #include "script/modem.h"
+#include "script/source.h"
 #include "serial/port.h"
 #include "serial/response.h"
 
@@ -16,7 +18,7 @@ enum ExitStatus {
     EXIT_COMMAND_FAILED = 1,
     EXIT_NO_SCRIPT = 2,
     EXIT_PORT_FAILED = 3,
-    EXIT_SCRIPT_FAILED = 4,
+    EXIT_SCRIPT_FAILED = 4,  // the script could not be opened or read
 };
 
 static const char WakeUp[] = "AT^QESCAT^QESC=1\n\r";
@@ -32,8 +34,9 @@ static void WakeDevice(CommPort* hCOM)
     }
 }
 
-// Runs the script's lines; false when a modem command failed.
-static bool RunScript(CommPort* hCOM, FILE* FIn)
+// Runs the script's lines to the end, to the first failed modem command, or
+// to a failed read of the script; answers the exit status.
+static ExitStatus RunScript(CommPort* hCOM, FILE* FIn)
 {
     static char StrBuf[LINE_BUFFER_SIZE];
     while (fgets(StrBuf, LINE_MAX_READ + 1, FIn) != nullptr) {
@@ -47,11 +50,16 @@ static bool RunScript(CommPort* hCOM, FILE* FIn)
             break;
         default:
             if (!SendVLKCommand(hCOM, StrBuf, "OK", "ERROR")) {
-                return false;
+                return EXIT_COMMAND_FAILED;
             }
         }
     }
-    return true;
+    // Only the end of the script ends the loop quietly; a failed read is not its end.
+    if (ferror(FIn)) {
+        ScriptReadFailed(errno);
+        return EXIT_SCRIPT_FAILED;
+    }
+    return EXIT_DONE;
 }
 
 int main(int argc, char** argv)
@@ -67,15 +75,13 @@ int main(int argc, char** argv)
     }
     Pause(3000);
     WakeDevice(hCOM);
-    FILE* FIn = fopen(ScriptFile, "rb");
+    FILE* FIn = OpenScript();
     if (FIn == nullptr) {
-        printf("Error opening source file: %s\n", ScriptFile);
         PortClose(hCOM);
         return EXIT_SCRIPT_FAILED;
     }
-    ScanFileForLabels(FIn);
-    const bool completed = RunScript(hCOM, FIn);
+    const ExitStatus status = ScanFileForLabels(FIn) ? RunScript(hCOM, FIn) : EXIT_SCRIPT_FAILED;
     fclose(FIn);
     PortClose(hCOM);
-    return completed ? EXIT_DONE : EXIT_COMMAND_FAILED;
+    return status;
 }

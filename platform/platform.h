@@ -45,15 +45,25 @@ OpenError ClassifyOpenError(long err);
 // TickCount        milliseconds on a monotonic clock; never wraps
 // UtcNow           the system's calendar time in UTC
 // Pause            sleep for ms milliseconds (none when ms <= 0)
-// ReadKey          one key press without echo or Enter; a character code, 0 at end of input
-// PrepareConsole   make Ctrl-C restore the console and end the run with 130, and
-//                  buffer console output where the console is slow unbuffered
+// ReadKey          one key press without echo or Enter; a character code, 0 at end of input.
+//                  lineOpen: the console line holds text, so a run ended at the key
+//                  ends that line first
+// PrepareConsole   make Ctrl-C and every other ending signal restore the console and
+//                  release the port (Ctrl-C ends the run with 130), let writes to a
+//                  closed output fail rather than end the run, and buffer console
+//                  output where the console is slow unbuffered
 uint64_t TickCount();
 void UtcNow(SystemTime* now);
 void Pause(int64_t ms);
-int ReadKey();
+int ReadKey(bool lineOpen);
 void PrepareConsole();
 
-// 64-bit positions in an open script, so that scripts beyond 2 GiB jump right.
+// FileOpenRead     open a file for reading as bytes; a directory is refused (errno set)
+// FileSeekable     whether an open file can be repositioned (a pipe or terminal cannot)
+// TempFile         a new file for reading and writing, removed when closed (errno set)
+// FileTell, FileSeek  64-bit positions, so that scripts beyond 2 GiB jump right
+FILE* FileOpenRead(const char* path);
+bool FileSeekable(FILE* file);
+FILE* TempFile();
 int64_t FileTell(FILE* file);
 bool FileSeek(FILE* file, int64_t offset);

@@ -10,11 +10,15 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "platform/custom_speed.h"
 #include "platform/platform.h"
+
+// Script positions are 64-bit; the build asks for 64-bit file offsets.
+static_assert(sizeof(off_t) == 8, "64-bit file offsets are needed (_FILE_OFFSET_BITS=64)");
 
 struct CommPort {
     int fd;
@@ -344,15 +348,42 @@ void Pause(int64_t ms)
 // The console's settings while a prompt waits, for the signal handler to restore.
 static struct termios SavedConsole;
 static volatile sig_atomic_t ConsoleChanged = 0;
+static volatile sig_atomic_t PromptLineOpen = 0;
+
+// Faults go on to what handled them before (the default action, or a
+// sanitizer's report) once the port and the console are put right.
+static bool IsFault(int sig)
+{
+    return sig == SIGSEGV || sig == SIGBUS || sig == SIGILL || sig == SIGFPE || sig == SIGABRT ||
+           sig == SIGTRAP || sig == SIGSYS;
+}
+
+// Signals whose default action does not end the process.
+static bool Harmless(int sig)
+{
+    return sig == SIGCHLD || sig == SIGCONT || sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN ||
+           sig == SIGTTOU || sig == SIGURG || sig == SIGWINCH || sig == SIGKILL;
+}
+
+static struct sigaction Previous[NSIG];
 
 static void OnSignal(int sig)
 {
     if (ConsoleChanged) {
         tcsetattr(STDIN_FILENO, TCSANOW, &SavedConsole);
+        if (PromptLineOpen) {
+            (void)!write(STDOUT_FILENO, "\n", 1);
+        }
     }
     // Exclusive use outlives the process while another program holds the line open.
     if (OpenPortFd >= 0) {
         ioctl(OpenPortFd, TIOCNXCL);
+    }
+    if (IsFault(sig)) {
+        // Blocked while this handler runs, so it comes again once the old action is back.
+        sigaction(sig, &Previous[sig], nullptr);
+        (void)raise(sig);
+        return;
     }
     _exit(sig == SIGINT ? 130 : 128 + sig);
 }
@@ -362,10 +393,25 @@ void PrepareConsole()
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    sigfillset(&sa.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction old;
+        if (Harmless(sig) || sigaction(sig, nullptr, &old) != 0) {
+            continue;
+        }
+        // A closed output, or an output over the file size limit, fails its
+        // writes instead: the device's run is not cut short for a lost line.
+        if (sig == SIGPIPE || sig == SIGXFSZ) {
+            (void)signal(sig, SIG_IGN);
+            continue;
+        }
+        // What the caller chose to ignore (nohup, a background job) stays ignored.
+        if (old.sa_handler == SIG_IGN && !IsFault(sig)) {
+            continue;
+        }
+        Previous[sig] = old;
+        sigaction(sig, &sa, nullptr);
+    }
 }
 
 // One byte from standard input, or -1 at its end. With a timeout in
@@ -409,7 +455,20 @@ static bool SkipEscapeSequence()
     return true;
 }
 
-int ReadKey()
+// A key beyond ASCII comes on a UTF-8 terminal as a lead byte and up to three
+// more; they belong to the same key press.
+static void SkipUtf8Rest(int lead)
+{
+    const int rest = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+    for (int i = 0; i < rest; ++i) {
+        const int c = ReadByte(50);
+        if (c < 0x80 || c > 0xBF) {
+            return;
+        }
+    }
+}
+
+int ReadKey(bool lineOpen)
 {
     fflush(stdout);
     if (!isatty(STDIN_FILENO)) {
@@ -425,6 +484,7 @@ int ReadKey()
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
+    PromptLineOpen = lineOpen;
     ConsoleChanged = 1;
     tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     int c;
@@ -434,9 +494,35 @@ int ReadKey()
             break;
         }
     }
+    SkipUtf8Rest(c);
     tcsetattr(STDIN_FILENO, TCSANOW, &SavedConsole);
     ConsoleChanged = 0;
     return c < 0 ? 0 : c;
+}
+
+FILE* FileOpenRead(const char* path)
+{
+    FILE* file = fopen(path, "rb");
+    struct stat st;
+    if (file != nullptr && fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
+        fclose(file);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return file;
+}
+
+// Only a regular file keeps its bytes in place: a device such as /dev/zero
+// accepts a seek but would read differently the second time.
+bool FileSeekable(FILE* file)
+{
+    struct stat st;
+    return fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && ftello(file) >= 0;
+}
+
+FILE* TempFile()
+{
+    return tmpfile();
 }
 
 int64_t FileTell(FILE* file)

@@ -6,7 +6,9 @@
 #include <windows.h>
 
 #include <conio.h>
+#include <cerrno>
 #include <cstdlib>
+#include <io.h>
 #include <cstring>
 #include <string>
 
@@ -190,10 +192,23 @@ void Pause(int64_t ms)
     }
 }
 
+// Set while a prompt's message stands on the console line.
+static volatile LONG PromptLineOpen = 0;
+
+// A run ended at a prompt ends the prompt's line first.
+static void EndPromptLine()
+{
+    if (PromptLineOpen) {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "\r\n", 2, &written, nullptr);
+    }
+}
+
 // Ctrl-C and Ctrl-Break end the run; the system closes the port.
 static BOOL WINAPI OnConsoleCtrl(DWORD type)
 {
     if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) {
+        EndPromptLine();
         ExitProcess(130);
     }
     return FALSE;
@@ -210,31 +225,80 @@ void PrepareConsole()
     SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
 }
 
-int ReadKey()
+// One key from the console. Arrows and function keys come as 0 or 0xE0
+// followed by a second code; on a UTF-8 console a key beyond ASCII comes as
+// several bytes at once. Either way the rest belongs to the same key.
+static int ConsoleKey()
+{
+    for (;;) {
+        const int c = _getch();
+        // _getch takes Ctrl-C as a key rather than raising the event.
+        if (c == CtrlC) {
+            EndPromptLine();
+            ExitProcess(130);
+        }
+        if (c == 0 || c == 0xE0) {
+            _getch();
+            continue;
+        }
+        if (c >= 0xC0 && GetConsoleCP() == CP_UTF8) {
+            for (int rest = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1; rest > 0 && _kbhit(); --rest) {
+                _getch();
+            }
+        }
+        return c;
+    }
+}
+
+int ReadKey(bool lineOpen)
 {
     fflush(stdout);
+    InterlockedExchange(&PromptLineOpen, lineOpen ? 1 : 0);
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode;
+    int key = 0;
     if (GetFileType(in) == FILE_TYPE_CHAR && GetConsoleMode(in, &mode)) {
-        // Arrows and function keys come as 0 or 0xE0 followed by a second code.
-        for (;;) {
-            const int c = _getch();
-            // _getch takes Ctrl-C as a key rather than raising the event.
-            if (c == CtrlC) {
-                ExitProcess(130);
-            }
-            if (c != 0 && c != 0xE0) {
-                return c;
-            }
-            _getch();
+        key = ConsoleKey();
+    } else {
+        unsigned char c;
+        DWORD got = 0;
+        if (ReadFile(in, &c, 1, &got, nullptr) && got == 1) {
+            key = c;
         }
     }
-    unsigned char c;
-    DWORD got = 0;
-    if (!ReadFile(in, &c, 1, &got, nullptr) || got != 1) {
-        return 0;
+    InterlockedExchange(&PromptLineOpen, 0);
+    return key;
+}
+
+FILE* FileOpenRead(const char* path)
+{
+    return fopen(path, "rb");  // Windows itself refuses to open a directory
+}
+
+bool FileSeekable(FILE* file)
+{
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the C library keeps the handle as an integer
+    return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) == FILE_TYPE_DISK;
+}
+
+FILE* TempFile()
+{
+    // The C library's tmpfile writes to the root of the drive, which users may not.
+    char dir[MAX_PATH + 1];
+    char path[MAX_PATH + 1];
+    const DWORD n = GetTempPathA(sizeof dir, dir);
+    if (n == 0 || n > sizeof dir || GetTempFileNameA(dir, "tvx", 0, path) == 0) {
+        errno = EACCES;
+        return nullptr;
     }
-    return c;
+    // "D": removed when closed.
+    FILE* file = fopen(path, "w+bD");
+    if (file == nullptr) {
+        const int err = errno;
+        DeleteFileA(path);
+        errno = err;
+    }
+    return file;
 }
 
 int64_t FileTell(FILE* file)

@@ -36,7 +36,7 @@ static int32_t NumberOrZero(const char* text)
 static void Prompt(const char* message)
 {
     printf("\r\n%s", message);
-    RespStr[0] = ToUpper(static_cast<char>(ReadKey()));
+    RespStr[0] = ToUpper(static_cast<char>(ReadKey(message[0] != '\0')));
     RespStr[1] = '\0';
     printf("\n");
 }

@@ -1,16 +1,18 @@
 // The label index: every ":" line of the script and where the line after it starts.
 #include "script/labels.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
 #include "run/text.h"
+#include "script/source.h"
 
 LabelRec* Labels = nullptr;
 
-void ScanFileForLabels(FILE* FIn)
+bool ScanFileForLabels(FILE* FIn)
 {
     char line[LINE_MAX_READ + 1];
     while (fgets(line, sizeof line, FIn) != nullptr) {
@@ -29,7 +31,13 @@ void ScanFileForLabels(FILE* FIn)
         rec->Next = Labels;
         Labels = rec;
     }
+    // rewind clears the error state, so look first.
+    if (ferror(FIn)) {
+        ScriptReadFailed(errno);
+        return false;
+    }
     rewind(FIn);
+    return true;
 }
 
 bool Goto(FILE* FIn, const char* Label)
@@ -39,7 +47,11 @@ bool Goto(FILE* FIn, const char* Label)
     snprintf(name, sizeof name, "%.39s", Label);
     for (const LabelRec* rec = Labels; rec != nullptr; rec = rec->Next) {
         if (EqualNoCase(rec->Label, name)) {
-            return FileSeek(FIn, rec->Offset);
+            if (!FileSeek(FIn, rec->Offset)) {
+                printf("Error jumping to label \"%s\": %s\n", Label, strerror(errno));
+                return false;
+            }
+            return true;
         }
     }
     printf("Label \"%s\" not found.\n", Label);

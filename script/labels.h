@@ -17,6 +17,8 @@ struct LabelRec {
 extern LabelRec* Labels;
 
 // Reads the whole script once, records every label, and rewinds the script.
-void ScanFileForLabels(FILE* FIn);
-// Moves the script to the line after the label. False, with a message, when not found.
+// False, with a message, when the script cannot be read.
+bool ScanFileForLabels(FILE* FIn);
+// Moves the script to the line after the label. False, with a message, when not
+// found or when the script cannot be moved.
 bool Goto(FILE* FIn, const char* Label);

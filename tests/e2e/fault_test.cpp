@@ -67,6 +67,7 @@ double HungUpReadSeconds()
 void ExpectPortFree(PtyDevice& device)
 {
     EXPECT_TRUE(WaitPortReleased(device, 3000));
+    EXPECT_FALSE(device.Exclusive());
     device.SetReading(true);
     device.SetEcho(true);
     device.SetQuietLineEnd(200);
@@ -680,11 +681,41 @@ TEST(Interrupt, CtrlCDuringAPromptRestoresTheTerminalAndEndsWith130)
     run.Signal(SIGINT);
     const RunResult result = run.Wait();
     EXPECT_EQ(result.status, 130);
-    EXPECT_EQ(result.out, WakeUpGot + "\r\nContinue?");
+    EXPECT_EQ(result.out, WakeUpGot + "\r\nContinue?\n") << "the prompt's line is ended";
     ASSERT_EQ(tcgetattr(run.TerminalFd(), &tio), 0);
     EXPECT_EQ(tio.c_lflag & cooked, cooked) << "the terminal's settings must be restored";
     EXPECT_EQ(SettledWire(device), WakeUp);
     ExpectPortFree(device);
+}
+
+TEST(Interrupt, OtherEndingSignalsReleaseThePort)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "Wine turns signals into its own events";
+    }
+    for (const int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM}) {
+        PtyDevice device;
+        device.SetHandler(Rules({{WakeUpLine, OkReply}}, ""));
+        RunningTorvex run({ScriptArg(WriteScript("AT\r\n")), PortArg(device)});
+        ASSERT_TRUE(device.WaitForWire(WakeUp + "AT\r", 30000));
+        EXPECT_TRUE(device.Exclusive());
+        run.Signal(sig);
+        const RunResult result = run.Wait();
+        EXPECT_EQ(result.status, 128 + sig) << strsignal(sig);
+        EXPECT_EQ(SettledWire(device), WakeUp + "AT\r") << strsignal(sig);
+    }
+}
+
+TEST(Interrupt, ClosedOutputDoesNotCutTheDevicesRunShort)
+{
+    PtyDevice device;
+    device.SetHandler(StandardDevice());
+    RunOptions options;
+    options.closedStdout = true;
+    const RunResult result = RunOnScript(device, "#print Starting\r\nATI\r\nAT+CSQ\r\nATZ\r\n", {}, options);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "") << "nothing on standard error";
+    EXPECT_EQ(SettledWire(device), WakeUp + "ATI\r" + "AT+CSQ\r" + "ATZ\r");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The program's port setup, seen from the device's end of the line.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "support/pty_device.h"
 #include "support/run_program.h"
 
@@ -90,12 +92,50 @@ TEST(PortSetup, PortHeldByAnotherTorvexIsAccessDenied)
     }
     PtyDevice device;
     const std::string port = PortArg(device);
+    // Anyone may open the line, so only its being in use can refuse the second program.
+    ASSERT_EQ(chmod(device.SlavePath().c_str(), 0666), 0);
     RunningTorvex first({ScriptArg(WriteScript("")), port});
     ASSERT_TRUE(device.WaitForWire(WakeUp, 30000));  // first holds the port now
-    const RunResult second = RunTorvex({"script.txt", port});
-    EXPECT_EQ(second.status, 3);
-    EXPECT_EQ(second.out, "Access denied opening " + port.substr(6) + ".\n");
+    EXPECT_TRUE(device.Exclusive());
+    // Root passes over exclusive use; a user does not.
+    for (const bool unprivileged : {false, true}) {
+        RunOptions options;
+        options.unprivileged = unprivileged;
+        const RunResult second = RunTorvex({"script.txt", port}, options);
+        EXPECT_EQ(second.status, 3) << unprivileged;
+        EXPECT_EQ(second.out, "Access denied opening " + port.substr(6) + ".\n") << unprivileged;
+    }
     first.Signal(SIGKILL);
+}
+
+TEST(PortSetup, ComNameIsTheMatchingTtySAndReportsItsOwnOpenError)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "Windows opens COM names itself";
+    }
+    PtyDevice device;
+    device.SetHandler(Rules({{"AT^QESCAT^QESC=1", "\r\nOK\r\n"}}, "\r\nOK\r\n"));
+    RunOptions asTtyS4;
+    asTtyS4.ttyS = 4;
+    asTtyS4.ttySTarget = device.SlavePath();
+    const RunResult result = RunTorvex({WriteScript("ATZ\r\n"), "-PORT=COM5"}, asTtyS4);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "Got \"AT^QESC=1, OK\"\nATZ\r\nGot \"OK\"\n");
+    EXPECT_TRUE(device.WaitForWire(WakeUp + "ATZ\r", 1000));
+    // A port the user may not open is not missing, by its path or by its COM name.
+    ASSERT_EQ(chmod(device.SlavePath().c_str(), 0600), 0);
+    RunOptions user;
+    user.unprivileged = true;
+    asTtyS4.unprivileged = true;
+    for (const bool byCom : {true, false}) {
+        const std::string name = byCom ? "COM5" : device.SlavePath();
+        const RunResult denied = RunTorvex({"script.txt", "-PORT=" + name}, byCom ? asTtyS4 : user);
+        EXPECT_EQ(denied.status, 3) << name;
+        EXPECT_EQ(denied.out, "Access denied opening " + name + ".\n");
+    }
+    asTtyS4.unprivileged = false;
+    const RunResult other = RunTorvex({"script.txt", "-PORT=COM6"}, asTtyS4);
+    EXPECT_EQ(other.out, "File not found opening COM6.\n");
 }
 
 }  // namespace

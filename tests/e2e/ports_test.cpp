@@ -101,13 +101,14 @@ private:
 };
 
 // torvex-ports on the tree as a user in no group, so that each reason a
-// port may not be opened shows.
-RunResult ListAsNobody(const Tree& tree, const std::vector<std::string>& args, bool withStderr = false)
+// port may not be opened shows; with stderrOnly, what it writes on standard error.
+RunResult ListAsNobody(const Tree& tree, const std::vector<std::string>& args, bool stderrOnly = false)
 {
     RunOptions options;
-    options.command = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", PortsExe()};
+    options.command = {PortsExe()};
     options.command.insert(options.command.end(), args.begin(), args.end());
-    options.withStderr = withStderr;
+    options.unprivileged = true;
+    options.closedStdout = stderrOnly;
     setenv("TORVEX_PORTS_ROOT", tree.Root().c_str(), 1);
     RunResult result = RunTorvex({}, options);
     unsetenv("TORVEX_PORTS_ROOT");
@@ -213,7 +214,7 @@ TEST(Ports, HelpVersionAndAWrongOption)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "torvex-ports " TORVEX_VERSION "\n");
     options.command.back() = "--name";
-    options.withStderr = true;
+    options.closedStdout = true;
     r = RunTorvex({}, options);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "torvex-ports: unknown option --name\nTry 'torvex-ports --help'.\n");

@@ -34,15 +34,40 @@ TEST(WholeRun, EmptyScriptOnlyWakesTheDevice)
     EXPECT_EQ(SettledWire(device), WakeUp);
 }
 
-TEST(WholeRun, ScriptThatCannotBeOpenedEndsWithStatus4AfterTheWakeUp)
+TEST(WholeRun, ScriptThatCannotBeOpenedReadOrHeldEndsWithStatus4AfterTheWakeUp)
 {
-    PtyDevice device;
-    device.SetHandler(StandardDevice());
-    const std::string missing = ScriptArg("/nonexistent-torvex-dir/script.txt");
-    const RunResult result = RunTorvex({missing, PortArg(device)});
-    EXPECT_EQ(result.status, 4);
-    EXPECT_EQ(result.out, WakeUpGot + "Error opening source file: " + missing + "\n");
-    EXPECT_EQ(SettledWire(device), WakeUp);
+    struct Case {
+        std::string script;
+        std::string message;  // after the script's name
+        RunOptions options;
+        bool linuxOnly;
+    };
+    RunOptions tooLarge;
+    tooLarge.input = Stdin::Pipe;
+    tooLarge.data = std::string(20000, '#');
+    tooLarge.fileSizeLimit = 8192;
+    const std::vector<Case> cases = {
+        {"/nonexistent-torvex-dir/script.txt", "Error opening source file: %s\n", {}, false},
+        {"/tmp", "Error opening source file: %s\n", {}, false},
+        // Readable as a file, but every read fails.
+        {"/proc/self/mem", "Error reading source file: %s: Input/output error\n", {}, true},
+        // A piped script is held in a file, here over the file size limit.
+        {"/dev/stdin", "Cannot hold source file %s: File too large\n", tooLarge, true},
+    };
+    for (const Case& c : cases) {
+        if (c.linuxOnly && UnderWine()) {
+            continue;
+        }
+        PtyDevice device;
+        device.SetHandler(StandardDevice());
+        const std::string script = ScriptArg(c.script);
+        const RunResult result = RunTorvex({script, PortArg(device)}, c.options);
+        std::string message = c.message;
+        message.replace(message.find("%s"), 2, script);
+        EXPECT_EQ(result.status, 4) << script;
+        EXPECT_EQ(result.out, WakeUpGot + message);
+        EXPECT_EQ(SettledWire(device), WakeUp) << script;
+    }
 }
 
 TEST(WholeRun, NoScriptNamedPrintsUsageEndsWithStatus2AndOpensNothing)

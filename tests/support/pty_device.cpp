@@ -187,6 +187,12 @@ bool PtyDevice::WaitForWire(const std::string& text, int timeoutMs) const
                              [&] { return wire_.find(text) != std::string::npos; });
 }
 
+bool PtyDevice::Exclusive() const
+{
+    int exclusive = 0;
+    return ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
 struct termios PtyDevice::Settings() const
 {
     struct termios tio;

@@ -77,6 +77,9 @@ public:
     std::vector<std::string> Lines() const;
     // Waits until the wire holds text; false after timeoutMs.
     bool WaitForWire(const std::string& text, int timeoutMs) const;
+    // Whether the port is still set for exclusive use (TIOCEXCL), which root
+    // would not notice when opening it.
+    bool Exclusive() const;
     // The line settings the program left on the port.
     struct termios Settings() const;
     // The output speed in bits per second, also for speeds outside the termios table.

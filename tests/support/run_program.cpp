@@ -6,6 +6,10 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -139,6 +143,50 @@ std::string WriteScript(const std::string& content)
     return path;
 }
 
+// Only system calls here: the child of a threaded process.
+static bool PrepareChild(const RunOptions& options)
+{
+    if (options.closedStdout) {
+        int unread[2];
+        if (pipe(unread) != 0) {
+            return false;
+        }
+        close(unread[0]);
+        dup2(1, 2);
+        dup2(unread[1], 1);
+    }
+    if (options.ttyS >= 0) {
+        // The tmpfs hides /dev/pts, so the terminal is bound through a descriptor,
+        // opened inside the new namespace so that its mount belongs there.
+        char source[64], target[32];
+        snprintf(target, sizeof target, "/dev/ttyS%d", options.ttyS);
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            return false;
+        }
+        const int fd = open(options.ttySTarget.c_str(), O_RDWR | O_NOCTTY);
+        snprintf(source, sizeof source, "/proc/self/fd/%d", fd);
+        if (fd < 0 || mount("none", "/dev", "tmpfs", 0, nullptr) != 0 || mknod(target, S_IFREG | 0600, 0) != 0 ||
+            mount(source, target, nullptr, MS_BIND, nullptr) != 0) {
+            return false;
+        }
+        close(fd);
+    }
+    if (options.fileSizeLimit > 0) {
+        const struct rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit),
+                                     static_cast<rlim_t>(options.fileSizeLimit)};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            return false;
+        }
+    }
+    if (options.unprivileged) {
+        const uid_t nobody = 65534;
+        if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 RunningTorvex::RunningTorvex(const std::vector<std::string>& args, const RunOptions& options)
 {
     Start(args, options);
@@ -176,6 +224,14 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
     } else if (options.input == Stdin::Data) {
         const std::string path = WriteScript(options.data);
         inFd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } else if (options.input == Stdin::Pipe) {
+        int inPipe[2];
+        if (options.data.size() > 65536 || pipe2(inPipe, O_CLOEXEC) != 0 ||
+            write(inPipe[1], options.data.data(), options.data.size()) != static_cast<ssize_t>(options.data.size())) {
+            throw std::runtime_error("cannot pipe standard input");
+        }
+        close(inPipe[1]);
+        inFd = inPipe[0];
     } else {
         inFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
@@ -193,8 +249,8 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
         setpgid(0, 0);
         dup2(inFd, 0);
         dup2(outPipe[1], 1);
-        if (options.withStderr) {
-            dup2(outPipe[1], 2);
+        if (!PrepareChild(options)) {
+            _exit(126);
         }
         execvp(cargv[0], cargv.data());
         _exit(127);

@@ -10,15 +10,24 @@
 
 class PtyDevice;
 
-// Where the program's standard input comes from.
-enum class Stdin { Null, Data, Terminal };
+// Where the program's standard input comes from: nothing, data in a file,
+// data through a pipe (at most 64 KiB), or a terminal.
+enum class Stdin { Null, Data, Pipe, Terminal };
 
 struct RunOptions {
     Stdin input = Stdin::Null;
-    std::string data;        // the bytes of standard input with Stdin::Data
+    std::string data;        // the bytes of standard input with Stdin::Data or Stdin::Pipe
     int timeoutMs = 120000;  // the program is killed after this long
     std::vector<std::string> command;  // run in place of TORVEX_EXE (with wine when needed)
-    bool withStderr = false;           // standard error into the output as well
+    // Standard output is a pipe nobody reads any more; the output seen is
+    // then standard error.
+    bool closedStdout = false;
+    bool unprivileged = false;  // run as nobody, with no groups
+    long fileSizeLimit = 0;     // RLIMIT_FSIZE in bytes when above 0
+    // In a mount namespace of its own, the program finds the device's
+    // pseudo-terminal as /dev/ttyS<ttyS> (and nothing else in /dev).
+    int ttyS = -1;
+    std::string ttySTarget;  // the pseudo-terminal to put there
 };
 
 struct RunResult {

@@ -1,6 +1,8 @@
 // The answers of a well-behaved device, shared by the end-to-end tests.
 #include "support/standard_device.h"
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <thread>
 
@@ -68,6 +70,7 @@ double SecondsBetween(LineTimes::Clock::time_point a, LineTimes::Clock::time_poi
 std::string SettledWire(const PtyDevice& device)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(device.Exclusive()) << "the program left the port set for exclusive use";
     return device.Wire();
 }
 

@@ -52,5 +52,6 @@ double SecondsBetween(LineTimes::Clock::time_point a, LineTimes::Clock::time_poi
 RunResult RunOnScript(const PtyDevice& device, const std::string& content,
                       const std::vector<std::string>& more = {}, const RunOptions& options = {});
 
-// What the program wrote to the line, once bytes still on their way have come in.
+// What the program wrote to the line, once bytes still on their way have come
+// in. Also checks that the program, now ended, left no exclusive use behind.
 std::string SettledWire(const PtyDevice& device);

@@ -1,6 +1,7 @@
 // The label index over real script files, and jumps to its labels.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -77,7 +78,7 @@ TEST_F(LabelIndex, JumpingBackwardsRereadsTheLinesBetween)
     EXPECT_EQ(NextLine(f), "#if (<10) retry\r\n");
 }
 
-TEST_F(LabelIndex, MissingLabelIsReportedAndThePositionKept)
+TEST_F(LabelIndex, MissingLabelOrFailedMoveIsReportedAndThePositionKept)
 {
     FILE* f = Load(Loop);
     EXPECT_EQ(NextLine(f), "ATZ\r\n");
@@ -86,6 +87,15 @@ TEST_F(LabelIndex, MissingLabelIsReportedAndThePositionKept)
     EXPECT_EQ(printed, "Label \"nowhere \" not found.\n");
     EXPECT_EQ(Jump("", &printed), "AT+CSQ\r\n");
     EXPECT_EQ(printed, "Label \"\" not found.\n");
+    // A position the script cannot be moved to.
+    LabelRec* bad = static_cast<LabelRec*>(calloc(1, sizeof(LabelRec)));
+    ASSERT_NE(bad, nullptr);
+    bad->Offset = -1;
+    strcpy(bad->Label, "bad");
+    bad->Next = Labels;
+    Labels = bad;
+    Jump("BAD", &printed);  // where a failed move leaves a stream is the C library's affair
+    EXPECT_EQ(printed, "Error jumping to label \"BAD\": Invalid argument\n");
 }
 
 TEST_F(LabelIndex, BlanksInADefinitionArePartOfTheName)
