@@ -105,6 +105,14 @@ unplug() {
     echo "# unplug took $((gone - asked)) cs, torvex ended $((ended - gone)) cs after it, CPU $cpu cs"
 }
 
+# The ports a technician can use, as the kernel's own sysfs describes them:
+# the UARTs that are there and the adapter, not the ttyS entries with no UART.
+ports() {
+    echo "== torvex-ports"
+    show torvex-ports
+    show torvex-ports --names
+}
+
 # A user who is not root may not open a port with mode 600, by path or by COM name.
 permissions() {
     chmod 600 /dev/ttyS1
@@ -118,7 +126,7 @@ permissions() {
 n=0
 while [ ! -e /dev/ttyUSB0 ] && [ $n -lt 200 ]; do usleep 100000; n=$((n + 1)); done
 echo "== begin"
-for scenario in exclusive uart usb unplug permissions; do
+for scenario in ports exclusive uart usb unplug permissions; do
     $scenario
 done
 echo "== end"

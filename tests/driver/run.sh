@@ -37,7 +37,7 @@ if ! ls "$kernel"/boot/vmlinuz-* >/dev/null 2>&1; then
 fi
 
 # Static programs: the guest has no C library. Those the guest runs, as built:
-guest=(torvex)
+guest=(torvex tools/torvex-ports)
 cmake -S "$top" -B "$out/torvex" -DTORVEX_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null &&
     cmake --build "$out/torvex" -j2 --target "${guest[@]##*/}" torvex-sim >/dev/null || fail "build failed"
@@ -73,7 +73,7 @@ timeout -k 5 170 qemu-system-x86_64 -accel tcg -cpu max -m 256 -nodefaults -no-u
     -append 'console=ttyS0 quiet loglevel=1 panic=-1' \
     -chardev file,id=c0,path="$run/console" -serial chardev:c0 \
     -chardev serial,id=c1,path="$run/uart" -serial chardev:c1 \
-    -chardev serial,id=c2,path="$run/usb" -device qemu-xhci -device usb-serial,chardev=c2,id=u1 \
+    -chardev serial,id=c2,path="$run/usb" -device qemu-xhci -device usb-serial,chardev=c2,id=u1,serial=TVX0001 \
     -chardev pipe,id=qmp,path="$run/qmp" -mon chardev=qmp,mode=control &
 qemu=$!
 pids+=($qemu)
