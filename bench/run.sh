@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds torvex for Linux (Release, in build-bench/), the benchmark, and uses the
-# Windows build (build-win/torvex.exe, built first if missing and mingw-w64 is
-# installed); then measures both, the Windows one under Wine, and prints one table.
+# Builds torvex for Linux (Release, in build-bench/), the benchmark and its floor
+# program, and uses the Windows build (build-win/torvex.exe, built first if missing
+# and mingw-w64 is installed); then measures both, the Windows one under Wine, and
+# prints one table.
 # Extra arguments go to the benchmark, e.g. --commands 50 or --only cpu,startup.
 # Environment: BENCH_WINE=0 skips Wine; BENCH_REBUILD_WIN=1 rebuilds torvex.exe first;
 # BENCH_WINEPREFIX names the prefix (default build-bench/wineprefix, created on first use).
@@ -17,7 +18,7 @@ echo "== Benchmark" >&2
 cmake -S bench -B "$out/tool" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$out/tool" -j2 >/dev/null
 
-args=(--linux "$out/torvex")
+args=(--linux "$out/torvex" --floor "$out/tool/torvex_floor")
 if [ "${BENCH_WINE:-1}" != 0 ]; then
   if [ ! -f build-win/torvex.exe ] || [ "${BENCH_REBUILD_WIN:-0}" = 1 ]; then
     if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then

@@ -755,6 +755,7 @@ size_t WriteLabelScript(const std::string& path, size_t bytes, long* labels)
 
 struct Options {
     std::vector<Target> targets;
+    Target floor;  // no exe: no floor column
     int commands = 30;
     int startRuns = 20;
     std::string data;
@@ -767,9 +768,15 @@ const char* ConsoleName(Console c)
     return c == Console::Terminal ? "terminal" : "pipe";
 }
 
-void Turnaround(const Options& o, const Target& t, Console console, Table& table)
+// The medians of one turnaround run, for the comparison with the floor.
+struct TurnaroundMedians {
+    double overhead = NAN;
+    double net = NAN;  // less run-queue wait
+};
+
+TurnaroundMedians Turnaround(const Options& o, const Target& t, Console console, Table& table)
 {
-    const std::string script = o.data + "/turnaround.txt";
+    const std::string script = o.data + "/turnaround-" + t.name + ".txt";
     RepeatFile(script, "AT+CSQ\r\n", o.commands + 1);
     Note("[%s] turnaround: %d commands, console a %s (load %s)", t.name.c_str(), o.commands + 1,
          ConsoleName(console), LoadAvg().c_str());
@@ -843,11 +850,27 @@ void Turnaround(const Options& o, const Target& t, Console console, Table& table
     table.Set("   less run-queue wait, max" + c, "< 2 ms", t.name, t.wine ? "n/a" : Verdict(Max(net), 2, "%.3f ms"));
     table.Set("   program CPU per command, median" + c, "", t.name, Fmt("%.3f ms", Median(cpu)));
     table.Set("   first command after the wake-up, one sample" + c, "", t.name, Fmt("%.3f ms", first));
-    if (console == Console::Terminal) {
+    // The floor program prints nothing.
+    if (console == Console::Terminal && !toReturn.empty()) {
         table.Set("2. answer to read's return, median", "<= 1001 ms", t.name,
                   Verdict(Median(toReturn), 1001, "%.3f ms"));
         table.Set("2. answer to read's return, max", "<= 1001 ms", t.name, Verdict(Max(toReturn), 1001, "%.3f ms"));
     }
+    return TurnaroundMedians{Median(overhead), Median(net)};
+}
+
+// The program's median overhead next to the floor's from the same benchmark run.
+void OverFloor(const Target& t, Console console, const TurnaroundMedians& program, const TurnaroundMedians& floor,
+               Table& table)
+{
+    const std::string c = " (console a " + std::string(ConsoleName(console)) + ")";
+    const double over = program.overhead - floor.overhead;
+    Note("[%s] over the floor, console a %s: %+.3f ms (%.2fx), less run-queue wait %+.3f ms", t.name.c_str(),
+         ConsoleName(console), over, program.overhead / floor.overhead, program.net - floor.net);
+    table.Set("   over the floor, median" + c, "< 0.03 ms", t.name,
+              Fmt("%+.3f ms (%.2fx) ", over, program.overhead / floor.overhead) + Verdict(over, 0.03));
+    table.Set("   over the floor less run-queue wait, median" + c, "", t.name,
+              Fmt("%+.3f ms (%.2fx)", program.net - floor.net, program.net / floor.net));
 }
 
 void Cpu(const Options& o, const Target& t, Table& table)
@@ -1108,7 +1131,8 @@ void Print(const Table& table, const std::vector<Target>& targets)
 void Usage()
 {
     fprintf(stderr,
-            "usage: torvex_bench [--linux PATH] [--also NAME=PATH] [--wine PATH.exe] --data DIR\n"
+            "usage: torvex_bench [--linux PATH] [--also NAME=PATH] [--wine PATH.exe] [--floor PATH]\n"
+            "                    --data DIR\n"
             "                    [--commands N] [--runs N]\n"
             "                    [--only turnaround,cpu,memory,speed,labels,startup] [--log FILE]\n"
             "Under --wine, WINEPREFIX names the prefix to use.\n");
@@ -1130,6 +1154,10 @@ int main(int argc, char** argv)
             // Another Linux build in a column of its own, e.g. one with a proposed change.
             const std::string nv = v;
             o.targets.push_back(Target{nv.substr(0, nv.find('=')), nv.substr(nv.find('=') + 1), false, ""});
+            i++;
+        } else if (a == "--floor" && v) {
+            // The least a program can do per command: a column of its own, turnaround only.
+            o.floor = Target{"floor", v, false, ""};
             i++;
         } else if (a == "--wine" && v) {
             const char* prefix = getenv("WINEPREFIX");
@@ -1175,11 +1203,23 @@ int main(int argc, char** argv)
     const std::string loadBefore = LoadAvg();
     Note("load before: %s", loadBefore.c_str());
     Table table;
-    for (const Target& t : o.targets) {
-        if (o.Want("turnaround")) {
-            Turnaround(o, t, Console::Pipe, table);
-            Turnaround(o, t, Console::Terminal, table);
+    // All turnaround runs first, the floor's right before the programs' and with
+    // the same console, so that they meet the same load.
+    if (o.Want("turnaround")) {
+        for (Console console : {Console::Pipe, Console::Terminal}) {
+            TurnaroundMedians floor;
+            if (!o.floor.exe.empty()) {
+                floor = Turnaround(o, o.floor, console, table);
+            }
+            for (const Target& t : o.targets) {
+                const TurnaroundMedians program = Turnaround(o, t, console, table);
+                if (!o.floor.exe.empty() && !t.wine) {
+                    OverFloor(t, console, program, floor, table);
+                }
+            }
         }
+    }
+    for (const Target& t : o.targets) {
         if (o.Want("cpu")) {
             Cpu(o, t, table);
         }
@@ -1192,7 +1232,22 @@ int main(int argc, char** argv)
     }
     const std::string loadAfter = LoadAvg();
     Note("load after: %s", loadAfter.c_str());
-    Print(table, o.targets);
+    // The floor's column after the Linux builds, before Wine's.
+    std::vector<Target> columns;
+    for (const Target& t : o.targets) {
+        if (!t.wine) {
+            columns.push_back(t);
+        }
+    }
+    if (!o.floor.exe.empty() && o.Want("turnaround")) {
+        columns.push_back(o.floor);
+    }
+    for (const Target& t : o.targets) {
+        if (t.wine) {
+            columns.push_back(t);
+        }
+    }
+    Print(table, columns);
     printf("\n%s\nLoad average (1, 5, 15 min) before: %s; after: %s\n", Machine().c_str(), loadBefore.c_str(),
            loadAfter.c_str());
     return 0;

@@ -269,15 +269,18 @@ bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
     return true;
 }
 
+// The console is flushed after a write that went out at once, so that the device
+// has its command first; a write that has to wait flushes before it waits.
 bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long* err)
 {
-    fflush(stdout);
     *sent = 0;
     const CommTimeouts& to = port->timeouts;
     const int64_t totalMs =
         static_cast<int64_t>(to.WriteTotalTimeoutConstant) + static_cast<int64_t>(to.WriteTotalTimeoutMultiplier) * n;
     const int64_t deadline = totalMs > 0 ? NowNs() + totalMs * 1000000 : INT64_MAX;
     const char* in = static_cast<const char*>(buf);
+    bool ok = true;
+    bool flushed = false;
     while (*sent < n) {
         ssize_t k = write(port->fd, in + *sent, n - *sent);
         if (k > 0) {
@@ -286,7 +289,12 @@ bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long
         }
         if (k < 0 && errno != EAGAIN && errno != EINTR) {
             *err = errno;
-            return false;
+            ok = false;
+            break;
+        }
+        if (!flushed) {
+            fflush(stdout);
+            flushed = true;
         }
         const int64_t now = NowNs();
         if (now >= deadline) {
@@ -296,10 +304,14 @@ bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long
         struct timespec wait = PollSpan(deadline - now);
         if (ppoll(&pfd, 1, deadline == INT64_MAX ? nullptr : &wait, nullptr) < 0 && errno != EINTR) {
             *err = errno;
-            return false;
+            ok = false;
+            break;
         }
     }
-    return true;
+    if (!flushed) {
+        fflush(stdout);
+    }
+    return ok;
 }
 
 void PortClose(CommPort* port)

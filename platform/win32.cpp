@@ -142,6 +142,8 @@ bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
 
 bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long* err)
 {
+    // A synchronous WriteFile on a comm port may wait for the driver up to the
+    // write time-out, and nothing tells beforehand: the console goes first.
     fflush(stdout);
     DWORD nTx = 0;
     const BOOL ok = WriteFile(port->hCOM, buf, n, &nTx, nullptr);

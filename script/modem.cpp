@@ -44,7 +44,7 @@ void ExpandCommand(char* Cmd, const SystemTime& now)
 
 void PrepareLineEnd(char* Cmd)
 {
-    printf("%s", Cmd);
+    fputs(Cmd, stdout);
     if (strchr(Cmd, '^') != nullptr) {
         return;
     }
@@ -57,10 +57,19 @@ void PrepareLineEnd(char* Cmd)
     }
 }
 
+// Only the clock command, with or without the shorthand, needs the time; the
+// answer to the previous command and the next write do not wait for it.
+static bool MayBeClockCommand(const char* Cmd)
+{
+    return StartsWithNoCase(Cmd, "^QRTC") || StartsWithNoCase(Cmd, "AT^QRTC");
+}
+
 bool SendVLKCommand(CommPort* port, char* Cmd, const char* SGood, const char* SBad)
 {
-    SystemTime now;
-    UtcNow(&now);
+    SystemTime now = {};
+    if (MayBeClockCommand(Cmd)) {
+        UtcNow(&now);
+    }
     ExpandCommand(Cmd, now);
     PrepareLineEnd(Cmd);
     long err = 0;

@@ -3,26 +3,38 @@
 
 #include <cstdio>
 
+// Printable bytes, 32 to 127, go out as they are.
+static bool Printable(unsigned char c)
+{
+    return c >= 32 && c <= 127;
+}
+
 void DisplayString(const char* bytes, size_t count)
 {
-    for (size_t i = 0; i < count; i++) {
-        unsigned char c = static_cast<unsigned char>(bytes[i]);
+    size_t i = 0;
+    while (i < count) {
+        // A run of printable bytes in one call: a read can be 768 bytes long.
+        size_t run = i;
+        while (run < count && Printable(static_cast<unsigned char>(bytes[run]))) {
+            run++;
+        }
+        if (run > i) {
+            fwrite(bytes + i, 1, run - i, stdout);
+            i = run;
+            continue;
+        }
+        unsigned char c = static_cast<unsigned char>(bytes[i++]);
         switch (c) {
-        case 0: printf("\\0"); break;
-        case 7: printf("\\a"); break;
-        case 8: printf("\\b"); break;
-        case 9: printf("\\t"); break;
-        case 10: printf("\\n"); break;
-        case 11: printf("\\v"); break;
-        case 12: printf("\\f"); break;
-        case 13: printf("\\r"); break;
-        default:
-            if (c >= 32 && c <= 127) {
-                printf("%c", c);
-            } else {
-                printf("\\x%02X", c);
-            }
+        case 0: fputs("\\0", stdout); break;
+        case 7: fputs("\\a", stdout); break;
+        case 8: fputs("\\b", stdout); break;
+        case 9: fputs("\\t", stdout); break;
+        case 10: fputs("\\n", stdout); break;
+        case 11: fputs("\\v", stdout); break;
+        case 12: fputs("\\f", stdout); break;
+        case 13: fputs("\\r", stdout); break;
+        default: printf("\\x%02X", c);
         }
     }
-    printf("\"\n");
+    fputs("\"\n", stdout);
 }

@@ -48,12 +48,15 @@ char* Response(const char* Tx, char* Rx)
     return RespStr;
 }
 
+// One call per line of the answer, not one per character.
 static const char* PrintUntilSeparator(const char* S)
 {
-    for (; *S != '\0' && !IsSeparator(*S); S++) {
-        printf("%c", *S);
+    const char* end = S;
+    while (*end != '\0' && !IsSeparator(*end)) {
+        end++;
     }
-    return S;
+    fwrite(S, 1, static_cast<size_t>(end - S), stdout);
+    return end;
 }
 
 void PrintResponse(const char* S)
@@ -67,7 +70,7 @@ void PrintResponse(const char* S)
             S++;
         }
         if (*S != '\0') {
-            printf(", ");
+            fputs(", ", stdout);
         }
         S = PrintUntilSeparator(S);
     }
@@ -75,9 +78,9 @@ void PrintResponse(const char* S)
 
 static void ReportAnswer(const char* Sent)
 {
-    printf("Got \"");
+    fputs("Got \"", stdout);
     PrintResponse(Response(Sent, RxData));
-    printf("\"\n");
+    fputs("\"\n", stdout);
 }
 
 bool WaitForString(CommPort* port, const char* Sent, const char* SGood, const char* SBad,

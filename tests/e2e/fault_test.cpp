@@ -289,6 +289,17 @@ TEST(DeviceFault, DeviceThatNeverReadsMakesTheWriteGiveUpAndTheWaitTimeOut)
         script += line;
     }
     RunningTorvex run({ScriptArg(WriteScript(script)), PortArg(device)}, KilledAfter(90000));
+    // The stall is seen 2 s into the blocked write, which lasts 9 s: the console
+    // must already show all but the time-out, the blocked command included.
+    for (int i = 0; i < 8000 && !feeder.Stalled(); i++) {
+        Sleep(10);
+    }
+    ASSERT_TRUE(feeder.Stalled());
+    std::string shown;
+    for (size_t before = 1; shown.size() != before;) {  // each look reads at most 4 KiB
+        before = shown.size();
+        shown = run.Output();
+    }
     ASSERT_TRUE(run.WaitForOutput(TimedOut, 80000)) << run.Output().substr(0, 2000);
     const auto timedOut = Clock::now();
     const RunResult result = run.Wait();
@@ -299,6 +310,7 @@ TEST(DeviceFault, DeviceThatNeverReadsMakesTheWriteGiveUpAndTheWaitTimeOut)
     if (answered < lines.size()) {
         CheckStalledWire(device, lines, answered);
     }
+    EXPECT_EQ(shown + TimedOut, result.out) << "shown while the write was blocked";
     EXPECT_NEAR(blocked, (5000 + 10 * 398 + 12680) / 1000.0, 1.5);
     ExpectPortFree(device);
     std::printf("%zu commands of 398 bytes went out before the write blocked; it gave up and the wait "
