@@ -51,14 +51,15 @@ OpenError ClassifyOpenError(long err);
 // PrepareConsole   make Ctrl-C and every other ending signal restore the console and
 //                  release the port (Ctrl-C ends the run with 130), let writes to a
 //                  closed output fail rather than end the run, and buffer console
-//                  output where the console is slow unbuffered
+//                  output fully: every call here that may block flushes it first
 uint64_t TickCount();
 void UtcNow(SystemTime* now);
 void Pause(int64_t ms);
 int ReadKey(bool lineOpen);
 void PrepareConsole();
 
-// FileOpenRead     open a file for reading as bytes; a directory is refused (errno set)
+// FileOpenRead     open a file for reading as bytes; a directory is refused (errno set).
+//                  Flushes the console: what it opens may be a pipe or FIFO
 // FileSeekable     whether an open file can be repositioned (a pipe or terminal cannot)
 // TempFile         a new file for reading and writing, removed when closed (errno set)
 // FileTell, FileSeek  64-bit positions, so that scripts beyond 2 GiB jump right

@@ -402,6 +402,10 @@ static void OnSignal(int sig)
 
 void PrepareConsole()
 {
+    // Even on a terminal, output waits in the buffer until the next call that may
+    // block, which flushes it: the line to the console costs no write of its own
+    // between an answer and the next command.
+    (void)setvbuf(stdout, nullptr, _IOFBF, 4096);
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = OnSignal;
@@ -514,6 +518,7 @@ int ReadKey(bool lineOpen)
 
 FILE* FileOpenRead(const char* path)
 {
+    fflush(stdout);  // a FIFO's open, and a pipe's reads, wait for the writer
     FILE* file = fopen(path, "rb");
     struct stat st;
     if (file != nullptr && fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {

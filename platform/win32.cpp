@@ -274,6 +274,7 @@ int ReadKey(bool lineOpen)
 
 FILE* FileOpenRead(const char* path)
 {
+    fflush(stdout);  // a pipe's reads wait for the writer
     return fopen(path, "rb");  // Windows itself refuses to open a directory
 }
 

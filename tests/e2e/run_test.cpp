@@ -2,6 +2,10 @@
 // device and how, and debug mode, seen on the console and on the wire.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "support/pty_device.h"
@@ -123,6 +127,30 @@ TEST(WholeRun, ScriptRunToItsEndEndsWithStatus0)
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, WakeUpGot + "ATZ\r\n" + Ok + "AT+CSQ\r\n" + CsqGot);
     EXPECT_EQ(SettledWire(device), WakeUp + "ATZ\r" + "AT+CSQ\r");
+}
+
+TEST(WholeRun, ScriptFromAFifoRunsOnceItsWriterComes)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "Wine opens paths in its server, which a FIFO would hold up";
+    }
+    PtyDevice device;
+    device.SetHandler(StandardDevice());
+    const std::string fifo = WriteScript("");
+    ASSERT_EQ(unlink(fifo.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    RunningTorvex run({fifo, PortArg(device)});
+    // Everything so far is on the console while the program waits for the writer.
+    ASSERT_TRUE(run.WaitForOutput(WakeUpGot, 30000)) << run.Output();
+    const int writer = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    const std::string script = ":again\r\nAT+CSQ\r\n#if (>20) out\r\n#goto again\r\n:out\r\nATZ\r\n";
+    ASSERT_EQ(write(writer, script.data(), script.size()), static_cast<ssize_t>(script.size()));
+    close(writer);
+    const RunResult result = run.Wait();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, WakeUpGot + "AT+CSQ\r\n" + CsqGot + "ATZ\r\n" + Ok);
+    EXPECT_EQ(SettledWire(device), WakeUp + "AT+CSQ\r" + "ATZ\r");
 }
 
 TEST(ScriptLines, LineFeedOnlyLinesSendPlainCommandsWithNoLineEnd)
