@@ -19,7 +19,7 @@ void DisplayString(const char* bytes, size_t count)
             run++;
         }
         if (run > i) {
-            fwrite(bytes + i, 1, run - i, stdout);
+            (void)fwrite(bytes + i, 1, run - i, stdout);
             i = run;
             continue;
         }

@@ -55,7 +55,7 @@ static const char* PrintUntilSeparator(const char* S)
     while (*end != '\0' && !IsSeparator(*end)) {
         end++;
     }
-    fwrite(S, 1, static_cast<size_t>(end - S), stdout);
+    (void)fwrite(S, 1, static_cast<size_t>(end - S), stdout);
     return end;
 }
 
