@@ -42,19 +42,31 @@ void ExpandCommand(char* Cmd, const SystemTime& now)
     }
 }
 
-void PrepareLineEnd(char* Cmd)
+// A plain command (no "^") loses its line feeds; the device's own commands keep them.
+static void DropLineFeeds(char* Cmd, bool show)
 {
-    fputs(Cmd, stdout);
     if (strchr(Cmd, '^') != nullptr) {
         return;
     }
-    if (Debug) {
+    if (show && Debug) {
         DisplayString(Cmd, strlen(Cmd));
     }
     StripChars(Cmd, "\n");
-    if (Debug) {
+    if (show && Debug) {
         DisplayString(Cmd, strlen(Cmd));
     }
+}
+
+void PrepareLineEnd(char* Cmd)
+{
+    fputs(Cmd, stdout);
+    DropLineFeeds(Cmd, true);
+}
+
+void PrepareWire(char* Cmd, const SystemTime& now)
+{
+    ExpandCommand(Cmd, now);
+    DropLineFeeds(Cmd, false);
 }
 
 // Only the clock command, with or without the shorthand, needs the time; the

@@ -13,5 +13,8 @@ void ExpandCommand(char* Cmd, const SystemTime& now);
 // Prints the line and, for a plain command (no "^"), removes its line feeds,
 // showing it escaped before and after in debug mode.
 void PrepareLineEnd(char* Cmd);
+// The bytes the run writes for this line, without showing anything: expanded,
+// and a plain command without its line feeds.
+void PrepareWire(char* Cmd, const SystemTime& now);
 // Expands, shows and writes the line, then waits for SGood or SBad.
 bool SendVLKCommand(CommPort* port, char* Cmd, const char* SGood, const char* SBad);
