@@ -58,7 +58,8 @@ void Pause(int64_t ms);
 int ReadKey(bool lineOpen);
 void PrepareConsole();
 
-// FileOpenRead     open a file for reading as bytes; a directory is refused (errno set).
+// FileOpenRead     open a file for reading as bytes; a directory is refused (errno set);
+//                  "-" is standard input.
 //                  Flushes the console: what it opens may be a pipe or FIFO
 // FileSeekable     whether an open file can be repositioned (a pipe or terminal cannot)
 // TempFile         a new file for reading and writing, removed when closed (errno set)

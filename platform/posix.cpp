@@ -519,7 +519,17 @@ int ReadKey(bool lineOpen)
 FILE* FileOpenRead(const char* path)
 {
     fflush(stdout);  // a FIFO's open, and a pipe's reads, wait for the writer
-    FILE* file = fopen(path, "rb");
+    FILE* file = nullptr;
+    if (strcmp(path, "-") == 0) {
+        // A copy of standard input, so that closing the script leaves descriptor 0 taken.
+        const int fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+        file = fd < 0 ? nullptr : fdopen(fd, "rb");
+        if (fd >= 0 && file == nullptr) {
+            close(fd);
+        }
+    } else {
+        file = fopen(path, "rb");
+    }
     struct stat st;
     if (file != nullptr && fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
         fclose(file);

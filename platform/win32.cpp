@@ -8,6 +8,7 @@
 #include <conio.h>
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <io.h>
 #include <cstring>
 #include <string>
@@ -275,6 +276,19 @@ int ReadKey(bool lineOpen)
 FILE* FileOpenRead(const char* path)
 {
     fflush(stdout);  // a pipe's reads wait for the writer
+    if (strcmp(path, "-") == 0) {
+        // A copy of standard input, so that closing the script leaves it open.
+        const int fd = _dup(_fileno(stdin));
+        if (fd < 0) {
+            return nullptr;
+        }
+        _setmode(fd, _O_BINARY);
+        FILE* file = _fdopen(fd, "rb");
+        if (file == nullptr) {
+            _close(fd);
+        }
+        return file;
+    }
     return fopen(path, "rb");  // Windows itself refuses to open a directory
 }
 

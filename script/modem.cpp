@@ -17,22 +17,33 @@ static void ColonToEquals(char* Cmd, size_t length, size_t at)
     }
 }
 
+void ExpandShorthand(char* Cmd)
+{
+    if (!StartsWithNoCase(Cmd, "^Q")) {
+        return;
+    }
+    size_t length = strlen(Cmd);
+    if (length > LINE_BUFFER_SIZE - 3) {
+        length = LINE_BUFFER_SIZE - 3;  // never the case for a line as read
+    }
+    memmove(Cmd + 2, Cmd, length + 1);
+    Cmd[length + 2] = '\0';
+    Cmd[0] = 'A';
+    Cmd[1] = 'T';
+    length += 2;
+    ColonToEquals(Cmd, length, 7);
+    ColonToEquals(Cmd, length, 8);
+}
+
+bool IsClockCommand(const char* Cmd)
+{
+    return StartsWithNoCase(Cmd, "AT^QRTC=");
+}
+
 void ExpandCommand(char* Cmd, const SystemTime& now)
 {
-    if (StartsWithNoCase(Cmd, "^Q")) {
-        size_t length = strlen(Cmd);
-        if (length > LINE_BUFFER_SIZE - 3) {
-            length = LINE_BUFFER_SIZE - 3;  // never the case for a line as read
-        }
-        memmove(Cmd + 2, Cmd, length + 1);
-        Cmd[length + 2] = '\0';
-        Cmd[0] = 'A';
-        Cmd[1] = 'T';
-        length += 2;
-        ColonToEquals(Cmd, length, 7);
-        ColonToEquals(Cmd, length, 8);
-    }
-    if (StartsWithNoCase(Cmd, "AT^QRTC=")) {
+    ExpandShorthand(Cmd);
+    if (IsClockCommand(Cmd)) {
         SystemTime t = now;
         if (!UTC) {
             AdjustUTCtoNZST(&t);

@@ -7,6 +7,11 @@
 // Room for a line as read, the "AT" of the shorthand, and the terminator.
 constexpr int LINE_BUFFER_SIZE = LINE_MAX_READ + 2 + 1;
 
+// Puts "AT" in front of a "^Q" line, and makes the colon after a three- or
+// four-letter name "=". Cmd must have LINE_BUFFER_SIZE bytes of room.
+void ExpandShorthand(char* Cmd);
+// The clock command, once the shorthand is expanded: the run replaces it whole.
+bool IsClockCommand(const char* Cmd);
 // Expands the "^Q" shorthand and the clock command in place; Cmd must have
 // LINE_BUFFER_SIZE bytes of room. now is the UTC time for the clock command.
 void ExpandCommand(char* Cmd, const SystemTime& now);

@@ -3,10 +3,24 @@
 
 #include <cstdio>
 
-// Printable bytes, 32 to 127, go out as they are.
-static bool Printable(unsigned char c)
+bool ShownAsIs(unsigned char c)
 {
     return c >= 32 && c <= 127;
+}
+
+const char* EscapeByte(unsigned char c, char out[5])
+{
+    switch (c) {
+    case 0: return "\\0";
+    case 7: return "\\a";
+    case 8: return "\\b";
+    case 9: return "\\t";
+    case 10: return "\\n";
+    case 11: return "\\v";
+    case 12: return "\\f";
+    case 13: return "\\r";
+    default: snprintf(out, 5, "\\x%02X", c); return out;
+    }
 }
 
 void DisplayString(const char* bytes, size_t count)
@@ -15,7 +29,7 @@ void DisplayString(const char* bytes, size_t count)
     while (i < count) {
         // A run of printable bytes in one call: a read can be 768 bytes long.
         size_t run = i;
-        while (run < count && Printable(static_cast<unsigned char>(bytes[run]))) {
+        while (run < count && ShownAsIs(static_cast<unsigned char>(bytes[run]))) {
             run++;
         }
         if (run > i) {
@@ -23,18 +37,8 @@ void DisplayString(const char* bytes, size_t count)
             i = run;
             continue;
         }
-        unsigned char c = static_cast<unsigned char>(bytes[i++]);
-        switch (c) {
-        case 0: fputs("\\0", stdout); break;
-        case 7: fputs("\\a", stdout); break;
-        case 8: fputs("\\b", stdout); break;
-        case 9: fputs("\\t", stdout); break;
-        case 10: fputs("\\n", stdout); break;
-        case 11: fputs("\\v", stdout); break;
-        case 12: fputs("\\f", stdout); break;
-        case 13: fputs("\\r", stdout); break;
-        default: printf("\\x%02X", c);
-        }
+        char escape[5];
+        fputs(EscapeByte(static_cast<unsigned char>(bytes[i++]), escape), stdout);
     }
     fputs("\"\n", stdout);
 }
