@@ -14,7 +14,11 @@ LabelRec* Labels = nullptr;
 
 void CutLabelName(const char* name, char out[LABEL_MAX + 1])
 {
-    snprintf(out, LABEL_MAX + 1, "%.39s", name);
+    int i = 0;
+    for (; i < LABEL_MAX && name[i] != '\0'; i++) {
+        out[i] = name[i];
+    }
+    out[i] = '\0';
 }
 
 void LabelLineName(char* line, char out[LABEL_MAX + 1])

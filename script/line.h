@@ -24,6 +24,7 @@ struct CommandName {
 };
 // In the order they are tried; the first name that begins the text decides.
 constexpr size_t COMMAND_COUNT = 11;
+constexpr size_t COMMAND_NAME_MAX = 7;  // "NODEBUG", "TIMEOUT"
 extern const CommandName CommandNames[COMMAND_COUNT];
 
 struct ScriptCommand {

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "run/settings.h"
@@ -17,6 +16,7 @@
 #include "script/modem.h"
 #include "script/source.h"
 #include "serial/display.h"
+#include "tools/check/label_table.h"
 #include "tools/check/reader.h"
 
 std::string Escaped(const char* bytes, size_t count)
@@ -40,24 +40,6 @@ std::string Quoted(const char* text)
 {
     return "\"" + Escaped(text, strlen(text)) + "\"";
 }
-
-// A label name as jumps compare it: cut, and A to Z in one case.
-std::string LabelKey(const char* name)
-{
-    char cut[LABEL_MAX + 1];
-    CutLabelName(name, cut);
-    for (char* c = cut; *c != '\0'; c++) {
-        *c = ToUpper(*c);
-    }
-    return cut;
-}
-
-struct LabelInfo {
-    long Winner = 0;         // line of the last definition: every jump goes there
-    bool Passed = false;     // the second pass has gone by it
-    long ResponsesAt = 0;    // modem commands and prompts before it
-    long BranchesAt = 0;     // jumps and #if before it
-};
 
 bool IsBlank(char c)
 {
@@ -158,16 +140,19 @@ private:
     void CommandLine(Piece* p);
     void ModemLine(const Piece& p);
     void Comment(const Piece& p);
-    void NumberCommand(long line, const std::string& word, const char* text, const ScriptCommand& cmd);
-    void IfCommand(long line, const char* original, const ScriptCommand& cmd);
+    void NumberCommand(long line, const std::string& word, char next, const ScriptCommand& cmd);
+    void IfCommand(long line, const char* text, const ScriptCommand& cmd);
     void Jump(long line, const char* name, bool conditional);
     void LongLine(const Piece& p);
     void Emit(long line, Severity level, const char* code, const std::string& text);
 
     const CheckOptions& Opt;
     const FindingSink& Report;
-    std::unordered_map<std::string, LabelInfo> Labels;
-    std::unordered_map<std::string, long> BlankEnded;  // labels ending in blanks, by the name without them
+    LabelTable Labels;
+    // Every label line's entry, in file order: the second pass meets them in
+    // the same order and needs no look-up.
+    std::vector<LabelInfo*> Definitions;
+    size_t NextDefinition = 0;
     long Responses = 0;           // modem commands and prompts so far, in file order
     long Branches = 0;            // jumps and #if so far
     bool PromptAnswered = false;  // the last response in file order is a prompt's key
@@ -221,10 +206,12 @@ void Checker::IndexLabels(PieceReader* r)
         if (KindOf(p.Text) == LineKind::Label) {
             char name[LABEL_MAX + 1];
             LabelLineName(p.Text, name);
-            Labels[LabelKey(name)].Winner = p.Line;
-            const std::string trimmed = WithoutBlanksAtEnd(name);
-            if (trimmed.size() < strlen(name)) {
-                BlankEnded[LabelKey(trimmed.c_str())] = p.Line;
+            LabelInfo& info = Labels.Get(LabelKey(name));
+            info.Winner = p.Line;
+            Definitions.push_back(&info);
+            const size_t n = strlen(name);
+            if (n > 0 && IsBlank(name[n - 1])) {
+                Labels.Get(LabelKey(WithoutBlanksAtEnd(name).c_str())).BlankEnded = p.Line;
             }
         }
     }
@@ -309,16 +296,14 @@ void Checker::LongLine(const Piece& p)
 
 void Checker::LabelLine(Piece* p)
 {
-    std::string written = WithoutLineEnd(p->Text + 1);
-    written = written.substr(0, strlen(written.c_str()));
     char name[LABEL_MAX + 1];
-    LabelLineName(p->Text, name);
-    LabelInfo& info = Labels[LabelKey(name)];
+    LabelLineName(p->Text, name);  // leaves the whole name, line ends removed, after the ":"
+    LabelInfo& info = *Definitions[NextDefinition++];
     if (info.Winner != p->Line) {
         const std::string where = "line " + std::to_string(info.Winner);
-        if (written.size() > LABEL_MAX) {
+        if (strlen(p->Text + 1) > LABEL_MAX) {
             Emit(p->Line, Severity::Error, "duplicate-label",
-                 "label " + Quoted(written.c_str()) + " is the same as the label on " + where + " in its first " +
+                 "label " + Quoted(p->Text + 1) + " is the same as the label on " + where + " in its first " +
                      std::to_string(LABEL_MAX) + " characters, which are all that count: jumps go there, never here");
         } else {
             Emit(p->Line, Severity::Error, "duplicate-label",
@@ -364,12 +349,14 @@ void Checker::CommandLine(Piece* p)
         Comment(*p);
         return;
     }
-    const std::string original = WithoutLineEnd(text);
     size_t wordEnd = 0;
-    while (IsLetter(original[wordEnd]) || IsDigit(original[wordEnd])) {
+    while (IsLetter(text[wordEnd]) || IsDigit(text[wordEnd])) {
         wordEnd++;
     }
-    const std::string word = "#" + original.substr(0, wordEnd);
+    const std::string word = "#" + std::string(text, wordEnd);
+    // The name and the character after it, before ReadCommand edits the text.
+    char head[COMMAND_NAME_MAX + 2] = {};
+    strncpy(head, text, sizeof head - 1);
     const ScriptCommand cmd = ReadCommand(text);
     const long line = p->Line;
     if (cmd.Id == CommandId::None) {
@@ -385,8 +372,8 @@ void Checker::CommandLine(Piece* p)
              word + " is no script command, so the run ignores the line (a comment is written \"# text\")");
         return;
     }
-    const std::string asWritten = "#" + original.substr(0, cmd.NameLength);
-    const char next = original.c_str()[cmd.NameLength];
+    const std::string asWritten = "#" + std::string(head, cmd.NameLength);
+    const char next = head[cmd.NameLength];
     const bool runsOn = IsLetter(next) || (IsDigit(next) && cmd.Id != CommandId::Timeout && cmd.Id != CommandId::Wait);
     switch (cmd.Id) {
     case CommandId::Print:
@@ -407,7 +394,7 @@ void Checker::CommandLine(Piece* p)
         if (runsOn) {
             Emit(line, Severity::Warning, "name-runs-on", word + " is read as " + asWritten);
         }
-        NumberCommand(line, word, original.c_str(), cmd);
+        NumberCommand(line, word, next, cmd);
         return;
     case CommandId::Goto:
         if (runsOn) {
@@ -421,7 +408,7 @@ void Checker::CommandLine(Piece* p)
         if (runsOn) {
             Emit(line, Severity::Warning, "name-runs-on", word + " is read as " + asWritten);
         }
-        IfCommand(line, original.c_str(), cmd);
+        IfCommand(line, text, cmd);
         Branches++;
         return;
     case CommandId::Utc:
@@ -436,13 +423,12 @@ void Checker::CommandLine(Piece* p)
     }
 }
 
-void Checker::NumberCommand(long line, const std::string& word, const char* text, const ScriptCommand& cmd)
+void Checker::NumberCommand(long line, const std::string& word, char next, const ScriptCommand& cmd)
 {
     const bool timeout = cmd.Id == CommandId::Timeout;
     const std::string does = !cmd.HasNumber ? (timeout ? "does nothing: the time-out stays as it was" : "waits for nothing")
                              : timeout      ? "sets the time-out to " + std::to_string(cmd.Number) + " s"
                                             : "waits " + std::to_string(cmd.Number) + " s";
-    const char next = text[cmd.NameLength];
     if (IsDigit(next) || next == '+' || next == '-') {
         std::string what = word + " passes over the character after the name, \"" + std::string(1, next) +
                            "\", and " + does;
@@ -473,11 +459,12 @@ bool HasLowerCase(const char* text)
     return false;
 }
 
-void Checker::IfCommand(long line, const char* original, const ScriptCommand& cmd)
+// text: as ReadCommand left it, which is as written when an #if has no condition.
+void Checker::IfCommand(long line, const char* text, const ScriptCommand& cmd)
 {
     if (cmd.Condition == nullptr) {
         Emit(line, Severity::Error, "if-never",
-             strchr(original, '(') == nullptr ? "#if has no \"(\", so it never jumps"
+             strchr(text, '(') == nullptr ? "#if has no \"(\", so it never jumps"
                                               : "#if has no \")\" after its \"(\", so it never jumps");
         return;
     }
@@ -515,23 +502,21 @@ void Checker::IfCommand(long line, const char* original, const ScriptCommand& cm
 
 void Checker::Jump(long line, const char* name, bool conditional)
 {
-    const auto found = Labels.find(LabelKey(name));
-    if (found == Labels.end()) {
+    const LabelInfo* found = Labels.Find(LabelKey(name));
+    if (found == nullptr || found->Winner == 0) {
         std::string text = "jumps to " + Quoted(name) + ", which no label defines: the run prints Label " +
                            Quoted(name) + " not found. and goes on with the next line";
         const std::string trimmed = WithoutBlanksAtEnd(name);
-        const auto near = Labels.find(LabelKey(trimmed.c_str()));
-        const auto blankEnded = BlankEnded.find(LabelKey(trimmed.c_str()));
-        if (trimmed.size() < strlen(name) && near != Labels.end()) {
-            text += " (the name ends in a blank; the label on line " + std::to_string(near->second.Winner) +
-                    " does not)";
-        } else if (blankEnded != BlankEnded.end()) {
-            text += " (the label on line " + std::to_string(blankEnded->second) + " ends in a blank; the name does not)";
+        const LabelInfo* near = trimmed.size() < strlen(name) ? Labels.Find(LabelKey(trimmed.c_str())) : nullptr;
+        if (near != nullptr && near->Winner != 0) {
+            text += " (the name ends in a blank; the label on line " + std::to_string(near->Winner) + " does not)";
+        } else if (found != nullptr && found->BlankEnded != 0) {
+            text += " (the label on line " + std::to_string(found->BlankEnded) + " ends in a blank; the name does not)";
         }
         Emit(line, Severity::Error, "missing-label", text);
         return;
     }
-    const LabelInfo& info = found->second;
+    const LabelInfo& info = *found;
     if (!info.Passed || info.ResponsesAt != Responses) {
         return;
     }
@@ -584,16 +569,19 @@ void Checker::ModemLine(const Piece& p)
     char wire[LINE_BUFFER_SIZE];
     memcpy(wire, p.Text, length + 1);
     ExpandShorthand(wire);
-    if (IsClockCommand(wire)) {
+    const bool clock = IsClockCommand(wire);
+    if (clock) {
         const std::string dropped = WithoutLineEnd(SkipBlanks(wire + 8));
         if (!dropped.empty()) {
             Emit(line, Severity::Warning, "clock-text",
                  "the run fills in the clock command with the current time and drops " + Quoted(dropped.c_str()));
         }
-        lineEndChecked = true;  // the time always ends in CR LF
+        // Filled in, it always ends in CR LF.
+        if (!Opt.Wire) {
+            return;
+        }
     }
-    memcpy(wire, p.Text, length + 1);
-    PrepareWire(wire, Opt.Now);
+    PrepareWire(wire, Opt.Now);  // the shorthand, already expanded, stays as it is
     const size_t n = strlen(wire);
     const char* cr = strchr(wire, '\r');
     const size_t at = cr != nullptr ? static_cast<size_t>(cr - wire) : n;
@@ -602,7 +590,7 @@ void Checker::ModemLine(const Piece& p)
         Emit(line, Severity::Warning, "carriage-return",
              "line holds a carriage return before its end: the device gets " + Quoted(wire) +
                  " in one write, and the run waits for one answer");
-    } else if (!lineEndChecked && !endsInCr) {
+    } else if (!lineEndChecked && !clock && !endsInCr) {
         const std::string sent = Quoted(wire);
         if (n > 0 && wire[n - 1] == '\n') {
             Emit(line, Severity::Warning, "line-end",
