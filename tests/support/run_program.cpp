@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <grp.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -187,6 +189,23 @@ static bool PrepareChild(const RunOptions& options)
     return true;
 }
 
+// Writes chunk to standard output again and again until its reader has gone;
+// *sent counts what went. Only system calls: the child of a threaded process.
+[[noreturn]] static void Feed(int fd, const std::string& chunk, long long* sent)
+{
+    signal(SIGPIPE, SIG_IGN);
+    dup2(fd, STDOUT_FILENO);
+    close_range(STDERR_FILENO + 1, ~0U, 0);
+    for (;;) {
+        const ssize_t k = write(STDOUT_FILENO, chunk.data(), chunk.size());
+        if (k > 0) {
+            *sent += k;
+        } else if (k < 0 && errno != EINTR) {
+            _exit(0);
+        }
+    }
+}
+
 RunningTorvex::RunningTorvex(const std::vector<std::string>& args, const RunOptions& options)
 {
     Start(args, options);
@@ -232,6 +251,26 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
         }
         close(inPipe[1]);
         inFd = inPipe[0];
+    } else if (options.input == Stdin::Endless) {
+        std::string chunk;
+        while (chunk.size() < 65536 && !options.data.empty()) {
+            chunk += options.data;
+        }
+        int inPipe[2];
+        void* shared = mmap(nullptr, sizeof *fed_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (chunk.empty() || shared == MAP_FAILED || pipe2(inPipe, O_CLOEXEC) != 0) {
+            throw std::runtime_error("cannot pipe standard input");
+        }
+        fed_ = static_cast<long long*>(shared);
+        feeder_ = fork();
+        if (feeder_ < 0) {
+            throw std::runtime_error("fork failed");
+        }
+        if (feeder_ == 0) {
+            Feed(inPipe[1], chunk, fed_);
+        }
+        close(inPipe[1]);
+        inFd = inPipe[0];
     } else {
         inFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
@@ -239,6 +278,20 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
         WinePrefix();
         setenv("WINEDEBUG", "-all", 1);
     }
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; e++) {
+        if (options.tmpDir.empty() || strncmp(*e, "TMPDIR=", 7) != 0) {
+            env.push_back(*e);
+        }
+    }
+    if (!options.tmpDir.empty()) {
+        env.push_back("TMPDIR=" + options.tmpDir);
+    }
+    std::vector<char*> cenv;
+    for (std::string& e : env) {
+        cenv.push_back(e.data());
+    }
+    cenv.push_back(nullptr);
     started_ = std::chrono::steady_clock::now();
     pid_ = fork();
     if (pid_ < 0) {
@@ -252,7 +305,7 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
         if (!PrepareChild(options)) {
             _exit(126);
         }
-        execvp(cargv[0], cargv.data());
+        execvpe(cargv[0], cargv.data(), cenv.data());
         _exit(127);
     }
     close(outPipe[1]);
@@ -270,12 +323,35 @@ RunningTorvex::~RunningTorvex()
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+    EndFeeder();
     if (outFd_ >= 0) {
         close(outFd_);
     }
     if (termMaster_ >= 0) {
         close(termMaster_);
     }
+}
+
+long long RunningTorvex::EndFeeder()
+{
+    if (feeder_ <= 0) {
+        return 0;
+    }
+    // With the program gone, the feeder's next write fails at once.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    bool ended = false;
+    while (!(ended = waitpid(feeder_, nullptr, WNOHANG) == feeder_) && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!ended) {
+        kill(feeder_, SIGKILL);
+        waitpid(feeder_, nullptr, 0);
+    }
+    feeder_ = -1;
+    const long long sent = ended ? *fed_ : -1;
+    munmap(fed_, sizeof *fed_);
+    fed_ = nullptr;
+    return sent;
 }
 
 void RunningTorvex::Signal(int sig)
@@ -386,6 +462,7 @@ RunResult RunningTorvex::Wait()
         }
     }
     done_ = true;
+    result_.inputSent = EndFeeder();
     result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result_.out = UnderWine() ? FoldCrlf(out_) : out_;
     return result_;

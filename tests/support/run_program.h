@@ -11,8 +11,10 @@
 class PtyDevice;
 
 // Where the program's standard input comes from: nothing, data in a file,
-// data through a pipe (at most 64 KiB), or a terminal.
-enum class Stdin { Null, Data, Pipe, Terminal };
+// data through a pipe (at most 64 KiB), data repeated without end through a
+// pipe by a process of its own (which ends when the program's end of the pipe
+// closes), or a terminal.
+enum class Stdin { Null, Data, Pipe, Endless, Terminal };
 
 struct RunOptions {
     Stdin input = Stdin::Null;
@@ -24,6 +26,7 @@ struct RunOptions {
     bool closedStdout = false;
     bool unprivileged = false;  // run as nobody, with no groups
     long fileSizeLimit = 0;     // RLIMIT_FSIZE in bytes when above 0
+    std::string tmpDir;         // TMPDIR for the program when not empty
     // In a mount namespace of its own, the program finds the device's
     // pseudo-terminal as /dev/ttyS<ttyS> (and nothing else in /dev).
     int ttyS = -1;
@@ -33,6 +36,9 @@ struct RunOptions {
 struct RunResult {
     int status = -1;  // exit status; 128 + signal number when killed by a signal
     std::string out;  // standard output, CRLF folded to LF under Wine
+    // With Stdin::Endless: the bytes that went into the pipe; -1 when its
+    // writer did not end soon after the program, so another process held the pipe.
+    long long inputSent = 0;
 };
 
 bool UnderWine();
@@ -92,7 +98,11 @@ public:
 
 private:
     void Start(const std::vector<std::string>& args, const RunOptions& options);
+    // Ends the writer of an endless input and answers what it sent.
+    long long EndFeeder();
     pid_t pid_ = -1;
+    pid_t feeder_ = -1;
+    long long* fed_ = nullptr;  // shared with the feeder
     std::chrono::steady_clock::time_point started_;
     int outFd_ = -1;
     int termMaster_ = -1;
