@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "support/pty_device.h"
 #include "support/run_program.h"
@@ -45,18 +47,27 @@ TEST(WholeRun, ScriptThatCannotBeOpenedReadOrHeldEndsWithStatus4AfterTheWakeUp)
         std::string message;  // after the script's name
         RunOptions options;
         bool linuxOnly;
+        std::string tmpdir;  // TMPDIR, when set
     };
-    RunOptions tooLarge;
-    tooLarge.input = Stdin::Pipe;
-    tooLarge.data = std::string(20000, '#');
-    tooLarge.fileSizeLimit = 8192;
+    RunOptions piped;
+    piped.input = Stdin::Pipe;
+    piped.data = std::string(20000, '#');
+    RunOptions overFileSizeLimit = piped;
+    overFileSizeLimit.fileSizeLimit = 8192;
+    char tmpdir[] = "/tmp/torvex-tmpdir-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpdir), nullptr);
     const std::vector<Case> cases = {
-        {"/nonexistent-torvex-dir/script.txt", "Error opening source file: %s\n", {}, false},
-        {"/tmp", "Error opening source file: %s\n", {}, false},
+        {"/nonexistent-torvex-dir/script.txt", "Error opening source file: %s\n", {}, false, ""},
+        {"/tmp", "Error opening source file: %s\n", {}, false, ""},
         // Readable as a file, but every read fails.
-        {"/proc/self/mem", "Error reading source file: %s: Input/output error\n", {}, true},
-        // A piped script is held in a file, here over the file size limit.
-        {"/dev/stdin", "Cannot hold source file %s: File too large\n", tooLarge, true},
+        {"/proc/self/mem", "Error reading source file: %s: Input/output error\n", {}, true, ""},
+        // A piped script is held in a temporary file: the temporary space fails,
+        // not the script.
+        {"/dev/stdin", "Cannot hold source file %s in a temporary file in " + std::string(tmpdir) + ": File too large\n",
+         overFileSizeLimit, true, tmpdir},
+        {"/dev/stdin",
+         "Cannot hold source file %s in a temporary file in /nonexistent-torvex-dir: No such file or directory\n",
+         piped, true, "/nonexistent-torvex-dir"},
     };
     for (const Case& c : cases) {
         if (c.linuxOnly && UnderWine()) {
@@ -65,13 +76,18 @@ TEST(WholeRun, ScriptThatCannotBeOpenedReadOrHeldEndsWithStatus4AfterTheWakeUp)
         PtyDevice device;
         device.SetHandler(StandardDevice());
         const std::string script = ScriptArg(c.script);
+        if (!c.tmpdir.empty()) {
+            setenv("TMPDIR", c.tmpdir.c_str(), 1);
+        }
         const RunResult result = RunTorvex({script, PortArg(device)}, c.options);
+        unsetenv("TMPDIR");
         std::string message = c.message;
         message.replace(message.find("%s"), 2, script);
         EXPECT_EQ(result.status, 4) << script;
         EXPECT_EQ(result.out, WakeUpGot + message);
         EXPECT_EQ(SettledWire(device), WakeUp) << script;
     }
+    EXPECT_EQ(rmdir(tmpdir), 0) << "the temporary file is removed";
 }
 
 TEST(WholeRun, NoScriptNamedPrintsUsageEndsWithStatus2AndOpensNothing)
