@@ -404,11 +404,12 @@ static void OnSignal(int sig)
     // Ended by the signal itself, as a program that does not catch it: a shell
     // loop, make or xargs around the run then stops too.
     (void)signal(sig, SIG_DFL);
-    (void)raise(sig);
     sigset_t only;
     sigemptyset(&only);
     sigaddset(&only, sig);
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    (void)raise(sig);
+    // cppcheck-suppress unreachableCode ; should the default action not end the process
     _exit(sig == SIGINT ? 130 : 128 + sig);
 }
 
@@ -605,27 +606,16 @@ const char* TempDir()
 
 FILE* TempFile()
 {
-    const char* dir = TempDir();
-    int fd = -1;
-#ifdef O_TMPFILE
-    // Nameless from the start, where the file system allows it.
-    fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EISDIR && errno != EOPNOTSUPP) {
+    char path[4096];
+    if (snprintf(path, sizeof path, "%s/torvex-XXXXXX", TempDir()) >= static_cast<int>(sizeof path)) {
+        errno = ENAMETOOLONG;
         return nullptr;
     }
-#endif
+    const int fd = mkostemp(path, O_CLOEXEC);
     if (fd < 0) {
-        char path[4096];
-        if (snprintf(path, sizeof path, "%s/torvex-XXXXXX", dir) >= static_cast<int>(sizeof path)) {
-            errno = ENAMETOOLONG;
-            return nullptr;
-        }
-        fd = mkostemp(path, O_CLOEXEC);
-        if (fd < 0) {
-            return nullptr;
-        }
-        unlink(path);
+        return nullptr;
     }
+    unlink(path);  // removed when closed
     FILE* file = fdopen(fd, "w+b");
     if (file == nullptr) {
         const int err = errno;
