@@ -3,10 +3,22 @@
 
 #include <cstdio>
 
-// Printable bytes, 32 to 127, go out as they are.
-static bool Printable(unsigned char c)
+bool ShownAsIs(unsigned char c)
 {
     return c >= 32 && c <= 127;
+}
+
+const char* EscapedByte(unsigned char c, char* text)
+{
+    static const char named[] = "0......abtnvfr";
+    if (c == 0 || (c >= 7 && c <= 13)) {
+        text[0] = '\\';
+        text[1] = named[c];
+        text[2] = '\0';
+    } else {
+        snprintf(text, 5, "\\x%02X", c);
+    }
+    return text;
 }
 
 void DisplayString(const char* bytes, size_t count)
@@ -15,7 +27,7 @@ void DisplayString(const char* bytes, size_t count)
     while (i < count) {
         // A run of printable bytes in one call: a read can be 768 bytes long.
         size_t run = i;
-        while (run < count && Printable(static_cast<unsigned char>(bytes[run]))) {
+        while (run < count && ShownAsIs(static_cast<unsigned char>(bytes[run]))) {
             run++;
         }
         if (run > i) {
@@ -23,18 +35,8 @@ void DisplayString(const char* bytes, size_t count)
             i = run;
             continue;
         }
-        unsigned char c = static_cast<unsigned char>(bytes[i++]);
-        switch (c) {
-        case 0: fputs("\\0", stdout); break;
-        case 7: fputs("\\a", stdout); break;
-        case 8: fputs("\\b", stdout); break;
-        case 9: fputs("\\t", stdout); break;
-        case 10: fputs("\\n", stdout); break;
-        case 11: fputs("\\v", stdout); break;
-        case 12: fputs("\\f", stdout); break;
-        case 13: fputs("\\r", stdout); break;
-        default: printf("\\x%02X", c);
-        }
+        char text[5];
+        fputs(EscapedByte(static_cast<unsigned char>(bytes[i++]), text), stdout);
     }
     fputs("\"\n", stdout);
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -89,11 +90,13 @@ TEST(WholeRun, ScriptThatCannotBeOpenedReadOrHeldEndsWithStatus4AfterTheWakeUp)
         std::string message;  // after the script's name
         RunOptions options;
         bool linuxOnly;
+        std::string tmpdir;  // TMPDIR, when not a new directory of the case's own (%t in the message)
     };
-    RunOptions tooLarge;
-    tooLarge.input = Stdin::Pipe;
-    tooLarge.data = std::string(20000, '#');
-    tooLarge.fileSizeLimit = 8192;
+    RunOptions piped;
+    piped.input = Stdin::Pipe;
+    piped.data = std::string(20000, '#');
+    RunOptions overFileSizeLimit = piped;
+    overFileSizeLimit.fileSizeLimit = 8192;
     // A generator that never ends is held up to 256 MiB and no further; the
     // file size limit only keeps a run that would not stop off the disk.
     const long long heldMax = 256LL << 20;
@@ -102,13 +105,19 @@ TEST(WholeRun, ScriptThatCannotBeOpenedReadOrHeldEndsWithStatus4AfterTheWakeUp)
     endless.data = "#print endless " + std::to_string(getpid()) + "\r\n";
     endless.fileSizeLimit = 320L << 20;
     const std::vector<Case> cases = {
-        {"/nonexistent-torvex-dir/script.txt", "Error opening source file: %s\n", {}, false},
-        {"/tmp", "Error opening source file: %s\n", {}, false},
+        {"/nonexistent-torvex-dir/script.txt", "Error opening source file: %s\n", {}, false, ""},
+        {"/tmp", "Error opening source file: %s\n", {}, false, ""},
         // Readable as a file, but every read fails.
-        {"/proc/self/mem", "Error reading source file: %s: Input/output error\n", {}, true},
-        // A piped script is held in a file, here over the file size limit.
-        {"/dev/stdin", "Cannot hold source file %s: File too large\n", tooLarge, true},
-        {"/dev/stdin", "Cannot hold source file %s: File too large\n", endless, true},
+        {"/proc/self/mem", "Error reading source file: %s: Input/output error\n", {}, true, ""},
+        // A piped script is held in a temporary file: when the temporary space
+        // fails, the message says so, not that the script is at fault.
+        {"/dev/stdin", "Cannot hold source file %s in a temporary file in %t: File too large\n", overFileSizeLimit,
+         true, ""},
+        {"/dev/stdin",
+         "Cannot hold source file %s in a temporary file in %t: No such file or directory\n", piped, true,
+         "/nonexistent-torvex-dir"},
+        // Over the limit, the script itself is at fault.
+        {"/dev/stdin", "Cannot hold source file %s: File too large\n", endless, true, ""},
     };
     for (Case c : cases) {
         if (c.linuxOnly && UnderWine()) {
@@ -119,7 +128,7 @@ TEST(WholeRun, ScriptThatCannotBeOpenedReadOrHeldEndsWithStatus4AfterTheWakeUp)
         char tmpDir[] = "/tmp/torvex-tmpdir-XXXXXX";
         ASSERT_NE(mkdtemp(tmpDir), nullptr);
         if (!UnderWine()) {
-            c.options.tmpDir = tmpDir;
+            c.options.tmpDir = c.tmpdir.empty() ? tmpDir : c.tmpdir;
         }
         PtyDevice device;
         device.SetHandler(StandardDevice());
@@ -127,6 +136,9 @@ TEST(WholeRun, ScriptThatCannotBeOpenedReadOrHeldEndsWithStatus4AfterTheWakeUp)
         const RunResult result = RunTorvex({script, PortArg(device)}, c.options);
         std::string message = c.message;
         message.replace(message.find("%s"), 2, script);
+        if (message.find("%t") != std::string::npos) {
+            message.replace(message.find("%t"), 2, c.options.tmpDir);
+        }
         EXPECT_EQ(result.status, 4) << script;
         EXPECT_EQ(result.out, WakeUpGot + message);
         EXPECT_EQ(SettledWire(device), WakeUp) << script;

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <grp.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -148,6 +149,9 @@ std::string WriteScript(const std::string& content)
 // Only system calls here: the child of a threaded process.
 static bool PrepareChild(const RunOptions& options)
 {
+    if (options.closedStream >= 0) {
+        close(options.closedStream);
+    }
     if (options.closedStdout) {
         int unread[2];
         if (pipe(unread) != 0) {
@@ -233,12 +237,14 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
         throw std::runtime_error("pipe failed");
     }
     int inFd = -1;
-    if (options.input == Stdin::Terminal) {
+    if (options.input == Stdin::Terminal || options.controllingTerminal) {
         if (openpty(&termMaster_, &termSlave_, nullptr, nullptr, nullptr) != 0) {
             throw std::runtime_error("openpty failed");
         }
         fcntl(termMaster_, F_SETFD, FD_CLOEXEC);
         fcntl(termSlave_, F_SETFD, FD_CLOEXEC);
+    }
+    if (options.input == Stdin::Terminal) {
         inFd = termSlave_;
     } else if (options.input == Stdin::Data) {
         const std::string path = WriteScript(options.data);
@@ -299,7 +305,12 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
     }
     if (pid_ == 0) {
         // Own process group, so that a signal to the program does not reach the test.
-        setpgid(0, 0);
+        if (options.controllingTerminal) {
+            setsid();
+            ioctl(termSlave_, TIOCSCTTY, 0);
+        } else {
+            setpgid(0, 0);
+        }
         dup2(inFd, 0);
         dup2(outPipe[1], 1);
         if (!PrepareChild(options)) {
@@ -309,8 +320,11 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
         _exit(127);
     }
     close(outPipe[1]);
-    close(inFd);
-    if (options.input == Stdin::Terminal) {
+    if (inFd != termSlave_) {
+        close(inFd);
+    }
+    if (termSlave_ >= 0) {
+        close(termSlave_);
         termSlave_ = -1;  // the child holds it now
     }
     outFd_ = outPipe[0];
@@ -357,6 +371,11 @@ long long RunningTorvex::EndFeeder()
 void RunningTorvex::Signal(int sig)
 {
     kill(pid_, sig);
+}
+
+void RunningTorvex::SignalGroup(int sig)
+{
+    kill(-pid_, sig);
 }
 
 bool RunningTorvex::Running() const
@@ -464,6 +483,7 @@ RunResult RunningTorvex::Wait()
     done_ = true;
     result_.inputSent = EndFeeder();
     result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result_.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result_.out = UnderWine() ? FoldCrlf(out_) : out_;
     return result_;
 }
