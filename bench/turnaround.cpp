@@ -106,7 +106,8 @@ void Measure(const Options& o, const Target& t, Console console, int commands, c
     }
     all.roundOverhead.push_back(Median(overhead));
     all.roundNet.push_back(Median(net));
-    Note("  medians of this run: overhead %.3f ms, less the wait %.3f ms", Median(overhead), Median(net));
+    Note("  medians of this run: overhead %.3f ms%s", Median(overhead),
+         t.wine ? "" : Fmt(", less the wait %.3f ms", Median(net)).c_str());
 }
 
 void SetRows(const Target& t, Console console, const Samples& s, Table& table)
