@@ -52,7 +52,9 @@ static ExitStatus RunScript(CommPort* hCOM, FILE* FIn)
             if (!SendVLKCommand(hCOM, StrBuf, "OK", "ERROR")) {
                 return EXIT_COMMAND_FAILED;
             }
+            continue;  // the answer waits for the next flush: the next command is not held up
         }
+        fflush(stdout);  // out before a signal, also in a loop that never blocks
     }
     // Only the end of the script ends the loop quietly; a failed read is not its end.
     if (ferror(FIn)) {

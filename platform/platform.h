@@ -48,24 +48,31 @@ OpenError ClassifyOpenError(long err);
 // ReadKey          one key press without echo or Enter; a character code, 0 at end of input.
 //                  lineOpen: the console line holds text, so a run ended at the key
 //                  ends that line first
-// PrepareConsole   make Ctrl-C and every other ending signal restore the console and
-//                  release the port (Ctrl-C ends the run with 130), let writes to a
-//                  closed output fail rather than end the run, and buffer console
+// KeysApartFrom    the script is standard input itself: prompts then read their keys
+//                  from the controlling terminal, when there is one
+// PrepareConsole   first of all: hold each closed standard stream with the null device,
+//                  so that no file opened later (the port) takes its place; make Ctrl-C
+//                  and every other ending signal restore the console and release the
+//                  port, then end the run by that signal (130 on Windows); let writes
+//                  to a closed output fail rather than end the run; and buffer console
 //                  output fully: every call here that may block flushes it first
 uint64_t TickCount();
 void UtcNow(SystemTime* now);
 void Pause(int64_t ms);
 int ReadKey(bool lineOpen);
+void KeysApartFrom(FILE* script);
 void PrepareConsole();
 
-// FileOpenRead     open a file for reading as bytes; a directory is refused (errno set);
-//                  "-" is standard input.
-//                  Flushes the console: what it opens may be a pipe or FIFO
+// FileOpenRead     open a file for reading as bytes, "-" being standard input; a
+//                  directory is refused (errno set). Flushes the console: what it
+//                  opens may be a pipe or FIFO
 // FileSeekable     whether an open file can be repositioned (a pipe or terminal cannot)
-// TempFile         a new file for reading and writing, removed when closed (errno set)
+// TempDir          the directory of temporary files: TMPDIR or /tmp (POSIX), GetTempPath (Win32)
+// TempFile         a new file in TempDir for reading and writing, removed when closed (errno set)
 // FileTell, FileSeek  64-bit positions, so that scripts beyond 2 GiB jump right
 FILE* FileOpenRead(const char* path);
 bool FileSeekable(FILE* file);
+const char* TempDir();
 FILE* TempFile();
 int64_t FileTell(FILE* file);
 bool FileSeek(FILE* file, int64_t offset);

@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/com_range.h"
 #include "platform/custom_speed.h"
 #include "platform/platform.h"
 
@@ -71,7 +72,7 @@ static int OpenComName(const char* name)
     }
     char* end = nullptr;
     long n = strtol(name + 3, &end, 10);
-    if (name[3] < '1' || name[3] > '9' || *end != '\0' || n > 256) {
+    if (name[3] < '1' || name[3] > '9' || *end != '\0' || n > COM_NUMBER_MAX) {
         errno = ENOENT;
         return -1;
     }
@@ -357,6 +358,9 @@ void Pause(int64_t ms)
     }
 }
 
+// Where prompts read their keys: standard input, or the terminal when that is the script.
+static volatile sig_atomic_t KeyFd = STDIN_FILENO;
+
 // The console's settings while a prompt waits, for the signal handler to restore.
 static struct termios SavedConsole;
 static volatile sig_atomic_t ConsoleChanged = 0;
@@ -382,7 +386,7 @@ static struct sigaction Previous[NSIG];
 static void OnSignal(int sig)
 {
     if (ConsoleChanged) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &SavedConsole);
+        tcsetattr(KeyFd, TCSANOW, &SavedConsole);
         if (PromptLineOpen) {
             (void)!write(STDOUT_FILENO, "\n", 1);
         }
@@ -397,11 +401,42 @@ static void OnSignal(int sig)
         (void)raise(sig);
         return;
     }
+    // Ended by the signal itself, as a program that does not catch it: a shell
+    // loop, make or xargs around the run then stops too.
+    (void)signal(sig, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    (void)raise(sig);
+    // cppcheck-suppress unreachableCode ; should the default action not end the process
     _exit(sig == SIGINT ? 130 : 128 + sig);
+}
+
+// A standard stream that was closed would be the next file opened, the port
+// among them, and the console's text would go to the device.
+static void HoldStandardStreams()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free descriptor: this one.
+        if (open("/dev/null", O_RDWR) == fd) {
+            continue;
+        }
+        // No null device (a bare chroot): the read end of a pipe with no writer
+        // reads as at its end and takes no writes.
+        int ends[2];
+        if (pipe(ends) == 0) {
+            close(ends[1]);
+        }
+    }
 }
 
 void PrepareConsole()
 {
+    HoldStandardStreams();
     // Even on a terminal, output waits in the buffer until the next call that may
     // block, which flushes it: the line to the console costs no write of its own
     // between an answer and the next command.
@@ -435,14 +470,14 @@ void PrepareConsole()
 static int ReadByte(int timeoutMs)
 {
     if (timeoutMs >= 0) {
-        struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
+        struct pollfd pfd = {KeyFd, POLLIN, 0};
         if (poll(&pfd, 1, timeoutMs) <= 0) {
             return -1;
         }
     }
     unsigned char c;
     for (;;) {
-        ssize_t k = read(STDIN_FILENO, &c, 1);
+        ssize_t k = read(KeyFd, &c, 1);
         if (k == 1) {
             return c;
         }
@@ -487,12 +522,12 @@ static void SkipUtf8Rest(int lead)
 int ReadKey(bool lineOpen)
 {
     fflush(stdout);
-    if (!isatty(STDIN_FILENO)) {
+    if (!isatty(KeyFd)) {
         int c = ReadByte(-1);
         return c < 0 ? 0 : c;
     }
     struct termios raw;
-    if (tcgetattr(STDIN_FILENO, &SavedConsole) != 0) {
+    if (tcgetattr(KeyFd, &SavedConsole) != 0) {
         int c = ReadByte(-1);
         return c < 0 ? 0 : c;
     }
@@ -502,7 +537,7 @@ int ReadKey(bool lineOpen)
     raw.c_cc[VTIME] = 0;
     PromptLineOpen = lineOpen;
     ConsoleChanged = 1;
-    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    tcsetattr(KeyFd, TCSANOW, &raw);
     int c;
     for (;;) {
         c = ReadByte(-1);
@@ -511,9 +546,23 @@ int ReadKey(bool lineOpen)
         }
     }
     SkipUtf8Rest(c);
-    tcsetattr(STDIN_FILENO, TCSANOW, &SavedConsole);
+    tcsetattr(KeyFd, TCSANOW, &SavedConsole);
     ConsoleChanged = 0;
     return c < 0 ? 0 : c;
+}
+
+void KeysApartFrom(FILE* script)
+{
+    struct stat in, file;
+    if (fstat(STDIN_FILENO, &in) != 0 || fstat(fileno(script), &file) != 0 || in.st_dev != file.st_dev ||
+        in.st_ino != file.st_ino) {
+        return;
+    }
+    // None without a controlling terminal: the keys stay at standard input's end.
+    const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty >= 0) {
+        KeyFd = tty;
+    }
 }
 
 FILE* FileOpenRead(const char* path)
@@ -521,11 +570,13 @@ FILE* FileOpenRead(const char* path)
     fflush(stdout);  // a FIFO's open, and a pipe's reads, wait for the writer
     FILE* file = nullptr;
     if (strcmp(path, "-") == 0) {
-        // A copy of standard input, so that closing the script leaves descriptor 0 taken.
-        const int fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+        // A descriptor of its own, so that closing the script leaves standard input.
+        const int fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
         file = fd < 0 ? nullptr : fdopen(fd, "rb");
-        if (fd >= 0 && file == nullptr) {
+        if (file == nullptr && fd >= 0) {
+            const int err = errno;
             close(fd);
+            errno = err;
         }
     } else {
         file = fopen(path, "rb");
@@ -547,9 +598,31 @@ bool FileSeekable(FILE* file)
     return fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && ftello(file) >= 0;
 }
 
+const char* TempDir()
+{
+    const char* dir = getenv("TMPDIR");
+    return dir != nullptr && dir[0] != '\0' ? dir : "/tmp";
+}
+
 FILE* TempFile()
 {
-    return tmpfile();
+    char path[4096];
+    if (snprintf(path, sizeof path, "%s/torvex-XXXXXX", TempDir()) >= static_cast<int>(sizeof path)) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    const int fd = mkostemp(path, O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    unlink(path);  // removed when closed
+    FILE* file = fdopen(fd, "w+b");
+    if (file == nullptr) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return file;
 }
 
 int64_t FileTell(FILE* file)

@@ -6,10 +6,12 @@
 #include <windows.h>
 
 #include <conio.h>
-#include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -207,7 +209,8 @@ static void EndPromptLine()
     }
 }
 
-// Ctrl-C and Ctrl-Break end the run; the system closes the port.
+// Ctrl-C and Ctrl-Break end the run; the system closes the port. Windows has no
+// death by a signal to show the caller: the exit status 130 stands for it.
 static BOOL WINAPI OnConsoleCtrl(DWORD type)
 {
     if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) {
@@ -253,6 +256,9 @@ static int ConsoleKey()
     }
 }
 
+// Set when standard input is the script and a console is there for the keys.
+static bool KeysFromConsole = false;
+
 int ReadKey(bool lineOpen)
 {
     fflush(stdout);
@@ -260,7 +266,7 @@ int ReadKey(bool lineOpen)
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode;
     int key = 0;
-    if (GetFileType(in) == FILE_TYPE_CHAR && GetConsoleMode(in, &mode)) {
+    if (KeysFromConsole || (GetFileType(in) == FILE_TYPE_CHAR && GetConsoleMode(in, &mode))) {
         key = ConsoleKey();
     } else {
         unsigned char c;
@@ -273,23 +279,42 @@ int ReadKey(bool lineOpen)
     return key;
 }
 
+// The descriptor of a script read from standard input ("-").
+static int StdinScriptFd = -1;
+
+void KeysApartFrom(FILE* script)
+{
+    if (_fileno(script) != StdinScriptFd) {
+        return;
+    }
+    // _getch reads the console whatever standard input is.
+    HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    DWORD mode;
+    if (console != INVALID_HANDLE_VALUE) {
+        KeysFromConsole = GetConsoleMode(console, &mode) != 0;
+        CloseHandle(console);
+    }
+}
+
 FILE* FileOpenRead(const char* path)
 {
     fflush(stdout);  // a pipe's reads wait for the writer
-    if (strcmp(path, "-") == 0) {
-        // A copy of standard input, so that closing the script leaves it open.
-        const int fd = _dup(_fileno(stdin));
-        if (fd < 0) {
-            return nullptr;
-        }
-        _setmode(fd, _O_BINARY);
-        FILE* file = _fdopen(fd, "rb");
-        if (file == nullptr) {
+    if (strcmp(path, "-") != 0) {
+        return fopen(path, "rb");  // Windows itself refuses to open a directory
+    }
+    // A descriptor of its own, so that closing the script leaves standard input.
+    const int fd = _dup(0);
+    FILE* file = fd < 0 ? nullptr : _fdopen(fd, "rb");
+    if (file == nullptr) {
+        if (fd >= 0) {
             _close(fd);
         }
-        return file;
+        return nullptr;
     }
-    return fopen(path, "rb");  // Windows itself refuses to open a directory
+    _setmode(fd, _O_BINARY);
+    StdinScriptFd = fd;
+    return file;
 }
 
 bool FileSeekable(FILE* file)
@@ -298,24 +323,58 @@ bool FileSeekable(FILE* file)
     return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) == FILE_TYPE_DISK;
 }
 
+// GetTempPath's answer (TMP, TEMP, the profile's folder), without the closing
+// backslash except at a drive's root.
+static std::string TempPath()
+{
+    char dir[32768];
+    const DWORD n = GetTempPathA(sizeof dir, dir);
+    if (n == 0 || n >= sizeof dir) {
+        return "";
+    }
+    std::string path(dir, n);
+    if (path.size() > 3 && path.back() == '\\') {
+        path.pop_back();
+    }
+    return path;
+}
+
+const char* TempDir()
+{
+    static const std::string dir = TempPath();
+    return dir.c_str();
+}
+
 FILE* TempFile()
 {
-    // The C library's tmpfile writes to the root of the drive, which users may not.
-    char dir[MAX_PATH + 1];
-    char path[MAX_PATH + 1];
-    const DWORD n = GetTempPathA(sizeof dir, dir);
-    if (n == 0 || n > sizeof dir || GetTempFileNameA(dir, "tvx", 0, path) == 0) {
-        errno = EACCES;
+    // The C library's tmpfile writes to the root of the drive, which users may
+    // not. Its _open reports CreateFile's failure in errno, as fopen does.
+    const std::string dir = TempDir();
+    if (dir.empty()) {
+        errno = ENOENT;
         return nullptr;
     }
-    // "D": removed when closed.
-    FILE* file = fopen(path, "w+bD");
-    if (file == nullptr) {
-        const int err = errno;
-        DeleteFileA(path);
-        errno = err;
+    const unsigned stamp = static_cast<unsigned>(GetCurrentProcessId()) * 65599u + static_cast<unsigned>(GetTickCount());
+    for (unsigned attempt = 0; attempt < 100; attempt++) {
+        char name[32];
+        snprintf(name, sizeof name, "%stvx%08X.tmp", dir.back() == '\\' ? "" : "\\", stamp + attempt * 7919u);
+        // _O_TEMPORARY: removed when closed.
+        const int fd = _open((dir + name).c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_TEMPORARY | _O_NOINHERIT,
+                             _S_IREAD | _S_IWRITE);
+        if (fd >= 0) {
+            FILE* file = _fdopen(fd, "w+b");
+            if (file == nullptr) {
+                const int err = errno;
+                _close(fd);
+                errno = err;
+            }
+            return file;
+        }
+        if (errno != EEXIST) {
+            return nullptr;
+        }
     }
-    return file;
+    return nullptr;  // errno is EEXIST
 }
 
 int64_t FileTell(FILE* file)

@@ -43,7 +43,7 @@ bool ProcessCmdLine(int argc, char** argv)
 {
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
-        if (arg[0] == '-') {
+        if (arg[0] == '-' && arg[1] != '\0') {  // "-" alone is standard input
             // Every prefix that matches acts, so -PORT=... is also checked against the rest.
             if (StartsWithNoCase(arg, "-PORT=")) {
                 PortName = arg + 6;

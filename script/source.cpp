@@ -39,15 +39,17 @@ static FILE* HoldScript(FILE* in)
         }
         total += static_cast<long long>(n);
         if (total > SCRIPT_HELD_MAX) {
-            err = EFBIG;
-            break;
+            printf("Cannot hold source file %s: %s\n", ScriptFile, strerror(EFBIG));
+            fclose(held);
+            return nullptr;
         }
         if (fwrite(buf, 1, n, held) != n) {
             err = errno;
             break;
         }
     }
-    printf("Cannot hold source file %s: %s\n", ScriptFile, strerror(err));
+    // The temporary space failed, not the script.
+    printf("Cannot hold source file %s in a temporary file in %s: %s\n", ScriptFile, TempDir(), strerror(err));
     if (held != nullptr) {
         fclose(held);
     }
@@ -61,6 +63,7 @@ FILE* OpenScript()
         printf("Error opening source file: %s\n", ScriptFile);
         return nullptr;
     }
+    KeysApartFrom(in);
     if (FileSeekable(in)) {
         return in;
     }

@@ -8,19 +8,17 @@ bool ShownAsIs(unsigned char c)
     return c >= 32 && c <= 127;
 }
 
-const char* EscapeByte(unsigned char c, char out[5])
+const char* EscapedByte(unsigned char c, char* text)
 {
-    switch (c) {
-    case 0: return "\\0";
-    case 7: return "\\a";
-    case 8: return "\\b";
-    case 9: return "\\t";
-    case 10: return "\\n";
-    case 11: return "\\v";
-    case 12: return "\\f";
-    case 13: return "\\r";
-    default: snprintf(out, 5, "\\x%02X", c); return out;
+    static const char named[] = "0......abtnvfr";
+    if (c == 0 || (c >= 7 && c <= 13)) {
+        text[0] = '\\';
+        text[1] = named[c];
+        text[2] = '\0';
+    } else {
+        snprintf(text, 5, "\\x%02X", c);
     }
+    return text;
 }
 
 void DisplayString(const char* bytes, size_t count)
@@ -37,8 +35,8 @@ void DisplayString(const char* bytes, size_t count)
             i = run;
             continue;
         }
-        char escape[5];
-        fputs(EscapeByte(static_cast<unsigned char>(bytes[i++]), escape), stdout);
+        char text[5];
+        fputs(EscapedByte(static_cast<unsigned char>(bytes[i++]), text), stdout);
     }
     fputs("\"\n", stdout);
 }

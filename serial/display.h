@@ -3,10 +3,11 @@
 
 #include <cstddef>
 
-// Bytes 32 to 127 are shown as they are; every other byte by its escape
-// (\r, \x1B, ...), which EscapeByte answers, built in out when needed.
+// Bytes 32 to 127 are shown as they are; the rest escaped, as \n or \x1B.
 bool ShownAsIs(unsigned char c);
-const char* EscapeByte(unsigned char c, char out[5]);
+// The escaped form of one byte that is not shown as it is, written to text
+// (5 bytes) and answered.
+const char* EscapedByte(unsigned char c, char* text);
 // Prints count bytes with every byte below 32 or above 127 escaped, then a
 // closing double quote and a line feed.
 void DisplayString(const char* bytes, size_t count);

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <random>
 #include <string>
@@ -642,6 +643,13 @@ TEST(ScriptFault, HundredThousandJumpsThroughTenThousandLabels)
 
 // --- Ctrl-C ---------------------------------------------------------------
 
+// The signal a waiting parent sees the program end by. Windows has no death by
+// a signal: there the exit status 130 stands for Ctrl-C.
+int InterruptSignal()
+{
+    return UnderWine() ? 0 : SIGINT;
+}
+
 TEST(Interrupt, CtrlCDuringTheSettlingPauseEndsWith130AndReleasesThePort)
 {
     PtyDevice device;
@@ -654,6 +662,7 @@ TEST(Interrupt, CtrlCDuringTheSettlingPauseEndsWith130AndReleasesThePort)
     const RunResult result = run.Wait();
     EXPECT_LT(SecondsSince(interrupted), 1.5);
     EXPECT_EQ(result.status, 130);
+    EXPECT_EQ(result.signal, InterruptSignal());
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(SettledWire(device), "");
     ExpectPortFree(device);
@@ -671,6 +680,7 @@ TEST(Interrupt, CtrlCDuringAWaitEndsWith130AndReleasesThePort)
     const RunResult result = run.Wait();
     EXPECT_LT(SecondsSince(interrupted), 1.5);
     EXPECT_EQ(result.status, 130);
+    EXPECT_EQ(result.signal, InterruptSignal());
     EXPECT_EQ(result.out, WakeUpGot + "AT\r\n");
     EXPECT_EQ(SettledWire(device), WakeUp + "AT\r");
     ExpectPortFree(device);
@@ -693,11 +703,65 @@ TEST(Interrupt, CtrlCDuringAPromptRestoresTheTerminalAndEndsWith130)
     run.Signal(SIGINT);
     const RunResult result = run.Wait();
     EXPECT_EQ(result.status, 130);
+    EXPECT_EQ(result.signal, InterruptSignal());
     EXPECT_EQ(result.out, WakeUpGot + "\r\nContinue?\n") << "the prompt's line is ended";
     ASSERT_EQ(tcgetattr(run.TerminalFd(), &tio), 0);
     EXPECT_EQ(tio.c_lflag & cooked, cooked) << "the terminal's settings must be restored";
     EXPECT_EQ(SettledWire(device), WakeUp);
     ExpectPortFree(device);
+}
+
+// Ctrl-C at a terminal goes to the whole foreground group: a shell loop around
+// the program stops at the first, as it does around any program the signal ends.
+TEST(Interrupt, CtrlCStopsAShellLoopAroundTheProgram)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "Windows has no death by a signal for the shell to see";
+    }
+    const char* exe = getenv("TORVEX_EXE");
+    ASSERT_NE(exe, nullptr);
+    PtyDevice device;
+    device.SetHandler(Rules({{WakeUpLine, OkReply}}, ""));
+    RunOptions loop;
+    loop.command = {"bash", "-c", "for n in 1 2 3; do echo \"run $n\"; \"$0\" \"$1\" \"$2\"; done; echo ended", exe,
+                    WriteScript("AT\r\n"), PortArg(device)};
+    RunningTorvex run({}, loop);
+    ASSERT_TRUE(device.WaitForWire(WakeUp + "AT\r", 30000));
+    Sleep(500);
+    run.SignalGroup(SIGINT);
+    const RunResult result = run.Wait();
+    EXPECT_EQ(result.signal, SIGINT) << "the shell itself stops by the signal";
+    EXPECT_EQ(result.out, "run 1\n" + WakeUpGot + "AT\r\n");
+    EXPECT_EQ(SettledWire(device), WakeUp + "AT\r");
+    ExpectPortFree(device);
+}
+
+// A loop that never blocks: every line it printed before Ctrl-C is on the
+// console, and no line is cut.
+TEST(Interrupt, CtrlCInALoopThatNeverBlocksKeepsEveryLinePrinted)
+{
+    PtyDevice device;
+    device.SetHandler(StandardDevice());
+    const std::string script = "ATI\r\n:wait\r\n#print Waiting for the unit\r\n#if (READY) done\r\n#goto wait\r\n:done\r\n";
+    RunningTorvex run({ScriptArg(WriteScript(script)), PortArg(device)});
+    const std::string line = "\r\nWaiting for the unit\n";
+    ASSERT_TRUE(run.WaitForOutput(line, 30000));
+    Sleep(300);
+    run.Signal(SIGINT);
+    const RunResult result = run.Wait();
+    EXPECT_EQ(result.status, 130);
+    EXPECT_EQ(result.signal, InterruptSignal());
+    const std::string start = WakeUpGot + "ATI\r\n" + GotOk;
+    ASSERT_EQ(result.out.compare(0, start.size(), start), 0) << result.out.substr(0, 200);
+    const size_t lines = (result.out.size() - start.size()) / line.size();
+    std::string expected = start;
+    for (size_t i = 0; i < lines; i++) {
+        expected += line;
+    }
+    EXPECT_GT(lines, 0u);
+    EXPECT_EQ(result.out.size(), expected.size()) << "a line was cut: " << result.out.substr(result.out.size() - 40);
+    EXPECT_TRUE(result.out == expected);
+    EXPECT_EQ(SettledWire(device), WakeUp + "ATI\r");
 }
 
 TEST(Interrupt, OtherEndingSignalsReleaseThePort)
@@ -714,6 +778,7 @@ TEST(Interrupt, OtherEndingSignalsReleaseThePort)
         run.Signal(sig);
         const RunResult result = run.Wait();
         EXPECT_EQ(result.status, 128 + sig) << strsignal(sig);
+        EXPECT_EQ(result.signal, sig) << strsignal(sig);
         EXPECT_EQ(SettledWire(device), WakeUp + "AT\r") << strsignal(sig);
     }
 }
@@ -728,6 +793,52 @@ TEST(Interrupt, ClosedOutputDoesNotCutTheDevicesRunShort)
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "") << "nothing on standard error";
     EXPECT_EQ(SettledWire(device), WakeUp + "ATI\r" + "AT+CSQ\r" + "ATZ\r");
+}
+
+// Where a descriptor of the program leads, as /proc shows it.
+std::string DescriptorTarget(pid_t pid, int fd)
+{
+    char target[256];
+    const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    const ssize_t k = readlink(link.c_str(), target, sizeof target - 1);
+    return k > 0 ? std::string(target, static_cast<size_t>(k)) : "";
+}
+
+// Daemons and cron may start the program with a standard stream closed. The
+// port must never take its place, or the console's text would go to the device
+// and a prompt would read its key from it.
+TEST(Interrupt, ClosedStandardStreamIsNeverThePort)
+{
+    struct Case {
+        int fd;
+        bool nullDevice;  // false: in a /dev of the port alone
+    };
+    for (const Case c : {Case{0, true}, Case{1, true}, Case{2, true}, Case{1, false}}) {
+        if (!c.nullDevice && UnderWine()) {
+            continue;
+        }
+        const std::string what = "descriptor " + std::to_string(c.fd) + (c.nullDevice ? "" : " with no /dev/null");
+        PtyDevice device;
+        device.SetHandler(StandardDevice({{"ATI", OkReply, 1000}}));
+        RunOptions options;
+        options.closedStream = c.fd;
+        std::string port = PortArg(device);
+        if (!c.nullDevice) {
+            options.ttyS = 4;
+            options.ttySTarget = device.SlavePath();
+            port = "-PORT=/dev/ttyS4";
+        }
+        RunningTorvex run({ScriptArg(WriteScript("#print AT+CFUN=0\r\n#prompt Key?\r\nATI\r\n")), port}, options);
+        ASSERT_TRUE(device.WaitForWire(WakeUp + "ATI\r", 30000)) << what << ": " << device.Wire();
+        if (!UnderWine()) {
+            const std::string held = DescriptorTarget(run.Pid(), c.fd);
+            EXPECT_EQ(c.nullDevice ? held : held.substr(0, 5), c.nullDevice ? "/dev/null" : "pipe:") << what;
+        }
+        const RunResult result = run.Wait();
+        EXPECT_EQ(result.status, 0) << what;
+        EXPECT_EQ(result.out, c.fd == 1 ? "" : WakeUpGot + "\r\nAT+CFUN=0\n\r\nKey?\nATI\r\n" + GotOk) << what;
+        EXPECT_EQ(SettledWire(device), WakeUp + "ATI\r") << what;
+    }
 }
 
 }  // namespace

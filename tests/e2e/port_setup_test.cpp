@@ -14,6 +14,28 @@ TEST(PortSetup, LeavesRawEightNoneOneAtTheChosenSpeed)
 {
     PtyDevice device;
     device.SetHandler(Rules({{"AT^QESCAT^QESC=1", "\r\nOK\r\n"}}));
+    // A real port may come with any of these on (a UART opens with IXON, ICRNL,
+    // OPOST, ICANON and ECHO), so the line starts with every one of them set:
+    // what is clear afterwards is what the program cleared. A pseudo-terminal
+    // keeps eight bits, no parity and the receiver on by itself.
+    const tcflag_t iflags = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK;
+    const tcflag_t lflags = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+    const tcflag_t cflags = CSTOPB | CRTSCTS | HUPCL;
+    struct termios before = device.Settings();
+    before.c_iflag |= iflags;
+    before.c_oflag |= OPOST;
+    before.c_lflag |= lflags;
+    before.c_cflag = (before.c_cflag | cflags) & ~static_cast<tcflag_t>(CLOCAL);
+    cfsetispeed(&before, B9600);
+    cfsetospeed(&before, B9600);
+    ASSERT_EQ(tcsetattr(device.MasterFd(), TCSANOW, &before), 0);
+    before = device.Settings();
+    ASSERT_EQ(before.c_iflag & iflags, iflags);
+    ASSERT_EQ(before.c_oflag & OPOST, static_cast<tcflag_t>(OPOST));
+    ASSERT_EQ(before.c_lflag & lflags, lflags);
+    ASSERT_EQ(before.c_cflag & (cflags | CLOCAL), cflags);
+    ASSERT_EQ(cfgetospeed(&before), static_cast<speed_t>(B9600));
+
     const std::string script = WriteScript("");
     RunningTorvex run({ScriptArg(script), PortArg(device), "-BAUD=19200"});
     ASSERT_TRUE(device.WaitForWire(WakeUp, 30000));
@@ -24,8 +46,12 @@ TEST(PortSetup, LeavesRawEightNoneOneAtTheChosenSpeed)
     EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB), 0u);
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    // Wine maps the rest from the control block its own way (an RTS handshake becomes CRTSCTS).
     if (!UnderWine()) {
+        EXPECT_EQ(tio.c_iflag & iflags, 0u);
         EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+        EXPECT_EQ(tio.c_lflag & lflags, 0u);
+        EXPECT_EQ(tio.c_cflag & cflags, 0u);
         EXPECT_NE(tio.c_cflag & CLOCAL, 0u);
     }
     const RunResult result = run.Wait();

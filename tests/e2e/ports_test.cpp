@@ -158,6 +158,23 @@ TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
     t.Link("sys/class/tty/ttyACM0", acm + "/1-2:1.0/tty/ttyACM0");
     t.File("dev/ttyACM0", "", 0666);
     t.Link("dev/serial/by-id/usb-Raspberry_Pi_Pico_E660583883A74C2B-if00", "dev/ttyACM0");
+    // Ports beyond COM256, the last COM name torvex takes: ttyS300 has none.
+    for (const std::string n : {"255", "300"}) {
+        t.File(platform + "/tty/ttyS" + n + "/type", "4\n");
+        t.Link(platform + "/tty/ttyS" + n + "/device", platform);
+        t.Link("sys/class/tty/ttyS" + n, platform + "/tty/ttyS" + n);
+        t.File("dev/ttyS" + n, "", 0666);
+    }
+    // An adapter whose strings hold terminal escapes and blanks, and that gives no product number.
+    const std::string odd = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-3";
+    t.File(odd + "/idVendor", "1a86\n");
+    t.File(odd + "/manufacturer", "  \x1b[31mRed\x1b[0m\t \n");
+    t.File(odd + "/product", "\x1b]0;title\x07" "Cable\xc2\x9b" "2J\n");
+    t.File(odd + "/serial", " \x01""42 \n");
+    t.Link(odd + "/1-3:1.0/ttyUSB1/driver", "sys/bus/usb-serial/drivers/ch341-uart");
+    t.Link(odd + "/1-3:1.0/ttyUSB1/tty/ttyUSB1/device", odd + "/1-3:1.0/ttyUSB1");
+    t.Link("sys/class/tty/ttyUSB1", odd + "/1-3:1.0/ttyUSB1/tty/ttyUSB1");
+    t.File("dev/ttyUSB1", "", 0666);
     // A pty: nothing behind it.
     t.File("sys/devices/virtual/tty/ptyp0/dev", "2:0\n");
     t.Link("sys/class/tty/ptyp0", "sys/devices/virtual/tty/ptyp0");
@@ -171,15 +188,19 @@ TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
               "/dev/ttyUSB0: ftdi_sio, USB 0403:6001 FTDI FT232R USB UART, serial A50285BI, "
               "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0; "
               "you may not open it: not in group dialout\n"
-              "/dev/ttyS0 or COM1: 8250, 16550A UART; you may not open it: only root may open it\n");
+              "/dev/ttyUSB1: ch341-uart, USB vendor 1a86 (no product number) \\x1B[31mRed\\x1B[0m "
+              "\\x1B]0;title\\aCable\\xC2\\x9B2J, serial \\x0142; you may open it\n"
+              "/dev/ttyS0 or COM1: 8250, 16550A UART; you may not open it: only root may open it\n"
+              "/dev/ttyS255 or COM256: 8250, 16550A UART; you may open it\n"
+              "/dev/ttyS300: 8250, 16550A UART; you may open it\n");
     r = ListAsNobody(t, {"--names"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "/dev/ttyACM0\n/dev/ttyUSB0\n/dev/ttyS0\n");
+    EXPECT_EQ(r.out, "/dev/ttyACM0\n/dev/ttyUSB0\n/dev/ttyUSB1\n/dev/ttyS0\n/dev/ttyS255\n/dev/ttyS300\n");
 
-    // Unplugged, and the 16550 gone: only the dead ttyS and the pty are left.
-    t.Remove("sys/class/tty/ttyACM0");
-    t.Remove("sys/class/tty/ttyUSB0");
-    t.Remove("sys/class/tty/ttyS0");
+    // Unplugged, and the 16550s gone: only the dead ttyS and the pty are left.
+    for (const char* tty : {"ttyACM0", "ttyUSB0", "ttyUSB1", "ttyS0", "ttyS255", "ttyS300"}) {
+        t.Remove(std::string("sys/class/tty/") + tty);
+    }
     r = ListAsNobody(t, {"--names"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");  // nothing for xargs to run

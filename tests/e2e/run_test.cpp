@@ -2,11 +2,16 @@
 // device and how, and debug mode, seen on the console and on the wire.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "support/pty_device.h"
 #include "support/run_program.h"
@@ -28,6 +33,46 @@ std::string ReadShown(const std::string& bytes)
     return "\nnRx = " + n + "\nReceived " + n + " bytes = \"" + shown + "\"\n";
 }
 
+// The names in a directory, . and .. left out.
+std::vector<std::string> Entries(const std::string& dir)
+{
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    while (d != nullptr) {
+        const struct dirent* e = readdir(d);
+        if (e == nullptr) {
+            closedir(d);
+            break;
+        }
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+            names.push_back(e->d_name);
+        }
+    }
+    return names;
+}
+
+// Whether a regular file in dir begins with text.
+bool FileBeginningWith(const std::string& dir, const std::string& text)
+{
+    for (const std::string& name : Entries(dir)) {
+        const std::string path = dir + "/" + name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            continue;
+        }
+        std::string head(text.size(), '\0');
+        const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const ssize_t k = fd < 0 ? -1 : read(fd, head.data(), head.size());
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (k == static_cast<ssize_t>(text.size()) && head == text) {
+            return true;
+        }
+    }
+    return false;
+}
+
 TEST(WholeRun, EmptyScriptOnlyWakesTheDevice)
 {
     PtyDevice device;
@@ -45,22 +90,45 @@ TEST(WholeRun, ScriptThatCannotBeOpenedReadOrHeldEndsWithStatus4AfterTheWakeUp)
         std::string message;  // after the script's name
         RunOptions options;
         bool linuxOnly;
+        std::string tmpdir;  // TMPDIR, when not a new directory of the case's own (%t in the message)
     };
-    RunOptions tooLarge;
-    tooLarge.input = Stdin::Pipe;
-    tooLarge.data = std::string(20000, '#');
-    tooLarge.fileSizeLimit = 8192;
+    RunOptions piped;
+    piped.input = Stdin::Pipe;
+    piped.data = std::string(20000, '#');
+    RunOptions overFileSizeLimit = piped;
+    overFileSizeLimit.fileSizeLimit = 8192;
+    // A generator that never ends is held up to 256 MiB and no further; the
+    // file size limit only keeps a run that would not stop off the disk.
+    const long long heldMax = 256LL << 20;
+    RunOptions endless = KilledAfter(60000);
+    endless.input = Stdin::Endless;
+    endless.data = "#print endless " + std::to_string(getpid()) + "\r\n";
+    endless.fileSizeLimit = 320L << 20;
     const std::vector<Case> cases = {
-        {"/nonexistent-torvex-dir/script.txt", "Error opening source file: %s\n", {}, false},
-        {"/tmp", "Error opening source file: %s\n", {}, false},
+        {"/nonexistent-torvex-dir/script.txt", "Error opening source file: %s\n", {}, false, ""},
+        {"/tmp", "Error opening source file: %s\n", {}, false, ""},
         // Readable as a file, but every read fails.
-        {"/proc/self/mem", "Error reading source file: %s: Input/output error\n", {}, true},
-        // A piped script is held in a file, here over the file size limit.
-        {"/dev/stdin", "Cannot hold source file %s: File too large\n", tooLarge, true},
+        {"/proc/self/mem", "Error reading source file: %s: Input/output error\n", {}, true, ""},
+        // A piped script is held in a temporary file: when the temporary space
+        // fails, the message says so, not that the script is at fault.
+        {"/dev/stdin", "Cannot hold source file %s in a temporary file in %t: File too large\n", overFileSizeLimit,
+         true, ""},
+        {"/dev/stdin",
+         "Cannot hold source file %s in a temporary file in %t: No such file or directory\n", piped, true,
+         "/nonexistent-torvex-dir"},
+        // Over the limit, the script itself is at fault.
+        {"/dev/stdin", "Cannot hold source file %s: File too large\n", endless, true, ""},
     };
-    for (const Case& c : cases) {
+    for (Case c : cases) {
         if (c.linuxOnly && UnderWine()) {
             continue;
+        }
+        // A temporary directory of its own, so that anything left there shows.
+        // Wine keeps its temporary files in its prefix.
+        char tmpDir[] = "/tmp/torvex-tmpdir-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpDir), nullptr);
+        if (!UnderWine()) {
+            c.options.tmpDir = c.tmpdir.empty() ? tmpDir : c.tmpdir;
         }
         PtyDevice device;
         device.SetHandler(StandardDevice());
@@ -68,9 +136,25 @@ TEST(WholeRun, ScriptThatCannotBeOpenedReadOrHeldEndsWithStatus4AfterTheWakeUp)
         const RunResult result = RunTorvex({script, PortArg(device)}, c.options);
         std::string message = c.message;
         message.replace(message.find("%s"), 2, script);
+        if (message.find("%t") != std::string::npos) {
+            message.replace(message.find("%t"), 2, c.options.tmpDir);
+        }
         EXPECT_EQ(result.status, 4) << script;
         EXPECT_EQ(result.out, WakeUpGot + message);
         EXPECT_EQ(SettledWire(device), WakeUp) << script;
+        const std::vector<std::string> left = Entries(tmpDir);
+        EXPECT_EQ(left, std::vector<std::string>()) << script;
+        for (const std::string& name : left) {
+            unlink((std::string(tmpDir) + "/" + name).c_str());
+        }
+        rmdir(tmpDir);
+        if (c.options.input == Stdin::Endless) {
+            // Reading stopped at the limit: past it by at most one read and what the pipe held.
+            EXPECT_GT(result.inputSent, heldMax);
+            EXPECT_LT(result.inputSent, heldMax + (1 << 20));
+            // Nor was the copy left in the system's own temporary directory.
+            EXPECT_FALSE(FileBeginningWith(P_tmpdir, c.options.data));
+        }
     }
 }
 

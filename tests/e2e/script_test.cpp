@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/pty_device.h"
 #include "support/run_program.h"
@@ -459,6 +460,7 @@ TEST(PromptOnTerminal, InterruptDuringThePromptEndsWithStatus130AndRestoresTheTe
     run.Signal(SIGINT);
     const RunResult result = run.Wait();
     EXPECT_EQ(result.status, 130);
+    EXPECT_EQ(result.signal, UnderWine() ? 0 : SIGINT);
     EXPECT_EQ(result.out, WakeUpGot + "\r\nContinue? \n");
     const TerminalModes after = ModesOf(terminal);
     EXPECT_NE(after.lflag & ECHO, 0u);
@@ -466,6 +468,61 @@ TEST(PromptOnTerminal, InterruptDuringThePromptEndsWithStatus130AndRestoresTheTe
     EXPECT_TRUE(after == before);
     EXPECT_EQ(SettledWire(device), WakeUp);
     close(held);
+}
+
+// A script piped in is standard input itself, used up before the first prompt:
+// the key comes from the controlling terminal, when there is one. Any other
+// standard input, such as a rack run's /dev/null, still gives the keys.
+TEST(PromptOnTerminal, ScriptFromStandardInputTakesTheKeyFromTheControllingTerminal)
+{
+    struct Case {
+        std::string script;  // "-", /dev/stdin, or a file
+        bool terminal;       // a controlling terminal that answers y
+        std::string answer;
+    };
+    const std::vector<Case> cases = {
+        {"-", true, "yes"},
+        {"/dev/stdin", true, "yes"},
+        {"-", false, "no answer"},
+        {WriteScript(PromptScript), true, "no answer"},
+    };
+    for (const Case& c : cases) {
+        if (c.script == "/dev/stdin" && UnderWine()) {
+            continue;  // Wine opens paths in its server, whose /dev/stdin is its own
+        }
+        if (c.answer == "yes" && UnderWine()) {
+            continue;  // Wine makes a console only for a program with a terminal on a standard stream
+        }
+        const std::string what = c.script + (c.terminal ? " with a terminal" : "");
+        PtyDevice device;
+        device.SetHandler(StandardDevice());
+        RunOptions options;
+        options.controllingTerminal = c.terminal;
+        if (c.script[0] != '/' || c.script == "/dev/stdin") {
+            options.input = Stdin::Pipe;
+            options.data = PromptScript;
+        }
+        RunningTorvex run({ScriptArg(c.script), PortArg(device)}, options);
+        int held = -1;
+        TerminalModes before = {};
+        if (c.terminal) {
+            held = HoldTerminal(run.TerminalFd());
+            before = ModesOf(run.TerminalFd());
+        }
+        if (c.answer == "yes") {
+            ASSERT_TRUE(run.WaitForOutput("Continue? ", 30000)) << what;
+            ASSERT_TRUE(WaitForKeyMode(run.TerminalFd(), 5000)) << what;
+            ASSERT_EQ(write(run.TerminalFd(), "y", 1), 1);
+        }
+        const RunResult result = run.Wait();
+        EXPECT_EQ(result.status, 0) << what;
+        EXPECT_EQ(result.out, PromptRun(c.answer)) << what;
+        EXPECT_EQ(SettledWire(device), WakeUp + "ATZ\r") << what;
+        if (c.terminal) {
+            EXPECT_TRUE(ModesOf(run.TerminalFd()) == before) << what;
+            close(held);
+        }
+    }
 }
 
 TEST(PromptOnTerminal, ArrowKeysAndKeysOfSeveralBytesAreOneKeyEach)

@@ -8,6 +8,8 @@
 #include <signal.h>
 #include <grp.h>
 #include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -15,6 +17,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -146,6 +149,9 @@ std::string WriteScript(const std::string& content)
 // Only system calls here: the child of a threaded process.
 static bool PrepareChild(const RunOptions& options)
 {
+    if (options.closedStream >= 0) {
+        close(options.closedStream);
+    }
     if (options.closedStdout) {
         int unread[2];
         if (pipe(unread) != 0) {
@@ -187,6 +193,23 @@ static bool PrepareChild(const RunOptions& options)
     return true;
 }
 
+// Writes chunk to standard output again and again until its reader has gone;
+// *sent counts what went. Only system calls: the child of a threaded process.
+[[noreturn]] static void Feed(int fd, const std::string& chunk, long long* sent)
+{
+    signal(SIGPIPE, SIG_IGN);
+    dup2(fd, STDOUT_FILENO);
+    close_range(STDERR_FILENO + 1, ~0U, 0);
+    for (;;) {
+        const ssize_t k = write(STDOUT_FILENO, chunk.data(), chunk.size());
+        if (k > 0) {
+            *sent += k;
+        } else if (k < 0 && errno != EINTR) {
+            _exit(0);
+        }
+    }
+}
+
 RunningTorvex::RunningTorvex(const std::vector<std::string>& args, const RunOptions& options)
 {
     Start(args, options);
@@ -214,12 +237,14 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
         throw std::runtime_error("pipe failed");
     }
     int inFd = -1;
-    if (options.input == Stdin::Terminal) {
+    if (options.input == Stdin::Terminal || options.controllingTerminal) {
         if (openpty(&termMaster_, &termSlave_, nullptr, nullptr, nullptr) != 0) {
             throw std::runtime_error("openpty failed");
         }
         fcntl(termMaster_, F_SETFD, FD_CLOEXEC);
         fcntl(termSlave_, F_SETFD, FD_CLOEXEC);
+    }
+    if (options.input == Stdin::Terminal) {
         inFd = termSlave_;
     } else if (options.input == Stdin::Data) {
         const std::string path = WriteScript(options.data);
@@ -232,6 +257,26 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
         }
         close(inPipe[1]);
         inFd = inPipe[0];
+    } else if (options.input == Stdin::Endless) {
+        std::string chunk;
+        while (chunk.size() < 65536 && !options.data.empty()) {
+            chunk += options.data;
+        }
+        int inPipe[2];
+        void* shared = mmap(nullptr, sizeof *fed_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (chunk.empty() || shared == MAP_FAILED || pipe2(inPipe, O_CLOEXEC) != 0) {
+            throw std::runtime_error("cannot pipe standard input");
+        }
+        fed_ = static_cast<long long*>(shared);
+        feeder_ = fork();
+        if (feeder_ < 0) {
+            throw std::runtime_error("fork failed");
+        }
+        if (feeder_ == 0) {
+            Feed(inPipe[1], chunk, fed_);
+        }
+        close(inPipe[1]);
+        inFd = inPipe[0];
     } else {
         inFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
@@ -239,6 +284,20 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
         WinePrefix();
         setenv("WINEDEBUG", "-all", 1);
     }
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; e++) {
+        if (options.tmpDir.empty() || strncmp(*e, "TMPDIR=", 7) != 0) {
+            env.push_back(*e);
+        }
+    }
+    if (!options.tmpDir.empty()) {
+        env.push_back("TMPDIR=" + options.tmpDir);
+    }
+    std::vector<char*> cenv;
+    for (std::string& e : env) {
+        cenv.push_back(e.data());
+    }
+    cenv.push_back(nullptr);
     started_ = std::chrono::steady_clock::now();
     pid_ = fork();
     if (pid_ < 0) {
@@ -246,18 +305,26 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
     }
     if (pid_ == 0) {
         // Own process group, so that a signal to the program does not reach the test.
-        setpgid(0, 0);
+        if (options.controllingTerminal) {
+            setsid();
+            ioctl(termSlave_, TIOCSCTTY, 0);
+        } else {
+            setpgid(0, 0);
+        }
         dup2(inFd, 0);
         dup2(outPipe[1], 1);
         if (!PrepareChild(options)) {
             _exit(126);
         }
-        execvp(cargv[0], cargv.data());
+        execvpe(cargv[0], cargv.data(), cenv.data());
         _exit(127);
     }
     close(outPipe[1]);
-    close(inFd);
-    if (options.input == Stdin::Terminal) {
+    if (inFd != termSlave_) {
+        close(inFd);
+    }
+    if (termSlave_ >= 0) {
+        close(termSlave_);
         termSlave_ = -1;  // the child holds it now
     }
     outFd_ = outPipe[0];
@@ -270,6 +337,7 @@ RunningTorvex::~RunningTorvex()
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+    EndFeeder();
     if (outFd_ >= 0) {
         close(outFd_);
     }
@@ -278,9 +346,36 @@ RunningTorvex::~RunningTorvex()
     }
 }
 
+long long RunningTorvex::EndFeeder()
+{
+    if (feeder_ <= 0) {
+        return 0;
+    }
+    // With the program gone, the feeder's next write fails at once.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    bool ended = false;
+    while (!(ended = waitpid(feeder_, nullptr, WNOHANG) == feeder_) && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!ended) {
+        kill(feeder_, SIGKILL);
+        waitpid(feeder_, nullptr, 0);
+    }
+    feeder_ = -1;
+    const long long sent = ended ? *fed_ : -1;
+    munmap(fed_, sizeof *fed_);
+    fed_ = nullptr;
+    return sent;
+}
+
 void RunningTorvex::Signal(int sig)
 {
     kill(pid_, sig);
+}
+
+void RunningTorvex::SignalGroup(int sig)
+{
+    kill(-pid_, sig);
 }
 
 bool RunningTorvex::Running() const
@@ -386,7 +481,9 @@ RunResult RunningTorvex::Wait()
         }
     }
     done_ = true;
+    result_.inputSent = EndFeeder();
     result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result_.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result_.out = UnderWine() ? FoldCrlf(out_) : out_;
     return result_;
 }

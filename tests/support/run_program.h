@@ -11,8 +11,10 @@
 class PtyDevice;
 
 // Where the program's standard input comes from: nothing, data in a file,
-// data through a pipe (at most 64 KiB), or a terminal.
-enum class Stdin { Null, Data, Pipe, Terminal };
+// data through a pipe (at most 64 KiB), data repeated without end through a
+// pipe by a process of its own (which ends when the program's end of the pipe
+// closes), or a terminal.
+enum class Stdin { Null, Data, Pipe, Endless, Terminal };
 
 struct RunOptions {
     Stdin input = Stdin::Null;
@@ -22,8 +24,13 @@ struct RunOptions {
     // Standard output is a pipe nobody reads any more; the output seen is
     // then standard error.
     bool closedStdout = false;
+    int closedStream = -1;  // a standard descriptor (0, 1 or 2) the program starts without
+    // A session of its own whose controlling terminal is a pseudo-terminal
+    // (RunningTorvex::TerminalFd), whatever standard input is.
+    bool controllingTerminal = false;
     bool unprivileged = false;  // run as nobody, with no groups
     long fileSizeLimit = 0;     // RLIMIT_FSIZE in bytes when above 0
+    std::string tmpDir;         // TMPDIR for the program when not empty
     // In a mount namespace of its own, the program finds the device's
     // pseudo-terminal as /dev/ttyS<ttyS> (and nothing else in /dev).
     int ttyS = -1;
@@ -32,7 +39,11 @@ struct RunOptions {
 
 struct RunResult {
     int status = -1;  // exit status; 128 + signal number when killed by a signal
+    int signal = 0;   // the signal that ended the program, 0 when it exited
     std::string out;  // standard output, CRLF folded to LF under Wine
+    // With Stdin::Endless: the bytes that went into the pipe; -1 when its
+    // writer did not end soon after the program, so another process held the pipe.
+    long long inputSent = 0;
 };
 
 bool UnderWine();
@@ -75,12 +86,15 @@ public:
     RunningTorvex(const RunningTorvex&) = delete;
     RunningTorvex& operator=(const RunningTorvex&) = delete;
 
-    // With Stdin::Terminal: the terminal the program reads as standard input.
+    // With Stdin::Terminal: the terminal the program reads as standard input;
+    // with controllingTerminal, its controlling terminal.
     int TerminalFd() const { return termMaster_; }
     pid_t Pid() const { return pid_; }
     // When the process was started.
     std::chrono::steady_clock::time_point Started() const { return started_; }
     void Signal(int sig);
+    // The signal to the program's whole process group, as Ctrl-C at a terminal sends it.
+    void SignalGroup(int sig);
     // True until the program has ended (whether or not it was waited for).
     bool Running() const;
     // Output so far (from the reader); complete after Wait. Under Wine with
@@ -92,7 +106,11 @@ public:
 
 private:
     void Start(const std::vector<std::string>& args, const RunOptions& options);
+    // Ends the writer of an endless input and answers what it sent.
+    long long EndFeeder();
     pid_t pid_ = -1;
+    pid_t feeder_ = -1;
+    long long* fed_ = nullptr;  // shared with the feeder
     std::chrono::steady_clock::time_point started_;
     int outFd_ = -1;
     int termMaster_ = -1;

@@ -125,7 +125,7 @@ TEST_F(CommandLine, SwitchesMatchByPrefixIgnoringCase)
 
 TEST_F(CommandLine, UnknownOptionsAreIgnoredSilently)
 {
-    EXPECT_TRUE(Run({"-", "-VERBOSE", "-PORT", "-BAUD", "-DEBU", "-UT", "s"}));
+    EXPECT_TRUE(Run({"-VERBOSE", "-PORT", "-BAUD", "-DEBU", "-UT", "s"}));
     EXPECT_EQ(out_, "");
     EXPECT_STREQ(PortName, "COM1");
     EXPECT_EQ(BaudRate, 9600u);
@@ -140,12 +140,15 @@ TEST_F(CommandLine, LastScriptNameWins)
     EXPECT_STREQ(ScriptFile, "second.txt");
 }
 
-TEST_F(CommandLine, EmptyArgumentIsAScriptName)
+TEST_F(CommandLine, EmptyArgumentAndADashAloneAreScriptNames)
 {
-    EXPECT_TRUE(Run({""}));
-    ASSERT_NE(ScriptFile, nullptr);
-    EXPECT_STREQ(ScriptFile, "");
-    EXPECT_EQ(out_, "");
+    for (const char* name : {"", "-"}) {
+        ResetProcessState();
+        EXPECT_TRUE(Run({name}));
+        ASSERT_NE(ScriptFile, nullptr);
+        EXPECT_STREQ(ScriptFile, name);
+        EXPECT_EQ(out_, "");
+    }
 }
 
 }  // namespace

@@ -55,6 +55,8 @@ TEST(AdjustUTCtoNZST, CarriesIntoTheNextMonth)
     ExpectAdjusted(Make(2023, 1, 31, 12, 0, 0), {2023, 2, 1, 0});
     ExpectAdjusted(Make(2023, 4, 30, 13), {2023, 5, 1, 1});
     ExpectAdjusted(Make(2023, 4, 29, 13), {2023, 4, 30, 1});
+    // Into December, the last month that is not a new year.
+    ExpectAdjusted(Make(2023, 11, 30, 12, 0, 0), {2023, 12, 1, 0});
 }
 
 TEST(AdjustUTCtoNZST, FebruaryFollowsTheFourYearRule)

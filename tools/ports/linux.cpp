@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/com_range.h"
 #include "ports.h"
 
 namespace {
@@ -231,9 +232,12 @@ std::vector<Port> FindPorts()
         }
         Port p;
         p.Name = Child("/dev", name);
-        if (name.compare(0, 4, "ttyS") == 0 && name.size() > 4 &&
+        if (name.compare(0, 4, "ttyS") == 0 && name.size() > 4 && name.size() < 12 &&
             name.find_first_not_of("0123456789", 4) == std::string::npos) {
-            p.OtherName = "COM" + std::to_string(strtol(name.c_str() + 4, nullptr, 10) + 1);  // as torvex maps it
+            const long com = strtol(name.c_str() + 4, nullptr, 10) + 1;  // as torvex maps it
+            if (com <= COM_NUMBER_MAX) {
+                p.OtherName = "COM" + std::to_string(com);
+            }
         }
         p.Driver = Driver(device, devices);
         if (!type.empty()) {
@@ -241,7 +245,9 @@ std::vector<Port> FindPorts()
         }
         const std::string usb = UsbDevice(device, devices);
         if (!usb.empty()) {
-            p.UsbId = Attribute(usb + "/idVendor") + ":" + Attribute(usb + "/idProduct");
+            p.Usb = true;
+            p.UsbVendor = Attribute(usb + "/idVendor");
+            p.UsbProduct = Attribute(usb + "/idProduct");
             p.Maker = Attribute(usb + "/manufacturer");
             p.Product = Attribute(usb + "/product");
             p.Serial = Attribute(usb + "/serial");

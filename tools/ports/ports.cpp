@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ports.h"
+#include "serial/display.h"
 
 #ifndef TORVEX_PORTS_VERSION
 #define TORVEX_PORTS_VERSION "unknown"
@@ -36,7 +37,7 @@ void Usage(FILE* out)
 // Adapters on USB first, since that is what a technician has just plugged in.
 int Rank(const Port& p)
 {
-    return p.UsbId.empty() ? 1 : 0;
+    return p.Usb ? 0 : 1;
 }
 
 // Numbers inside names compare by value, so that ttyS2 comes before ttyS10.
@@ -93,21 +94,59 @@ std::string Joined(const std::vector<std::string>& parts, const char* sep)
     return text;
 }
 
+// A text from the system or the device as it may reach a terminal: the blanks
+// around it trimmed, and every byte below 32 or above 127 escaped as torvex's
+// debug display shows it, so that no control or escape sequence takes effect.
+std::string Shown(const std::string& text)
+{
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return "";
+    }
+    const size_t last = text.find_last_not_of(" \t");
+    std::string shown;
+    for (size_t i = first; i <= last; i++) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        char escaped[5];
+        shown += ShownAsIs(c) ? std::string(1, text[i]) : EscapedByte(c, escaped);
+    }
+    return shown;
+}
+
+// USB and its vendor:product numbers, saying which is missing.
+std::string UsbNumbers(const Port& p)
+{
+    const std::string vendor = Shown(p.UsbVendor);
+    const std::string product = Shown(p.UsbProduct);
+    if (vendor.empty() && product.empty()) {
+        return "USB (no vendor or product number)";
+    }
+    if (product.empty()) {
+        return "USB vendor " + vendor + " (no product number)";
+    }
+    if (vendor.empty()) {
+        return "USB product " + product + " (no vendor number)";
+    }
+    return "USB " + vendor + ":" + product;
+}
+
 std::string Line(const Port& p)
 {
-    std::string line = p.Name;
+    std::string line = Shown(p.Name);
     if (!p.OtherName.empty()) {
         line += " or " + p.OtherName;
     }
-    const std::string usb = Joined({p.UsbId.empty() ? "" : "USB " + p.UsbId, p.Maker, p.Product}, " ");
-    const std::string what = Joined({p.Description, p.Driver, p.Uart.empty() ? "" : p.Uart + " UART", usb,
-                                     p.Serial.empty() ? "" : "serial " + p.Serial, p.StableName},
+    const std::string usb = p.Usb ? Joined({UsbNumbers(p), Shown(p.Maker), Shown(p.Product)}, " ") : "";
+    const std::string uart = Shown(p.Uart);
+    const std::string serial = Shown(p.Serial);
+    const std::string what = Joined({Shown(p.Description), Shown(p.Driver), uart.empty() ? "" : uart + " UART", usb,
+                                     serial.empty() ? "" : "serial " + serial, Shown(p.StableName)},
                                     ", ");
     if (!what.empty()) {
         line += ": " + what;
     }
     if (p.AccessKnown) {
-        line += p.NoAccess.empty() ? "; you may open it" : "; you may not open it: " + p.NoAccess;
+        line += p.NoAccess.empty() ? "; you may open it" : "; you may not open it: " + Shown(p.NoAccess);
     }
     return line;
 }
@@ -147,7 +186,7 @@ int main(int argc, char** argv)
         return NaturalLess(a.Name, b.Name);
     });
     for (const Port& p : ports) {
-        printf("%s\n", namesOnly ? p.Name.c_str() : Line(p).c_str());
+        printf("%s\n", namesOnly ? Shown(p.Name).c_str() : Line(p).c_str());
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 // torvex-ports: what the port lister knows of one serial port. The discovery of
 // each system (linux.cpp, win32.cpp; the build picks one) fills these in and
-// never opens a port; ports.cpp sorts and prints them.
+// never opens a port; ports.cpp sorts and prints them. Texts are as the system
+// or the device gave them: ports.cpp makes them safe to print.
 #pragma once
 
 #include <string>
@@ -12,7 +13,9 @@ struct Port {
     std::string Description;   // the system's own name for it
     std::string Driver;
     std::string Uart;          // UART type of a built-in port, such as 16550A
-    std::string UsbId;         // vendor:product, four hex digits each
+    bool Usb = false;          // on a USB device
+    std::string UsbVendor;     // its vendor and product numbers, four hex digits
+    std::string UsbProduct;    // each; empty when the device gives none
     std::string Maker;
     std::string Product;
     std::string Serial;

@@ -11,6 +11,7 @@
 #include <devguid.h>
 #include <setupapi.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -57,11 +58,19 @@ std::string InstanceId(DEVINST inst)
     return CM_Get_Device_IDA(inst, id, sizeof id, 0) == CR_SUCCESS ? id : "";
 }
 
-// Four hex digits after "VID_" or "PID_" in an id such as USB\VID_0403&PID_6001.
+// The four hex digits after "VID_" or "PID_" in an id such as USB\VID_0403&PID_6001,
+// in lower case; empty when they are not there.
 std::string IdNumber(const std::string& id, const char* key)
 {
     const size_t at = id.find(key);
-    return at == std::string::npos ? "" : id.substr(at + 4, 4);
+    std::string number = at == std::string::npos ? "" : id.substr(at + 4, 4);
+    for (char& c : number) {
+        if (!isxdigit(static_cast<unsigned char>(c))) {
+            return "";
+        }
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    return number.size() == 4 ? number : "";
 }
 
 // Vendor, product and serial number of a USB port, from its own instance id
@@ -76,14 +85,9 @@ void AddUsb(DEVINST inst, Port* p)
     if (id.compare(0, 4, "USB\\") != 0) {
         return;
     }
-    const std::string vid = IdNumber(id, "VID_");
-    const std::string pid = IdNumber(id, "PID_");
-    if (vid.size() == 4 && pid.size() == 4) {
-        p->UsbId = vid + ":" + pid;
-        for (char& c : p->UsbId) {
-            c = static_cast<char>(c >= 'A' && c <= 'F' ? c + ('a' - 'A') : c);
-        }
-    }
+    p->Usb = true;
+    p->UsbVendor = IdNumber(id, "VID_");
+    p->UsbProduct = IdNumber(id, "PID_");
     // The last part is the serial number when the device has one; Windows
     // makes up a part with '&' in it when it has none.
     const std::string last = id.substr(id.rfind('\\') + 1);
