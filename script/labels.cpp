@@ -27,7 +27,6 @@ void LabelLineName(char* line, char out[LABEL_MAX + 1])
     CutLabelName(line + 1, out);
 }
 
-
 bool ScanFileForLabels(FILE* FIn)
 {
     char line[LINE_MAX_READ + 1];

@@ -28,7 +28,7 @@ std::string Escaped(const char* bytes, size_t count)
         if (ShownAsIs(c)) {
             out += static_cast<char>(c);
         } else {
-            out += EscapeByte(c, escape);
+            out += EscapedByte(c, escape);
         }
     }
     return out;
