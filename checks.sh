@@ -11,7 +11,7 @@ jobs=${TORVEX_CHECK_JOBS:-2}
 cd "$root"
 
 sources=$(ls torvex.cpp run/*.cpp serial/*.cpp script/*.cpp clock/*.cpp \
-    platform/posix.cpp platform/linux_speed.cpp tools/*.cpp tools/sim/*.cpp tools/ports/ports.cpp tools/ports/linux.cpp 2>/dev/null || true)
+    platform/posix.cpp platform/linux_speed.cpp tools/*.cpp tools/sim/*.cpp tools/ports/ports.cpp tools/ports/linux.cpp tools/check/*.cpp 2>/dev/null || true)
 
 # Compile commands of a plain Linux build; only configuring is needed.
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DTORVEX_TESTS=OFF \

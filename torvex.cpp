@@ -7,6 +7,7 @@
 #include "run/settings.h"
 #include "script/commands.h"
 #include "script/labels.h"
+#include "script/line.h"
 #include "script/modem.h"
 #include "script/source.h"
 #include "serial/port.h"
@@ -40,15 +41,14 @@ static ExitStatus RunScript(CommPort* hCOM, FILE* FIn)
 {
     static char StrBuf[LINE_BUFFER_SIZE];
     while (fgets(StrBuf, LINE_MAX_READ + 1, FIn) != nullptr) {
-        switch (StrBuf[0]) {
-        case '\n':
-        case '\r':
-        case ':':
+        switch (KindOf(StrBuf)) {
+        case LineKind::Skipped:
+        case LineKind::Label:
             break;
-        case '#':
+        case LineKind::Command:
             ProcessCommand(FIn, StrBuf + 1);
             break;
-        default:
+        case LineKind::Modem:
             if (!SendVLKCommand(hCOM, StrBuf, "OK", "ERROR")) {
                 return EXIT_COMMAND_FAILED;
             }

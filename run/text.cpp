@@ -5,8 +5,12 @@
 
 void StripChars(char* text, const char* set)
 {
-    char* out = text;
-    for (const char* in = text; *in != '\0'; in++) {
+    // Most texts hold none, or only a line end at their end.
+    char* out = strpbrk(text, set);
+    if (out == nullptr) {
+        return;
+    }
+    for (const char* in = out; *in != '\0'; in++) {
         if (strchr(set, *in) == nullptr) {
             *out++ = *in;
         }

@@ -7,31 +7,8 @@
 #include "run/settings.h"
 #include "run/text.h"
 #include "script/labels.h"
+#include "script/line.h"
 #include "serial/response.h"
-
-// A message or label name: the rest of the text without line ends, leading blanks passed over.
-static char* Argument(char* rest)
-{
-    StripChars(rest, "\r\n");
-    return const_cast<char*>(SkipBlanks(rest));
-}
-
-// The number that starts one character after a name of the given length.
-// The character after the name is passed over whatever it is.
-static bool NumberAfter(const char* text, size_t nameLength, int32_t* value)
-{
-    if (text[nameLength] == '\0') {
-        return false;
-    }
-    return ReadNumber(text + nameLength + 1, value);
-}
-
-static int32_t NumberOrZero(const char* text)
-{
-    int32_t value = 0;
-    ReadNumber(text, &value);
-    return value;
-}
 
 static void Prompt(const char* message)
 {
@@ -41,73 +18,59 @@ static void Prompt(const char* message)
     printf("\n");
 }
 
-static bool ConditionHolds(const char* condition)
+// The number after the first ":" of the response, 0 when it has no digits.
+static bool ResponseNumber(int32_t* X)
 {
-    if (condition[0] == '\0') {
+    const char* colon = strchr(RespStr, ':');
+    if (colon == nullptr) {
         return false;
     }
-    if (condition[0] == '<' || condition[0] == '>' || condition[0] == '=') {
-        const char* colon = strchr(RespStr, ':');
-        if (colon == nullptr) {
-            return false;
-        }
-        const int32_t N = NumberOrZero(condition + 1);
-        const int32_t X = NumberOrZero(colon + 1);
-        switch (condition[0]) {
-        case '<': return X < N;
-        case '>': return X > N;
-        default: return X == N;
-        }
-    }
-    return strstr(RespStr, condition) != nullptr;
+    *X = 0;
+    ReadNumber(colon + 1, X);
+    return true;
 }
 
-static void ConditionalJump(FILE* FIn, char* text)
+static bool ConditionHolds(const char* condition)
 {
-    char* open = strchr(text, '(');
-    if (open == nullptr) {
-        return;
+    const Condition c = ReadCondition(condition);
+    int32_t X = 0;
+    switch (c.Kind) {
+    case ConditionKind::Never: return false;
+    case ConditionKind::Text: return strstr(RespStr, condition) != nullptr;
+    case ConditionKind::Less: return ResponseNumber(&X) && X < c.Value;
+    case ConditionKind::Greater: return ResponseNumber(&X) && X > c.Value;
+    case ConditionKind::Equal: return ResponseNumber(&X) && X == c.Value;
     }
-    char* condition = open + 1;
-    char* close = strchr(condition, ')');
-    if (close == nullptr) {
-        return;
-    }
-    *close = '\0';
-    const char* label = Argument(close + 1);
-    if (ConditionHolds(condition)) {
-        Goto(FIn, label);
-    }
+    return false;
 }
 
 void ProcessCommand(FILE* FIn, char* text)
 {
-    int32_t number;
-    if (StartsWithNoCase(text, "DEBUG")) {
-        Debug = true;
-    } else if (StartsWithNoCase(text, "NODEBUG")) {
-        Debug = false;
-    } else if (StartsWithNoCase(text, "TIMEOUT")) {
-        if (NumberAfter(text, 7, &number)) {
-            Timeout = number;
+    const ScriptCommand cmd = ReadCommand(text);
+    switch (cmd.Id) {
+    case CommandId::None: break;
+    case CommandId::Debug: Debug = true; break;
+    case CommandId::NoDebug: Debug = false; break;
+    case CommandId::Timeout:
+        if (cmd.HasNumber) {
+            Timeout = cmd.Number;
         }
-    } else if (StartsWithNoCase(text, "WAIT")) {
-        if (NumberAfter(text, 4, &number)) {
-            Pause(static_cast<int64_t>(number) * 1000);
+        break;
+    case CommandId::Wait:
+        if (cmd.HasNumber) {
+            Pause(static_cast<int64_t>(cmd.Number) * 1000);
         }
-    } else if (StartsWithNoCase(text, "BELL")) {
-        printf("\a");
-    } else if (StartsWithNoCase(text, "PROMPT")) {
-        Prompt(Argument(text + 6));
-    } else if (StartsWithNoCase(text, "PRINT")) {
-        printf("\r\n%s\n", Argument(text + 5));
-    } else if (StartsWithNoCase(text, "GOTO")) {
-        Goto(FIn, Argument(text + 4));
-    } else if (StartsWithNoCase(text, "UTC")) {
-        UTC = true;
-    } else if (StartsWithNoCase(text, "NZST")) {
-        UTC = false;
-    } else if (StartsWithNoCase(text, "IF")) {
-        ConditionalJump(FIn, text + 2);
+        break;
+    case CommandId::Bell: printf("\a"); break;
+    case CommandId::Prompt: Prompt(cmd.Text); break;
+    case CommandId::Print: printf("\r\n%s\n", cmd.Text); break;
+    case CommandId::Goto: Goto(FIn, cmd.Text); break;
+    case CommandId::Utc: UTC = true; break;
+    case CommandId::Nzst: UTC = false; break;
+    case CommandId::If:
+        if (cmd.Condition != nullptr && ConditionHolds(cmd.Condition)) {
+            Goto(FIn, cmd.Text);
+        }
+        break;
     }
 }

@@ -12,6 +12,21 @@
 
 LabelRec* Labels = nullptr;
 
+void CutLabelName(const char* name, char out[LABEL_MAX + 1])
+{
+    int i = 0;
+    for (; i < LABEL_MAX && name[i] != '\0'; i++) {
+        out[i] = name[i];
+    }
+    out[i] = '\0';
+}
+
+void LabelLineName(char* line, char out[LABEL_MAX + 1])
+{
+    StripChars(line, "\r\n");
+    CutLabelName(line + 1, out);
+}
+
 bool ScanFileForLabels(FILE* FIn)
 {
     char line[LINE_MAX_READ + 1];
@@ -19,15 +34,15 @@ bool ScanFileForLabels(FILE* FIn)
         if (line[0] != ':') {
             continue;
         }
-        StripChars(line, "\r\n");
+        char name[LABEL_MAX + 1];
+        LabelLineName(line, name);
         LabelRec* rec = static_cast<LabelRec*>(malloc(sizeof(LabelRec)));
         if (rec == nullptr) {
-            printf("Out of memory indexing label \"%.39s\".\n", line + 1);
+            printf("Out of memory indexing label \"%s\".\n", name);
             break;
         }
         rec->Offset = FileTell(FIn);
-        // Longer names are cut to the field.
-        snprintf(rec->Label, sizeof rec->Label, "%.39s", line + 1);
+        memcpy(rec->Label, name, sizeof name);
         rec->Next = Labels;
         Labels = rec;
     }
@@ -42,9 +57,8 @@ bool ScanFileForLabels(FILE* FIn)
 
 bool Goto(FILE* FIn, const char* Label)
 {
-    // Names are kept to 39 characters, so a long name is looked up by as many.
     char name[LABEL_MAX + 1];
-    snprintf(name, sizeof name, "%.39s", Label);
+    CutLabelName(Label, name);
     for (const LabelRec* rec = Labels; rec != nullptr; rec = rec->Next) {
         if (EqualNoCase(rec->Label, name)) {
             if (!FileSeek(FIn, rec->Offset)) {

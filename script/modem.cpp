@@ -17,22 +17,33 @@ static void ColonToEquals(char* Cmd, size_t length, size_t at)
     }
 }
 
+void ExpandShorthand(char* Cmd)
+{
+    if (!StartsWithNoCase(Cmd, "^Q")) {
+        return;
+    }
+    size_t length = strlen(Cmd);
+    if (length > LINE_BUFFER_SIZE - 3) {
+        length = LINE_BUFFER_SIZE - 3;  // never the case for a line as read
+    }
+    memmove(Cmd + 2, Cmd, length + 1);
+    Cmd[length + 2] = '\0';
+    Cmd[0] = 'A';
+    Cmd[1] = 'T';
+    length += 2;
+    ColonToEquals(Cmd, length, 7);
+    ColonToEquals(Cmd, length, 8);
+}
+
+bool IsClockCommand(const char* Cmd)
+{
+    return StartsWithNoCase(Cmd, "AT^QRTC=");
+}
+
 void ExpandCommand(char* Cmd, const SystemTime& now)
 {
-    if (StartsWithNoCase(Cmd, "^Q")) {
-        size_t length = strlen(Cmd);
-        if (length > LINE_BUFFER_SIZE - 3) {
-            length = LINE_BUFFER_SIZE - 3;  // never the case for a line as read
-        }
-        memmove(Cmd + 2, Cmd, length + 1);
-        Cmd[length + 2] = '\0';
-        Cmd[0] = 'A';
-        Cmd[1] = 'T';
-        length += 2;
-        ColonToEquals(Cmd, length, 7);
-        ColonToEquals(Cmd, length, 8);
-    }
-    if (StartsWithNoCase(Cmd, "AT^QRTC=")) {
+    ExpandShorthand(Cmd);
+    if (IsClockCommand(Cmd)) {
         SystemTime t = now;
         if (!UTC) {
             AdjustUTCtoNZST(&t);
@@ -42,19 +53,31 @@ void ExpandCommand(char* Cmd, const SystemTime& now)
     }
 }
 
-void PrepareLineEnd(char* Cmd)
+// A plain command (no "^") loses its line feeds; the device's own commands keep them.
+static void DropLineFeeds(char* Cmd, bool show)
 {
-    fputs(Cmd, stdout);
     if (strchr(Cmd, '^') != nullptr) {
         return;
     }
-    if (Debug) {
+    if (show && Debug) {
         DisplayString(Cmd, strlen(Cmd));
     }
     StripChars(Cmd, "\n");
-    if (Debug) {
+    if (show && Debug) {
         DisplayString(Cmd, strlen(Cmd));
     }
+}
+
+void PrepareLineEnd(char* Cmd)
+{
+    fputs(Cmd, stdout);
+    DropLineFeeds(Cmd, true);
+}
+
+void PrepareWire(char* Cmd, const SystemTime& now)
+{
+    ExpandCommand(Cmd, now);
+    DropLineFeeds(Cmd, false);
 }
 
 // Only the clock command, with or without the shorthand, needs the time; the

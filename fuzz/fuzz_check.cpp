@@ -1,0 +1,81 @@
+// A script file through torvex-check. No crash; every finding is on a line the
+// file has, in line order, with the script's bytes escaped; and the checker
+// reads the file in exactly the pieces the run's fgets reads.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "fuzz/common.h"
+#include "tools/check/check.h"
+#include "tools/check/reader.h"
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
+{
+    SilenceConsole();
+    return 0;
+}
+
+// Lines the file has: one per line feed, and one more for bytes after the last.
+static long LinesIn(const uint8_t* data, size_t size)
+{
+    long lines = 0;
+    for (size_t i = 0; i < size; i++) {
+        lines += data[i] == '\n';
+    }
+    return lines + (size > 0 && data[size - 1] != '\n' ? 1 : 0);
+}
+
+static void SamePiecesAsFgets(FILE* asRun, FILE* asChecked, const uint8_t* data, size_t size)
+{
+    static PieceReader reader;
+    StartReading(&reader, asChecked);
+    Piece piece;
+    char line[LINE_MAX_READ + 1];
+    long before = 0;
+    long lineNumber = 1;
+    while (fgets(line, sizeof line, asRun) != nullptr) {
+        const long after = ftell(asRun);
+        FUZZ_CHECK(NextPiece(&reader, &piece));
+        const size_t n = static_cast<size_t>(after - before);
+        FUZZ_CHECK(piece.Length == n);
+        FUZZ_CHECK(memcmp(piece.Text, data + before, n) == 0 && piece.Text[n] == '\0');
+        FUZZ_CHECK(piece.Line == lineNumber);
+        FUZZ_CHECK(piece.First == (before == 0 || data[before - 1] == '\n'));
+        FUZZ_CHECK(piece.Continues == (data[after - 1] != '\n' && static_cast<size_t>(after) < size));
+        lineNumber += data[after - 1] == '\n';
+        before = after;
+    }
+    FUZZ_CHECK(!NextPiece(&reader, &piece) && !reader.Failed);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    FILE* asRun = tmpfile();
+    FILE* asChecked = tmpfile();
+    FUZZ_CHECK(asRun != nullptr && asChecked != nullptr);
+    FUZZ_CHECK(fwrite(data, 1, size, asRun) == size && fwrite(data, 1, size, asChecked) == size);
+    rewind(asRun);
+    rewind(asChecked);
+    SamePiecesAsFgets(asRun, asChecked, data, size);
+
+    rewind(asChecked);
+    const long lines = LinesIn(data, size);
+    long last = 1;
+    CheckOptions options;
+    options.Wire = true;
+    options.Now = SystemTime{2023, 11, 4, 30, 12, 0, 0, 0};
+    const bool read = CheckScript(asChecked, options, [&](const Finding& f) {
+        FUZZ_CHECK(f.Line >= last && f.Line <= lines);
+        FUZZ_CHECK(!f.Text.empty());
+        // The script's own bytes are shown escaped: nothing reaches the terminal raw.
+        for (const char c : f.Text) {
+            FUZZ_CHECK(static_cast<unsigned char>(c) >= 32 && static_cast<unsigned char>(c) <= 127);
+        }
+        last = f.Line;
+    });
+    FUZZ_CHECK(read);
+    fclose(asRun);
+    fclose(asChecked);
+    return 0;
+}

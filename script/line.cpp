@@ -1,0 +1,102 @@
+// One reading of a script line, shared by the run and the checker.
+#include "script/line.h"
+
+#include <cstring>
+
+#include "run/text.h"
+
+LineKind KindOf(const char* line)
+{
+    switch (line[0]) {
+    case '\n':
+    case '\r':
+        return LineKind::Skipped;
+    case ':':
+        return LineKind::Label;
+    case '#':
+        return LineKind::Command;
+    default:
+        return LineKind::Modem;
+    }
+}
+
+const CommandName CommandNames[COMMAND_COUNT] = {
+    {"DEBUG", CommandId::Debug},   {"NODEBUG", CommandId::NoDebug}, {"TIMEOUT", CommandId::Timeout},
+    {"WAIT", CommandId::Wait},     {"BELL", CommandId::Bell},       {"PROMPT", CommandId::Prompt},
+    {"PRINT", CommandId::Print},   {"GOTO", CommandId::Goto},       {"UTC", CommandId::Utc},
+    {"NZST", CommandId::Nzst},     {"IF", CommandId::If},
+};
+
+// A message or label name: the rest of the text without line ends, leading blanks passed over.
+static char* Argument(char* rest)
+{
+    StripChars(rest, "\r\n");
+    return const_cast<char*>(SkipBlanks(rest));
+}
+
+// The number starts one character after the name, whatever that character is.
+static void ReadNumberAfterName(char* text, ScriptCommand* cmd)
+{
+    if (text[cmd->NameLength] != '\0') {
+        cmd->HasNumber = ReadNumber(text + cmd->NameLength + 1, &cmd->Number);
+    }
+}
+
+static void ReadIf(char* text, ScriptCommand* cmd)
+{
+    char* open = strchr(text, '(');
+    if (open == nullptr) {
+        return;
+    }
+    char* close = strchr(open + 1, ')');
+    if (close == nullptr) {
+        return;
+    }
+    *close = '\0';
+    cmd->Condition = open + 1;
+    cmd->Text = Argument(close + 1);
+}
+
+ScriptCommand ReadCommand(char* text)
+{
+    ScriptCommand cmd;
+    for (const CommandName& name : CommandNames) {
+        if (StartsWithNoCase(text, name.Name)) {
+            cmd.Id = name.Id;
+            cmd.NameLength = strlen(name.Name);
+            break;
+        }
+    }
+    char* rest = text + cmd.NameLength;
+    switch (cmd.Id) {
+    case CommandId::Timeout:
+    case CommandId::Wait:
+        ReadNumberAfterName(text, &cmd);
+        break;
+    case CommandId::Prompt:
+    case CommandId::Print:
+    case CommandId::Goto:
+        cmd.Text = Argument(rest);
+        break;
+    case CommandId::If:
+        ReadIf(rest, &cmd);
+        break;
+    default:
+        break;
+    }
+    return cmd;
+}
+
+Condition ReadCondition(const char* condition)
+{
+    Condition c = {ConditionKind::Text, 0, false};
+    switch (condition[0]) {
+    case '\0': c.Kind = ConditionKind::Never; return c;
+    case '<': c.Kind = ConditionKind::Less; break;
+    case '>': c.Kind = ConditionKind::Greater; break;
+    case '=': c.Kind = ConditionKind::Equal; break;
+    default: return c;
+    }
+    c.HasValue = ReadNumber(condition + 1, &c.Value);
+    return c;
+}

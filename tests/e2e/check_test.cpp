@@ -1,0 +1,250 @@
+// torvex-check, the script checker, as a process: the traps it must name at
+// their lines, the bytes it says each modem command sends, its exit statuses,
+// and one check against what the real run does with the same script.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "support/pty_device.h"
+#include "support/run_program.h"
+#include "support/standard_device.h"
+
+namespace {
+
+// Each build puts torvex-check in the tools folder beside the program.
+std::vector<std::string> CheckCommand(const std::vector<std::string>& args)
+{
+    const char* exe = getenv("TORVEX_EXE");
+    if (exe == nullptr) {
+        throw std::runtime_error("TORVEX_EXE is not set");
+    }
+    const std::string torvex = exe;
+    std::vector<std::string> command;
+    if (UnderWine()) {
+        command.push_back("wine");
+    }
+    command.push_back(torvex.substr(0, torvex.rfind('/') + 1) +
+                      (UnderWine() ? "tools/torvex-check.exe" : "tools/torvex-check"));
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+RunResult Check(const std::vector<std::string>& args, RunOptions options = {})
+{
+    options.command = CheckCommand(args);
+    return RunTorvex({}, options);
+}
+
+struct Trap {
+    std::string script;
+    std::string findings;  // each line without the file name in front
+};
+
+const std::string n39(39, 'n');
+const char OddBytes[] = "\xEF\xBB\xBF#print hi\r\n #print x\r\n  \r\nAT\0Z\r\nATZ\rATI\r\n";
+
+const Trap Traps[] = {
+    {"ATZ\r\n#if (=99) unknwn\r\n#print other branch\r\n",
+     "2: error: jumps to \"unknwn\", which no label defines: the run prints Label \"unknwn\" not found. and goes "
+     "on with the next line [missing-label]\n"},
+    {"#timout 30\r\n#timeout30\r\n#printing done\r\n#wait5\r\n#debugging\r\n#todo later\r\n#Prnit x\r\n",
+     "1: error: #timout is no script command, so the run ignores the line: did you mean #timeout? [unknown-command]\n"
+     "2: error: #timeout30 passes over the character after the name, \"3\", and sets the time-out to 0 s: every "
+     "modem command after it fails at once [number-position]\n"
+     "3: error: #printing is read as #print, so the run prints \"ing done\" [name-runs-on]\n"
+     "4: error: #wait5 passes over the character after the name, \"5\", and waits for nothing [number-position]\n"
+     "5: warning: #debugging is read as #debug [name-runs-on]\n"
+     "6: warning: #todo is no script command, so the run ignores the line (a comment is written \"# text\") "
+     "[unknown-command]\n"
+     "7: error: #Prnit is no script command, so the run ignores the line: did you mean #print? [unknown-command]\n"},
+    {"#timeout 0\r\n#wait -1\r\n#timeout\r\n#timeout-5\r\n",
+     "1: warning: #timeout sets the time-out to 0 s: every modem command after it fails at once, without waiting "
+     "for an answer [number-value]\n"
+     "2: warning: #wait of a negative time waits for nothing [number-value]\n"
+     "3: error: #timeout has no number, so it does nothing: the time-out stays as it was [no-number]\n"
+     "4: error: #timeout passes over the character after the name, \"-\", and sets the time-out to 5 s "
+     "[number-position]\n"},
+    {"ATZ\n^QVER?\n#print ok\nATI",
+     "1: error: line ends in a line feed only, which the run removes from a plain command: it sends \"ATZ\" with "
+     "no line end, and the device never sees the command end [line-end]\n"
+     "2: warning: line ends in a line feed only: the run sends \"AT^QVER?\\n\", with no carriage return "
+     "[line-end]\n"
+     "4: error: the file's last line has no line end: the run sends \"ATI\" with none, and the device never sees "
+     "the command end [line-end]\n"},
+    // The third line is 399 characters and its line end: that end alone is skipped.
+    {"AT" + std::string(498, 'X') + "\r\n#print " + std::string(400, 'y') + "\r\n#print " + std::string(392, 'z') +
+         "\r\n",
+     "1: error: line of 500 characters is longer than one read (399): the run sends its first 399 characters with "
+     "no line end, then reads the rest as 1 more line: a modem command [long-line]\n"
+     "2: error: line of 407 characters is longer than one read (399): the run reads the rest as 1 more line: a "
+     "modem command [long-line]\n"},
+    {":a\r\n:A\r\n:b \r\n: c\r\n#goto b\r\n:" + n39 + "1\r\n:" + n39 + "2\r\n",
+     "1: error: label \"a\" is defined again on line 2: jumps go there, never here [duplicate-label]\n"
+     "3: warning: label \"b \" ends in a blank: only a jump whose name ends in the same blanks reaches it "
+     "[label-blank]\n"
+     "4: warning: label \" c\" begins with a blank: a jump passes over the blanks before its name, so no jump "
+     "reaches it [label-blank]\n"
+     "5: error: jumps to \"b\", which no label defines: the run prints Label \"b\" not found. and goes on with "
+     "the next line (the label on line 3 ends in a blank; the name does not) [missing-label]\n"
+     "6: error: label \"" + n39 + "1\" is the same as the label on line 7 in its first 39 characters, which are "
+     "all that count: jumps go there, never here [duplicate-label]\n"},
+    {":a\r\n#print x\r\n#goto a\r\n:b\r\n#if (OK) c\r\n#goto b\r\n:c\r\nATZ\r\n:d\r\n#if (OK) d\r\n",
+     "3: error: jumps back to \"a\" on line 1 with no modem command or prompt in between, so the run loops "
+     "forever [endless-loop]\n"
+     "6: warning: jumps back to \"b\" on line 4 with no modem command or prompt in between: the response cannot "
+     "change, so an #if in the loop takes the same branch every time, and the loop may never end [endless-loop]\n"
+     "10: warning: jumps back to \"d\" on line 9 with no modem command or prompt in between: the response cannot "
+     "change, so once the condition holds it holds every time, and the run loops forever [endless-loop]\n"},
+    {"#if OK\r\n#if (OK\r\n#if () x\r\n#if (>) x\r\n#if ( OK) x\r\n:x\r\n",
+     "1: error: #if has no \"(\", so it never jumps [if-never]\n"
+     "2: error: #if has no \")\" after its \"(\", so it never jumps [if-never]\n"
+     "3: error: #if has an empty condition, so it never jumps [if-never]\n"
+     "4: error: condition (>) has no number after \">\", so the run compares the response's number with 0 "
+     "[if-no-number]\n"
+     "5: warning: condition ( OK) is looked for in the response with its blanks [condition-blanks]\n"},
+    {std::string(OddBytes, sizeof OddBytes - 1),
+     "1: error: the file begins with a UTF-8 byte order mark, so the run sends this line to the device, mark and "
+     "all [byte-order-mark]\n"
+     "2: error: line begins with a blank, so it is not a script command: the run sends it to the device "
+     "[blank-start]\n"
+     "3: warning: line holds only blanks, which the run sends to the device as a modem command [blank-start]\n"
+     "4: error: line holds a NUL byte: the run sends only the 2 characters before it [nul-byte]\n"
+     "5: warning: line holds a carriage return before its end: the device gets \"ATZ\\rATI\\r\" in one write, and "
+     "the run waits for one answer [carriage-return]\n"},
+    {"^QRTC=2020/01/01\r\n#prompt Go on?\r\n#if (y) yes\r\n#if (>1) yes\r\n:yes\r\n",
+     "1: warning: the run fills in the clock command with the current time and drops \"2020/01/01\" [clock-text]\n"
+     "3: warning: after #prompt the response is the key in upper case, so (y) never holds "
+     "[condition-after-prompt]\n"
+     "4: warning: after #prompt the response is one key, with no \":\" before a number, so (>1) never holds "
+     "[condition-after-prompt]\n"},
+    {"# torvex-check: disable=missing-label\r\n#goto nowhere\r\n#goto nowhere\r\n",
+     "3: error: jumps to \"nowhere\", which no label defines: the run prints Label \"nowhere\" not found. and goes "
+     "on with the next line [missing-label]\n"},
+};
+
+TEST(Check, NamesEachTrapAtItsLine)
+{
+    std::vector<std::string> args;
+    std::string expected;
+    for (const Trap& trap : Traps) {
+        const std::string path = ScriptArg(WriteScript(trap.script));
+        args.push_back(path);
+        size_t from = 0;
+        while (from < trap.findings.size()) {
+            const size_t end = trap.findings.find('\n', from) + 1;
+            expected += path + ":" + trap.findings.substr(from, end - from);
+            from = end;
+        }
+    }
+    const RunResult r = Check(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, expected);
+}
+
+TEST(Check, ExamplesCheckCleanEvenWhenStrict)
+{
+    const std::string examples = std::string(TORVEX_SOURCE_DIR) + "/examples/";
+    std::vector<std::string> args = {"--strict"};
+    for (const char* name : {"clock.txt", "factory.txt", "retry.txt", "signal.txt"}) {
+        args.push_back(ScriptArg(examples + name));
+    }
+    const RunResult r = Check(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+}
+
+// The shorthand, both line-end rules, and the clock command at 12:00 UTC on
+// 30 November, which is 00:00 on 1 December in New Zealand, in the time base
+// in force at each line.
+TEST(Check, WireShowsTheBytesEachModemCommandSends)
+{
+    const std::string script = "ATZ\r\n"
+                               "^QVER?\r\n"
+                               "^QABC: 1\r\n"
+                               "AT^QABC: 1\r\n"
+                               "^qrtc=\r\n"
+                               "#UTC\r\n"
+                               "AT^QRTC=2020\r\n"
+                               "#nzst\r\n"
+                               "^QRTC: 1\r\n"
+                               "AT+CSQ\n";
+    const std::string path = ScriptArg(WriteScript(script));
+    RunResult r = Check({"--wire", "--time=2023-11-30T12:00:00", path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, path + ":1: note: sends \"ATZ\\r\"\n" +
+                         path + ":2: note: sends \"AT^QVER?\\r\\n\"\n" +
+                         path + ":3: note: sends \"AT^QABC= 1\\r\\n\"\n" +
+                         path + ":4: note: sends \"AT^QABC: 1\\r\\n\"\n" +
+                         path + ":5: note: sends \"AT^QRTC=2023/12/01  0:00:00\\r\\n\"\n" +
+                         path + ":7: warning: the run fills in the clock command with the current time and drops "
+                                "\"2020\" [clock-text]\n" +
+                         path + ":7: note: sends \"AT^QRTC=2023/11/30 12:00:00\\r\\n\"\n" +
+                         path + ":9: warning: the run fills in the clock command with the current time and drops "
+                                "\"1\" [clock-text]\n" +
+                         path + ":9: note: sends \"AT^QRTC=2023/12/01  0:00:00\\r\\n\"\n" +
+                         path + ":10: error: line ends in a line feed only, which the run removes from a plain "
+                                "command: it sends \"AT+CSQ\" with no line end, and the device never sees the "
+                                "command end [line-end]\n" +
+                         path + ":10: note: sends \"AT+CSQ\"\n");
+
+    // -UTC starts in UTC, as for torvex; the script from standard input is "-".
+    RunOptions piped;
+    piped.input = Stdin::Pipe;
+    piped.data = "^QRTC=\r\n#NZST\r\n^QRTC=\r\n";
+    r = Check({"--wire", "-UTC", "--time=2024-02-28T12:34:56", "-"}, piped);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "-:1: note: sends \"AT^QRTC=2024/02/28 12:34:56\\r\\n\"\n"
+                     "-:3: note: sends \"AT^QRTC=2024/02/29  0:34:56\\r\\n\"\n");
+}
+
+TEST(Check, ExitStatusesTellCleanFoundAndTrouble)
+{
+    const std::string warned = ScriptArg(WriteScript("#timeout 0\r\nATZ\r\n"));
+    EXPECT_EQ(Check({warned}).status, 0);
+    EXPECT_EQ(Check({"--strict", warned}).status, 1);
+
+    // A script that cannot be read stops nothing else, and ends with 2 and torvex's own message.
+    const std::string missing = ScriptArg("/nonexistent/script.txt");
+    RunResult r = Check({missing, warned});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "Error opening source file: " + missing + "\n" + warned +
+                         ":1: warning: #timeout sets the time-out to 0 s: every modem command after it fails at "
+                         "once, without waiting for an answer [number-value]\n");
+
+    RunOptions errorsOnly;
+    errorsOnly.closedStdout = true;  // what is seen is standard error
+    r = Check({"--time=2023-13-01T00:00:00", warned}, errorsOnly);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1),
+              "torvex-check: not a time (YYYY-MM-DDTHH:MM:SS): --time=2023-13-01T00:00:00\n");
+    r = Check({}, errorsOnly);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "torvex-check: no script named\n");
+}
+
+// The checker and the run must agree: the label the checker says is missing is
+// the one the run then reports, on a path the run takes.
+TEST(Check, MissingLabelIsTheOneTheRunReports)
+{
+    const std::string script = "AT+CSQ\r\n"
+                               "#if (>10) Good Signal \r\n"
+                               "#print weak\r\n"
+                               ":good signal\r\n";
+    const std::string path = ScriptArg(WriteScript(script));
+    const RunResult checked = Check({path});
+    EXPECT_EQ(checked.status, 1);
+    const std::string flagged = "jumps to \"Good Signal \", which no label defines";
+    EXPECT_NE(checked.out.find(path + ":2: error: " + flagged), std::string::npos) << checked.out;
+
+    PtyDevice device;
+    device.SetHandler(StandardDevice());
+    const RunResult run = RunOnScript(device, script);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("Label \"Good Signal \" not found.\n\r\nweak\n"), std::string::npos) << run.out;
+}
+
+}  // namespace

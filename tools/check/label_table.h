@@ -1,0 +1,113 @@
+// The checker's labels by name, as jumps compare names: the cut name, letter
+// case aside. Open addressing over a dense array of entries, so that a look-up
+// costs about two cache misses however many labels a script has.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+#include "run/text.h"
+#include "script/labels.h"
+
+struct LabelInfo {
+    long Winner = 0;        // line of the last definition, where every jump goes; 0: none
+    long BlankEnded = 0;    // line of a label that is this name with blanks after it
+    bool Passed = false;    // the second pass has gone by the winning definition
+    long ResponsesAt = 0;   // modem commands and prompts before it
+    long BranchesAt = 0;    // jumps and #if before it
+};
+
+struct LabelKey {
+    char Text[LABEL_MAX + 1];
+    explicit LabelKey(const char* name)
+    {
+        CutLabelName(name, Text);
+        for (char* c = Text; *c != '\0'; c++) {
+            *c = ToUpper(*c);
+        }
+    }
+};
+
+class LabelTable {
+public:
+    // The entry for key, or null.
+    LabelInfo* Find(const LabelKey& key)
+    {
+        if (Slots.empty()) {
+            return nullptr;
+        }
+        const uint32_t hash = Hash(key.Text);
+        for (size_t i = hash & (Slots.size() - 1);; i = (i + 1) & (Slots.size() - 1)) {
+            const Slot& slot = Slots[i];
+            if (slot.Index == 0) {
+                return nullptr;
+            }
+            Entry& entry = Entries[slot.Index - 1];
+            if (slot.Hash == hash && strcmp(entry.Key, key.Text) == 0) {
+                return &entry.Info;
+            }
+        }
+    }
+
+    // The entry for key, made when there is none.
+    LabelInfo& Get(const LabelKey& key)
+    {
+        LabelInfo* found = Find(key);
+        if (found != nullptr) {
+            return *found;
+        }
+        if ((Entries.size() + 1) * 2 > Slots.size()) {
+            Grow();
+        }
+        Entries.emplace_back();
+        Entry& entry = Entries.back();
+        memcpy(entry.Key, key.Text, sizeof entry.Key);
+        Place(Hash(key.Text), static_cast<uint32_t>(Entries.size()));
+        return entry.Info;
+    }
+
+private:
+    struct Entry {
+        char Key[LABEL_MAX + 1];
+        LabelInfo Info;
+    };
+    struct Slot {
+        uint32_t Hash;
+        uint32_t Index;  // in Entries, from 1; 0 is a free slot
+    };
+
+    static uint32_t Hash(const char* key)
+    {
+        uint32_t h = 2166136261u;
+        for (; *key != '\0'; key++) {
+            h = (h ^ static_cast<unsigned char>(*key)) * 16777619u;
+        }
+        return h;
+    }
+
+    void Place(uint32_t hash, uint32_t index)
+    {
+        size_t i = hash & (Slots.size() - 1);
+        while (Slots[i].Index != 0) {
+            i = (i + 1) & (Slots.size() - 1);
+        }
+        Slots[i] = Slot{hash, index};
+    }
+
+    void Grow()
+    {
+        std::vector<Slot> old;
+        old.swap(Slots);
+        Slots.assign(old.empty() ? 1024 : old.size() * 2, Slot{0, 0});
+        for (const Slot& slot : old) {
+            if (slot.Index != 0) {
+                Place(slot.Hash, slot.Index);
+            }
+        }
+    }
+
+    std::deque<Entry> Entries;  // never moved, so memory grows by the label
+    std::vector<Slot> Slots;
+};

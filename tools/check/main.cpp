@@ -1,0 +1,138 @@
+// torvex-check: tells what a script will really do, before it meets a device.
+// Findings go to standard output one a line, FILE:LINE: error|warning: TEXT [code],
+// the form compilers use, so editors and CI can jump to them. Opens no port.
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/platform.h"
+#include "run/settings.h"
+#include "script/source.h"
+#include "tools/check/check.h"
+
+#ifndef TORVEX_CHECK_VERSION
+#define TORVEX_CHECK_VERSION "unknown"
+#endif
+
+enum CheckStatus {
+    CHECK_CLEAN = 0,     // no error (and with --strict no warning)
+    CHECK_FOUND = 1,
+    CHECK_TROUBLE = 2,   // a wrong command line, or a script that cannot be read
+};
+
+static void Usage(FILE* out)
+{
+    fprintf(out,
+            "Usage: torvex-check [--wire] [--strict] [-UTC] [--time=YYYY-MM-DDTHH:MM:SS] SCRIPT...\n"
+            "\n"
+            "Reads each script as torvex would run it and reports, one a line as\n"
+            "FILE:LINE: error: TEXT or FILE:LINE: warning: TEXT, what the run will do\n"
+            "where that is not what the line says (errors) or probably surprises\n"
+            "(warnings). No port is opened. A SCRIPT of - is standard input.\n"
+            "\n"
+            "  --wire     also show, for each modem command, the bytes sent to the port\n"
+            "  --strict   warnings count as errors for the exit status\n"
+            "  -UTC       the clock command starts in UTC, as with torvex -UTC\n"
+            "  --time=T   fill in the clock command for this UTC time, not the present\n"
+            "  --help     show this text\n"
+            "  --version  show the version\n"
+            "\n"
+            "Exit status: 0 no error, 1 errors (or warnings with --strict), 2 a wrong\n"
+            "command line or a script that cannot be read.\n");
+}
+
+// YYYY-MM-DDTHH:MM:SS (or a space for the T), in UTC.
+static bool ReadTime(const char* text, SystemTime* t)
+{
+    unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    char sep = 0;
+    char extra = 0;
+    if (sscanf(text, "%4u-%2u-%2u%c%2u:%2u:%2u%c", &year, &month, &day, &sep, &hour, &minute, &second, &extra) != 7 ||
+        (sep != 'T' && sep != ' ') || year < 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
+        minute > 59 || second > 59) {
+        return false;
+    }
+    *t = SystemTime{static_cast<uint16_t>(year), static_cast<uint16_t>(month), 0, static_cast<uint16_t>(day),
+                    static_cast<uint16_t>(hour), static_cast<uint16_t>(minute), static_cast<uint16_t>(second), 0};
+    return true;
+}
+
+static const char* LevelName(Severity level)
+{
+    switch (level) {
+    case Severity::Error: return "error";
+    case Severity::Warning: return "warning";
+    case Severity::Note: return "note";
+    }
+    return "";
+}
+
+int main(int argc, char** argv)
+{
+    CheckOptions options;
+    bool strict = false;
+    bool timeGiven = false;
+    bool optionsEnd = false;
+    std::vector<const char*> scripts;
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        if (optionsEnd || arg[0] != '-' || strcmp(arg, "-") == 0) {
+            scripts.push_back(arg);
+        } else if (strcmp(arg, "--") == 0) {
+            optionsEnd = true;
+        } else if (strcmp(arg, "--wire") == 0) {
+            options.Wire = true;
+        } else if (strcmp(arg, "--strict") == 0) {
+            strict = true;
+        } else if (strcmp(arg, "-UTC") == 0 || strcmp(arg, "--utc") == 0) {
+            options.Utc = true;
+        } else if (strncmp(arg, "--time=", 7) == 0 && ReadTime(arg + 7, &options.Now)) {
+            timeGiven = true;
+        } else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
+            Usage(stdout);
+            return CHECK_CLEAN;
+        } else if (strcmp(arg, "--version") == 0) {
+            printf("torvex-check %s\n", TORVEX_CHECK_VERSION);
+            return CHECK_CLEAN;
+        } else {
+            fprintf(stderr, "torvex-check: %s: %s\n",
+                    strncmp(arg, "--time=", 7) == 0 ? "not a time (YYYY-MM-DDTHH:MM:SS)" : "unknown option", arg);
+            Usage(stderr);
+            return CHECK_TROUBLE;
+        }
+    }
+    if (scripts.empty()) {
+        fprintf(stderr, "torvex-check: no script named\n");
+        Usage(stderr);
+        return CHECK_TROUBLE;
+    }
+    if (!timeGiven) {
+        UtcNow(&options.Now);
+    }
+    long errors = 0;
+    long warnings = 0;
+    bool trouble = false;
+    for (const char* script : scripts) {
+        ScriptFile = script;
+        FILE* in = OpenScript();
+        if (in == nullptr) {
+            trouble = true;
+            continue;
+        }
+        const bool read = CheckScript(in, options, [&](const Finding& f) {
+            errors += f.Level == Severity::Error;
+            warnings += f.Level == Severity::Warning;
+            if (f.Code != nullptr) {
+                printf("%s:%ld: %s: %s [%s]\n", script, f.Line, LevelName(f.Level), f.Text.c_str(), f.Code);
+            } else {
+                printf("%s:%ld: %s: %s\n", script, f.Line, LevelName(f.Level), f.Text.c_str());
+            }
+        });
+        trouble = trouble || !read;
+        fclose(in);
+    }
+    if (trouble) {
+        return CHECK_TROUBLE;
+    }
+    return errors > 0 || (strict && warnings > 0) ? CHECK_FOUND : CHECK_CLEAN;
+}
