@@ -22,14 +22,20 @@
 std::string Escaped(const char* bytes, size_t count)
 {
     std::string out;
-    for (size_t i = 0; i < count; i++) {
-        const unsigned char c = static_cast<unsigned char>(bytes[i]);
-        char escape[5];
-        if (ShownAsIs(c)) {
-            out += static_cast<char>(c);
-        } else {
-            out += EscapedByte(c, escape);
+    out.reserve(count);
+    size_t i = 0;
+    while (i < count) {
+        size_t run = i;
+        while (run < count && ShownAsIs(static_cast<unsigned char>(bytes[run]))) {
+            run++;
         }
+        out.append(bytes + i, run - i);
+        if (run < count) {
+            char escape[5];
+            out += EscapedByte(static_cast<unsigned char>(bytes[run]), escape);
+            run++;
+        }
+        i = run;
     }
     return out;
 }

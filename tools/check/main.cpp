@@ -3,6 +3,7 @@
 // the form compilers use, so editors and CI can jump to them. Opens no port.
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -109,6 +110,10 @@ int main(int argc, char** argv)
     if (!timeGiven) {
         UtcNow(&options.Now);
     }
+    // A large script can have a finding a line: write them in big pieces, so
+    // that a pipe's reader is woken once per pipeful, not per page.
+    static char outBuffer[1 << 16];
+    (void)setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
     long errors = 0;
     long warnings = 0;
     bool trouble = false;
@@ -119,14 +124,24 @@ int main(int argc, char** argv)
             trouble = true;
             continue;
         }
+        std::string out;  // one write per finding, not a format
         const bool read = CheckScript(in, options, [&](const Finding& f) {
             errors += f.Level == Severity::Error;
             warnings += f.Level == Severity::Warning;
+            out.assign(script);
+            out += ':';
+            out += std::to_string(f.Line);
+            out += ": ";
+            out += LevelName(f.Level);
+            out += ": ";
+            out += f.Text;
             if (f.Code != nullptr) {
-                printf("%s:%ld: %s: %s [%s]\n", script, f.Line, LevelName(f.Level), f.Text.c_str(), f.Code);
-            } else {
-                printf("%s:%ld: %s: %s\n", script, f.Line, LevelName(f.Level), f.Text.c_str());
+                out += " [";
+                out += f.Code;
+                out += ']';
             }
+            out += '\n';
+            (void)fwrite(out.data(), 1, out.size(), stdout);
         });
         trouble = trouble || !read;
         fclose(in);
