@@ -47,6 +47,22 @@ std::string Quoted(const char* text)
     return "\"" + Escaped(text, strlen(text)) + "\"";
 }
 
+// Most texts need no escape: appended whole.
+void AppendQuoted(std::string* out, const char* text)
+{
+    const size_t n = strlen(text);
+    *out += '"';
+    size_t i = 0;
+    while (i < n && ShownAsIs(static_cast<unsigned char>(text[i]))) {
+        i++;
+    }
+    out->append(text, i);
+    if (i < n) {
+        *out += Escaped(text + i, n - i);
+    }
+    *out += '"';
+}
+
 bool IsBlank(char c)
 {
     return c == ' ' || c == '\t';
@@ -155,6 +171,7 @@ private:
     const CheckOptions& Opt;
     const FindingSink& Report;
     LabelTable Labels;
+    std::string Message;  // the text of the commonest findings, built in place
     // Every label line's entry, in file order: the second pass meets them in
     // the same order and needs no look-up.
     std::vector<LabelInfo*> Definitions;
@@ -207,18 +224,22 @@ bool Checker::Run(FILE* in)
 
 void Checker::IndexLabels(PieceReader* r)
 {
+    PieceView v;
     Piece p;
-    while (NextPiece(r, &p)) {
-        if (KindOf(p.Text) == LineKind::Label) {
-            char name[LABEL_MAX + 1];
-            LabelLineName(p.Text, name);
-            LabelInfo& info = Labels.Get(LabelKey(name));
-            info.Winner = p.Line;
-            Definitions.push_back(&info);
-            const size_t n = strlen(name);
-            if (n > 0 && IsBlank(name[n - 1])) {
-                Labels.Get(LabelKey(WithoutBlanksAtEnd(name).c_str())).BlankEnded = p.Line;
-            }
+    while (NextPieceInPlace(r, &v)) {
+        if (v.Bytes[0] != ':') {
+            continue;
+        }
+        memcpy(p.Text, v.Bytes, v.Length);
+        p.Text[v.Length] = '\0';
+        char name[LABEL_MAX + 1];
+        LabelLineName(p.Text, name);
+        LabelInfo& info = Labels.Get(LabelKey(name));
+        info.Winner = v.Line;
+        Definitions.push_back(&info);
+        const size_t n = strlen(name);
+        if (n > 0 && IsBlank(name[n - 1])) {
+            Labels.Get(LabelKey(WithoutBlanksAtEnd(name).c_str())).BlankEnded = v.Line;
         }
     }
 }
@@ -510,8 +531,13 @@ void Checker::Jump(long line, const char* name, bool conditional)
 {
     const LabelInfo* found = Labels.Find(LabelKey(name));
     if (found == nullptr || found->Winner == 0) {
-        std::string text = "jumps to " + Quoted(name) + ", which no label defines: the run prints Label " +
-                           Quoted(name) + " not found. and goes on with the next line";
+        // A script can have one of these a line: built in one text kept for them.
+        std::string& text = Message;
+        text.assign("jumps to ");
+        AppendQuoted(&text, name);
+        text += ", which no label defines: the run prints Label ";
+        AppendQuoted(&text, name);
+        text += " not found. and goes on with the next line";
         const std::string trimmed = WithoutBlanksAtEnd(name);
         const LabelInfo* near = trimmed.size() < strlen(name) ? Labels.Find(LabelKey(trimmed.c_str())) : nullptr;
         if (near != nullptr && near->Winner != 0) {
@@ -579,8 +605,9 @@ void Checker::ModemLine(const Piece& p)
     if (clock) {
         const std::string dropped = WithoutLineEnd(SkipBlanks(wire + 8));
         if (!dropped.empty()) {
-            Emit(line, Severity::Warning, "clock-text",
-                 "the run fills in the clock command with the current time and drops " + Quoted(dropped.c_str()));
+            Message.assign("the run fills in the clock command with the current time and drops ");
+            AppendQuoted(&Message, dropped.c_str());
+            Emit(line, Severity::Warning, "clock-text", Message);
         }
         // Filled in, it always ends in CR LF.
         if (!Opt.Wire) {

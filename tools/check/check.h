@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -15,7 +16,7 @@ struct Finding {
     long Line;         // line of the file, from 1
     Severity Level;    // Note: what a modem command sends (--wire)
     const char* Code;  // a stable name, for the manual and for "disable="; null for a note
-    std::string Text;
+    std::string_view Text;  // valid during the report only
 };
 
 struct CheckOptions {

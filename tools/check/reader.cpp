@@ -38,7 +38,7 @@ static void Fill(PieceReader* r, size_t want)
     }
 }
 
-bool NextPiece(PieceReader* r, Piece* p)
+bool NextPieceInPlace(PieceReader* r, PieceView* v)
 {
     // One byte beyond the piece tells whether its line goes on.
     Fill(r, LINE_MAX_READ + 1);
@@ -50,16 +50,30 @@ bool NextPiece(PieceReader* r, Piece* p)
     const size_t most = avail < LINE_MAX_READ ? avail : LINE_MAX_READ;
     const char* lf = static_cast<const char*>(memchr(start, '\n', most));
     const size_t n = lf != nullptr ? static_cast<size_t>(lf - start) + 1 : most;
-    memcpy(p->Text, start, n);
-    p->Text[n] = '\0';
-    p->Length = n;
-    p->Line = r->Line;
-    p->First = r->LineStart;
-    p->Continues = lf == nullptr && n < avail;
+    v->Bytes = start;
+    v->Length = n;
+    v->Line = r->Line;
+    v->First = r->LineStart;
+    v->Continues = lf == nullptr && n < avail;
     r->Pos += n;
-    r->LineStart = !p->Continues;
+    r->LineStart = !v->Continues;
     if (lf != nullptr) {
         r->Line++;
     }
+    return true;
+}
+
+bool NextPiece(PieceReader* r, Piece* p)
+{
+    PieceView v;
+    if (!NextPieceInPlace(r, &v)) {
+        return false;
+    }
+    memcpy(p->Text, v.Bytes, v.Length);
+    p->Text[v.Length] = '\0';
+    p->Length = v.Length;
+    p->Line = v.Line;
+    p->First = v.First;
+    p->Continues = v.Continues;
     return true;
 }

@@ -18,6 +18,15 @@ struct Piece {
     bool Continues;               // more of the same line follows as another piece
 };
 
+// A piece where it lies in the reader's block, valid until the next read.
+struct PieceView {
+    const char* Bytes;
+    size_t Length;
+    long Line;
+    bool First;
+    bool Continues;
+};
+
 struct PieceReader {
     FILE* In;
     char Block[65536];
@@ -34,3 +43,5 @@ struct PieceReader {
 void StartReading(PieceReader* r, FILE* in);
 // The next piece; false at the end of the file or when a read fails.
 bool NextPiece(PieceReader* r, Piece* p);
+// The same without copying it out of the block.
+bool NextPieceInPlace(PieceReader* r, PieceView* v);
