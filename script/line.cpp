@@ -60,8 +60,9 @@ static void ReadIf(char* text, ScriptCommand* cmd)
 ScriptCommand ReadCommand(char* text)
 {
     ScriptCommand cmd;
+    const char first = ToUpper(text[0]);
     for (const CommandName& name : CommandNames) {
-        if (StartsWithNoCase(text, name.Name)) {
+        if (name.Name[0] == first && StartsWithNoCase(text, name.Name)) {
             cmd.Id = name.Id;
             cmd.NameLength = strlen(name.Name);
             break;

@@ -160,7 +160,7 @@ private:
     void Line(Piece* p);
     void LabelLine(Piece* p);
     void CommandLine(Piece* p);
-    void ModemLine(const Piece& p);
+    void ModemLine(Piece* p);
     void Comment(const Piece& p);
     void NumberCommand(long line, const std::string& word, char next, const ScriptCommand& cmd);
     void IfCommand(long line, const char* text, const ScriptCommand& cmd);
@@ -254,7 +254,7 @@ void Checker::Line(Piece* p)
     case LineKind::Skipped: break;
     case LineKind::Label: LabelLine(p); break;
     case LineKind::Command: CommandLine(p); break;
-    case LineKind::Modem: ModemLine(*p); break;
+    case LineKind::Modem: ModemLine(p); break;
     }
 }
 
@@ -567,8 +567,10 @@ void Checker::Jump(long line, const char* name, bool conditional)
     }
 }
 
-void Checker::ModemLine(const Piece& p)
+// The piece becomes the bytes the run writes for it.
+void Checker::ModemLine(Piece* piece)
 {
+    const Piece& p = *piece;
     const long line = p.Line;
     const bool inLongLine = !p.First || p.Continues;
     Responses++;
@@ -598,8 +600,8 @@ void Checker::ModemLine(const Piece& p)
         }
     }
 
-    char wire[LINE_BUFFER_SIZE];
-    memcpy(wire, p.Text, length + 1);
+    const bool endsInLineFeed = length > 0 && p.Text[length - 1] == '\n';
+    char* wire = piece->Text;
     ExpandShorthand(wire);
     const bool clock = IsClockCommand(wire);
     if (clock) {
@@ -628,7 +630,7 @@ void Checker::ModemLine(const Piece& p)
         if (n > 0 && wire[n - 1] == '\n') {
             Emit(line, Severity::Warning, "line-end",
                  "line ends in a line feed only: the run sends " + sent + ", with no carriage return");
-        } else if (p.Text[length - 1] == '\n') {
+        } else if (endsInLineFeed) {
             Emit(line, Severity::Error, "line-end",
                  "line ends in a line feed only, which the run removes from a plain command: it sends " + sent +
                      " with no line end, and the device never sees the command end");

@@ -58,7 +58,8 @@ public:
         if (found != nullptr) {
             return *found;
         }
-        if ((Entries.size() + 1) * 2 > Slots.size()) {
+        // Filled up to three quarters: a small table stays in the cache.
+        if ((Entries.size() + 1) * 4 > Slots.size() * 3) {
             Grow();
         }
         Entries.emplace_back();
