@@ -399,7 +399,7 @@ void Checker::CommandLine(Piece* p)
              word + " is no script command, so the run ignores the line (a comment is written \"# text\")");
         return;
     }
-    const std::string asWritten = "#" + std::string(head, cmd.NameLength);
+    const auto readAs = [&] { return word + " is read as #" + std::string(head, cmd.NameLength); };
     const char next = head[cmd.NameLength];
     const bool runsOn = IsLetter(next) || (IsDigit(next) && cmd.Id != CommandId::Timeout && cmd.Id != CommandId::Wait);
     switch (cmd.Id) {
@@ -407,7 +407,7 @@ void Checker::CommandLine(Piece* p)
     case CommandId::Prompt:
         if (runsOn) {
             Emit(line, Severity::Error, "name-runs-on",
-                 word + " is read as " + asWritten + ", so the run " +
+                 readAs() + ", so the run " +
                      (cmd.Id == CommandId::Print ? "prints " : "shows ") + Quoted(cmd.Text) +
                      (cmd.Id == CommandId::Prompt ? " and waits for a key" : ""));
         }
@@ -419,21 +419,21 @@ void Checker::CommandLine(Piece* p)
     case CommandId::Timeout:
     case CommandId::Wait:
         if (runsOn) {
-            Emit(line, Severity::Warning, "name-runs-on", word + " is read as " + asWritten);
+            Emit(line, Severity::Warning, "name-runs-on", readAs());
         }
         NumberCommand(line, word, next, cmd);
         return;
     case CommandId::Goto:
         if (runsOn) {
             Emit(line, Severity::Warning, "name-runs-on",
-                 word + " is read as " + asWritten + ", so the run jumps to " + Quoted(cmd.Text));
+                 readAs() + ", so the run jumps to " + Quoted(cmd.Text));
         }
         Jump(line, cmd.Text, false);
         Branches++;
         return;
     case CommandId::If:
         if (runsOn) {
-            Emit(line, Severity::Warning, "name-runs-on", word + " is read as " + asWritten);
+            Emit(line, Severity::Warning, "name-runs-on", readAs());
         }
         IfCommand(line, text, cmd);
         Branches++;
@@ -446,7 +446,7 @@ void Checker::CommandLine(Piece* p)
         break;
     }
     if (runsOn) {
-        Emit(line, Severity::Warning, "name-runs-on", word + " is read as " + asWritten);
+        Emit(line, Severity::Warning, "name-runs-on", readAs());
     }
 }
 
@@ -496,7 +496,7 @@ void Checker::IfCommand(long line, const char* text, const ScriptCommand& cmd)
         return;
     }
     const Condition c = ReadCondition(cmd.Condition);
-    const std::string shown = "(" + Escaped(cmd.Condition, strlen(cmd.Condition)) + ")";
+    const auto shown = [&] { return "(" + Escaped(cmd.Condition, strlen(cmd.Condition)) + ")"; };
     switch (c.Kind) {
     case ConditionKind::Never:
         Emit(line, Severity::Error, "if-never", "#if has an empty condition, so it never jumps");
@@ -505,21 +505,21 @@ void Checker::IfCommand(long line, const char* text, const ScriptCommand& cmd)
         const size_t n = strlen(cmd.Condition);
         if (IsBlank(cmd.Condition[0]) || IsBlank(cmd.Condition[n - 1])) {
             Emit(line, Severity::Warning, "condition-blanks",
-                 "condition " + shown + " is looked for in the response with its blanks");
+                 "condition " + shown() + " is looked for in the response with its blanks");
         } else if (PromptAnswered && HasLowerCase(cmd.Condition)) {
             Emit(line, Severity::Warning, "condition-after-prompt",
-                 "after #prompt the response is the key in upper case, so " + shown + " never holds");
+                 "after #prompt the response is the key in upper case, so " + shown() + " never holds");
         }
         break;
     }
     default:
         if (!c.HasValue) {
             Emit(line, Severity::Error, "if-no-number",
-                 "condition " + shown + " has no number after \"" + std::string(1, cmd.Condition[0]) +
+                 "condition " + shown() + " has no number after \"" + std::string(1, cmd.Condition[0]) +
                      "\", so the run compares the response's number with 0");
         } else if (PromptAnswered) {
             Emit(line, Severity::Warning, "condition-after-prompt",
-                 "after #prompt the response is one key, with no \":\" before a number, so " + shown +
+                 "after #prompt the response is one key, with no \":\" before a number, so " + shown() +
                      " never holds");
         }
         break;
