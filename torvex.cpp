@@ -54,7 +54,7 @@ static ExitStatus RunScript(CommPort* hCOM, FILE* FIn)
             }
             continue;  // the answer waits for the next flush: the next command is not held up
         }
-        fflush(stdout);  // out before a signal, also in a loop that never blocks
+        FlushConsole();  // out before a signal, also in a loop that never blocks
     }
     // Only the end of the script ends the loop quietly; a failed read is not its end.
     if (ferror(FIn)) {

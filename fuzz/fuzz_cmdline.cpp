@@ -46,7 +46,8 @@ static Expected Model(const std::vector<char*>& argv, const char* defaultPort)
             e.help = true;
             return e;
         }
-        if (arg[0] != '-') {
+        // A dash alone is standard input, named as a script.
+        if (arg[0] != '-' || arg[1] == '\0') {
             e.script = arg;
             continue;
         }

@@ -45,6 +45,7 @@ OpenError ClassifyOpenError(long err);
 // TickCount        milliseconds on a monotonic clock; never wraps
 // UtcNow           the system's calendar time in UTC
 // Pause            sleep for ms milliseconds (none when ms <= 0)
+// FlushConsole     write out standard output; a run ended meanwhile (Ctrl-C) waits for it
 // ReadKey          one key press without echo or Enter; a character code, 0 at end of input.
 //                  lineOpen: the console line holds text, so a run ended at the key
 //                  ends that line first
@@ -59,6 +60,7 @@ OpenError ClassifyOpenError(long err);
 uint64_t TickCount();
 void UtcNow(SystemTime* now);
 void Pause(int64_t ms);
+void FlushConsole();
 int ReadKey(bool lineOpen);
 void KeysApartFrom(FILE* script);
 void PrepareConsole();

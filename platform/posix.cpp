@@ -347,6 +347,11 @@ void UtcNow(SystemTime* now)
     now->wMilliseconds = static_cast<uint16_t>(ts.tv_nsec / 1000000);
 }
 
+void FlushConsole()
+{
+    fflush(stdout);
+}
+
 void Pause(int64_t ms)
 {
     fflush(stdout);

@@ -125,7 +125,7 @@ bool PortSetTimeouts(CommPort* port, const CommTimeouts& timeouts, long* err)
 
 bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
 {
-    fflush(stdout);
+    FlushConsole();
     DWORD nRx = 0;
     if (!ReadFile(port->hCOM, buf, n, &nRx, nullptr)) {
         *err = static_cast<long>(GetLastError());
@@ -147,7 +147,7 @@ bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long
 {
     // A synchronous WriteFile on a comm port may wait for the driver up to the
     // write time-out, and nothing tells beforehand: the console goes first.
-    fflush(stdout);
+    FlushConsole();
     DWORD nTx = 0;
     const BOOL ok = WriteFile(port->hCOM, buf, n, &nTx, nullptr);
     if (!ok) {
@@ -187,7 +187,7 @@ void UtcNow(SystemTime* now)
 
 void Pause(int64_t ms)
 {
-    fflush(stdout);
+    FlushConsole();
     // Sleep takes 32 bits, and 0xFFFFFFFF (INFINITE) would never return.
     const int64_t chunk = 0x7FFFFFFF;
     while (ms > 0) {
@@ -209,11 +209,27 @@ static void EndPromptLine()
     }
 }
 
+// Held while standard output is flushed. Ctrl-C comes on a thread of its own,
+// and msvcrt writes one flush in several pieces: ending the process between
+// them would cut a line.
+static SRWLOCK ConsoleLock = SRWLOCK_INIT;
+
+void FlushConsole()
+{
+    AcquireSRWLockExclusive(&ConsoleLock);
+    fflush(stdout);
+    ReleaseSRWLockExclusive(&ConsoleLock);
+}
+
 // Ctrl-C and Ctrl-Break end the run; the system closes the port. Windows has no
-// death by a signal to show the caller: the exit status 130 stands for it.
+// death by a signal to show the caller: the exit status 130 stands for it. A
+// flush under way ends first, unless its reader has stopped reading.
 static BOOL WINAPI OnConsoleCtrl(DWORD type)
 {
     if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) {
+        for (int waited = 0; waited < 1000 && !TryAcquireSRWLockExclusive(&ConsoleLock); waited++) {
+            Sleep(1);
+        }
         EndPromptLine();
         ExitProcess(130);
     }
@@ -261,7 +277,7 @@ static bool KeysFromConsole = false;
 
 int ReadKey(bool lineOpen)
 {
-    fflush(stdout);
+    FlushConsole();
     InterlockedExchange(&PromptLineOpen, lineOpen ? 1 : 0);
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode;
@@ -299,7 +315,7 @@ void KeysApartFrom(FILE* script)
 
 FILE* FileOpenRead(const char* path)
 {
-    fflush(stdout);  // a pipe's reads wait for the writer
+    FlushConsole();  // a pipe's reads wait for the writer
     if (strcmp(path, "-") != 0) {
         return fopen(path, "rb");  // Windows itself refuses to open a directory
     }

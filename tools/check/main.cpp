@@ -42,15 +42,37 @@ static void Usage(FILE* out)
             "command line or a script that cannot be read.\n");
 }
 
+// Exactly width digits at *text, moved past them.
+static bool Digits(const char** text, int width, unsigned* value)
+{
+    *value = 0;
+    for (int i = 0; i < width; i++, (*text)++) {
+        if (**text < '0' || **text > '9') {
+            return false;
+        }
+        *value = *value * 10 + static_cast<unsigned>(**text - '0');
+    }
+    return true;
+}
+
+// One of the allowed characters at *text, moved past it.
+static bool Mark(const char** text, const char* allowed)
+{
+    if (**text == '\0' || strchr(allowed, **text) == nullptr) {
+        return false;
+    }
+    (*text)++;
+    return true;
+}
+
 // YYYY-MM-DDTHH:MM:SS (or a space for the T), in UTC.
 static bool ReadTime(const char* text, SystemTime* t)
 {
-    unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    char sep = 0;
-    char extra = 0;
-    if (sscanf(text, "%4u-%2u-%2u%c%2u:%2u:%2u%c", &year, &month, &day, &sep, &hour, &minute, &second, &extra) != 7 ||
-        (sep != 'T' && sep != ' ') || year < 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
-        minute > 59 || second > 59) {
+    unsigned year, month, day, hour, minute, second;
+    if (!Digits(&text, 4, &year) || !Mark(&text, "-") || !Digits(&text, 2, &month) || !Mark(&text, "-") ||
+        !Digits(&text, 2, &day) || !Mark(&text, "T ") || !Digits(&text, 2, &hour) || !Mark(&text, ":") ||
+        !Digits(&text, 2, &minute) || !Mark(&text, ":") || !Digits(&text, 2, &second) || *text != '\0' ||
+        year < 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59) {
         return false;
     }
     *t = SystemTime{static_cast<uint16_t>(year), static_cast<uint16_t>(month), 0, static_cast<uint16_t>(day),
