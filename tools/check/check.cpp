@@ -19,49 +19,50 @@
 #include "tools/check/label_table.h"
 #include "tools/check/reader.h"
 
-std::string Escaped(const char* bytes, size_t count)
+namespace {
+
+void AppendEscaped(std::string* out, const char* bytes, size_t count)
 {
-    std::string out;
-    out.reserve(count);
     size_t i = 0;
     while (i < count) {
         size_t run = i;
         while (run < count && ShownAsIs(static_cast<unsigned char>(bytes[run]))) {
             run++;
         }
-        out.append(bytes + i, run - i);
+        out->append(bytes + i, run - i);
         if (run < count) {
             char escape[5];
-            out += EscapedByte(static_cast<unsigned char>(bytes[run]), escape);
+            *out += EscapedByte(static_cast<unsigned char>(bytes[run]), escape);
             run++;
         }
         i = run;
     }
+}
+
+void AppendQuoted(std::string* out, const char* text)
+{
+    *out += '"';
+    AppendEscaped(out, text, strlen(text));
+    *out += '"';
+}
+
+std::string Quoted(const char* text)
+{
+    std::string out;
+    AppendQuoted(&out, text);
+    return out;
+}
+
+}  // namespace
+
+std::string Escaped(const char* bytes, size_t count)
+{
+    std::string out;
+    AppendEscaped(&out, bytes, count);
     return out;
 }
 
 namespace {
-
-std::string Quoted(const char* text)
-{
-    return "\"" + Escaped(text, strlen(text)) + "\"";
-}
-
-// Most texts need no escape: appended whole.
-void AppendQuoted(std::string* out, const char* text)
-{
-    const size_t n = strlen(text);
-    *out += '"';
-    size_t i = 0;
-    while (i < n && ShownAsIs(static_cast<unsigned char>(text[i]))) {
-        i++;
-    }
-    out->append(text, i);
-    if (i < n) {
-        *out += Escaped(text + i, n - i);
-    }
-    *out += '"';
-}
 
 bool IsBlank(char c)
 {
@@ -325,7 +326,12 @@ void Checker::LabelLine(Piece* p)
 {
     char name[LABEL_MAX + 1];
     LabelLineName(p->Text, name);  // leaves the whole name, line ends removed, after the ":"
-    LabelInfo& info = *Definitions[NextDefinition++];
+    // A file that grew between the passes is looked up like any name.
+    LabelInfo& info =
+        NextDefinition < Definitions.size() ? *Definitions[NextDefinition++] : Labels.Get(LabelKey(name));
+    if (info.Winner == 0) {
+        info.Winner = p->Line;
+    }
     if (info.Winner != p->Line) {
         const std::string where = "line " + std::to_string(info.Winner);
         if (strlen(p->Text + 1) > LABEL_MAX) {
