@@ -212,7 +212,7 @@ bool PortSetTimeouts(CommPort* port, const CommTimeouts& timeouts, long* /*err*/
 
 bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
 {
-    fflush(stdout);
+    FlushConsole();
     *got = 0;
     const CommTimeouts& to = port->timeouts;
     const int64_t start = NowNs();
@@ -294,7 +294,7 @@ bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long
             break;
         }
         if (!flushed) {
-            fflush(stdout);
+            FlushConsole();
             flushed = true;
         }
         const int64_t now = NowNs();
@@ -310,7 +310,7 @@ bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long
         }
     }
     if (!flushed) {
-        fflush(stdout);
+        FlushConsole();
     }
     return ok;
 }
@@ -354,7 +354,7 @@ void FlushConsole()
 
 void Pause(int64_t ms)
 {
-    fflush(stdout);
+    FlushConsole();
     if (ms <= 0) {
         return;
     }
@@ -526,7 +526,7 @@ static void SkipUtf8Rest(int lead)
 
 int ReadKey(bool lineOpen)
 {
-    fflush(stdout);
+    FlushConsole();
     if (!isatty(KeyFd)) {
         int c = ReadByte(-1);
         return c < 0 ? 0 : c;
@@ -572,7 +572,7 @@ void KeysApartFrom(FILE* script)
 
 FILE* FileOpenRead(const char* path)
 {
-    fflush(stdout);  // a FIFO's open, and a pipe's reads, wait for the writer
+    FlushConsole();  // a FIFO's open, and a pipe's reads, wait for the writer
     FILE* file = nullptr;
     if (strcmp(path, "-") == 0) {
         // A descriptor of its own, so that closing the script leaves standard input.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -203,7 +204,8 @@ void Checker::Emit(long line, Severity level, const char* code, const std::strin
 bool Checker::Run(FILE* in)
 {
     UTC = Opt.Utc;
-    PieceReader* r = new PieceReader;
+    const std::unique_ptr<PieceReader> reader(new PieceReader);  // its block is too big for the stack
+    PieceReader* r = reader.get();
     StartReading(r, in);
     IndexLabels(r);
     bool ok = !r->Failed;
@@ -219,7 +221,6 @@ bool Checker::Run(FILE* in)
     if (!ok) {
         ScriptReadFailed(r->Error);
     }
-    delete r;
     return ok;
 }
 
@@ -405,54 +406,43 @@ void Checker::CommandLine(Piece* p)
              word + " is no script command, so the run ignores the line (a comment is written \"# text\")");
         return;
     }
-    const auto readAs = [&] { return word + " is read as #" + std::string(head, cmd.NameLength); };
     const char next = head[cmd.NameLength];
     const bool runsOn = IsLetter(next) || (IsDigit(next) && cmd.Id != CommandId::Timeout && cmd.Id != CommandId::Wait);
-    switch (cmd.Id) {
-    case CommandId::Print:
-    case CommandId::Prompt:
-        if (runsOn) {
+    if (runsOn) {
+        const std::string readAs = word + " is read as #" + std::string(head, cmd.NameLength);
+        if (cmd.Id == CommandId::Print || cmd.Id == CommandId::Prompt) {
             Emit(line, Severity::Error, "name-runs-on",
-                 readAs() + ", so the run " +
-                     (cmd.Id == CommandId::Print ? "prints " : "shows ") + Quoted(cmd.Text) +
+                 readAs + ", so the run " + (cmd.Id == CommandId::Print ? "prints " : "shows ") + Quoted(cmd.Text) +
                      (cmd.Id == CommandId::Prompt ? " and waits for a key" : ""));
+        } else if (cmd.Id == CommandId::Goto) {
+            Emit(line, Severity::Warning, "name-runs-on", readAs + ", so the run jumps to " + Quoted(cmd.Text));
+        } else {
+            Emit(line, Severity::Warning, "name-runs-on", readAs);
         }
-        if (cmd.Id == CommandId::Prompt) {
-            Responses++;
-            PromptAnswered = true;
-        }
-        return;
+    }
+    switch (cmd.Id) {
+    case CommandId::Prompt:
+        Responses++;
+        PromptAnswered = true;
+        break;
     case CommandId::Timeout:
     case CommandId::Wait:
-        if (runsOn) {
-            Emit(line, Severity::Warning, "name-runs-on", readAs());
-        }
         NumberCommand(line, word, next, cmd);
-        return;
+        break;
     case CommandId::Goto:
-        if (runsOn) {
-            Emit(line, Severity::Warning, "name-runs-on",
-                 readAs() + ", so the run jumps to " + Quoted(cmd.Text));
-        }
         Jump(line, cmd.Text, false);
         Branches++;
-        return;
+        break;
     case CommandId::If:
-        if (runsOn) {
-            Emit(line, Severity::Warning, "name-runs-on", readAs());
-        }
         IfCommand(line, text, cmd);
         Branches++;
-        return;
+        break;
     case CommandId::Utc:
     case CommandId::Nzst:
         UTC = cmd.Id == CommandId::Utc;
         break;
     default:
         break;
-    }
-    if (runsOn) {
-        Emit(line, Severity::Warning, "name-runs-on", readAs());
     }
 }
 
