@@ -47,6 +47,16 @@ struct Trap {
 const std::string n39(39, 'n');
 const char OddBytes[] = "\xEF\xBB\xBF#print hi\r\n #print x\r\n  \r\nAT\0Z\r\nATZ\rATI\r\n";
 
+// More labels than the checker's label table holds at first, so that it grows.
+std::string ManyLabels(int count)
+{
+    std::string script = "ATZ\r\n#if (OK) l" + std::to_string(count - 1) + "\r\n";
+    for (int i = 0; i < count; i++) {
+        script += ":l" + std::to_string(i) + "\r\n";
+    }
+    return script + "#goto l" + std::to_string(count) + "\r\n";
+}
+
 const Trap Traps[] = {
     {"ATZ\r\n#if (=99) unknwn\r\n#print other branch\r\n",
      "2: error: jumps to \"unknwn\", which no label defines: the run prints Label \"unknwn\" not found. and goes "
@@ -121,6 +131,9 @@ const Trap Traps[] = {
      "[condition-after-prompt]\n"
      "4: warning: after #prompt the response is one key, with no \":\" before a number, so (>1) never holds "
      "[condition-after-prompt]\n"},
+    {ManyLabels(1100),
+     "1103: error: jumps to \"l1100\", which no label defines: the run prints Label \"l1100\" not found. and goes "
+     "on with the next line [missing-label]\n"},
     {"# torvex-check: disable=missing-label\r\n#goto nowhere\r\n#goto nowhere\r\n",
      "3: error: jumps to \"nowhere\", which no label defines: the run prints Label \"nowhere\" not found. and goes "
      "on with the next line [missing-label]\n"},
@@ -195,10 +208,10 @@ TEST(Check, WireShowsTheBytesEachModemCommandSends)
     RunOptions piped;
     piped.input = Stdin::Pipe;
     piped.data = "^QRTC=\r\n#NZST\r\n^QRTC=\r\n";
-    r = Check({"--wire", "-UTC", "--time=2024-02-28T12:34:56", "-"}, piped);
+    r = Check({"--wire", "-UTC", "--time=2024-02-28T23:59:59", "-"}, piped);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "-:1: note: sends \"AT^QRTC=2024/02/28 12:34:56\\r\\n\"\n"
-                     "-:3: note: sends \"AT^QRTC=2024/02/29  0:34:56\\r\\n\"\n");
+    EXPECT_EQ(r.out, "-:1: note: sends \"AT^QRTC=2024/02/28 23:59:59\\r\\n\"\n"
+                     "-:3: note: sends \"AT^QRTC=2024/02/29 11:59:59\\r\\n\"\n");
 }
 
 TEST(Check, ExitStatusesTellCleanFoundAndTrouble)

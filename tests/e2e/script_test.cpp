@@ -234,6 +234,28 @@ TEST(Pauses, WaitPausesForTheGivenSecondsAndWaitZeroGoesOnAtOnce)
     EXPECT_GT(SecondsBetween(printed, b), 0.7);
 }
 
+// Console output is a pipe here, so nothing reaches it without a flush: what
+// was printed must be there when a pause begins, not when it ends.
+TEST(Pauses, WhatWasPrintedIsOnTheConsoleBeforeThePauseBegins)
+{
+    PtyDevice device;
+    LineTimes times;
+    device.SetHandler(times.Wrap(StandardDevice()));
+    RunningTorvex run({ScriptArg(WriteScript("#wait 3\r\nATZ\r\n#wait 3\r\nAT+A\r\n")), PortArg(device)});
+    ASSERT_TRUE(run.WaitForOutput(WakeUpGot, 30000)) << run.Output();
+    const Clock::time_point wokenShown = Clock::now();
+    ASSERT_TRUE(run.WaitForOutput(WakeUpGot + "ATZ\r\n" + Ok, 30000)) << run.Output();
+    const Clock::time_point answerShown = Clock::now();
+    const RunResult result = run.Wait();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, WakeUpGot + "ATZ\r\n" + Ok + "AT+A\r\n" + Ok);
+    Clock::time_point atz, a;
+    ASSERT_TRUE(times.When("ATZ", &atz));
+    ASSERT_TRUE(times.When("AT+A", &a));
+    EXPECT_GT(SecondsBetween(wokenShown, atz), 2.0);
+    EXPECT_GT(SecondsBetween(answerShown, a), 2.0);
+}
+
 TEST(AnswerTimeout, TimeoutOneEndsAWaitAfterTheFirstRead)
 {
     // Echoes ATZ and half a second later sends a line that is no answer, so

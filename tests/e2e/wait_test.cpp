@@ -218,7 +218,7 @@ TEST(ResponseWait, AnswersMoreThanASecondApartEndOnTheFirst)
 
 const std::string BookLine = "AT+CPBW=1,\"5551234\",129,\"BOOK\"";
 
-TEST(ResponseWait, OkInTheCommandsOwnEchoDoesNotCount)
+TEST(ResponseWait, AnswerWordsInTheCommandsOwnEchoDoNotCount)
 {
     {
         SCOPED_TRACE("echo and ERROR in one read");
@@ -237,6 +237,16 @@ TEST(ResponseWait, OkInTheCommandsOwnEchoDoesNotCount)
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out, WakeUpGot + BookLine + "\r\nGot \"ERROR\"\n");
         EXPECT_EQ(SettledWire(device), WakeUp + BookLine + "\r");
+    }
+    {
+        SCOPED_TRACE("ERROR in the echo alone, OK in the next read");
+        const std::string named = "AT+NAME=ERROR";
+        PtyDevice device;
+        device.SetHandler(Rules({{WakeUpLine, OkReply}, {named, OkReply, 1500}}, OkReply));
+        const RunResult result = RunOnScript(device, named + "\r\nATZ\r\n");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, WakeUpGot + named + "\r\nGot \"OK\"\nATZ\r\n" + GotOk);
+        EXPECT_EQ(SettledWire(device), WakeUp + named + "\rATZ\r");
     }
     {
         SCOPED_TRACE("answered OK");

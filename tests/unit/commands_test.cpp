@@ -214,6 +214,8 @@ TEST_F(ScriptCommand, TextConditionSearchesTheResponseExactly)
     EXPECT_EQ(Continues("if (ok) yes\r\n"), Stayed);
     EXPECT_EQ(Continues("if ( OK) yes\r\n"), Stayed);
     EXPECT_EQ(Continues("if (OK ) yes\r\n"), Stayed);
+    // The condition ends at the first ")": a later one belongs to the label's name.
+    EXPECT_EQ(Continues("if (OK) nowhere)\r\n", "Label \"nowhere)\" not found.\n"), Stayed);
     // The echo is not part of the response text.
     EXPECT_EQ(Continues("if (AT+CSQ) yes\r\n"), Stayed);
 }
