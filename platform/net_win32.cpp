@@ -1,0 +1,176 @@
+// TCP client sockets on Windows: Winsock, non-blocking, waited on with select.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "platform/net.h"
+
+struct NetSocket {
+    SOCKET s;
+};
+
+long NetErrorNumber(NetError error)
+{
+    switch (error) {
+    case NetError::NotFound:
+        return ERROR_FILE_NOT_FOUND;
+    case NetError::Busy:
+        return ERROR_ACCESS_DENIED;
+    case NetError::TimedOut:
+        return WSAETIMEDOUT;
+    case NetError::Closed:
+        return WSAECONNRESET;
+    case NetError::NotSerial:
+        return ERROR_NOT_SUPPORTED;
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
+}
+
+// Waits for one event; timeoutMs UINT32_MAX waits without limit. A connect that
+// fails shows in the exception set.
+static int WaitSocket(SOCKET s, bool writing, uint32_t timeoutMs, long* err)
+{
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);
+    struct timeval tv;
+    tv.tv_sec = static_cast<long>(timeoutMs / 1000);
+    tv.tv_usec = static_cast<long>(timeoutMs % 1000) * 1000;
+    const int r = select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, &failed,
+                         timeoutMs == UINT32_MAX ? nullptr : &tv);
+    if (r == SOCKET_ERROR) {
+        *err = WSAGetLastError();
+        return -1;
+    }
+    return r > 0 ? 1 : 0;
+}
+
+static SOCKET ConnectOne(const ADDRINFOA* ai, uint32_t timeoutMs, long* err)
+{
+    const SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    if (s == INVALID_SOCKET) {
+        *err = WSAGetLastError();
+        return INVALID_SOCKET;
+    }
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    if (connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == SOCKET_ERROR) {
+        if (WSAGetLastError() != WSAEWOULDBLOCK) {
+            *err = WSAGetLastError();
+            closesocket(s);
+            return INVALID_SOCKET;
+        }
+        const int r = WaitSocket(s, true, timeoutMs, err);
+        int soError = 0;
+        int len = sizeof soError;
+        if (r == 0) {
+            soError = WSAETIMEDOUT;
+        } else if (r < 0) {
+            soError = static_cast<int>(*err);
+        } else if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len) != 0) {
+            soError = WSAGetLastError();
+        }
+        if (soError != 0) {
+            *err = soError;
+            closesocket(s);
+            return INVALID_SOCKET;
+        }
+    }
+    // Commands are short and each waits for its answer: no coalescing delay.
+    const BOOL one = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    return s;
+}
+
+bool NetConnect(const char* host, const char* port, uint32_t timeoutMs, NetSocket** sock, long* err)
+{
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    if (!started) {
+        *err = WSASYSNOTREADY;
+        return false;
+    }
+    ADDRINFOA hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    ADDRINFOA* list = nullptr;
+    const int r = getaddrinfo(host, port, &hints, &list);
+    if (r != 0) {
+        *err = r == WSA_NOT_ENOUGH_MEMORY ? ERROR_NOT_ENOUGH_MEMORY : ERROR_FILE_NOT_FOUND;
+        return false;
+    }
+    SOCKET s = INVALID_SOCKET;
+    *err = ERROR_FILE_NOT_FOUND;
+    for (const ADDRINFOA* ai = list; ai != nullptr && s == INVALID_SOCKET; ai = ai->ai_next) {
+        s = ConnectOne(ai, timeoutMs, err);
+    }
+    freeaddrinfo(list);
+    if (s == INVALID_SOCKET) {
+        return false;
+    }
+    NetSocket* n = static_cast<NetSocket*>(calloc(1, sizeof(NetSocket)));
+    if (n == nullptr) {
+        *err = ERROR_NOT_ENOUGH_MEMORY;
+        closesocket(s);
+        return false;
+    }
+    n->s = s;
+    *sock = n;
+    return true;
+}
+
+int NetWait(NetSocket* sock, bool writing, uint32_t timeoutMs, long* err)
+{
+    return WaitSocket(sock->s, writing, timeoutMs, err);
+}
+
+bool NetRecv(NetSocket* sock, void* buf, uint32_t n, uint32_t* got, long* err)
+{
+    *got = 0;
+    const int k = recv(sock->s, static_cast<char*>(buf), static_cast<int>(n), 0);
+    if (k > 0) {
+        *got = static_cast<uint32_t>(k);
+        return true;
+    }
+    if (k == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
+        return true;
+    }
+    *err = k == 0 ? WSAECONNRESET : WSAGetLastError();
+    return false;
+}
+
+bool NetSend(NetSocket* sock, const void* buf, uint32_t n, uint32_t* sent, long* err)
+{
+    *sent = 0;
+    const int k = send(sock->s, static_cast<const char*>(buf), static_cast<int>(n), 0);
+    if (k >= 0) {
+        *sent = static_cast<uint32_t>(k);
+        return true;
+    }
+    if (WSAGetLastError() == WSAEWOULDBLOCK) {
+        return true;
+    }
+    *err = WSAGetLastError();
+    return false;
+}
+
+void NetClose(NetSocket* sock)
+{
+    if (sock == nullptr) {
+        return;
+    }
+    closesocket(sock->s);
+    free(sock);
+}
