@@ -178,6 +178,8 @@ bool Welcome(NetPort* port, long* err)
         ok = SendAll(port, wire, TickCount() + AnswerMs, &done, err) && done == wire.size();
         const telnet::Codec& codec = port->codec;
         ok = ok && AwaitServer(port, [&] { return codec.comPort != telnet::ComPort::Unanswered; }, NetError::NotSerial, err);
+        // No telnet server at all: the configure step says the port is no serial port.
+        ok = ok || *err == NetErrorNumber(NetError::NotSerial);
         if (ok && codec.comPort == telnet::ComPort::Agreed) {
             wire = telnet::ComPortCommand(telnet::SET_BAUDRATE, 0, 4);
             ok = SendAll(port, wire, TickCount() + AnswerMs, &done, err) && done == wire.size() &&

@@ -148,7 +148,7 @@ bool NetSend(NetSocket* sock, const void* buf, uint32_t n, uint32_t* sent, long*
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
         return true;
     }
-    *err = errno;
+    *err = errno == EPIPE ? ECONNRESET : errno;  // the server has closed
     return false;
 }
 

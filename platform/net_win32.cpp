@@ -144,10 +144,11 @@ bool NetRecv(NetSocket* sock, void* buf, uint32_t n, uint32_t* got, long* err)
         *got = static_cast<uint32_t>(k);
         return true;
     }
-    if (k == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
+    const int e = k == 0 ? WSAECONNRESET : WSAGetLastError();
+    if (e == WSAEWOULDBLOCK) {
         return true;
     }
-    *err = k == 0 ? WSAECONNRESET : WSAGetLastError();
+    *err = e == WSAECONNABORTED ? WSAECONNRESET : e;
     return false;
 }
 
@@ -159,10 +160,11 @@ bool NetSend(NetSocket* sock, const void* buf, uint32_t n, uint32_t* sent, long*
         *sent = static_cast<uint32_t>(k);
         return true;
     }
-    if (WSAGetLastError() == WSAEWOULDBLOCK) {
+    const int e = WSAGetLastError();
+    if (e == WSAEWOULDBLOCK) {
         return true;
     }
-    *err = WSAGetLastError();
+    *err = e == WSAECONNABORTED ? WSAECONNRESET : e;  // the server has closed
     return false;
 }
 
