@@ -19,15 +19,17 @@ enum class NetError {
 
 // NetErrorNumber  the platform's error number that stands for a NetError
 // NetConnect      resolve host and connect to port (a decimal number) within timeoutMs
-// NetWait         wait up to timeoutMs for the socket to be readable (or writable): 1 ready,
-//                 0 the time passed, -1 failed
+// NetClockUs      microseconds on a monotonic clock, for the read and write time-outs
+// NetWait         wait up to timeoutUs (below 0: no limit) for the socket to be readable (or
+//                 writable): 1 ready, 0 the time passed or a signal came, -1 failed
 // NetRecv         take what has come, without waiting; *got 0 when nothing has. The
 //                 server's close fails with NetError::Closed
 // NetSend         send what the socket takes now, without waiting; *sent may be short
 // NetClose        close the socket; a null socket is ignored
 long NetErrorNumber(NetError error);
 bool NetConnect(const char* host, const char* port, uint32_t timeoutMs, NetSocket** sock, long* err);
-int NetWait(NetSocket* sock, bool writing, uint32_t timeoutMs, long* err);
+int64_t NetClockUs();
+int NetWait(NetSocket* sock, bool writing, int64_t timeoutUs, long* err);
 bool NetRecv(NetSocket* sock, void* buf, uint32_t n, uint32_t* got, long* err);
 bool NetSend(NetSocket* sock, const void* buf, uint32_t n, uint32_t* sent, long* err);
 void NetClose(NetSocket* sock);

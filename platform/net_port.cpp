@@ -23,7 +23,8 @@ namespace {
 const uint32_t AnswerMs = 5000;
 // A plain TCP server turning away a second client does it at once.
 const uint32_t RefusalMs = 200;
-const uint32_t Forever = UINT32_MAX;
+const int64_t Us = 1000;  // microseconds in a millisecond
+const int64_t Never = INT64_MAX;
 
 bool HasScheme(const char* name, const char* scheme)
 {
@@ -68,9 +69,9 @@ bool SplitAddress(const char* address, std::string* host, std::string* port)
     return number >= 1 && number <= 65535;
 }
 
-// Sends all of wire before deadline (a TickCount); *done tells how much went.
+// Sends all of wire before deadline (NetClockUs, or Never); *done tells how much went.
 // The console is flushed once: after the bytes, or before a wait for the socket.
-bool SendAll(NetPort* port, const std::string& wire, uint64_t deadline, size_t* done, long* err)
+bool SendAll(NetPort* port, const std::string& wire, int64_t deadline, size_t* done, long* err)
 {
     *done = 0;
     bool flushed = false;
@@ -89,12 +90,11 @@ bool SendAll(NetPort* port, const std::string& wire, uint64_t deadline, size_t* 
             FlushConsole();
             flushed = true;
         }
-        const uint64_t now = TickCount();
+        const int64_t now = NetClockUs();
         if (now >= deadline) {
             break;
         }
-        const uint64_t left = deadline - now;
-        if (NetWait(port->sock, true, left < Forever ? static_cast<uint32_t>(left) : Forever, err) < 0) {
+        if (NetWait(port->sock, true, deadline == Never ? -1 : deadline - now, err) < 0) {
             ok = false;
             break;
         }
@@ -114,7 +114,7 @@ bool SendReplies(NetPort* port, long* err)
     std::string reply;
     reply.swap(port->codec.reply);
     size_t done = 0;
-    if (!SendAll(port, reply, TickCount() + AnswerMs, &done, err)) {
+    if (!SendAll(port, reply, NetClockUs() + AnswerMs * Us, &done, err)) {
         return false;
     }
     if (done < reply.size()) {
@@ -124,12 +124,12 @@ bool SendReplies(NetPort* port, long* err)
     return true;
 }
 
-// Takes what comes within waitMs (Forever: no limit) and decodes it into buf; *got
+// Takes what comes within waitUs (below 0: no limit) and decodes it into buf; *got
 // data bytes, at most n.
-bool Receive(NetPort* port, uint32_t waitMs, uint8_t* buf, uint32_t n, uint32_t* got, long* err)
+bool Receive(NetPort* port, int64_t waitUs, uint8_t* buf, uint32_t n, uint32_t* got, long* err)
 {
     *got = 0;
-    const int ready = NetWait(port->sock, false, waitMs, err);
+    const int ready = NetWait(port->sock, false, waitUs, err);
     if (ready <= 0) {
         return ready == 0;
     }
@@ -148,16 +148,16 @@ bool Receive(NetPort* port, uint32_t waitMs, uint8_t* buf, uint32_t n, uint32_t*
 template <typename Done>
 bool AwaitServer(NetPort* port, Done done, NetError late, long* err)
 {
-    const uint64_t deadline = TickCount() + AnswerMs;
+    const int64_t deadline = NetClockUs() + AnswerMs * Us;
     while (!done()) {
-        const uint64_t now = TickCount();
+        const int64_t now = NetClockUs();
         if (now >= deadline) {
             *err = NetErrorNumber(late);
             return false;
         }
         uint8_t chunk[1024];
         uint32_t got = 0;
-        if (!Receive(port, static_cast<uint32_t>(deadline - now), chunk, sizeof chunk, &got, err)) {
+        if (!Receive(port, deadline - now, chunk, sizeof chunk, &got, err)) {
             return false;
         }
         port->early.append(reinterpret_cast<const char*>(chunk), got);
@@ -175,22 +175,22 @@ bool Welcome(NetPort* port, long* err)
     if (port->rfc2217) {
         std::string wire = telnet::Opening(&port->codec, true);
         size_t done = 0;
-        ok = SendAll(port, wire, TickCount() + AnswerMs, &done, err) && done == wire.size();
+        ok = SendAll(port, wire, NetClockUs() + AnswerMs * Us, &done, err) && done == wire.size();
         const telnet::Codec& codec = port->codec;
         ok = ok && AwaitServer(port, [&] { return codec.comPort != telnet::ComPort::Unanswered; }, NetError::NotSerial, err);
         // No telnet server at all: the configure step says the port is no serial port.
         ok = ok || *err == NetErrorNumber(NetError::NotSerial);
         if (ok && codec.comPort == telnet::ComPort::Agreed) {
             wire = telnet::ComPortCommand(telnet::SET_BAUDRATE, 0, 4);
-            ok = SendAll(port, wire, TickCount() + AnswerMs, &done, err) && done == wire.size() &&
+            ok = SendAll(port, wire, NetClockUs() + AnswerMs * Us, &done, err) && done == wire.size() &&
                  AwaitServer(port, [&] { return codec.answers[telnet::SET_BAUDRATE] > 0; }, NetError::TimedOut, err);
         }
     } else {
-        const uint64_t deadline = TickCount() + RefusalMs;
-        for (uint64_t now = TickCount(); ok && now < deadline; now = TickCount()) {
+        const int64_t deadline = NetClockUs() + RefusalMs * Us;
+        for (int64_t now = NetClockUs(); ok && now < deadline; now = NetClockUs()) {
             uint8_t chunk[1024];
             uint32_t got = 0;
-            ok = Receive(port, static_cast<uint32_t>(deadline - now), chunk, sizeof chunk, &got, err);
+            ok = Receive(port, deadline - now, chunk, sizeof chunk, &got, err);
             port->early.append(reinterpret_cast<const char*>(chunk), got);
         }
     }
@@ -269,7 +269,7 @@ bool NetPortSetState(NetPort* port, uint32_t baud, long* err)
                              ComPortCommand(SET_DATASIZE, 8, 1) + ComPortCommand(SET_PARITY, NoParity, 1) +
                              ComPortCommand(SET_STOPSIZE, OneStopBit, 1);
     size_t done = 0;
-    if (!SendAll(port, wire, TickCount() + AnswerMs, &done, err)) {
+    if (!SendAll(port, wire, NetClockUs() + AnswerMs * Us, &done, err)) {
         return false;
     }
     // Flow control answers 1 to 3, or 17 to 19 for flow by DCD or DSR.
@@ -307,28 +307,28 @@ bool NetPortRead(NetPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
     memcpy(out, port->early.data(), *got);
     port->early.erase(0, *got);
     const CommTimeouts& to = port->timeouts;
-    const uint64_t start = TickCount();
-    const uint64_t totalMs = static_cast<uint64_t>(to.ReadTotalTimeoutConstant) +
-                             static_cast<uint64_t>(to.ReadTotalTimeoutMultiplier) * n;
-    uint64_t lastData = start;
+    const int64_t start = NetClockUs();
+    const int64_t totalUs = (static_cast<int64_t>(to.ReadTotalTimeoutConstant) +
+                             static_cast<int64_t>(to.ReadTotalTimeoutMultiplier) * n) * Us;
+    const int64_t intervalUs = static_cast<int64_t>(to.ReadIntervalTimeout) * Us;
+    int64_t lastData = start;
     while (*got < n) {
-        uint64_t deadline = totalMs > 0 ? start + totalMs : UINT64_MAX;
-        if (*got > 0 && to.ReadIntervalTimeout > 0 && lastData + to.ReadIntervalTimeout < deadline) {
-            deadline = lastData + to.ReadIntervalTimeout;
+        int64_t deadline = totalUs > 0 ? start + totalUs : Never;
+        if (*got > 0 && intervalUs > 0 && lastData + intervalUs < deadline) {
+            deadline = lastData + intervalUs;
         }
-        const uint64_t now = TickCount();
-        if (deadline != UINT64_MAX && now >= deadline) {
+        const int64_t now = NetClockUs();
+        if (deadline != Never && now >= deadline) {
             break;
         }
-        const uint64_t left = deadline - now;
         uint32_t k = 0;
-        if (!Receive(port, left < Forever ? static_cast<uint32_t>(left) : Forever, out + *got, n - *got, &k, err)) {
+        if (!Receive(port, deadline == Never ? -1 : deadline - now, out + *got, n - *got, &k, err)) {
             // What came before the server went is handed over first.
             return *got > 0;
         }
         if (k > 0) {
             *got += k;
-            lastData = TickCount();
+            lastData = NetClockUs();
         }
     }
     return true;
@@ -344,10 +344,10 @@ bool NetPortWrite(NetPort* port, const void* buf, uint32_t n, uint32_t* sent, lo
         wire.assign(reinterpret_cast<const char*>(data), n);
     }
     const CommTimeouts& to = port->timeouts;
-    const uint64_t totalMs = static_cast<uint64_t>(to.WriteTotalTimeoutConstant) +
-                             static_cast<uint64_t>(to.WriteTotalTimeoutMultiplier) * n;
+    const int64_t totalMs = static_cast<int64_t>(to.WriteTotalTimeoutConstant) +
+                            static_cast<int64_t>(to.WriteTotalTimeoutMultiplier) * n;
     size_t done = 0;
-    const bool ok = SendAll(port, wire, totalMs > 0 ? TickCount() + totalMs : UINT64_MAX, &done, err);
+    const bool ok = SendAll(port, wire, totalMs > 0 ? NetClockUs() + totalMs * Us : Never, &done, err);
     *sent = static_cast<uint32_t>(port->rfc2217 ? telnet::Unescaped(wire, done) : done);
     return ok;
 }

@@ -1,6 +1,7 @@
 // TCP client sockets on POSIX systems: BSD sockets, non-blocking, waited on with poll.
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -33,16 +34,29 @@ long NetErrorNumber(NetError error)
     }
 }
 
-// Waits for one event; timeoutMs UINT32_MAX waits without limit. A signal that
-// the program lives on through restarts the wait with the time that is left.
-static int WaitFd(int fd, short events, uint32_t timeoutMs, long* err)
+int64_t NetClockUs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// Waits for one event; timeoutUs below 0 waits without limit. The kernel may wake
+// up to 0.1% of the time late: wait that much less and let the caller's loop
+// finish. A signal ends the wait early; the caller looks at the clock again.
+static int WaitFd(int fd, short events, int64_t timeoutUs, long* err)
 {
     struct pollfd pfd = {fd, events, 0};
-    const int ms = timeoutMs == UINT32_MAX ? -1 : timeoutMs > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(timeoutMs);
-    const int r = poll(&pfd, 1, ms);
+    struct timespec wait;
+    if (timeoutUs >= 0) {
+        const int64_t ns = (timeoutUs - timeoutUs / 1000) * 1000;
+        wait.tv_sec = static_cast<time_t>(ns / 1000000000);
+        wait.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    const int r = ppoll(&pfd, 1, timeoutUs < 0 ? nullptr : &wait, nullptr);
     if (r < 0) {
         if (errno == EINTR) {
-            return 0;  // the caller's loop looks at the clock again
+            return 0;
         }
         *err = errno;
         return -1;
@@ -51,7 +65,7 @@ static int WaitFd(int fd, short events, uint32_t timeoutMs, long* err)
 }
 
 // One address at a time, each with what is left of the time-out.
-static int ConnectOne(const struct addrinfo* ai, uint32_t timeoutMs, long* err)
+static int ConnectOne(const struct addrinfo* ai, int64_t timeoutUs, long* err)
 {
     const int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
     if (fd < 0) {
@@ -64,7 +78,7 @@ static int ConnectOne(const struct addrinfo* ai, uint32_t timeoutMs, long* err)
             close(fd);
             return -1;
         }
-        const int r = WaitFd(fd, POLLOUT, timeoutMs, err);
+        const int r = WaitFd(fd, POLLOUT, timeoutUs, err);
         int soError = 0;
         socklen_t len = sizeof soError;
         if (r == 0) {
@@ -99,8 +113,9 @@ bool NetConnect(const char* host, const char* port, uint32_t timeoutMs, NetSocke
     }
     int fd = -1;
     *err = ENOENT;
+    const int64_t deadline = NetClockUs() + static_cast<int64_t>(timeoutMs) * 1000;
     for (const struct addrinfo* ai = list; ai != nullptr && fd < 0; ai = ai->ai_next) {
-        fd = ConnectOne(ai, timeoutMs, err);
+        fd = ConnectOne(ai, deadline > NetClockUs() ? deadline - NetClockUs() : 0, err);
     }
     freeaddrinfo(list);
     if (fd < 0) {
@@ -117,9 +132,9 @@ bool NetConnect(const char* host, const char* port, uint32_t timeoutMs, NetSocke
     return true;
 }
 
-int NetWait(NetSocket* sock, bool writing, uint32_t timeoutMs, long* err)
+int NetWait(NetSocket* sock, bool writing, int64_t timeoutUs, long* err)
 {
-    return WaitFd(sock->fd, writing ? POLLOUT : POLLIN, timeoutMs, err);
+    return WaitFd(sock->fd, writing ? POLLOUT : POLLIN, timeoutUs, err);
 }
 
 bool NetRecv(NetSocket* sock, void* buf, uint32_t n, uint32_t* got, long* err)

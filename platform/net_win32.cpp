@@ -31,9 +31,21 @@ long NetErrorNumber(NetError error)
     }
 }
 
-// Waits for one event; timeoutMs UINT32_MAX waits without limit. A connect that
+int64_t NetClockUs()
+{
+    static const int64_t frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<int64_t>(f.QuadPart);
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<int64_t>(now.QuadPart / frequency * 1000000 + now.QuadPart % frequency * 1000000 / frequency);
+}
+
+// Waits for one event; timeoutUs below 0 waits without limit. A connect that
 // fails shows in the exception set.
-static int WaitSocket(SOCKET s, bool writing, uint32_t timeoutMs, long* err)
+static int WaitSocket(SOCKET s, bool writing, int64_t timeoutUs, long* err)
 {
     fd_set ready;
     fd_set failed;
@@ -42,10 +54,10 @@ static int WaitSocket(SOCKET s, bool writing, uint32_t timeoutMs, long* err)
     FD_SET(s, &ready);
     FD_SET(s, &failed);
     struct timeval tv;
-    tv.tv_sec = static_cast<long>(timeoutMs / 1000);
-    tv.tv_usec = static_cast<long>(timeoutMs % 1000) * 1000;
+    tv.tv_sec = static_cast<long>(timeoutUs / 1000000);
+    tv.tv_usec = static_cast<long>(timeoutUs % 1000000);
     const int r = select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, &failed,
-                         timeoutMs == UINT32_MAX ? nullptr : &tv);
+                         timeoutUs < 0 ? nullptr : &tv);
     if (r == SOCKET_ERROR) {
         *err = WSAGetLastError();
         return -1;
@@ -53,7 +65,7 @@ static int WaitSocket(SOCKET s, bool writing, uint32_t timeoutMs, long* err)
     return r > 0 ? 1 : 0;
 }
 
-static SOCKET ConnectOne(const ADDRINFOA* ai, uint32_t timeoutMs, long* err)
+static SOCKET ConnectOne(const ADDRINFOA* ai, int64_t timeoutUs, long* err)
 {
     const SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
     if (s == INVALID_SOCKET) {
@@ -69,7 +81,7 @@ static SOCKET ConnectOne(const ADDRINFOA* ai, uint32_t timeoutMs, long* err)
             closesocket(s);
             return INVALID_SOCKET;
         }
-        const int r = WaitSocket(s, true, timeoutMs, err);
+        const int r = WaitSocket(s, true, timeoutUs, err);
         int soError = 0;
         int len = sizeof soError;
         if (r == 0) {
@@ -113,8 +125,9 @@ bool NetConnect(const char* host, const char* port, uint32_t timeoutMs, NetSocke
     }
     SOCKET s = INVALID_SOCKET;
     *err = ERROR_FILE_NOT_FOUND;
+    const int64_t deadline = NetClockUs() + static_cast<int64_t>(timeoutMs) * 1000;
     for (const ADDRINFOA* ai = list; ai != nullptr && s == INVALID_SOCKET; ai = ai->ai_next) {
-        s = ConnectOne(ai, timeoutMs, err);
+        s = ConnectOne(ai, deadline > NetClockUs() ? deadline - NetClockUs() : 0, err);
     }
     freeaddrinfo(list);
     if (s == INVALID_SOCKET) {
@@ -131,9 +144,9 @@ bool NetConnect(const char* host, const char* port, uint32_t timeoutMs, NetSocke
     return true;
 }
 
-int NetWait(NetSocket* sock, bool writing, uint32_t timeoutMs, long* err)
+int NetWait(NetSocket* sock, bool writing, int64_t timeoutUs, long* err)
 {
-    return WaitSocket(sock->s, writing, timeoutMs, err);
+    return WaitSocket(sock->s, writing, timeoutUs, err);
 }
 
 bool NetRecv(NetSocket* sock, void* buf, uint32_t n, uint32_t* got, long* err)
