@@ -3,6 +3,10 @@
 // must print and send exactly what the same run on a local port does.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <regex>
 #include <string>
@@ -158,15 +162,63 @@ TEST(Remote, ServerKilledMidWaitEndsTheRunAsAReadFailure)
     EXPECT_EQ(result.out, WakeUpGot + "AT+SLOW\r\nReadFile error " + Number(104, 10054) + "\n");
 }
 
-TEST(Remote, RefusedAndUnresolvable)
+// A listener that never accepts, its queue full: the next connect hangs.
+class Unanswering {
+public:
+    Unanswering()
+    {
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bind(listener_, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
+        listen(listener_, 0);
+        getsockname(listener_, reinterpret_cast<struct sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        for (int& fd : queued_) {
+            fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    ~Unanswering()
+    {
+        for (int fd : queued_) {
+            close(fd);
+        }
+        close(listener_);
+    }
+    Unanswering(const Unanswering&) = delete;
+    Unanswering& operator=(const Unanswering&) = delete;
+    int Port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    int queued_[3] = {-1, -1, -1};
+    int port_ = 0;
+};
+
+TEST(Remote, OpenFailures)
 {
+    const std::string script = ScriptArg(WriteScript("AT\r\n"));
     const std::string refused = "rfc2217://127.0.0.1:" + std::to_string(FreeTcpPort());
-    RunResult result = RunTorvex({ScriptArg(WriteScript("AT\r\n")), "-PORT=" + refused});
+    RunResult result = RunTorvex({script, "-PORT=" + refused});
     EXPECT_EQ(result.status, 3);
     EXPECT_EQ(result.out, "Error " + Number(111, 10061) + " opening port " + refused + ".\n");
-    result = RunTorvex({ScriptArg(WriteScript("AT\r\n")), "-PORT=Socket://no-such-host.invalid:7001"});
+    result = RunTorvex({script, "-PORT=Socket://no-such-host.invalid:7001"});
     EXPECT_EQ(result.status, 3);
     EXPECT_EQ(result.out, "File not found opening Socket://no-such-host.invalid:7001.\n");
+    // A connect that hangs gives up after 5 s.
+    const Unanswering server;
+    const std::string hangs = "RFC2217://127.0.0.1:" + std::to_string(server.Port());
+    const Clock::time_point start = Clock::now();
+    result = RunTorvex({script, "-PORT=" + hangs});
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.out, "Error " + Number(110, 10060) + " opening port " + hangs + ".\n");
+    EXPECT_GE(seconds, 4.9);
+    EXPECT_LT(seconds, 8.0);
 }
 
 TEST(Remote, SecondClientRefusedWhileTheFirstHoldsThePort)
