@@ -202,10 +202,13 @@ private:
 TEST(Remote, OpenFailures)
 {
     const std::string script = ScriptArg(WriteScript("AT\r\n"));
-    const std::string refused = "rfc2217://127.0.0.1:" + std::to_string(FreeTcpPort());
-    RunResult result = RunTorvex({script, "-PORT=" + refused});
-    EXPECT_EQ(result.status, 3);
-    EXPECT_EQ(result.out, "Error " + Number(111, 10061) + " opening port " + refused + ".\n");
+    RunResult result;
+    for (const char* host : {"127.0.0.1", "[::1]"}) {
+        const std::string refused = std::string("rfc2217://") + host + ":" + std::to_string(FreeTcpPort());
+        result = RunTorvex({script, "-PORT=" + refused});
+        EXPECT_EQ(result.status, 3);
+        EXPECT_EQ(result.out, "Error " + Number(111, 10061) + " opening port " + refused + ".\n");
+    }
     result = RunTorvex({script, "-PORT=Socket://no-such-host.invalid:7001"});
     EXPECT_EQ(result.status, 3);
     EXPECT_EQ(result.out, "File not found opening Socket://no-such-host.invalid:7001.\n");
