@@ -179,7 +179,7 @@ int main(int argc, char** argv)
         if (o.Want("rack") && !t.wine) {
             Rack(o, t, table);
         }
-        if (o.Want("remote") && !t.wine) {
+        if (o.Want("remote")) {
             Remote(o, t, table);
         }
     }

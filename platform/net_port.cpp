@@ -105,6 +105,20 @@ bool SendAll(NetPort* port, const std::string& wire, int64_t deadline, size_t* d
     return ok;
 }
 
+// Protocol bytes: all of them go, or the connection is taken as stuck.
+bool SendWhole(NetPort* port, const std::string& wire, long* err)
+{
+    size_t done = 0;
+    if (!SendAll(port, wire, NetClockUs() + AnswerMs * Us, &done, err)) {
+        return false;
+    }
+    if (done < wire.size()) {
+        *err = NetErrorNumber(NetError::TimedOut);
+        return false;
+    }
+    return true;
+}
+
 // Answers the server's negotiation, if it asked anything.
 bool SendReplies(NetPort* port, long* err)
 {
@@ -113,15 +127,7 @@ bool SendReplies(NetPort* port, long* err)
     }
     std::string reply;
     reply.swap(port->codec.reply);
-    size_t done = 0;
-    if (!SendAll(port, reply, NetClockUs() + AnswerMs * Us, &done, err)) {
-        return false;
-    }
-    if (done < reply.size()) {
-        *err = NetErrorNumber(NetError::TimedOut);
-        return false;
-    }
-    return true;
+    return SendWhole(port, reply, err);
 }
 
 // Takes what comes within waitUs (below 0: no limit) and decodes it into buf; *got
@@ -173,16 +179,14 @@ bool Welcome(NetPort* port, long* err)
     const long closed = NetErrorNumber(NetError::Closed);
     bool ok = true;
     if (port->rfc2217) {
-        std::string wire = telnet::Opening(&port->codec, true);
-        size_t done = 0;
-        ok = SendAll(port, wire, NetClockUs() + AnswerMs * Us, &done, err) && done == wire.size();
         const telnet::Codec& codec = port->codec;
-        ok = ok && AwaitServer(port, [&] { return codec.comPort != telnet::ComPort::Unanswered; }, NetError::NotSerial, err);
-        // No telnet server at all: the configure step says the port is no serial port.
-        ok = ok || *err == NetErrorNumber(NetError::NotSerial);
+        ok = SendWhole(port, telnet::Opening(&port->codec, true), err);
+        if (ok && !AwaitServer(port, [&] { return codec.comPort != telnet::ComPort::Unanswered; }, NetError::NotSerial, err)) {
+            // No telnet server at all: the configure step says the port is no serial port.
+            ok = *err == NetErrorNumber(NetError::NotSerial);
+        }
         if (ok && codec.comPort == telnet::ComPort::Agreed) {
-            wire = telnet::ComPortCommand(telnet::SET_BAUDRATE, 0, 4);
-            ok = SendAll(port, wire, NetClockUs() + AnswerMs * Us, &done, err) && done == wire.size() &&
+            ok = SendWhole(port, telnet::ComPortCommand(telnet::SET_BAUDRATE, 0, 4), err) &&
                  AwaitServer(port, [&] { return codec.answers[telnet::SET_BAUDRATE] > 0; }, NetError::TimedOut, err);
         }
     } else {
@@ -268,8 +272,7 @@ bool NetPortSetState(NetPort* port, uint32_t baud, long* err)
                              ComPortCommand(SET_CONTROL, NoFlowControl, 1) + ComPortCommand(SET_BAUDRATE, baud, 4) +
                              ComPortCommand(SET_DATASIZE, 8, 1) + ComPortCommand(SET_PARITY, NoParity, 1) +
                              ComPortCommand(SET_STOPSIZE, OneStopBit, 1);
-    size_t done = 0;
-    if (!SendAll(port, wire, NetClockUs() + AnswerMs * Us, &done, err)) {
+    if (!SendWhole(port, wire, err)) {
         return false;
     }
     // Flow control answers 1 to 3, or 17 to 19 for flow by DCD or DSR.
@@ -278,10 +281,7 @@ bool NetPortSetState(NetPort* port, uint32_t baud, long* err)
         return codec.answers[SET_BAUDRATE] > 0 && codec.answers[SET_DATASIZE] > 0 && codec.answers[SET_PARITY] > 0 &&
                codec.answers[SET_STOPSIZE] > 0 && (codec.controls & flowAnswers) != 0;
     };
-    if (done < wire.size() || !AwaitServer(port, answered, NetError::TimedOut, err)) {
-        if (done < wire.size()) {
-            *err = NetErrorNumber(NetError::TimedOut);
-        }
+    if (!AwaitServer(port, answered, NetError::TimedOut, err)) {
         return false;
     }
     if (!Expect(codec, SET_BAUDRATE, baud) || !Expect(codec, SET_DATASIZE, 8) || !Expect(codec, SET_PARITY, NoParity) ||
