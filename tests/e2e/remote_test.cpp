@@ -145,6 +145,22 @@ std::string Number(long posix, long windows)
     return std::to_string(UnderWine() ? windows : posix);
 }
 
+// rfc2217:// to ser2net's plain TCP port: no telnet answers, so no COM port
+// option once the wait for one ends. (A device that echoes would answer the
+// offer with its own refusal.)
+TEST(Remote, ServerWithoutTheComPortOptionFailsTheConfigureStep)
+{
+    PtyDevice device(false);
+    Ser2net server(device.SlavePath());
+    ASSERT_TRUE(server.Running());
+    const std::string port = "rfc2217" + server.Socket().substr(std::string("socket").size());
+    const Clock::time_point start = Clock::now();
+    const RunResult result = RunTorvex({ScriptArg(WriteScript("AT\r\n")), "-PORT=" + port});
+    EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), 4.9);
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.out, "GetCommState failed error " + Number(25, 50) + ".\n");
+}
+
 TEST(Remote, ServerKilledMidWaitEndsTheRunAsAReadFailure)
 {
     PtyDevice device;
