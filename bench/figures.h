@@ -64,3 +64,6 @@ void Startup(const Options& o, const Target& t, Table& table);
 
 // 8: a rack of devices, each with a run of its own, all at once.
 void Rack(const Options& o, const Target& t, Table& table);
+
+// 9: a network port through ser2net against the local port.
+void Remote(const Options& o, const Target& t, Table& table);

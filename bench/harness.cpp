@@ -423,6 +423,9 @@ void Start(const Target& target, Live& live)
         } else {
             portArg = "-PORT=" + devPath;
         }
+        if (plan.remote) {
+            portArg = "-PORT=" + plan.remote(devPath);
+        }
     }
 
     int conWrite = -1;

@@ -114,6 +114,9 @@ struct RunPlan {
     std::function<void(Run&, int64_t)> tick;
     int tickMs = 20;
     std::string label;  // names the console dump
+    // Given the device's pseudo-terminal, the port the program is to open in its
+    // place (a server in between); empty: the pseudo-terminal itself.
+    std::function<std::string(const std::string&)> remote;
 };
 
 // Runs the program once, playing the device; answers the record of the run.

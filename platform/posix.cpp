@@ -16,6 +16,7 @@
 
 #include "platform/com_range.h"
 #include "platform/custom_speed.h"
+#include "platform/net_port.h"
 #include "platform/platform.h"
 
 // Script positions are 64-bit; the build asks for 64-bit file offsets.
@@ -25,6 +26,7 @@ struct CommPort {
     int fd;
     struct termios tio;
     CommTimeouts timeouts;
+    NetPort* net;  // a port on another machine, when not null
 };
 
 // The open port's descriptor, for the signal handler.
@@ -81,8 +83,30 @@ static int OpenComName(const char* name)
     return OpenPath(path);
 }
 
+// A network port, or when memory runs out, none.
+static bool NetOpen(const char* name, CommPort** port, long* err)
+{
+    NetPort* net = nullptr;
+    if (!NetPortOpen(name, &net, err)) {
+        return false;
+    }
+    CommPort* p = static_cast<CommPort*>(calloc(1, sizeof(CommPort)));
+    if (p == nullptr) {
+        NetPortClose(net);
+        *err = ENOMEM;
+        return false;
+    }
+    p->fd = -1;
+    p->net = net;
+    *port = p;
+    return true;
+}
+
 bool PortOpen(const char* name, CommPort** port, long* err)
 {
+    if (NetPortName(name)) {
+        return NetOpen(name, port, err);
+    }
     int fd = OpenPath(name);
     if (fd < 0 && errno == ENOENT) {
         fd = OpenComName(name);
@@ -127,6 +151,9 @@ OpenError ClassifyOpenError(long err)
 
 bool PortGetState(CommPort* port, long* err)
 {
+    if (port->net != nullptr) {
+        return NetPortGetState(port->net, err);
+    }
     if (tcgetattr(port->fd, &port->tio) != 0) {
         *err = errno;
         return false;
@@ -164,6 +191,9 @@ bool PortSetState(CommPort* port, uint32_t baud, long* err)
     if (baud == 0) {
         *err = EINVAL;
         return false;
+    }
+    if (port->net != nullptr) {
+        return NetPortSetState(port->net, baud, err);
     }
     struct termios tio = port->tio;
     tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
@@ -207,11 +237,17 @@ bool PortSetState(CommPort* port, uint32_t baud, long* err)
 bool PortSetTimeouts(CommPort* port, const CommTimeouts& timeouts, long* /*err*/)
 {
     port->timeouts = timeouts;
+    if (port->net != nullptr) {
+        NetPortSetTimeouts(port->net, timeouts);
+    }
     return true;
 }
 
 bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
 {
+    if (port->net != nullptr) {
+        return NetPortRead(port->net, buf, n, got, err);
+    }
     FlushConsole();
     *got = 0;
     const CommTimeouts& to = port->timeouts;
@@ -274,6 +310,9 @@ bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
 // has its command first; a write that has to wait flushes before it waits.
 bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long* err)
 {
+    if (port->net != nullptr) {
+        return NetPortWrite(port->net, buf, n, sent, err);
+    }
     *sent = 0;
     const CommTimeouts& to = port->timeouts;
     const int64_t totalMs =
@@ -318,6 +357,11 @@ bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long
 void PortClose(CommPort* port)
 {
     if (port == nullptr) {
+        return;
+    }
+    if (port->net != nullptr) {
+        NetPortClose(port->net);
+        free(port);
         return;
     }
     OpenPortFd = -1;

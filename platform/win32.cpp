@@ -15,11 +15,13 @@
 #include <cstring>
 #include <string>
 
+#include "platform/net_port.h"
 #include "platform/platform.h"
 
 struct CommPort {
     HANDLE hCOM;
     DCB dcbCOM;
+    NetPort* net;  // a port on another machine, when not null
 };
 
 // True for a name COMn, n a number (letter case ignored).
@@ -36,8 +38,30 @@ static bool IsComName(const char* name)
     return true;
 }
 
+// A network port, or when memory runs out, none.
+static bool NetOpen(const char* name, CommPort** port, long* err)
+{
+    NetPort* net = nullptr;
+    if (!NetPortOpen(name, &net, err)) {
+        return false;
+    }
+    CommPort* p = static_cast<CommPort*>(calloc(1, sizeof(CommPort)));
+    if (p == nullptr) {
+        NetPortClose(net);
+        *err = ERROR_NOT_ENOUGH_MEMORY;
+        return false;
+    }
+    p->hCOM = INVALID_HANDLE_VALUE;
+    p->net = net;
+    *port = p;
+    return true;
+}
+
 bool PortOpen(const char* name, CommPort** port, long* err)
 {
+    if (NetPortName(name)) {
+        return NetOpen(name, port, err);
+    }
     // Prefix port name with "\\.\" to work with ports above COM9.
     const std::string path = IsComName(name) ? std::string("\\\\.\\") + name : std::string(name);
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -71,6 +95,9 @@ OpenError ClassifyOpenError(long err)
 
 bool PortGetState(CommPort* port, long* err)
 {
+    if (port->net != nullptr) {
+        return NetPortGetState(port->net, err);
+    }
     port->dcbCOM.DCBlength = sizeof(DCB);
     if (!GetCommState(port->hCOM, &port->dcbCOM)) {
         *err = static_cast<long>(GetLastError());
@@ -85,6 +112,9 @@ bool PortSetState(CommPort* port, uint32_t baud, long* err)
     if (baud == 0) {
         *err = ERROR_INVALID_PARAMETER;
         return false;
+    }
+    if (port->net != nullptr) {
+        return NetPortSetState(port->net, baud, err);
     }
     DCB dcb = port->dcbCOM;
     dcb.BaudRate = baud;
@@ -110,6 +140,10 @@ bool PortSetState(CommPort* port, uint32_t baud, long* err)
 
 bool PortSetTimeouts(CommPort* port, const CommTimeouts& timeouts, long* err)
 {
+    if (port->net != nullptr) {
+        NetPortSetTimeouts(port->net, timeouts);
+        return true;
+    }
     COMMTIMEOUTS COMTO;
     COMTO.ReadIntervalTimeout = timeouts.ReadIntervalTimeout;
     COMTO.ReadTotalTimeoutMultiplier = timeouts.ReadTotalTimeoutMultiplier;
@@ -125,6 +159,9 @@ bool PortSetTimeouts(CommPort* port, const CommTimeouts& timeouts, long* err)
 
 bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
 {
+    if (port->net != nullptr) {
+        return NetPortRead(port->net, buf, n, got, err);
+    }
     FlushConsole();
     DWORD nRx = 0;
     if (!ReadFile(port->hCOM, buf, n, &nRx, nullptr)) {
@@ -145,6 +182,9 @@ bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
 
 bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long* err)
 {
+    if (port->net != nullptr) {
+        return NetPortWrite(port->net, buf, n, sent, err);
+    }
     // A synchronous WriteFile on a comm port may wait for the driver up to the
     // write time-out, and nothing tells beforehand: the console goes first.
     FlushConsole();
@@ -160,6 +200,11 @@ bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long
 void PortClose(CommPort* port)
 {
     if (port == nullptr) {
+        return;
+    }
+    if (port->net != nullptr) {
+        NetPortClose(port->net);
+        free(port);
         return;
     }
     CloseHandle(port->hCOM);
