@@ -272,6 +272,10 @@ void RunRack(Rack& rack)
         }
         OsEvents events;
         WaitEvents(rack.Live ? 100 : -1, &events);
+        if (events.signal != 0) {
+            OnSignal(rack, events.signal);
+            dirty = true;
+        }
         for (const OsEvents::Output& out : events.output) {
             (out.progress ? OnProgress : OnConsole)(rack, out.child, out.bytes);
             dirty = true;
@@ -283,10 +287,6 @@ void RunRack(Rack& rack)
         }
         if (!events.keys.empty()) {
             OnKeys(rack, events.keys);
-            dirty = true;
-        }
-        if (events.signal != 0) {
-            OnSignal(rack, events.signal);
             dirty = true;
         }
     }

@@ -1,6 +1,7 @@
 // torvex-rack: a run's states and its result, from the progress channel's
 // events, the console's last line and the exit status.
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -138,6 +139,8 @@ void Conclude(Run& run)
     } else if (!run.Started) {
         run.Result = "interrupted before it started";
     } else if (run.Ended.signal != 0) {
+        // Ctrl-C reaches the runs at a terminal as soon as the rack.
+        run.Interrupted = run.Interrupted || run.Ended.signal == SIGINT;
         run.Result = run.Interrupted ? "interrupted" : "ended by signal " + std::to_string(run.Ended.signal);
     } else if (run.Ended.status == 0) {
         run.Ok = true;
@@ -152,19 +155,21 @@ void Conclude(Run& run)
 
 std::string StateText(const Run& run, RackClock::time_point now)
 {
-    const std::string at = "line " + std::to_string(run.Line) + ": " + run.Command;
+    const std::string line = "line " + std::to_string(run.Line) + ": ";
+    // The console's last line, already escaped: what the unit said last.
+    const std::string last = run.LastLine.empty() ? "" : "  < " + run.LastLine;
     switch (run.State) {
     case RunState::Queued: return "queued";
     case RunState::Starting: return "starting";
     case RunState::Settling: return "settling";
     case RunState::Waking: return "waking";
-    case RunState::Line: return at;
+    case RunState::Line: return line + run.Command + last;
     case RunState::Waiting: {
         const double left = run.WaitSeconds - Seconds(run.WaitStart, now);
-        return at + " - waiting for an answer, " + std::to_string(left > 0 ? static_cast<int>(left + 0.999) : 0) +
-               " s left";
+        const int seconds = left > 0 ? static_cast<int>(left + 0.999) : 0;
+        return line + "waiting " + std::to_string(seconds) + " s for the answer to " + run.Command + last;
     }
-    case RunState::Key: return at + " - waiting for a key: " + Shown(run.Partial);
+    case RunState::Key: return line + "waiting for a key: " + Shown(run.Partial);
     case RunState::Done: return run.Ok ? "done: ok" : "failed: " + run.Result;
     }
     return "";
