@@ -315,4 +315,44 @@ TEST(Rack, LiveViewOnATerminalWithAPromptForOneUnitOfThree)
     EXPECT_NE(out.find("3 ports: 3 ok, 0 failed; transcripts in " + dir), std::string::npos) << out;
 }
 
+TEST(Rack, WindowsBuildRunsARackOfFour)
+{
+    if (!UnderWine()) {
+        GTEST_SKIP() << "for the Windows build under Wine";
+    }
+    std::vector<std::unique_ptr<PtyDevice>> devices;
+    std::vector<std::string> ports;
+    for (int i = 0; i < 4; i++) {
+        devices.push_back(std::make_unique<PtyDevice>());
+        devices.back()->SetHandler(StandardDevice({{"ATI", "\r\nTorvex unit\r\nOK\r\n"}}));
+        ports.push_back(PortName(*devices.back()));
+    }
+    devices[2]->SetHandler(StandardDevice({{"ATI", "\r\nTorvex unit\r\nOK\r\n"}, {"AT+X", ErrorReply}}));
+    const std::string dir = TempFolder();
+    RunOptions options;
+    options.command = {"wine", RackExe(), ScriptArg(WriteScript(RackScript)), "--log-dir", "Z:" + dir + "/logs",
+                       "--json", "Z:" + dir + "/rack.json"};
+    options.command.insert(options.command.end(), ports.begin(), ports.end());
+    const RunResult r = RunTorvex({}, options);
+    EXPECT_EQ(r.status, 1) << r.out;
+    Json json;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json)) << ReadFile(dir + "/rack.json");
+    ASSERT_EQ(json["ports"].items.size(), 4u);
+    EXPECT_EQ(json["totals"]["ok"].number, 3);
+    EXPECT_EQ(json["totals"]["failed"].number, 1);
+    for (size_t i = 0; i < 4; i++) {
+        const Json& port = json["ports"].items[i];
+        const std::string result = i == 2 ? "ERROR answered to AT+X at line 4" : "ok";
+        EXPECT_EQ(port["result"].text, result);
+        EXPECT_NE(Row(r.out, ports[i]).find("  " + result + "  "), std::string::npos) << r.out;
+        // A file name Windows takes: no colon, the COM name not the whole name.
+        const std::string name = "0" + std::to_string(i + 1) + "-" + ports[i] + ".log";
+        const Transcript t = ReadTranscript(dir + "/logs/" + name);
+        EXPECT_TRUE(t.WellFormed && t.InOrder) << name;
+        // The Windows build's console lines end in CR LF, kept as they came.
+        const std::string rest = i == 2 ? "AT+X\r\r\nGot \"ERROR\"\r\n" : "AT+X\r\r\nGot \"OK\"\r\n\r\r\ndone\r\n";
+        EXPECT_EQ(t.Console, "Got \"AT^QESC=1, OK\"\r\nATI\r\r\nGot \"Torvex unit, OK\"\r\n" + rest) << name;
+    }
+}
+
 }  // namespace

@@ -323,9 +323,7 @@ int main(int argc, char** argv)
     if (rack.Live) {
         ConsoleWrite("\x1b[?25h");
     }
-    if (rack.Keys) {
-        TerminalKeys(false);
-    }
+    TerminalKeys(false);
     for (Run& run : rack.Runs) {
         fclose(run.Transcript);
     }
