@@ -77,7 +77,7 @@ void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event)
         run.Command = run.Line > 0 ? Shown(script.Texts[run.Line - 1]) : "";
         run.State = RunState::Line;
     } else if (name == "wait") {
-        run.WaitSeconds = atoi(arg.c_str());
+        run.WaitSeconds = static_cast<int>(strtol(arg.c_str(), nullptr, 10));
         run.WaitStart = RackClock::now();
         if (run.State != RunState::Waking) {
             run.State = RunState::Waiting;
@@ -91,7 +91,7 @@ void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event)
         run.State = RunState::Key;
     } else if (name == "keyed") {
         run.State = RunState::Line;
-        if (atoi(arg.c_str()) == 0) {
+        if (strtol(arg.c_str(), nullptr, 10) == 0) {
             run.NoKeyboard = true;
             run.NoKeyboardLine = run.Line;
         }

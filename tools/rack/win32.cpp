@@ -195,7 +195,7 @@ void WaitEvents(int ms, OsEvents* events)
         }
         for (size_t i = 0; i < Children.size(); i++) {
             Child& c = Children[i];
-            for (HANDLE* h : {&c.Out, &c.Progress}) {
+            for (HANDLE* h : {&c.Progress, &c.Out}) {  // the progress channel names the line first
                 std::string bytes;
                 if (*h == nullptr) {
                     continue;
