@@ -170,8 +170,10 @@ TEST(Rack, CtrlCEndsEveryRunPrintsTheSummaryAndDiesBySigint)
     }
     const std::string dir = TempFolder();
     RunOptions options;
-    options.command = {RackExe(), "--jobs", "2", "--log-dir", dir, WriteScript("ATI\r\n#wait 60\r\nATI\r\n")};
-    options.command.insert(options.command.end(), ports.begin(), ports.end());
+    options.command = {RackExe(), "--jobs", "2", "--log-dir", dir, WriteScript("ATI\r\n#wait 60\r\nATI\r\n"),
+                       "--ports-from", "-"};
+    options.input = Stdin::Pipe;
+    options.data = ports[0] + "\n  " + ports[1] + "\r\n\n" + ports[2] + "\n";
     RunningTorvex rack({}, options);
     ASSERT_TRUE(rack.WaitForOutput(ports[0] + ": Got \"OK\"\n", 20000)) << rack.Output();
     ASSERT_TRUE(rack.WaitForOutput(ports[1] + ": Got \"OK\"\n", 20000)) << rack.Output();

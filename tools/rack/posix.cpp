@@ -274,7 +274,8 @@ bool ConsoleIsTerminal()
 
 bool KeysFromTerminal()
 {
-    return isatty(STDIN_FILENO) != 0;
+    // A rack in the background would be stopped for changing the terminal.
+    return isatty(STDIN_FILENO) != 0 && tcgetpgrp(STDIN_FILENO) == getpgrp();
 }
 
 void ConsoleSize(int* columns, int* rows)
@@ -331,7 +332,7 @@ void PrepareSignals()
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         struct sigaction old;
         // What the caller chose to ignore stays ignored.
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {

@@ -126,7 +126,6 @@ static std::string Failure(const Run& run)
         return "command failed" + why;
     case 3: return "port could not be opened" + why;
     case 4: return "script unreadable" + why;
-    case 130: return "interrupted";
     default: return "exit status " + std::to_string(run.Ended.status);
     }
 }
@@ -134,14 +133,19 @@ static std::string Failure(const Run& run)
 void Conclude(Run& run)
 {
     run.State = RunState::Done;
+    // Ctrl-C at a terminal reaches the runs as soon as the rack; on Windows a
+    // run so ended exits with 130.
+    const bool ctrlC = run.Ended.signal == SIGINT || (run.Ended.signal == 0 && run.Ended.status == 130);
+    run.Interrupted = run.Started && ((run.Interrupted && run.Ended.signal != 0) || ctrlC);
     if (!run.StartFailure.empty()) {
         run.Result = "torvex could not be started: " + run.StartFailure;
     } else if (!run.Started) {
+        run.Interrupted = true;
         run.Result = "interrupted before it started";
+    } else if (run.Interrupted) {
+        run.Result = "interrupted";
     } else if (run.Ended.signal != 0) {
-        // Ctrl-C reaches the runs at a terminal as soon as the rack.
-        run.Interrupted = run.Interrupted || run.Ended.signal == SIGINT;
-        run.Result = run.Interrupted ? "interrupted" : "ended by signal " + std::to_string(run.Ended.signal);
+        run.Result = "ended by signal " + std::to_string(run.Ended.signal);
     } else if (run.Ended.status == 0) {
         run.Ok = true;
         run.Result = "ok";
