@@ -191,6 +191,33 @@ TEST(Rack, CtrlCEndsEveryRunPrintsTheSummaryAndDiesBySigint)
               "result: interrupted");
 }
 
+TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "the command line is the same code on both systems";
+    }
+    const std::string dir = TempFolder();
+    const std::string script = WriteScript("ATI\r\n");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{script}, "torvex-rack: no ports named\n"},
+        {{script, "COM1", "--jobs", "0"}, "torvex-rack: --jobs needs a number of at least 1\n"},
+        {{script, "COM1", "--log-dir"}, "torvex-rack: option --log-dir needs a value\n"},
+        {{script, "-PORT=COM1"}, "torvex-rack: ports are named as arguments after the script, not with -PORT=\n"},
+        {{dir + "/missing.txt", "COM1"}, "torvex-rack: cannot read the script " + dir + "/missing.txt\n"},
+        {{dir, "COM1"}, "torvex-rack: cannot read the script " + dir + "\n"},
+    };
+    for (const auto& c : cases) {
+        RunOptions options;
+        // The messages are on standard error: seen here through standard output.
+        options.command = {"sh", "-c", "cd \"$0\" && exec \"$@\" 2>&1", dir, RackExe()};
+        options.command.insert(options.command.end(), c.first.begin(), c.first.end());
+        const RunResult r = RunTorvex({}, options);
+        EXPECT_EQ(r.status, 2) << c.second;
+        EXPECT_EQ(r.out.substr(0, c.second.size()), c.second) << r.out;
+    }
+    EXPECT_EQ(system(("test -z \"$(ls -A '" + dir + "')\"").c_str()), 0) << "no log folder was made";
+}
+
 // The rack on a terminal of its own, 200 columns wide.
 struct TerminalRack {
     pid_t pid = -1;

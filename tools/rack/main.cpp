@@ -307,10 +307,20 @@ int main(int argc, char** argv)
     }
     PrepareSignals();
     rack.Exe = OwnDirectory() + TorvexName();
+    // A script no run could read is refused before any unit is woken for it.
+    if (rack.Opts.Script != "-") {
+        rack.Script = ReadScriptMap(rack.Opts.Script);
+        if (!rack.Script.Read) {
+            fprintf(stderr, "torvex-rack: cannot read the script %s\n", rack.Opts.Script.c_str());
+            return 2;
+        }
+    }
     if (!PrepareLogDir(rack)) {
         return 2;
     }
-    rack.Script = ReadScriptMap(rack.ScriptPath);
+    if (rack.Opts.Script == "-") {
+        rack.Script = ReadScriptMap(rack.ScriptPath);
+    }
     rack.Live = ConsoleIsTerminal();
     rack.Keys = KeysFromTerminal() && !rack.Opts.PortsFromStdin && rack.Opts.Script != "-";
     if (rack.Keys) {
