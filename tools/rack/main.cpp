@@ -32,6 +32,7 @@ struct Rack {
     std::deque<size_t> Asking;  // runs waiting for a key, the first one asked
     bool AskShown = false;     // the first one's prompt is on the console
     size_t ViewHeight = 0;     // lines of the frame on the console
+    int ViewColumns = 0;       // the terminal's width it was drawn for
     int Signal = 0;
 };
 
@@ -59,9 +60,13 @@ void Draw(Rack& rack)
     const std::vector<std::string> lines =
         ViewLines(rack.Runs, rack.Script, columns, rows, PromptLine(rack), RackClock::now());
     std::string frame;
-    if (rack.ViewHeight > 0) {
+    if (rack.ViewHeight > 0 && columns != rack.ViewColumns) {
+        // The terminal rewrapped the last frame: start again from the top.
+        frame += "\x1b[H\x1b[2J";
+    } else if (rack.ViewHeight > 0) {
         frame += "\r\x1b[" + std::to_string(rack.ViewHeight) + "A";
     }
+    rack.ViewColumns = columns;
     for (const std::string& line : lines) {
         frame += line;
     }
