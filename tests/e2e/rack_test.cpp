@@ -359,8 +359,10 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
     devices[2]->SetHandler(StandardDevice({{"ATI", "\r\nTorvex unit\r\nOK\r\n"}, {"AT+X", ErrorReply}}));
     const std::string dir = TempFolder();
     RunOptions options;
-    options.command = {"wine", RackExe(), ScriptArg(WriteScript(RackScript)), "--log-dir", "Z:" + dir + "/logs",
-                       "--json", "Z:" + dir + "/rack.json"};
+    // The script through standard input, kept byte for byte (carriage returns too).
+    options.input = Stdin::Pipe;
+    options.data = RackScript;
+    options.command = {"wine", RackExe(), "-", "--log-dir", "Z:" + dir + "/logs", "--json", "Z:" + dir + "/rack.json"};
     options.command.insert(options.command.end(), ports.begin(), ports.end());
     const RunResult r = RunTorvex({}, options);
     EXPECT_EQ(r.status, 1) << r.out;
@@ -369,6 +371,7 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
     ASSERT_EQ(json["ports"].items.size(), 4u);
     EXPECT_EQ(json["totals"]["ok"].number, 3);
     EXPECT_EQ(json["totals"]["failed"].number, 1);
+    EXPECT_EQ(ReadFile(dir + "/logs/script.txt"), RackScript);
     for (size_t i = 0; i < 4; i++) {
         const Json& port = json["ports"].items[i];
         const std::string result = i == 2 ? "ERROR answered to AT+X at line 4" : "ok";

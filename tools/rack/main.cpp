@@ -306,6 +306,7 @@ void RunRack(Rack& rack)
 int main(int argc, char** argv)
 {
     Rack rack;
+    BinaryInput();
     const int status = ReadOptions(argc, argv, &rack.Opts);
     if (status >= 0) {
         return status;

@@ -4,8 +4,11 @@
 // virtual-terminal mode.
 #include <windows.h>
 #include <conio.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -309,6 +312,12 @@ void ConsoleWrite(const std::string& text)
 void PrepareSignals()
 {
     SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+}
+
+void BinaryInput()
+{
+    // Carriage returns are part of a script's lines: no text-mode translation.
+    _setmode(_fileno(stdin), _O_BINARY);
 }
 
 void DieBySignal(int)
