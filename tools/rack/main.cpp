@@ -21,7 +21,7 @@ namespace {
 using SystemClock = std::chrono::system_clock;
 
 struct Rack {
-    Options Opts;
+    RackOptions Opts;
     std::string Exe;
     std::string ScriptPath;
     ScriptMap Script;

@@ -81,7 +81,7 @@ bool ReadPortList(std::istream& in, std::vector<std::string>* ports)
 
 }  // namespace
 
-int ReadOptions(int argc, char** argv, Options* options)
+int ReadOptions(int argc, char** argv, RackOptions* options)
 {
     bool all = false;
     std::string portsFrom;
