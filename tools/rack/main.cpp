@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 
 #include "options.h"
 #include "os.h"
@@ -292,7 +291,8 @@ void RunRack(Rack& rack)
         }
         // Asked once all output is in, so that the prompt's text has come too.
         if (!rack.Asking.empty() && !rack.AskShown) {
-            Plain(rack, rack.Runs[rack.Asking.front()], PromptLine(rack));
+            const Run& asking = rack.Runs[rack.Asking.front()];
+            Plain(rack, asking, "asks: " + Shown(asking.Partial) + "  (press a key)");
             rack.AskShown = true;
         }
     }
