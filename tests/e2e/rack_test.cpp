@@ -63,6 +63,12 @@ std::string Row(const std::string& out, const std::string& port)
     return "";
 }
 
+// The transcript of the n-th port of a small rack whose port is /dev/pts/N: 0n-dev_pts_N.log.
+std::string PtyTranscript(const std::string& dir, int n, const std::string& port)
+{
+    return dir + "/0" + std::to_string(n) + "-dev_pts_" + port.substr(port.rfind('/') + 1) + ".log";
+}
+
 std::string ConsoleOf(const std::string& ati, const std::string& after)
 {
     return WakeUpGot + "ATI\r\nGot \"" + ati + ", OK\"\n" + after;
@@ -186,9 +192,7 @@ TEST(Rack, CtrlCEndsEveryRunPrintsTheSummaryAndDiesBySigint)
     }
     EXPECT_NE(Row(r.out, ports[2]).find("  interrupted before it started  "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("3 ports: 0 ok, 0 failed, 3 interrupted; "), std::string::npos) << r.out;
-    EXPECT_EQ(ReadTranscript(dir + "/01-" + ports[0].substr(1).replace(3, 1, "_").replace(7, 1, "_") + ".log")
-                  .Notes.back(),
-              "result: interrupted");
+    EXPECT_EQ(ReadTranscript(PtyTranscript(dir, 1, ports[0])).Notes.back(), "result: interrupted");
 }
 
 TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
@@ -338,8 +342,7 @@ TEST(Rack, LiveViewOnATerminalWithAPromptForOneUnitOfThree)
         EXPECT_NE(line.find("[##########] done: ok"), std::string::npos) << line;
         EXPECT_LT(line.size(), 200u);
     }
-    EXPECT_NE(ReadTranscript(dir + "/02-" + ports[1].substr(1).replace(3, 1, "_").replace(7, 1, "_") + ".log")
-                  .Console.find("\r\nReady?\n\r\nready\n"),
+    EXPECT_NE(ReadTranscript(PtyTranscript(dir, 2, ports[1])).Console.find("\r\nReady?\n\r\nready\n"),
               std::string::npos);
     EXPECT_NE(out.find("3 ports: 3 ok, 0 failed; transcripts in " + dir), std::string::npos) << out;
 }
