@@ -227,6 +227,7 @@ struct TerminalRack {
     pid_t pid = -1;
     int master = -1;
     int slave = -1;
+    struct termios initial = {};  // the terminal's settings before the rack starts
     std::string out;
 
     explicit TerminalRack(const std::vector<std::string>& args)
@@ -234,7 +235,7 @@ struct TerminalRack {
         struct winsize size = {};
         size.ws_col = 200;
         size.ws_row = 30;
-        if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) {
+        if (openpty(&master, &slave, nullptr, nullptr, &size) != 0 || tcgetattr(slave, &initial) != 0) {
             throw std::runtime_error("openpty failed");
         }
         pid = fork();
@@ -309,8 +310,6 @@ TEST(Rack, LiveViewOnATerminalWithAPromptForOneUnitOfThree)
     std::vector<std::string> args = {RackExe(), WriteScript(RackScript), "--log-dir", dir};
     args.insert(args.end(), ports.begin(), ports.end());
     TerminalRack rack(args);
-    struct termios before;
-    ASSERT_EQ(tcgetattr(rack.slave, &before), 0);
 
     ASSERT_TRUE(rack.WaitFor(ports[1] + " asks: Ready?  (press a key)", 20000)) << rack.out;
     // While the rack waits for the key, keys go nowhere else: no echo, no line editing.
@@ -324,7 +323,7 @@ TEST(Rack, LiveViewOnATerminalWithAPromptForOneUnitOfThree)
 
     struct termios after;
     ASSERT_EQ(tcgetattr(rack.slave, &after), 0);
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_lflag, rack.initial.c_lflag);
     const std::string& out = rack.out;
     EXPECT_EQ(out.find("\x1b[?25l"), 0u) << "the cursor is hidden first";
     const size_t shown = out.rfind("\x1b[?25h");

@@ -128,9 +128,10 @@ std::string SummaryJson(const std::vector<Run>& runs, const std::string& script,
     for (size_t i = 0; i < runs.size(); i++) {
         const Run& run = runs[i];
         const std::string outcome = run.Ok ? "ok" : run.Interrupted ? "interrupted" : "failed";
+        const bool exited = run.Started && run.Ended.signal == 0 && run.State == RunState::Done;
         json += std::string(i == 0 ? "" : ",") + "\n    {\"port\": " + JsonString(run.Port) +
                 ", \"outcome\": " + JsonString(outcome) + ", \"result\": " + JsonString(run.Result) +
-                ", \"exit_status\": " + (run.Started && run.Ended.signal == 0 ? std::to_string(run.Ended.status) : "null") +
+                ", \"exit_status\": " + (exited ? std::to_string(run.Ended.status) : "null") +
                 ", \"signal\": " + (run.Ended.signal != 0 ? std::to_string(run.Ended.signal) : "null") +
                 ", \"line\": " + (run.Line > 0 ? std::to_string(run.Line) : "null") +
                 ", \"command\": " + (run.Line > 0 ? JsonString(run.Command) : "null") +

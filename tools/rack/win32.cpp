@@ -144,7 +144,8 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
     si.hStdOutput = outWrite;
     si.hStdError = outWrite;
     PROCESS_INFORMATION pi = {};
-    const BOOL started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, &env[0], nullptr, &si, &pi);
+    const BOOL started =
+        CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, &env[0], nullptr, &si, &pi);
     const DWORD err = GetLastError();
     CloseHandle(inRead);
     CloseHandle(outWrite);
