@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "run/progress.h"
 #include "run/settings.h"
 #include "script/commands.h"
 #include "script/labels.h"
@@ -40,8 +41,13 @@ static void WakeDevice(CommPort* hCOM)
 static ExitStatus RunScript(CommPort* hCOM, FILE* FIn)
 {
     static char StrBuf[LINE_BUFFER_SIZE];
-    while (fgets(StrBuf, LINE_MAX_READ + 1, FIn) != nullptr) {
-        switch (KindOf(StrBuf)) {
+    int64_t at = 0;  // where the line starts, for the progress channel only
+    while ((!ProgressOn || (at = FileTell(FIn)) >= 0) && fgets(StrBuf, LINE_MAX_READ + 1, FIn) != nullptr) {
+        const LineKind kind = KindOf(StrBuf);
+        if (kind == LineKind::Command || kind == LineKind::Modem) {
+            Progress("line %lld", static_cast<long long>(at));
+        }
+        switch (kind) {
         case LineKind::Skipped:
         case LineKind::Label:
             break;
@@ -67,6 +73,7 @@ static ExitStatus RunScript(CommPort* hCOM, FILE* FIn)
 int main(int argc, char** argv)
 {
     PrepareConsole();
+    StartProgress();
     if (!ProcessCmdLine(argc, argv)) {
         return HelpAsked ? EXIT_DONE : EXIT_NO_SCRIPT;
     }
@@ -75,7 +82,9 @@ int main(int argc, char** argv)
         PortClose(hCOM);
         return EXIT_PORT_FAILED;
     }
+    Progress("settle");
     Pause(3000);
+    Progress("wake");
     WakeDevice(hCOM);
     FILE* FIn = OpenScript();
     if (FIn == nullptr) {

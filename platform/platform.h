@@ -3,6 +3,7 @@
 // every call that can fail answers false and leaves the OS error number in *err.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -78,3 +79,8 @@ const char* TempDir();
 FILE* TempFile();
 int64_t FileTell(FILE* file);
 bool FileSeek(FILE* file, int64_t offset);
+
+// ProgressOpen     the rack's progress channel, when TORVEX_PROGRESS names an open one
+// ProgressWrite    n bytes to it; false once it fails (the rack has gone)
+bool ProgressOpen();
+bool ProgressWrite(const char* line, size_t n);

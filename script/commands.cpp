@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "run/progress.h"
 #include "run/settings.h"
 #include "run/text.h"
 #include "script/labels.h"
@@ -13,7 +14,13 @@
 static void Prompt(const char* message)
 {
     printf("\r\n%s", message);
-    RespStr[0] = ToUpper(static_cast<char>(ReadKey(message[0] != '\0')));
+    if (ProgressOn) {
+        FlushConsole();  // the rack shows the prompt's text when it asks for the key
+    }
+    Progress("key");
+    const int key = ReadKey(message[0] != '\0');
+    Progress("keyed %d", key);
+    RespStr[0] = ToUpper(static_cast<char>(key));
     RespStr[1] = '\0';
     printf("\n");
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "run/progress.h"
 #include "run/settings.h"
 #include "serial/display.h"
 
@@ -88,11 +89,13 @@ bool WaitForString(CommPort* port, const char* Sent, const char* SGood, const ch
 {
     // 64-bit milliseconds: no wrap, and any 32-bit number of seconds fits.
     const int64_t MaxTime = static_cast<int64_t>(TickCount()) + static_cast<int64_t>(MaxWait) * 1000;
+    Progress("wait %d", static_cast<int>(MaxWait));
     while (static_cast<int64_t>(TickCount()) < MaxTime) {
         long err = 0;
         uint32_t got = 0;
         if (!PortRead(port, RxData, RX_MAX, &got, &err)) {
             printf("ReadFile error %ld\n", err);
+            Progress("answer readfail");
             return false;
         }
         nRx = got;
@@ -112,13 +115,16 @@ bool WaitForString(CommPort* port, const char* Sent, const char* SGood, const ch
         const char* answer = SkipEcho(Sent, RxData);
         if (strstr(answer, SGood) != nullptr) {
             ReportAnswer(Sent);
+            Progress("answer ok");
             return true;
         }
         if (strstr(answer, SBad) != nullptr) {
             ReportAnswer(Sent);
+            Progress("answer error");
             return false;
         }
     }
     printf("Timed out waiting for \"%s\"\n", SGood);
+    Progress("answer none");
     return false;
 }

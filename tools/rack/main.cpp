@@ -1,0 +1,349 @@
+// torvex-rack: runs one script on many ports at once, each in a torvex
+// process of its own, and keeps the technician (or the CI job) informed: a
+// live view on a terminal or tagged lines otherwise, a transcript per port,
+// and a summary whose exit status tells whether every unit is ok.
+#include <algorithm>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "options.h"
+#include "os.h"
+#include "rack.h"
+#include "record.h"
+#include "view.h"
+
+namespace {
+
+using SystemClock = std::chrono::system_clock;
+
+struct Rack {
+    Options Opts;
+    std::string Exe;
+    std::string ScriptPath;
+    ScriptMap Script;
+    std::string LogDir;
+    std::vector<Run> Runs;
+    bool Live = false;         // the console is a terminal: rows redrawn in place
+    bool Keys = false;         // prompts are answered at the rack's terminal
+    std::deque<size_t> Asking;  // runs waiting for a key, the first one asked
+    size_t ViewHeight = 0;     // lines of the frame on the console
+    int Signal = 0;
+};
+
+void Plain(const Rack& rack, const Run& run, const std::string& text)
+{
+    if (!rack.Live) {
+        ConsoleWrite(Shown(run.Port) + ": " + text + "\n");
+    }
+}
+
+std::string PromptLine(const Rack& rack)
+{
+    if (rack.Asking.empty()) {
+        return "";
+    }
+    const Run& run = rack.Runs[rack.Asking.front()];
+    return Shown(run.Port) + " asks: " + Shown(run.Partial) + "  (press a key)";
+}
+
+void Draw(Rack& rack)
+{
+    int columns = 80;
+    int rows = 24;
+    ConsoleSize(&columns, &rows);
+    const std::vector<std::string> lines =
+        ViewLines(rack.Runs, rack.Script, columns, rows, PromptLine(rack), RackClock::now());
+    std::string frame;
+    if (rack.ViewHeight > 0) {
+        frame += "\r\x1b[" + std::to_string(rack.ViewHeight) + "A";
+    }
+    for (const std::string& line : lines) {
+        frame += line;
+    }
+    // A frame shorter than the last one clears what is left below it.
+    frame += "\x1b[J";
+    rack.ViewHeight = lines.size();
+    ConsoleWrite(frame);
+}
+
+std::string DefaultLogDir()
+{
+    const std::string base = "torvex-rack-" + FolderStamp(SystemClock::now());
+    std::string dir = base;
+    for (int n = 2; std::filesystem::exists(dir); n++) {
+        dir = base + "-" + std::to_string(n);
+    }
+    return dir;
+}
+
+bool PrepareLogDir(Rack& rack)
+{
+    rack.LogDir = rack.Opts.LogDir.empty() ? DefaultLogDir() : rack.Opts.LogDir;
+    std::error_code error;
+    std::filesystem::create_directories(rack.LogDir, error);
+    if (!std::filesystem::is_directory(rack.LogDir)) {
+        fprintf(stderr, "torvex-rack: cannot make the folder %s: %s\n", rack.LogDir.c_str(),
+                error.message().c_str());
+        return false;
+    }
+    rack.ScriptPath = rack.Opts.Script;
+    if (rack.Opts.Script == "-") {
+        // Every run needs the script: standard input is kept in the folder once.
+        rack.ScriptPath = (std::filesystem::path(rack.LogDir) / "script.txt").string();
+        std::ofstream copy(rack.ScriptPath, std::ios::binary);
+        copy << std::cin.rdbuf();
+        if (!copy) {
+            fprintf(stderr, "torvex-rack: cannot keep the script in %s\n", rack.ScriptPath.c_str());
+            return false;
+        }
+    }
+    const size_t count = rack.Opts.Ports.size();
+    for (size_t i = 0; i < count; i++) {
+        Run run;
+        run.Port = rack.Opts.Ports[i];
+        run.TranscriptPath =
+            (std::filesystem::path(rack.LogDir) / TranscriptName(i, count, run.Port)).string();
+        run.Transcript = fopen(run.TranscriptPath.c_str(), "wb");
+        if (run.Transcript == nullptr) {
+            fprintf(stderr, "torvex-rack: cannot write %s\n", run.TranscriptPath.c_str());
+            return false;
+        }
+        rack.Runs.push_back(run);
+    }
+    return true;
+}
+
+void StartRun(Rack& rack, size_t i)
+{
+    Run& run = rack.Runs[i];
+    std::vector<std::string> args = {rack.ScriptPath, "-PORT=" + run.Port};
+    args.insert(args.end(), rack.Opts.PassedOn.begin(), rack.Opts.PassedOn.end());
+    std::string command = rack.Exe;
+    for (const std::string& arg : args) {
+        command += " " + arg;
+    }
+    TranscriptNote(run.Transcript, "start of the run on " + run.Port);
+    TranscriptNote(run.Transcript, "command line: " + command);
+    run.Start = RackClock::now();
+    run.State = RunState::Starting;
+    run.Started = StartChild(i, rack.Exe, args, &run.StartFailure);
+    if (!run.Started) {
+        run.End = run.Start;
+        TranscriptNote(run.Transcript, "torvex could not be started: " + run.StartFailure);
+        Conclude(run);
+        Plain(rack, run, "failed: " + run.Result);
+    }
+}
+
+void OnConsole(Rack& rack, size_t i, const std::string& bytes)
+{
+    Run& run = rack.Runs[i];
+    const SystemClock::time_point now = SystemClock::now();
+    for (char c : bytes) {
+        if (run.Partial.empty()) {
+            run.PartialSince = now;
+        }
+        run.Partial += c;
+        if (c != '\n') {
+            continue;
+        }
+        TranscriptConsole(run.Transcript, run.PartialSince, run.Partial);
+        const std::string shown = Shown(run.Partial);
+        if (!shown.empty()) {
+            run.LastLine = shown;
+            Plain(rack, run, shown);
+        }
+        run.Partial.clear();
+    }
+}
+
+void OnProgress(Rack& rack, size_t i, const std::string& bytes)
+{
+    Run& run = rack.Runs[i];
+    for (char c : bytes) {
+        if (c != '\n') {
+            run.Progress += c;
+            continue;
+        }
+        ApplyProgress(run, rack.Script, run.Progress);
+        if (run.State == RunState::Key && run.Progress == "key") {
+            if (rack.Keys) {
+                rack.Asking.push_back(i);
+                if (rack.Asking.size() == 1) {
+                    Plain(rack, run, PromptLine(rack));
+                }
+            } else {
+                EndInput(i);  // no keyboard: the prompt reads the end of input
+            }
+        }
+        run.Progress.clear();
+    }
+}
+
+void OnEnd(Rack& rack, size_t i, const ChildEnd& end)
+{
+    Run& run = rack.Runs[i];
+    run.End = RackClock::now();
+    run.Ended = end;
+    if (!run.Partial.empty()) {
+        TranscriptConsole(run.Transcript, run.PartialSince, run.Partial + "\n");
+        TranscriptNote(run.Transcript, "the last line had no line end");
+        const std::string shown = Shown(run.Partial);
+        if (!shown.empty()) {
+            run.LastLine = shown;
+        }
+        run.Partial.clear();
+    }
+    Conclude(run);
+    TranscriptNote(run.Transcript, end.signal != 0 ? "end: ended by signal " + std::to_string(end.signal)
+                                                   : "end: exit status " + std::to_string(end.status));
+    TranscriptNote(run.Transcript, "result: " + run.Result);
+    Plain(rack, run, run.Ok ? "done: ok" : "failed: " + run.Result);
+    const auto asked = std::find(rack.Asking.begin(), rack.Asking.end(), i);
+    if (asked != rack.Asking.end()) {
+        const bool first = asked == rack.Asking.begin();
+        rack.Asking.erase(asked);
+        if (first && !rack.Asking.empty()) {
+            Plain(rack, rack.Runs[rack.Asking.front()], PromptLine(rack));
+        }
+    }
+}
+
+void OnKeys(Rack& rack, const std::string& keys)
+{
+    for (char key : keys) {
+        if (rack.Asking.empty()) {
+            return;  // a key nobody asked for
+        }
+        const size_t i = rack.Asking.front();
+        rack.Asking.pop_front();
+        SendKey(i, key);
+        if (!rack.Asking.empty()) {
+            Plain(rack, rack.Runs[rack.Asking.front()], PromptLine(rack));
+        }
+    }
+}
+
+void OnSignal(Rack& rack, int sig)
+{
+    if (rack.Signal == 0) {
+        rack.Signal = sig;
+    }
+    StopChildren(sig);
+    for (Run& run : rack.Runs) {
+        if (run.State != RunState::Done) {
+            run.Interrupted = true;
+        }
+        if (run.State == RunState::Queued) {
+            run.End = RackClock::now();
+            TranscriptNote(run.Transcript, "not started: the rack was interrupted");
+            Conclude(run);
+        }
+    }
+}
+
+// Starts, watches and ends every run; answers whether all were ok.
+void RunRack(Rack& rack)
+{
+    const size_t jobs = rack.Opts.Jobs == 0 ? rack.Runs.size() : rack.Opts.Jobs;
+    size_t next = 0;
+    size_t running = 0;
+    RackClock::time_point drawn;
+    bool dirty = true;
+    for (;;) {
+        while (rack.Signal == 0 && running < jobs && next < rack.Runs.size()) {
+            StartRun(rack, next);
+            running += rack.Runs[next].Started ? 1 : 0;
+            next++;
+        }
+        if (running == 0) {
+            break;
+        }
+        const RackClock::time_point now = RackClock::now();
+        if (rack.Live && (dirty || now - drawn >= std::chrono::seconds(1)) &&
+            now - drawn >= std::chrono::milliseconds(100)) {
+            Draw(rack);
+            drawn = now;
+            dirty = false;
+        }
+        OsEvents events;
+        WaitEvents(rack.Live ? 100 : -1, &events);
+        for (const OsEvents::Output& out : events.output) {
+            (out.progress ? OnProgress : OnConsole)(rack, out.child, out.bytes);
+            dirty = true;
+        }
+        for (const auto& end : events.ended) {
+            OnEnd(rack, end.first, end.second);
+            running--;
+            dirty = true;
+        }
+        if (!events.keys.empty()) {
+            OnKeys(rack, events.keys);
+            dirty = true;
+        }
+        if (events.signal != 0) {
+            OnSignal(rack, events.signal);
+            dirty = true;
+        }
+    }
+    if (rack.Live) {
+        Draw(rack);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Rack rack;
+    const int status = ReadOptions(argc, argv, &rack.Opts);
+    if (status >= 0) {
+        return status;
+    }
+    PrepareSignals();
+    rack.Exe = OwnDirectory() + TorvexName();
+    if (!PrepareLogDir(rack)) {
+        return 2;
+    }
+    rack.Script = ReadScriptMap(rack.ScriptPath);
+    rack.Live = ConsoleIsTerminal();
+    rack.Keys = KeysFromTerminal() && !rack.Opts.PortsFromStdin && rack.Opts.Script != "-";
+    if (rack.Keys) {
+        TerminalKeys(true);
+    }
+    if (rack.Live) {
+        ConsoleWrite("\x1b[?25l");  // no cursor blinking over the rows
+    }
+    const RackClock::time_point start = RackClock::now();
+    RunRack(rack);
+    if (rack.Live) {
+        ConsoleWrite("\x1b[?25h");
+    }
+    if (rack.Keys) {
+        TerminalKeys(false);
+    }
+    for (Run& run : rack.Runs) {
+        fclose(run.Transcript);
+    }
+    ConsoleWrite((rack.Live ? "\n" : "") + SummaryTable(rack.Runs, rack.LogDir));
+    bool allOk = true;
+    for (const Run& run : rack.Runs) {
+        allOk = allOk && run.Ok;
+    }
+    if (!rack.Opts.Json.empty()) {
+        std::ofstream json(rack.Opts.Json, std::ios::binary);
+        json << SummaryJson(rack.Runs, rack.Opts.Script, rack.LogDir, Seconds(start, RackClock::now()));
+        if (!json.flush()) {
+            fprintf(stderr, "torvex-rack: cannot write %s\n", rack.Opts.Json.c_str());
+            allOk = false;
+        }
+    }
+    if (rack.Signal != 0) {
+        DieBySignal(rack.Signal);
+    }
+    return allOk ? 0 : 1;
+}

@@ -1,0 +1,65 @@
+// torvex-rack: what the rack knows of each port's run, and the script the
+// runs share. The progress channel's events (run/progress.h) and the
+// console's lines move a run from one state to the next.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "os.h"
+
+using RackClock = std::chrono::steady_clock;
+
+enum class RunState { Queued, Starting, Settling, Waking, Line, Waiting, Key, Done };
+
+// What the runs share: the script's lines, to name the line being run.
+struct ScriptMap {
+    std::vector<int64_t> Starts;     // byte offset where each line starts
+    std::vector<std::string> Texts;  // each line without its line end
+    bool Read = false;
+    // The line number (from 1) of the line that holds offset; 0 when unknown.
+    size_t LineAt(int64_t offset) const;
+};
+
+struct Run {
+    std::string Port;
+    std::string TranscriptPath;
+    FILE* Transcript = nullptr;
+    RunState State = RunState::Queued;
+    size_t Line = 0;             // script line being run, from 1; 0 before the first
+    std::string Command;         // its text
+    int WaitSeconds = 0;         // the time allowed for the answer awaited
+    RackClock::time_point WaitStart;
+    std::string LastAnswer;      // how the last wait ended: ok, error, none, readfail
+    std::string Partial;         // console bytes after the last line end
+    std::chrono::system_clock::time_point PartialSince;  // when its first byte came
+    std::string LastLine;        // the last whole console line, line end removed
+    std::string Progress;        // progress channel bytes after the last line end
+    bool NoKeyboard = false;     // a prompt got the end of input
+    size_t NoKeyboardLine = 0;
+    bool Started = false;
+    bool Interrupted = false;
+    RackClock::time_point Start;
+    RackClock::time_point End;
+    ChildEnd Ended;
+    std::string StartFailure;    // why torvex could not be started
+    bool Ok = false;
+    std::string Result;          // the summary's words
+};
+
+// The line-numbered script, read as torvex reads it.
+ScriptMap ReadScriptMap(const std::string& path);
+
+// Applies one progress event line to the run.
+void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event);
+// The text of a console line as shown: line end removed, control bytes escaped.
+std::string Shown(const std::string& line);
+// Settles Ok and Result once the run has ended.
+void Conclude(Run& run);
+// The state in a few words, for the live view.
+std::string StateText(const Run& run, RackClock::time_point now);
+// Seconds between two times, as the summary shows them.
+double Seconds(RackClock::time_point from, RackClock::time_point to);

@@ -1,0 +1,129 @@
+// torvex-rack: what a rack leaves behind: a transcript per port, written line
+// by line as the run goes, and the summary as a table and as JSON.
+#include "record.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+// Calendar fields of a UTC time, from the standard library alone.
+struct Utc {
+    int year, month, day, hour, minute, second, millis;
+};
+
+Utc UtcOf(std::chrono::system_clock::time_point t)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    long long days = ms / 86400000;
+    long long rest = ms % 86400000;
+    if (rest < 0) {
+        rest += 86400000;
+        days--;
+    }
+    // Days to a civil date (proleptic Gregorian), after Howard Hinnant's algorithm.
+    days += 719468;
+    const long long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long long doe = days - era * 146097;
+    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long long mp = (5 * doy + 2) / 153;
+    const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    const int year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+    return {year,
+            month,
+            day,
+            static_cast<int>(rest / 3600000),
+            static_cast<int>(rest / 60000 % 60),
+            static_cast<int>(rest / 1000 % 60),
+            static_cast<int>(rest % 1000)};
+}
+
+}  // namespace
+
+std::string Timestamp(std::chrono::system_clock::time_point t)
+{
+    const Utc u = UtcOf(t);
+    char text[40];
+    snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", u.year, u.month, u.day, u.hour, u.minute,
+             u.second, u.millis);
+    return text;
+}
+
+std::string FolderStamp(std::chrono::system_clock::time_point t)
+{
+    const Utc u = UtcOf(t);
+    char text[40];
+    snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02dZ", u.year, u.month, u.day, u.hour, u.minute, u.second);
+    return text;
+}
+
+std::string TranscriptName(size_t index, size_t count, const std::string& port)
+{
+    // Numbered, so that names such as COM1 or CON, which Windows keeps for
+    // devices, are never a file's whole name, and two ports never share one.
+    const int width = count >= 1000 ? 4 : count >= 100 ? 3 : 2;
+    char number[16];
+    snprintf(number, sizeof number, "%0*zu-", width, index + 1);
+    std::string name = number;
+    bool gap = false;
+    for (char c : port) {
+        const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+                          c == '-' || c == '_';
+        if (keep) {
+            if (gap && name.size() > static_cast<size_t>(width) + 1) {
+                name += '_';
+            }
+            name += c;
+            gap = false;
+        } else {
+            gap = true;
+        }
+    }
+    if (name.size() > 80) {
+        name.resize(80);
+    }
+    while (name.back() == '.') {
+        name.pop_back();  // Windows drops a trailing dot
+    }
+    return name + ".log";
+}
+
+void TranscriptWrite(FILE* file, const std::string& line)
+{
+    if (file != nullptr) {
+        fwrite(line.data(), 1, line.size(), file);
+        fflush(file);
+    }
+}
+
+void TranscriptNote(FILE* file, const std::string& text)
+{
+    TranscriptWrite(file, Timestamp(std::chrono::system_clock::now()) + " # " + text + "\n");
+}
+
+void TranscriptConsole(FILE* file, std::chrono::system_clock::time_point arrived, const std::string& bytes)
+{
+    TranscriptWrite(file, Timestamp(arrived) + " | " + bytes);
+}
+
+std::string JsonString(const std::string& text)
+{
+    std::string json = "\"";
+    for (char ch : text) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += ch;
+        } else if (c < 0x20 || c >= 0x7F) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            json += escaped;
+        } else {
+            json += ch;
+        }
+    }
+    return json + "\"";
+}

@@ -1,0 +1,21 @@
+// torvex-rack: time stamps, transcript files and JSON texts.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+// ISO 8601 UTC with milliseconds: 2026-12-08T07:41:02.123Z
+std::string Timestamp(std::chrono::system_clock::time_point t);
+// The same to the second with no colons, for a folder name: 20261208T074102Z
+std::string FolderStamp(std::chrono::system_clock::time_point t);
+// A transcript's file name for the index-th of count ports, valid on Windows too.
+std::string TranscriptName(size_t index, size_t count, const std::string& port);
+// Writes and flushes at once, so that a rack that is killed leaves whole lines.
+void TranscriptWrite(FILE* file, const std::string& line);
+// A line of the rack's own: its time, "# " and the text.
+void TranscriptNote(FILE* file, const std::string& text);
+// A console line exactly as it came, line end included, after its time and "| ".
+void TranscriptConsole(FILE* file, std::chrono::system_clock::time_point arrived, const std::string& bytes);
+// A JSON string: quotes, backslashes and every byte outside printable ASCII escaped.
+std::string JsonString(const std::string& text);

@@ -1,0 +1,171 @@
+// torvex-rack: a run's states and its result, from the progress channel's
+// events, the console's last line and the exit status.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "rack.h"
+#include "serial/display.h"
+
+size_t ScriptMap::LineAt(int64_t offset) const
+{
+    const auto after = std::upper_bound(Starts.begin(), Starts.end(), offset);
+    return after == Starts.begin() ? 0 : static_cast<size_t>(after - Starts.begin());
+}
+
+ScriptMap ReadScriptMap(const std::string& path)
+{
+    ScriptMap map;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return map;
+    }
+    std::string line;
+    int64_t at = 0;
+    int64_t start = 0;
+    int c;
+    while ((c = fgetc(f)) != EOF) {
+        at++;
+        if (c == '\n') {
+            map.Starts.push_back(start);
+            map.Texts.push_back(line);
+            line.clear();
+            start = at;
+        } else {
+            line += static_cast<char>(c);
+        }
+    }
+    if (!line.empty()) {
+        map.Starts.push_back(start);
+        map.Texts.push_back(line);
+    }
+    map.Read = !ferror(f);
+    fclose(f);
+    return map;
+}
+
+std::string Shown(const std::string& line)
+{
+    size_t n = line.size();
+    if (n > 0 && line[n - 1] == '\n') {
+        n--;
+    }
+    if (n > 0 && line[n - 1] == '\r') {
+        n--;
+    }
+    std::string shown;
+    for (size_t i = 0; i < n; i++) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        char escaped[5];
+        shown += ShownAsIs(c) ? std::string(1, line[i]) : EscapedByte(c, escaped);
+    }
+    return shown;
+}
+
+void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event)
+{
+    const size_t space = event.find(' ');
+    const std::string name = event.substr(0, space);
+    const std::string arg = space == std::string::npos ? "" : event.substr(space + 1);
+    if (name == "settle") {
+        run.State = RunState::Settling;
+    } else if (name == "wake") {
+        run.State = RunState::Waking;
+    } else if (name == "line") {
+        run.Line = script.LineAt(strtoll(arg.c_str(), nullptr, 10));
+        run.Command = run.Line > 0 ? Shown(script.Texts[run.Line - 1]) : "";
+        run.State = RunState::Line;
+    } else if (name == "wait") {
+        run.WaitSeconds = atoi(arg.c_str());
+        run.WaitStart = RackClock::now();
+        if (run.State != RunState::Waking) {
+            run.State = RunState::Waiting;
+        }
+    } else if (name == "answer") {
+        run.LastAnswer = arg;
+        if (run.State == RunState::Waiting) {
+            run.State = RunState::Line;
+        }
+    } else if (name == "key") {
+        run.State = RunState::Key;
+    } else if (name == "keyed") {
+        run.State = RunState::Line;
+        if (atoi(arg.c_str()) == 0) {
+            run.NoKeyboard = true;
+            run.NoKeyboardLine = run.Line;
+        }
+    }
+}
+
+double Seconds(RackClock::time_point from, RackClock::time_point to)
+{
+    return std::chrono::duration<double>(to - from).count();
+}
+
+static std::string AtLine(const Run& run)
+{
+    return run.Command + " at line " + std::to_string(run.Line);
+}
+
+// The exit status's meaning, with the console's last line for the why.
+static std::string Failure(const Run& run)
+{
+    const std::string why = run.LastLine.empty() ? "" : ": " + run.LastLine;
+    switch (run.Ended.status) {
+    case 1:
+        if (run.LastAnswer == "error") {
+            return "ERROR answered to " + AtLine(run);
+        }
+        if (run.LastAnswer == "none") {
+            return "no answer to " + AtLine(run);
+        }
+        if (run.LastAnswer == "readfail") {
+            return "port failed during " + AtLine(run) + why;
+        }
+        return "command failed" + why;
+    case 3: return "port could not be opened" + why;
+    case 4: return "script unreadable" + why;
+    case 130: return "interrupted";
+    default: return "exit status " + std::to_string(run.Ended.status);
+    }
+}
+
+void Conclude(Run& run)
+{
+    run.State = RunState::Done;
+    if (!run.StartFailure.empty()) {
+        run.Result = "torvex could not be started: " + run.StartFailure;
+    } else if (!run.Started) {
+        run.Result = "interrupted before it started";
+    } else if (run.Ended.signal != 0) {
+        run.Result = run.Interrupted ? "interrupted" : "ended by signal " + std::to_string(run.Ended.signal);
+    } else if (run.Ended.status == 0) {
+        run.Ok = true;
+        run.Result = "ok";
+    } else {
+        run.Result = Failure(run);
+    }
+    if (run.NoKeyboard) {
+        run.Result += "; the prompt at line " + std::to_string(run.NoKeyboardLine) + " had no keyboard";
+    }
+}
+
+std::string StateText(const Run& run, RackClock::time_point now)
+{
+    const std::string at = "line " + std::to_string(run.Line) + ": " + run.Command;
+    switch (run.State) {
+    case RunState::Queued: return "queued";
+    case RunState::Starting: return "starting";
+    case RunState::Settling: return "settling";
+    case RunState::Waking: return "waking";
+    case RunState::Line: return at;
+    case RunState::Waiting: {
+        const double left = run.WaitSeconds - Seconds(run.WaitStart, now);
+        return at + " - waiting for an answer, " + std::to_string(left > 0 ? static_cast<int>(left + 0.999) : 0) +
+               " s left";
+    }
+    case RunState::Key: return at + " - waiting for a key: " + Shown(run.Partial);
+    case RunState::Done: return run.Ok ? "done: ok" : "failed: " + run.Result;
+    }
+    return "";
+}

@@ -1,0 +1,146 @@
+// torvex-rack: the live view's rows and the summary. Every text from a device
+// reaches here already escaped (Shown), so no byte can drive the terminal.
+#include "view.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "record.h"
+
+namespace {
+
+std::string Fixed(double value, int decimals)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+// Cuts or pads text to exactly width characters; a cut one ends in "~".
+std::string Fit(const std::string& text, size_t width)
+{
+    if (text.size() <= width) {
+        return text + std::string(width - text.size(), ' ');
+    }
+    return width == 0 ? "" : text.substr(0, width - 1) + "~";
+}
+
+std::string Bar(const Run& run, const ScriptMap& script, size_t width)
+{
+    size_t filled = 0;
+    if (run.State == RunState::Done && run.Ok) {
+        filled = width;
+    } else if (!script.Texts.empty()) {
+        filled = width * run.Line / script.Texts.size();
+    }
+    return "[" + std::string(filled, '#') + std::string(width - filled, '-') + "]";
+}
+
+}  // namespace
+
+std::vector<std::string> ViewLines(const std::vector<Run>& runs, const ScriptMap& script, int columns, int rows,
+                                   const std::string& prompt, RackClock::time_point now)
+{
+    const size_t width = static_cast<size_t>(std::max(columns, 20) - 1);
+    size_t nameWidth = 4;
+    for (const Run& run : runs) {
+        nameWidth = std::max(nameWidth, run.Port.size());
+    }
+    nameWidth = std::min(nameWidth, width / 3);
+    const size_t barWidth = width >= 60 ? 10 : 0;
+    // Room for the rows and, when needed, a line for those left out and the prompt.
+    const size_t room = static_cast<size_t>(std::max(rows, 3) - 1) - (prompt.empty() ? 0 : 1);
+    const size_t shown = runs.size() <= room ? runs.size() : room - 1;
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < shown; i++) {
+        const Run& run = runs[i];
+        const RackClock::time_point end = run.State == RunState::Done ? run.End : now;
+        const std::string elapsed = run.Started ? Fixed(Seconds(run.Start, end), 1) + "s" : "";
+        std::string line = Fit(run.Port, nameWidth) + " " + Fit(elapsed, 7) + " ";
+        if (barWidth > 0) {
+            line += Bar(run, script, barWidth) + " ";
+        }
+        line += StateText(run, now);
+        lines.push_back(Fit(line, width));
+    }
+    if (shown < runs.size()) {
+        size_t done = 0;
+        for (size_t i = shown; i < runs.size(); i++) {
+            done += runs[i].State == RunState::Done ? 1 : 0;
+        }
+        lines.push_back(Fit("... and " + std::to_string(runs.size() - shown) + " more (" + std::to_string(done) +
+                                " done)",
+                            width));
+    }
+    if (!prompt.empty()) {
+        lines.push_back(Fit(prompt, width));
+    }
+    for (std::string& line : lines) {
+        while (!line.empty() && line.back() == ' ') {
+            line.pop_back();
+        }
+        line += "\x1b[K\n";
+    }
+    return lines;
+}
+
+std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir)
+{
+    size_t portWidth = 4;
+    size_t resultWidth = 6;
+    for (const Run& run : runs) {
+        portWidth = std::max(portWidth, Shown(run.Port).size());
+        resultWidth = std::max(resultWidth, run.Result.size());
+    }
+    auto row = [&](const std::string& port, const std::string& result, const std::string& time,
+                   const std::string& transcript) {
+        std::string line = Fit(port, portWidth) + "  " + Fit(result, resultWidth) + "  " + Fit(time, 8) + "  " +
+                           transcript;
+        while (!line.empty() && line.back() == ' ') {
+            line.pop_back();
+        }
+        return line + "\n";
+    };
+    std::string table = row("PORT", "RESULT", "TIME", "TRANSCRIPT");
+    size_t ok = 0;
+    size_t interrupted = 0;
+    for (const Run& run : runs) {
+        const std::string time = run.Started ? Fixed(Seconds(run.Start, run.End), 1) + " s" : "-";
+        table += row(Shown(run.Port), run.Result, time, Shown(run.TranscriptPath));
+        ok += run.Ok ? 1 : 0;
+        interrupted += run.Interrupted ? 1 : 0;
+    }
+    table += std::to_string(runs.size()) + (runs.size() == 1 ? " port: " : " ports: ") + std::to_string(ok) +
+             " ok, " + std::to_string(runs.size() - ok - interrupted) + " failed";
+    if (interrupted > 0) {
+        table += ", " + std::to_string(interrupted) + " interrupted";
+    }
+    return table + "; transcripts in " + Shown(logDir) + "\n";
+}
+
+std::string SummaryJson(const std::vector<Run>& runs, const std::string& script, const std::string& logDir,
+                        double seconds)
+{
+    std::string json = "{\n  \"script\": " + JsonString(script) + ",\n  \"log_dir\": " + JsonString(logDir) +
+                       ",\n  \"ports\": [";
+    size_t ok = 0;
+    size_t interrupted = 0;
+    for (size_t i = 0; i < runs.size(); i++) {
+        const Run& run = runs[i];
+        const std::string outcome = run.Ok ? "ok" : run.Interrupted ? "interrupted" : "failed";
+        json += std::string(i == 0 ? "" : ",") + "\n    {\"port\": " + JsonString(run.Port) +
+                ", \"outcome\": " + JsonString(outcome) + ", \"result\": " + JsonString(run.Result) +
+                ", \"exit_status\": " + (run.Started && run.Ended.signal == 0 ? std::to_string(run.Ended.status) : "null") +
+                ", \"signal\": " + (run.Ended.signal != 0 ? std::to_string(run.Ended.signal) : "null") +
+                ", \"line\": " + (run.Line > 0 ? std::to_string(run.Line) : "null") +
+                ", \"command\": " + (run.Line > 0 ? JsonString(run.Command) : "null") +
+                ", \"seconds\": " + (run.Started ? Fixed(Seconds(run.Start, run.End), 3) : "null") +
+                ", \"transcript\": " + JsonString(run.TranscriptPath) + "}";
+        ok += run.Ok ? 1 : 0;
+        interrupted += run.Interrupted ? 1 : 0;
+    }
+    json += "\n  ],\n  \"totals\": {\"ports\": " + std::to_string(runs.size()) + ", \"ok\": " + std::to_string(ok) +
+            ", \"failed\": " + std::to_string(runs.size() - ok - interrupted) +
+            ", \"interrupted\": " + std::to_string(interrupted) + ", \"seconds\": " + Fixed(seconds, 3) + "}\n}\n";
+    return json;
+}

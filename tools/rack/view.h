@@ -1,0 +1,19 @@
+// torvex-rack: what the technician sees: the live view's rows on a terminal,
+// and the summary at the end, as a table and as JSON.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "rack.h"
+
+// One frame of the live view for a terminal of columns x rows: at most
+// rows - 1 lines, none wider than columns - 1, each ended by "\x1b[K\n".
+// prompt, when not empty, is shown on a line of its own after the rows.
+std::vector<std::string> ViewLines(const std::vector<Run>& runs, const ScriptMap& script, int columns, int rows,
+                                   const std::string& prompt, RackClock::time_point now);
+// The summary table and its totals line.
+std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir);
+// The same as a JSON document.
+std::string SummaryJson(const std::vector<Run>& runs, const std::string& script, const std::string& logDir,
+                        double seconds);
