@@ -57,7 +57,7 @@ void Usage()
 {
     fprintf(stderr,
             "usage: torvex_bench [--linux PATH] [--also NAME=PATH] [--wine PATH.exe] [--floor PATH]\n"
-            "                    [--check PATH] --data DIR\n"
+            "                    [--check PATH] [--rack-tool PATH] --data DIR\n"
             "                    [--commands N] [--rounds N] [--runs N] [--rack N]\n"
             "                    [--only turnaround,cpu,memory,speed,labels,check,startup,rack] [--log FILE]\n"
             "Under --wine, WINEPREFIX names the prefix to use.\n");
@@ -88,6 +88,9 @@ int main(int argc, char** argv)
             i++;
         } else if (a == "--check" && v) {
             o.checker = v;
+            i++;
+        } else if (a == "--rack-tool" && v) {
+            o.rackTool = v;
             i++;
         } else if (a == "--wine" && v) {
             const char* prefix = getenv("WINEPREFIX");
