@@ -63,6 +63,9 @@ void Check(const Options& o, const Target& t, const LabelScan& scan, const Scrip
 // 7: start-up.
 void Startup(const Options& o, const Target& t, Table& table);
 
+// 10: torvex's own CPU per run, net of process start.
+void RunCpu(const Options& o, const Target& t, Table& table);
+
 // 8: a rack of devices, each with a run of its own, all at once; 9: the same
 // through torvex-rack.
 void Rack(const Options& o, const Target& t, Table& table);

@@ -59,7 +59,7 @@ void Usage()
             "usage: torvex_bench [--linux PATH] [--also NAME=PATH] [--wine PATH.exe] [--floor PATH]\n"
             "                    [--check PATH] [--rack-tool PATH] --data DIR\n"
             "                    [--commands N] [--rounds N] [--runs N] [--rack N]\n"
-            "                    [--only turnaround,cpu,memory,speed,labels,check,startup,rack] [--log FILE]\n"
+            "                    [--only turnaround,cpu,memory,speed,labels,check,startup,rack,runcpu] [--log FILE]\n"
             "Under --wine, WINEPREFIX names the prefix to use.\n");
     exit(2);
 }
@@ -181,6 +181,9 @@ int main(int argc, char** argv)
         }
         if (o.Want("rack") && !t.wine) {
             Rack(o, t, table);
+        }
+        if (o.Want("runcpu") && !t.wine) {
+            RunCpu(o, t, table);
         }
     }
     const std::string loadAfter = LoadAvg();
