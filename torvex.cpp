@@ -45,7 +45,7 @@ static ExitStatus RunScript(CommPort* hCOM, FILE* FIn)
     while ((!ProgressOn || (at = FileTell(FIn)) >= 0) && fgets(StrBuf, LINE_MAX_READ + 1, FIn) != nullptr) {
         const LineKind kind = KindOf(StrBuf);
         if (kind == LineKind::Command || kind == LineKind::Modem) {
-            Progress("line %lld", static_cast<long long>(at));
+            Progress("line", static_cast<long long>(at));
         }
         switch (kind) {
         case LineKind::Skipped:

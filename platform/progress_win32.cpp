@@ -17,8 +17,9 @@ bool ProgressOpen()
     char* end = nullptr;
     const unsigned long long value = strtoull(named, &end, 10);
     DWORD flags = 0;
-    const HANDLE h = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
-    if (*end != '\0' || value == 0 || !GetHandleInformation(h, &flags)) {
+    // Handles passed to a child keep to 32 bits, also on 64-bit Windows.
+    const HANDLE h = ULongToHandle(static_cast<unsigned long>(value));
+    if (*end != '\0' || value == 0 || value > 0xFFFFFFFFULL || !GetHandleInformation(h, &flags)) {
         return false;
     }
     ProgressHandle = h;

@@ -1,7 +1,6 @@
-// The progress channel's portable half: formats an event as one line.
+// The progress channel's portable half: an event as one line.
 #include "run/progress.h"
 
-#include <cstdarg>
 #include <cstdio>
 
 #include "platform/platform.h"
@@ -13,22 +12,25 @@ void StartProgress()
     ProgressOn = ProgressOpen();
 }
 
-void Progress(const char* format, ...)
+static void Send(const char* line, int n)
 {
-    if (!ProgressOn) {
-        return;
-    }
-    char line[64];
-    va_list args;
-    va_start(args, format);
-    const int n = vsnprintf(line, sizeof line - 1, format, args);
-    va_end(args);
-    if (n <= 0) {
-        return;
-    }
-    size_t length = static_cast<size_t>(n) < sizeof line - 2 ? static_cast<size_t>(n) : sizeof line - 2;
-    line[length++] = '\n';
-    if (!ProgressWrite(line, length)) {
+    if (n > 0 && !ProgressWrite(line, static_cast<size_t>(n))) {
         ProgressOn = false;
+    }
+}
+
+void Progress(const char* event)
+{
+    if (ProgressOn) {
+        char line[32];
+        Send(line, snprintf(line, sizeof line, "%s\n", event));
+    }
+}
+
+void Progress(const char* event, long long number)
+{
+    if (ProgressOn) {
+        char line[48];
+        Send(line, snprintf(line, sizeof line, "%s %lld\n", event, number));
     }
 }

@@ -16,9 +16,6 @@ extern bool ProgressOn;  // the channel is open
 
 // Opens the channel when the environment names one.
 void StartProgress();
-// Writes one event line (printf-style, no line end); nothing when the channel is off.
-void Progress(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+// Writes one event line, with a number when given; nothing when the channel is off.
+void Progress(const char* event);
+void Progress(const char* event, long long number);

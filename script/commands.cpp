@@ -19,7 +19,7 @@ static void Prompt(const char* message)
     }
     Progress("key");
     const int key = ReadKey(message[0] != '\0');
-    Progress("keyed %d", key);
+    Progress("keyed", key);
     RespStr[0] = ToUpper(static_cast<char>(key));
     RespStr[1] = '\0';
     printf("\n");

@@ -89,7 +89,7 @@ bool WaitForString(CommPort* port, const char* Sent, const char* SGood, const ch
 {
     // 64-bit milliseconds: no wrap, and any 32-bit number of seconds fits.
     const int64_t MaxTime = static_cast<int64_t>(TickCount()) + static_cast<int64_t>(MaxWait) * 1000;
-    Progress("wait %d", static_cast<int>(MaxWait));
+    Progress("wait", MaxWait);
     while (static_cast<int64_t>(TickCount()) < MaxTime) {
         long err = 0;
         uint32_t got = 0;

@@ -30,6 +30,7 @@ struct Rack {
     bool Live = false;         // the console is a terminal: rows redrawn in place
     bool Keys = false;         // prompts are answered at the rack's terminal
     std::deque<size_t> Asking;  // runs waiting for a key, the first one asked
+    bool AskShown = false;     // the first one's prompt is on the console
     size_t ViewHeight = 0;     // lines of the frame on the console
     int Signal = 0;
 };
@@ -153,8 +154,11 @@ void OnConsole(Rack& rack, size_t i, const std::string& bytes)
         }
         TranscriptConsole(run.Transcript, run.PartialSince, run.Partial);
         const std::string shown = Shown(run.Partial);
-        if (!shown.empty()) {
+        // The command as it is sent is in the row already: the answer before it stays.
+        if (!shown.empty() && shown != run.Command) {
             run.LastLine = shown;
+        }
+        if (!shown.empty()) {
             Plain(rack, run, shown);
         }
         run.Partial.clear();
@@ -173,9 +177,6 @@ void OnProgress(Rack& rack, size_t i, const std::string& bytes)
         if (run.State == RunState::Key && run.Progress == "key") {
             if (rack.Keys) {
                 rack.Asking.push_back(i);
-                if (rack.Asking.size() == 1) {
-                    Plain(rack, run, PromptLine(rack));
-                }
             } else {
                 EndInput(i);  // no keyboard: the prompt reads the end of input
             }
@@ -205,11 +206,8 @@ void OnEnd(Rack& rack, size_t i, const ChildEnd& end)
     Plain(rack, run, run.Ok ? "done: ok" : "failed: " + run.Result);
     const auto asked = std::find(rack.Asking.begin(), rack.Asking.end(), i);
     if (asked != rack.Asking.end()) {
-        const bool first = asked == rack.Asking.begin();
+        rack.AskShown = rack.AskShown && asked != rack.Asking.begin();
         rack.Asking.erase(asked);
-        if (first && !rack.Asking.empty()) {
-            Plain(rack, rack.Runs[rack.Asking.front()], PromptLine(rack));
-        }
     }
 }
 
@@ -221,10 +219,8 @@ void OnKeys(Rack& rack, const std::string& keys)
         }
         const size_t i = rack.Asking.front();
         rack.Asking.pop_front();
+        rack.AskShown = false;
         SendKey(i, key);
-        if (!rack.Asking.empty()) {
-            Plain(rack, rack.Runs[rack.Asking.front()], PromptLine(rack));
-        }
     }
 }
 
@@ -272,6 +268,10 @@ void RunRack(Rack& rack)
         }
         OsEvents events;
         WaitEvents(rack.Live ? 100 : -1, &events);
+        if (events.signal != 0) {
+            OnSignal(rack, events.signal);
+            dirty = true;
+        }
         for (const OsEvents::Output& out : events.output) {
             (out.progress ? OnProgress : OnConsole)(rack, out.child, out.bytes);
             dirty = true;
@@ -285,9 +285,10 @@ void RunRack(Rack& rack)
             OnKeys(rack, events.keys);
             dirty = true;
         }
-        if (events.signal != 0) {
-            OnSignal(rack, events.signal);
-            dirty = true;
+        // Asked once all output is in, so that the prompt's text has come too.
+        if (!rack.Asking.empty() && !rack.AskShown) {
+            Plain(rack, rack.Runs[rack.Asking.front()], PromptLine(rack));
+            rack.AskShown = true;
         }
     }
     if (rack.Live) {
@@ -323,9 +324,7 @@ int main(int argc, char** argv)
     if (rack.Live) {
         ConsoleWrite("\x1b[?25h");
     }
-    if (rack.Keys) {
-        TerminalKeys(false);
-    }
+    TerminalKeys(false);
     for (Run& run : rack.Runs) {
         fclose(run.Transcript);
     }

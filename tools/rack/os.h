@@ -35,7 +35,8 @@ struct OsEvents {
 // TorvexName      the file name of torvex beside it
 // ConsoleIsTerminal / KeysFromTerminal  standard output / standard input is a terminal
 // ConsoleSize     columns and rows of the terminal
-// TerminalKeys    the terminal's keys come one by one, without echo; false restores it
+// TerminalKeys    the terminal's keys come one by one, without echo; false restores
+//                 the terminal, also where only the output was changed
 // ConsoleWrite    all of text to standard output at once
 // PrepareSignals  Ctrl-C and SIGTERM reach WaitEvents; children get the default signals
 // DieBySignal     end this program by sig, as the children were ended

@@ -108,6 +108,7 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
     }
     env.push_back("TORVEX_PROGRESS=" + std::to_string(PROGRESS_FD));
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (std::string& e : env) {
         envp.push_back(&e[0]);
     }
@@ -115,6 +116,7 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
     std::vector<std::string> argStore = {exe};
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(argStore.size() + 1);
     for (std::string& a : argStore) {
         argv.push_back(&a[0]);
     }
@@ -189,24 +191,25 @@ void WaitEvents(int ms, OsEvents* events)
     }
     const size_t fixed = fds.size();
     for (size_t i = 0; i < Children.size(); i++) {
-        // The console before the progress channel: a prompt's text comes before its key.
-        if (Children[i].Out >= 0) {
-            fds.push_back({Children[i].Out, POLLIN, 0});
-            owners.emplace_back(i, false);
-        }
+        // The progress channel first: it tells which line the console's next bytes belong to.
         if (Children[i].Progress >= 0) {
             fds.push_back({Children[i].Progress, POLLIN, 0});
             owners.emplace_back(i, true);
         }
-    }
-    if (poll(fds.data(), fds.size(), ms) <= 0) {
-        return;
-    }
-    if (fds[0].revents != 0) {
-        unsigned char byte = 0;
-        if (read(SignalPipe[0], &byte, 1) == 1) {
-            events->signal = byte;
+        if (Children[i].Out >= 0) {
+            fds.push_back({Children[i].Out, POLLIN, 0});
+            owners.emplace_back(i, false);
         }
+    }
+    const int ready = poll(fds.data(), fds.size(), ms);
+    // Read whether or not poll saw it: a Ctrl-C that came as poll returned has
+    // run its handler by now, and must count before the runs it ended.
+    unsigned char byte = 0;
+    if (read(SignalPipe[0], &byte, 1) == 1) {
+        events->signal = byte;
+    }
+    if (ready <= 0) {
+        return;
     }
     if (fixed > 1 && fds[1].revents != 0) {
         char keys[64];
@@ -271,7 +274,8 @@ bool ConsoleIsTerminal()
 
 bool KeysFromTerminal()
 {
-    return isatty(STDIN_FILENO) != 0;
+    // A rack in the background would be stopped for changing the terminal.
+    return isatty(STDIN_FILENO) != 0 && tcgetpgrp(STDIN_FILENO) == getpgrp();
 }
 
 void ConsoleSize(int* columns, int* rows)
@@ -319,15 +323,16 @@ void PrepareSignals()
 {
     if (pipe(SignalPipe) == 0) {
         fcntl(SignalPipe[0], F_SETFD, FD_CLOEXEC);
+        fcntl(SignalPipe[0], F_SETFL, O_NONBLOCK);
         fcntl(SignalPipe[1], F_SETFD, FD_CLOEXEC);
         fcntl(SignalPipe[1], F_SETFL, O_NONBLOCK);
     }
-    signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGPIPE, SIG_IGN);
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         struct sigaction old;
         // What the caller chose to ignore stays ignored.
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
@@ -338,11 +343,12 @@ void PrepareSignals()
 
 void DieBySignal(int sig)
 {
-    signal(sig, SIG_DFL);
+    (void)signal(sig, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, sig);
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    raise(sig);
-    _exit(128 + sig);
+    (void)raise(sig);
+    // cppcheck-suppress unreachableCode
+    _exit(128 + sig);  // the signal's default is to end: never reached
 }

@@ -94,8 +94,8 @@ std::string TranscriptName(size_t index, size_t count, const std::string& port)
 void TranscriptWrite(FILE* file, const std::string& line)
 {
     if (file != nullptr) {
-        fwrite(line.data(), 1, line.size(), file);
-        fflush(file);
+        (void)fwrite(line.data(), 1, line.size(), file);
+        (void)fflush(file);
     }
 }
 

@@ -1,6 +1,7 @@
 // torvex-rack: a run's states and its result, from the progress channel's
 // events, the console's last line and the exit status.
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -76,7 +77,7 @@ void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event)
         run.Command = run.Line > 0 ? Shown(script.Texts[run.Line - 1]) : "";
         run.State = RunState::Line;
     } else if (name == "wait") {
-        run.WaitSeconds = atoi(arg.c_str());
+        run.WaitSeconds = static_cast<int>(strtol(arg.c_str(), nullptr, 10));
         run.WaitStart = RackClock::now();
         if (run.State != RunState::Waking) {
             run.State = RunState::Waiting;
@@ -90,7 +91,7 @@ void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event)
         run.State = RunState::Key;
     } else if (name == "keyed") {
         run.State = RunState::Line;
-        if (atoi(arg.c_str()) == 0) {
+        if (strtol(arg.c_str(), nullptr, 10) == 0) {
             run.NoKeyboard = true;
             run.NoKeyboardLine = run.Line;
         }
@@ -125,7 +126,6 @@ static std::string Failure(const Run& run)
         return "command failed" + why;
     case 3: return "port could not be opened" + why;
     case 4: return "script unreadable" + why;
-    case 130: return "interrupted";
     default: return "exit status " + std::to_string(run.Ended.status);
     }
 }
@@ -133,12 +133,19 @@ static std::string Failure(const Run& run)
 void Conclude(Run& run)
 {
     run.State = RunState::Done;
+    // Ctrl-C at a terminal reaches the runs as soon as the rack; on Windows a
+    // run so ended exits with 130.
+    const bool ctrlC = run.Ended.signal == SIGINT || (run.Ended.signal == 0 && run.Ended.status == 130);
+    run.Interrupted = run.Started && ((run.Interrupted && run.Ended.signal != 0) || ctrlC);
     if (!run.StartFailure.empty()) {
         run.Result = "torvex could not be started: " + run.StartFailure;
     } else if (!run.Started) {
+        run.Interrupted = true;
         run.Result = "interrupted before it started";
+    } else if (run.Interrupted) {
+        run.Result = "interrupted";
     } else if (run.Ended.signal != 0) {
-        run.Result = run.Interrupted ? "interrupted" : "ended by signal " + std::to_string(run.Ended.signal);
+        run.Result = "ended by signal " + std::to_string(run.Ended.signal);
     } else if (run.Ended.status == 0) {
         run.Ok = true;
         run.Result = "ok";
@@ -152,19 +159,21 @@ void Conclude(Run& run)
 
 std::string StateText(const Run& run, RackClock::time_point now)
 {
-    const std::string at = "line " + std::to_string(run.Line) + ": " + run.Command;
+    const std::string line = "line " + std::to_string(run.Line) + ": ";
+    // The console's last line, already escaped: what the unit said last.
+    const std::string last = run.LastLine.empty() ? "" : "  < " + run.LastLine;
     switch (run.State) {
     case RunState::Queued: return "queued";
     case RunState::Starting: return "starting";
     case RunState::Settling: return "settling";
     case RunState::Waking: return "waking";
-    case RunState::Line: return at;
+    case RunState::Line: return line + run.Command + last;
     case RunState::Waiting: {
         const double left = run.WaitSeconds - Seconds(run.WaitStart, now);
-        return at + " - waiting for an answer, " + std::to_string(left > 0 ? static_cast<int>(left + 0.999) : 0) +
-               " s left";
+        const int seconds = left > 0 ? static_cast<int>(left + 0.999) : 0;
+        return line + "waiting " + std::to_string(seconds) + " s for the answer to " + run.Command + last;
     }
-    case RunState::Key: return at + " - waiting for a key: " + Shown(run.Partial);
+    case RunState::Key: return line + "waiting for a key: " + Shown(run.Partial);
     case RunState::Done: return run.Ok ? "done: ok" : "failed: " + run.Result;
     }
     return "";

@@ -1,0 +1,243 @@
+// The rack tests' helpers: transcripts and JSON read back strictly, so that a
+// malformed line or document fails the test.
+#include "rack_support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+#include "support/run_program.h"
+
+std::string RackExe()
+{
+    const char* exe = getenv("TORVEX_EXE");
+    if (exe == nullptr) {
+        throw std::runtime_error("TORVEX_EXE is not set");
+    }
+    const std::string torvex = exe;
+    return torvex.substr(0, torvex.rfind('/') + 1) + (UnderWine() ? "torvex-rack.exe" : "torvex-rack");
+}
+
+namespace {
+
+struct Folders {
+    std::mutex mutex;
+    std::vector<std::string> paths;
+    ~Folders()
+    {
+        for (const std::string& path : paths) {
+            const std::string command = "rm -rf '" + path + "'";
+            (void)!system(command.c_str());
+        }
+    }
+} folders;
+
+}  // namespace
+
+std::string TempFolder()
+{
+    char dir[] = "/tmp/torvex-rack-test-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    std::lock_guard<std::mutex> lock(folders.mutex);
+    folders.paths.push_back(dir);
+    return dir;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+Transcript ReadTranscript(const std::string& path)
+{
+    static const std::regex stamp(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$)");
+    Transcript t;
+    const std::string text = ReadFile(path);
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        const std::string line = text.substr(at, end - at);
+        at = end;
+        const std::string time = line.substr(0, 24);
+        if (line.size() < 27 || !std::regex_match(time, stamp) || line[24] != ' ' || line[26] != ' ' ||
+            line.back() != '\n') {
+            t.WellFormed = false;
+            continue;
+        }
+        if (!t.Times.empty() && time < t.Times.back()) {
+            t.InOrder = false;
+        }
+        t.Times.push_back(time);
+        if (line[25] == '#') {
+            t.Notes.push_back(line.substr(27, line.size() - 28));
+        } else if (line[25] == '|') {
+            t.Console += line.substr(27);
+        } else {
+            t.WellFormed = false;
+        }
+    }
+    return t;
+}
+
+const Json& Json::operator[](const std::string& name) const
+{
+    static const Json none;
+    const auto found = fields.find(name);
+    return found == fields.end() ? none : found->second;
+}
+
+namespace {
+
+struct JsonReader {
+    const std::string& s;
+    size_t i = 0;
+
+    void Blanks()
+    {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\n' || s[i] == '\r' || s[i] == '\t')) {
+            i++;
+        }
+    }
+    bool Word(const char* word)
+    {
+        const std::string w = word;
+        if (s.compare(i, w.size(), w) != 0) {
+            return false;
+        }
+        i += w.size();
+        return true;
+    }
+    bool Text(std::string* out)
+    {
+        if (s[i] != '"') {
+            return false;
+        }
+        for (i++; i < s.size() && s[i] != '"'; i++) {
+            if (static_cast<unsigned char>(s[i]) < 0x20) {
+                return false;
+            }
+            if (s[i] != '\\') {
+                *out += s[i];
+                continue;
+            }
+            const char e = s[++i];
+            if (e == 'u' && i + 4 < s.size()) {
+                const long code = strtol(s.substr(i + 1, 4).c_str(), nullptr, 16);
+                if (code > 0xFF) {
+                    return false;  // the rack escapes single bytes only
+                }
+                *out += static_cast<char>(code);
+                i += 4;
+            } else if (e == '"' || e == '\\' || e == '/') {
+                *out += e;
+            } else if (e == 'n') {
+                *out += '\n';
+            } else {
+                return false;
+            }
+        }
+        return i++ < s.size();
+    }
+    bool Value(Json* v)
+    {
+        Blanks();
+        if (i >= s.size()) {
+            return false;
+        }
+        if (s[i] == '{') {
+            v->kind = Json::Object;
+            i++;
+            Blanks();
+            if (s[i] == '}') {
+                i++;
+                return true;
+            }
+            for (;;) {
+                std::string name;
+                Blanks();
+                if (!Text(&name)) {
+                    return false;
+                }
+                Blanks();
+                if (s[i++] != ':' || !Value(&v->fields[name])) {
+                    return false;
+                }
+                Blanks();
+                if (s[i] == '}') {
+                    i++;
+                    return true;
+                }
+                if (s[i++] != ',') {
+                    return false;
+                }
+            }
+        }
+        if (s[i] == '[') {
+            v->kind = Json::Array;
+            i++;
+            Blanks();
+            if (s[i] == ']') {
+                i++;
+                return true;
+            }
+            for (;;) {
+                v->items.emplace_back();
+                if (!Value(&v->items.back())) {
+                    return false;
+                }
+                Blanks();
+                if (s[i] == ']') {
+                    i++;
+                    return true;
+                }
+                if (s[i++] != ',') {
+                    return false;
+                }
+            }
+        }
+        if (s[i] == '"') {
+            v->kind = Json::String;
+            return Text(&v->text);
+        }
+        if (Word("null")) {
+            return true;
+        }
+        if (Word("true") || Word("false")) {
+            v->kind = Json::Bool;
+            v->boolean = s[i - 1] == 'e' && s[i - 2] == 'u';
+            return true;
+        }
+        char* end = nullptr;
+        v->number = strtod(s.c_str() + i, &end);
+        if (end == s.c_str() + i) {
+            return false;
+        }
+        v->kind = Json::Number;
+        i = static_cast<size_t>(end - s.c_str());
+        return true;
+    }
+};
+
+}  // namespace
+
+bool ParseJson(const std::string& text, Json* value)
+{
+    JsonReader reader{text};
+    if (!reader.Value(value)) {
+        return false;
+    }
+    reader.Blanks();
+    return reader.i == text.size();
+}

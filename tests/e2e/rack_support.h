@@ -1,0 +1,38 @@
+// What the rack tests share: where torvex-rack is, its transcripts read back,
+// and a small JSON reader for its --json file.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// torvex-rack beside the program under test (torvex-rack.exe under Wine).
+std::string RackExe();
+// A new empty folder, removed with what is in it at exit.
+std::string TempFolder();
+std::string ReadFile(const std::string& path);
+
+// One transcript read back: its time stamps, its notes ("# " lines) and the
+// console bytes ("| " lines) joined as they came.
+struct Transcript {
+    std::vector<std::string> Times;
+    std::vector<std::string> Notes;
+    std::string Console;
+    bool WellFormed = true;  // every line has a time stamp and a kind
+    bool InOrder = true;     // the time stamps never go back
+};
+Transcript ReadTranscript(const std::string& path);
+
+// A JSON value, as much as the rack writes.
+struct Json {
+    enum Kind { Null, Bool, Number, String, Array, Object } kind = Null;
+    double number = 0;
+    bool boolean = false;
+    std::string text;
+    std::vector<Json> items;
+    std::map<std::string, Json> fields;
+    const Json& operator[](const std::string& name) const;
+};
+// Parses a whole document; false when it is not JSON.
+bool ParseJson(const std::string& text, Json* value);

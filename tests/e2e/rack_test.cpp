@@ -1,0 +1,360 @@
+// torvex-rack: real torvex processes on real pseudo-terminals, some of the
+// units misbehaving; the summary, the JSON, the transcripts, Ctrl-C, the live
+// view and prompts, and under Wine the Windows build.
+#include <gtest/gtest.h>
+
+#include <pty.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rack_support.h"
+#include "support/pty_device.h"
+#include "support/run_program.h"
+#include "support/standard_device.h"
+
+namespace {
+
+// Line 4 is the command that fails; a unit that says ASK to ATI is asked at line 8.
+const std::string RackScript =
+    "#timeout 2\r\n"
+    "ATI\r\n"
+    "#if (ASK) ask\r\n"
+    "AT+X\r\n"
+    "#print done\r\n"
+    "#goto end\r\n"
+    ":ask\r\n"
+    "#prompt Ready?\r\n"
+    "#if (Y) ready\r\n"
+    "#print not ready\r\n"
+    "#goto end\r\n"
+    ":ready\r\n"
+    "#print ready\r\n"
+    ":end\r\n";
+
+// The port as the rack is given it: the pseudo-terminal, or its COM name under Wine.
+std::string PortName(const PtyDevice& device)
+{
+    return PortArg(device).substr(6);
+}
+
+// The summary row of a port: the line that begins with its name.
+std::string Row(const std::string& out, const std::string& port)
+{
+    size_t at = 0;
+    while ((at = out.find(port + " ", at)) != std::string::npos) {
+        if (at == 0 || out[at - 1] == '\n') {
+            const size_t end = out.find('\n', at);
+            const std::string row = out.substr(at, end - at);
+            if (row.find(": ") != port.size()) {  // not a tagged console line
+                return row;
+            }
+        }
+        at++;
+    }
+    return "";
+}
+
+std::string ConsoleOf(const std::string& ati, const std::string& after)
+{
+    return WakeUpGot + "ATI\r\nGot \"" + ati + ", OK\"\n" + after;
+}
+
+TEST(Rack, SixteenUnitsSomeMisbehaving)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "the Windows build has its own rack test";
+    }
+    std::vector<std::unique_ptr<PtyDevice>> devices;
+    for (int i = 0; i < 16; i++) {
+        devices.push_back(std::make_unique<PtyDevice>());
+    }
+    const std::string rest = "AT+X\r\nGot \"OK\"\n\r\ndone\n";
+    std::vector<std::string> expected(16, ConsoleOf("Torvex unit", rest));
+    std::vector<std::string> results(16, "ok");
+    for (int i = 0; i < 16; i++) {
+        devices[i]->SetHandler(StandardDevice({{"ATI", "\r\nTorvex unit\r\nOK\r\n"}}));
+    }
+    // A unit whose answer would clear the technician's screen and turn it red.
+    devices[0]->SetHandler(StandardDevice({{"ATI", "\r\n\x1b[2J\x1b[31mred\r\nOK\r\n"}}));
+    expected[0] = ConsoleOf("\x1b[2J\x1b[31mred", rest);
+    devices[11]->SetHandler(StandardDevice({{"ATI", "\r\nTorvex unit\r\nOK\r\n"}, {"AT+X", ErrorReply}}));
+    expected[11] = ConsoleOf("Torvex unit", "AT+X\r\nGot \"ERROR\"\n");
+    results[11] = "ERROR answered to AT+X at line 4";
+    devices[12]->SetHandler(StandardDevice({{"ATI", "\r\nTorvex unit\r\nOK\r\n"}, {"AT+X", ""}}));
+    expected[12] = ConsoleOf("Torvex unit", "AT+X\r\nTimed out waiting for \"OK\"\n");
+    results[12] = "no answer to AT+X at line 4";
+    devices[14]->SetHandler(StandardDevice({{"ATI", "\r\nTorvex unit\r\nOK\r\n"}, {"AT+X", "", 0, -1, true}}));
+    expected[14] = ConsoleOf("Torvex unit", "AT+X\r\nReadFile error 5\n");
+    results[14] = "port failed during AT+X at line 4: ReadFile error 5";
+    // No terminal: the prompt reads the end of input, so the unit is not "ready".
+    devices[15]->SetHandler(StandardDevice({{"ATI", "\r\nASK\r\nOK\r\n"}}));
+    expected[15] = ConsoleOf("ASK", "\r\nReady?\n\r\nnot ready\n");
+    results[15] = "ok; the prompt at line 8 had no keyboard";
+
+    const std::string dir = TempFolder();
+    std::vector<std::string> ports;
+    for (int i = 0; i < 16; i++) {
+        ports.push_back(PortName(*devices[i]));
+    }
+    ports[13] = dir + "/no-such-port";
+    expected[13] = "File not found opening " + ports[13] + ".\n";
+    results[13] = "port could not be opened: File not found opening " + ports[13] + ".";
+
+    RunOptions options;
+    options.command = {RackExe(), WriteScript(RackScript)};
+    options.command.insert(options.command.end(), ports.begin(), ports.end());
+    const RunResult r = RunTorvex({"--log-dir", dir + "/logs", "--json", dir + "/rack.json"}, options);
+    EXPECT_EQ(r.status, 1) << r.out;
+
+    Json json;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json)) << ReadFile(dir + "/rack.json");
+    ASSERT_EQ(json["ports"].items.size(), 16u);
+    EXPECT_EQ(json["totals"]["ports"].number, 16);
+    EXPECT_EQ(json["totals"]["ok"].number, 12);
+    EXPECT_EQ(json["totals"]["failed"].number, 4);
+    EXPECT_EQ(json["totals"]["interrupted"].number, 0);
+    for (size_t i = 0; i < 16; i++) {
+        SCOPED_TRACE("port " + std::to_string(i) + " " + ports[i]);
+        const Json& port = json["ports"].items[i];
+        EXPECT_EQ(port["port"].text, ports[i]);
+        EXPECT_EQ(port["result"].text, results[i]);
+        EXPECT_EQ(port["outcome"].text, results[i].compare(0, 2, "ok") == 0 ? "ok" : "failed");
+        const int status = i == 13 ? 3 : results[i].compare(0, 2, "ok") == 0 ? 0 : 1;
+        EXPECT_EQ(port["exit_status"].number, status);
+        EXPECT_GT(port["seconds"].number, i == 13 ? 0.0 : 3.0);
+
+        const std::string path = port["transcript"].text;
+        EXPECT_EQ(path.compare(0, dir.size() + 6, dir + "/logs/"), 0) << path;
+        const std::string row = Row(r.out, ports[i]);
+        EXPECT_NE(row.find("  " + results[i] + "  "), std::string::npos) << row;
+        EXPECT_EQ(row.substr(row.size() - path.size()), path) << row;
+
+        const Transcript t = ReadTranscript(path);
+        EXPECT_TRUE(t.WellFormed);
+        EXPECT_TRUE(t.InOrder);
+        EXPECT_EQ(t.Console, expected[i]);
+        ASSERT_GE(t.Notes.size(), 4u);
+        EXPECT_EQ(t.Notes[0], "start of the run on " + ports[i]);
+        EXPECT_EQ(t.Notes[1].find("command line: "), 0u) << t.Notes[1];
+        EXPECT_NE(t.Notes[1].find(" -PORT=" + ports[i]), std::string::npos) << t.Notes[1];
+        EXPECT_EQ(t.Notes[t.Notes.size() - 2], "end: exit status " + std::to_string(status));
+        EXPECT_EQ(t.Notes.back(), "result: " + results[i]);
+    }
+    EXPECT_NE(r.out.find("16 ports: 12 ok, 4 failed; transcripts in " + dir + "/logs\n"), std::string::npos)
+        << r.out;
+    // Tagged whole lines, the device's escape sequence shown escaped.
+    EXPECT_NE(r.out.find("\n" + ports[0] + ": Got \"\\x1B[2J\\x1B[31mred, OK\"\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+}
+
+TEST(Rack, CtrlCEndsEveryRunPrintsTheSummaryAndDiesBySigint)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "Windows has no signals to die by";
+    }
+    std::vector<std::unique_ptr<PtyDevice>> devices;
+    std::vector<std::string> ports;
+    for (int i = 0; i < 3; i++) {
+        devices.push_back(std::make_unique<PtyDevice>());
+        devices.back()->SetHandler(StandardDevice());
+        ports.push_back(PortName(*devices.back()));
+    }
+    const std::string dir = TempFolder();
+    RunOptions options;
+    options.command = {RackExe(), "--jobs", "2", "--log-dir", dir, WriteScript("ATI\r\n#wait 60\r\nATI\r\n"),
+                       "--ports-from", "-"};
+    options.input = Stdin::Pipe;
+    options.data = ports[0] + "\n  " + ports[1] + "\r\n\n" + ports[2] + "\n";
+    RunningTorvex rack({}, options);
+    ASSERT_TRUE(rack.WaitForOutput(ports[0] + ": Got \"OK\"\n", 20000)) << rack.Output();
+    ASSERT_TRUE(rack.WaitForOutput(ports[1] + ": Got \"OK\"\n", 20000)) << rack.Output();
+    rack.SignalGroup(SIGINT);
+    const RunResult r = rack.Wait();
+    EXPECT_EQ(r.signal, SIGINT) << r.out;
+    for (int i = 0; i < 2; i++) {
+        EXPECT_TRUE(WaitPortReleased(*devices[i], 1000));
+        EXPECT_NE(Row(r.out, ports[i]).find("  interrupted  "), std::string::npos) << r.out;
+    }
+    EXPECT_NE(Row(r.out, ports[2]).find("  interrupted before it started  "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("3 ports: 0 ok, 0 failed, 3 interrupted; "), std::string::npos) << r.out;
+    EXPECT_EQ(ReadTranscript(dir + "/01-" + ports[0].substr(1).replace(3, 1, "_").replace(7, 1, "_") + ".log")
+                  .Notes.back(),
+              "result: interrupted");
+}
+
+// The rack on a terminal of its own, 200 columns wide.
+struct TerminalRack {
+    pid_t pid = -1;
+    int master = -1;
+    int slave = -1;
+    std::string out;
+
+    explicit TerminalRack(const std::vector<std::string>& args)
+    {
+        struct winsize size = {};
+        size.ws_col = 200;
+        size.ws_row = 30;
+        if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) {
+            throw std::runtime_error("openpty failed");
+        }
+        pid = fork();
+        if (pid == 0) {
+            setsid();
+            ioctl(slave, TIOCSCTTY, 0);
+            dup2(slave, 0);
+            dup2(slave, 1);
+            dup2(slave, 2);
+            std::vector<char*> argv;
+            std::vector<std::string> copy = args;
+            for (std::string& a : copy) {
+                argv.push_back(&a[0]);
+            }
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~TerminalRack()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        close(master);
+        close(slave);
+    }
+    // Reads until text has come; false after ms or at the end of the output.
+    bool WaitFor(const std::string& text, int ms)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (out.find(text) == std::string::npos) {
+            struct pollfd p = {master, POLLIN, 0};
+            if (std::chrono::steady_clock::now() >= end || poll(&p, 1, 50) < 0) {
+                return false;
+            }
+            char buf[4096];
+            const ssize_t k = (p.revents & POLLIN) != 0 ? read(master, buf, sizeof buf) : 0;
+            if (k < 0) {
+                return false;
+            }
+            out.append(buf, static_cast<size_t>(k));
+        }
+        return true;
+    }
+    int Wait()
+    {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        WaitFor("\x01", 500);  // what is left
+        return status;
+    }
+};
+
+TEST(Rack, LiveViewOnATerminalWithAPromptForOneUnitOfThree)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "the Windows build has its own rack test";
+    }
+    std::vector<std::unique_ptr<PtyDevice>> devices;
+    std::vector<std::string> ports;
+    for (int i = 0; i < 3; i++) {
+        devices.push_back(std::make_unique<PtyDevice>());
+        devices.back()->SetHandler(StandardDevice({{"ATI", "\r\nTorvex unit\r\nOK\r\n"}}));
+        ports.push_back(PortName(*devices.back()));
+    }
+    devices[0]->SetHandler(StandardDevice({{"ATI", "\r\n\x1b[31mred\r\nOK\r\n"}, {"AT+X", "\r\nOK\r\n", 1500}}));
+    devices[1]->SetHandler(StandardDevice({{"ATI", "\r\nASK\r\nOK\r\n"}}));
+    const std::string dir = TempFolder();
+    std::vector<std::string> args = {RackExe(), WriteScript(RackScript), "--log-dir", dir};
+    args.insert(args.end(), ports.begin(), ports.end());
+    TerminalRack rack(args);
+    struct termios before;
+    ASSERT_EQ(tcgetattr(rack.slave, &before), 0);
+
+    ASSERT_TRUE(rack.WaitFor(ports[1] + " asks: Ready?  (press a key)", 20000)) << rack.out;
+    // While the rack waits for the key, keys go nowhere else: no echo, no line editing.
+    struct termios during;
+    ASSERT_EQ(tcgetattr(rack.slave, &during), 0);
+    EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u);
+    ASSERT_EQ(write(rack.master, "y", 1), 1);
+    const int status = rack.Wait();
+    ASSERT_TRUE(WIFEXITED(status)) << rack.out;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << rack.out;
+
+    struct termios after;
+    ASSERT_EQ(tcgetattr(rack.slave, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    const std::string& out = rack.out;
+    EXPECT_EQ(out.find("\x1b[?25l"), 0u) << "the cursor is hidden first";
+    const size_t shown = out.rfind("\x1b[?25h");
+    ASSERT_NE(shown, std::string::npos) << "and shown again at the end";
+    // The answer is in the row, escaped; the raw sequence never reaches the terminal.
+    EXPECT_NE(out.find("< Got \"\\x1B[31mred, OK\""), std::string::npos) << out;
+    EXPECT_EQ(out.find("\x1b[31m"), std::string::npos);
+    EXPECT_NE(out.find("waiting 2 s for the answer to AT+X"), std::string::npos) << out;
+    // The last frame: one row per port, all done, none wider than the terminal.
+    const std::string last = out.substr(0, shown);
+    for (const std::string& port : ports) {
+        const size_t row = last.rfind(port + " ");
+        ASSERT_NE(row, std::string::npos) << port;
+        const std::string line = last.substr(row, last.find("\x1b[K", row) - row);
+        EXPECT_NE(line.find("[##########] done: ok"), std::string::npos) << line;
+        EXPECT_LT(line.size(), 200u);
+    }
+    EXPECT_NE(ReadTranscript(dir + "/02-" + ports[1].substr(1).replace(3, 1, "_").replace(7, 1, "_") + ".log")
+                  .Console.find("\r\nReady?\n\r\nready\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("3 ports: 3 ok, 0 failed; transcripts in " + dir), std::string::npos) << out;
+}
+
+TEST(Rack, WindowsBuildRunsARackOfFour)
+{
+    if (!UnderWine()) {
+        GTEST_SKIP() << "for the Windows build under Wine";
+    }
+    std::vector<std::unique_ptr<PtyDevice>> devices;
+    std::vector<std::string> ports;
+    for (int i = 0; i < 4; i++) {
+        devices.push_back(std::make_unique<PtyDevice>());
+        devices.back()->SetHandler(StandardDevice({{"ATI", "\r\nTorvex unit\r\nOK\r\n"}}));
+        ports.push_back(PortName(*devices.back()));
+    }
+    devices[2]->SetHandler(StandardDevice({{"ATI", "\r\nTorvex unit\r\nOK\r\n"}, {"AT+X", ErrorReply}}));
+    const std::string dir = TempFolder();
+    RunOptions options;
+    options.command = {"wine", RackExe(), ScriptArg(WriteScript(RackScript)), "--log-dir", "Z:" + dir + "/logs",
+                       "--json", "Z:" + dir + "/rack.json"};
+    options.command.insert(options.command.end(), ports.begin(), ports.end());
+    const RunResult r = RunTorvex({}, options);
+    EXPECT_EQ(r.status, 1) << r.out;
+    Json json;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json)) << ReadFile(dir + "/rack.json");
+    ASSERT_EQ(json["ports"].items.size(), 4u);
+    EXPECT_EQ(json["totals"]["ok"].number, 3);
+    EXPECT_EQ(json["totals"]["failed"].number, 1);
+    for (size_t i = 0; i < 4; i++) {
+        const Json& port = json["ports"].items[i];
+        const std::string result = i == 2 ? "ERROR answered to AT+X at line 4" : "ok";
+        EXPECT_EQ(port["result"].text, result);
+        EXPECT_NE(Row(r.out, ports[i]).find("  " + result + "  "), std::string::npos) << r.out;
+        // A file name Windows takes: no colon, the COM name not the whole name.
+        const std::string name = "0" + std::to_string(i + 1) + "-" + ports[i] + ".log";
+        const Transcript t = ReadTranscript(dir + "/logs/" + name);
+        EXPECT_TRUE(t.WellFormed && t.InOrder) << name;
+        // The Windows build's console lines end in CR LF, kept as they came.
+        const std::string rest = i == 2 ? "AT+X\r\r\nGot \"ERROR\"\r\n" : "AT+X\r\r\nGot \"OK\"\r\n\r\r\ndone\r\n";
+        EXPECT_EQ(t.Console, "Got \"AT^QESC=1, OK\"\r\nATI\r\r\nGot \"Torvex unit, OK\"\r\n" + rest) << name;
+    }
+}
+
+}  // namespace

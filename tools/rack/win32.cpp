@@ -1,0 +1,320 @@
+// torvex-rack on Windows: torvex processes started with CreateProcess, their
+// console and progress pipes peeked in turn (anonymous pipes have no
+// overlapped reads), keys from the console, and rows drawn with the console's
+// virtual-terminal mode.
+#include <windows.h>
+#include <conio.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "os.h"
+
+namespace {
+
+struct Child {
+    HANDLE Process = nullptr;
+    HANDLE Out = nullptr;       // console: standard output and error
+    HANDLE Progress = nullptr;  // the progress channel
+    HANDLE In = nullptr;        // standard input
+    bool Reaped = false;
+};
+
+std::vector<Child> Children;
+volatile LONG CtrlSignal = 0;
+ULONGLONG StopDeadline = 0;  // when children still running after Ctrl-C are ended
+bool KeysOn = false;
+DWORD SavedOutMode = 0;
+bool OutModeChanged = false;
+
+// Ctrl-C, Ctrl-Break and closing the window: the children, on the same
+// console, get it too; the rack waits for them, then reports.
+BOOL WINAPI OnConsoleCtrl(DWORD type)
+{
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+        InterlockedExchange(&CtrlSignal, 2);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void CloseOne(HANDLE* h)
+{
+    if (*h != nullptr) {
+        CloseHandle(*h);
+        *h = nullptr;
+    }
+}
+
+// Quotes an argument as the C runtime splits a command line.
+std::string Quoted(const std::string& arg)
+{
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
+        return arg;
+    }
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            backslashes++;
+            continue;
+        }
+        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, '\\');
+    return quoted + "\"";
+}
+
+std::string ErrorText(DWORD err)
+{
+    char text[256] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, text, sizeof text,
+                   nullptr);
+    std::string why = text;
+    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == ' ' || why.back() == '.')) {
+        why.pop_back();
+    }
+    return why + " (error " + std::to_string(err) + ")";
+}
+
+// Reads what is waiting; false once the writer has gone and nothing is left.
+bool Drain(HANDLE h, std::string* bytes)
+{
+    DWORD waiting = 0;
+    const bool peeked = PeekNamedPipe(h, nullptr, 0, nullptr, &waiting, nullptr) != 0;
+    if (peeked && waiting == 0) {
+        return true;
+    }
+    char buf[65536];
+    DWORD got = 0;
+    // After a failed peek the writer has gone, so the read does not block.
+    if (!ReadFile(h, buf, peeked && waiting < sizeof buf ? waiting : sizeof buf, &got, nullptr) || got == 0) {
+        return false;
+    }
+    bytes->append(buf, got);
+    return true;
+}
+
+}  // namespace
+
+bool StartChild(size_t child, const std::string& exe, const std::vector<std::string>& args, std::string* why)
+{
+    if (Children.size() <= child) {
+        Children.resize(child + 1);
+    }
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr, progRead = nullptr,
+           progWrite = nullptr;
+    // The rack's ends are not inherited; the child's ends go only to this child,
+    // since they are closed here before the next one starts.
+    if (!CreatePipe(&inRead, &inWrite, &sa, 0) || !CreatePipe(&outRead, &outWrite, &sa, 0) ||
+        !CreatePipe(&progRead, &progWrite, &sa, 0)) {
+        *why = ErrorText(GetLastError());
+        return false;
+    }
+    SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(progRead, HANDLE_FLAG_INHERIT, 0);
+
+    std::string command = Quoted(exe);
+    for (const std::string& arg : args) {
+        command += " " + Quoted(arg);
+    }
+    std::string env;
+    char* block = GetEnvironmentStringsA();
+    for (const char* e = block; e != nullptr && *e != '\0'; e += strlen(e) + 1) {
+        if (_strnicmp(e, "TORVEX_PROGRESS=", 16) != 0) {
+            env.append(e, strlen(e) + 1);
+        }
+    }
+    FreeEnvironmentStringsA(block);
+    env += "TORVEX_PROGRESS=" + std::to_string(reinterpret_cast<uintptr_t>(progWrite));
+    env.append(2, '\0');
+
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = inRead;
+    si.hStdOutput = outWrite;
+    si.hStdError = outWrite;
+    PROCESS_INFORMATION pi = {};
+    const BOOL started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, &env[0], nullptr, &si, &pi);
+    const DWORD err = GetLastError();
+    CloseHandle(inRead);
+    CloseHandle(outWrite);
+    CloseHandle(progWrite);
+    if (!started) {
+        CloseHandle(inWrite);
+        CloseHandle(outRead);
+        CloseHandle(progRead);
+        *why = exe + ": " + ErrorText(err);
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    Child& c = Children[child];
+    c.Process = pi.hProcess;
+    c.Out = outRead;
+    c.Progress = progRead;
+    c.In = inWrite;
+    return true;
+}
+
+void SendKey(size_t child, char key)
+{
+    DWORD sent = 0;
+    if (Children[child].In != nullptr) {
+        WriteFile(Children[child].In, &key, 1, &sent, nullptr);
+    }
+}
+
+void EndInput(size_t child)
+{
+    CloseOne(&Children[child].In);
+}
+
+void StopChildren(int)
+{
+    // They had the Ctrl-C as well; a run that does not end soon is ended.
+    if (StopDeadline == 0) {
+        StopDeadline = GetTickCount64() + 5000;
+    }
+}
+
+void WaitEvents(int ms, OsEvents* events)
+{
+    const ULONGLONG deadline = ms < 0 ? ~0ULL : GetTickCount64() + static_cast<ULONGLONG>(ms);
+    for (;;) {
+        if (InterlockedExchange(&CtrlSignal, 0) != 0) {
+            events->signal = 2;
+        }
+        while (KeysOn && _kbhit()) {
+            events->keys += static_cast<char>(_getch());
+        }
+        for (size_t i = 0; i < Children.size(); i++) {
+            Child& c = Children[i];
+            for (HANDLE* h : {&c.Progress, &c.Out}) {  // the progress channel names the line first
+                std::string bytes;
+                if (*h == nullptr) {
+                    continue;
+                }
+                const bool open = Drain(*h, &bytes);
+                if (!bytes.empty()) {
+                    events->output.push_back({i, h == &c.Progress, bytes});
+                }
+                if (!open) {
+                    CloseOne(h);
+                }
+            }
+            if (!c.Reaped && StopDeadline != 0 && GetTickCount64() > StopDeadline) {
+                TerminateProcess(c.Process, 130);
+            }
+            if (c.Out == nullptr && c.Progress == nullptr && !c.Reaped) {
+                WaitForSingleObject(c.Process, INFINITE);
+                DWORD code = 0;
+                GetExitCodeProcess(c.Process, &code);
+                CloseOne(&c.Process);
+                CloseOne(&c.In);
+                c.Reaped = true;
+                ChildEnd end;
+                end.status = static_cast<int>(code);
+                events->ended.emplace_back(i, end);
+            }
+        }
+        if (events->signal != 0 || !events->keys.empty() || !events->output.empty() || !events->ended.empty() ||
+            GetTickCount64() >= deadline) {
+            return;
+        }
+        Sleep(10);
+    }
+}
+
+std::string OwnDirectory()
+{
+    char path[MAX_PATH * 4];
+    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (n == 0 || n >= sizeof path) {
+        return "";
+    }
+    const std::string own(path, n);
+    return own.substr(0, own.find_last_of("\\/") + 1);
+}
+
+const char* TorvexName()
+{
+    return "torvex.exe";
+}
+
+bool ConsoleIsTerminal()
+{
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (GetFileType(out) != FILE_TYPE_CHAR || !GetConsoleMode(out, &mode)) {
+        return false;
+    }
+    // Rows are drawn with escape sequences: the console must take them.
+    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0) {
+        if (!SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+            return false;
+        }
+        SavedOutMode = mode;
+        OutModeChanged = true;
+    }
+    return true;
+}
+
+bool KeysFromTerminal()
+{
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    return GetFileType(in) == FILE_TYPE_CHAR && GetConsoleMode(in, &mode);
+}
+
+void ConsoleSize(int* columns, int* rows)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+        *columns = info.srWindow.Right - info.srWindow.Left + 1;
+        *rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    }
+}
+
+void TerminalKeys(bool on)
+{
+    // _getch takes keys one by one without echo; nothing to set.
+    KeysOn = on;
+    if (!on && OutModeChanged) {
+        SetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), SavedOutMode);
+        OutModeChanged = false;
+    }
+}
+
+void ConsoleWrite(const std::string& text)
+{
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    const char* p = text.data();
+    size_t n = text.size();
+    while (n > 0) {
+        DWORD sent = 0;
+        if (!WriteFile(out, p, static_cast<DWORD>(n), &sent, nullptr) || sent == 0) {
+            return;
+        }
+        p += sent;
+        n -= sent;
+    }
+}
+
+void PrepareSignals()
+{
+    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+}
+
+void DieBySignal(int)
+{
+    if (OutModeChanged) {
+        SetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), SavedOutMode);
+    }
+    ExitProcess(130);
+}
