@@ -3,6 +3,8 @@
 // threads, read as it ends, without its children's) and each port's
 // per-command overhead.
 #include <algorithm>
+#include <cstdint>
+#include <filesystem>
 
 #include "rack.h"
 
@@ -11,6 +13,8 @@ void RackTool(const Options& o, const Target& t, const std::string& script, cons
     Note("[%s] torvex-rack over %d ports (load %s)", t.name.c_str(), o.rack, LoadAvg().c_str());
     RunPlan plan = RackPlan(script, "torvex-rack");
     plan.devices = o.rack;
+    // Transcripts of this rack only: names follow the pseudo-terminals, which change.
+    std::filesystem::remove_all(o.data + "/rack-logs");
     plan.args = {"--log-dir", o.data + "/rack-logs", "@SCRIPT", "@PORTS"};
     plan.limitMs = 300000;
     const Target rack{t.name, o.rackTool, false, "", {}};
@@ -21,6 +25,7 @@ void RackTool(const Options& o, const Target& t, const std::string& script, cons
     std::vector<double> medians, less;
     std::vector<const Wire*> wires;
     double worst = 0;
+    int64_t firstWake = INT64_MAX, lastWake = 0;  // each port's wake-up, 3 s after its run began
     for (size_t i = 0; i < static_cast<size_t>(o.rack); i++) {
         const Wire& w = r.Port(i);
         failed += Good(r, w) ? 0 : 1;
@@ -28,6 +33,10 @@ void RackTool(const Options& o, const Target& t, const std::string& script, cons
         less.push_back(Median(OverheadsLessQueue(w)));
         worst = std::max(worst, Max(Overheads(w)));
         wires.push_back(&w);
+        if (!w.cmdFirst.empty()) {
+            firstWake = std::min(firstWake, w.cmdFirst[0]);
+            lastWake = std::max(lastWake, w.cmdFirst[0]);
+        }
     }
     const double wallMs = Ms(r.exitAt - r.spawnAt);
     const double aloneMs = Median(alone.wall);
@@ -61,6 +70,7 @@ void RackTool(const Options& o, const Target& t, const std::string& script, cons
                   Verdict(overLess, 0.1));
     table.Set("   per-command overhead, worst sample of all ports", "", t.name, Fmt("%.3f ms", worst));
     QueueRow(wires, "   harness's own queue per command in the rack, median / worst", t, table);
+    table.Set("   the ports' wake-ups, first to last", "", t.name, Fmt("%.1f ms", Ms(lastWake - firstWake)));
     if (failed > 0) {
         table.Set("   ports that failed", "0", t.name, Fmt("%d MISSED", failed));
     }
