@@ -65,6 +65,8 @@ void RackTool(const Options& o, const Target& t, const std::string& script, cons
     table.Set("   per-command overhead, worst port's median", "<= +0.1 ms over alone", t.name,
               Fmt("%.3f ms (%+.3f over %.3f alone) ", Max(medians), overMedian, Median(alone.overhead)) +
                   Verdict(overMedian, 0.1));
+    table.Set("   per-command overhead, the median port's median", "", t.name,
+              Fmt("%.3f ms (%+.3f over alone)", Median(medians), Median(medians) - Median(alone.overhead)));
     table.Set("   less the harness's queue, worst port's median", "<= +0.1 ms over alone", t.name,
               Fmt("%.3f ms (%+.3f over %.3f alone) ", Max(less), overLess, Median(alone.lessQueue)) +
                   Verdict(overLess, 0.1));
