@@ -41,8 +41,11 @@ static void WakeDevice(CommPort* hCOM)
 static ExitStatus RunScript(CommPort* hCOM, FILE* FIn)
 {
     static char StrBuf[LINE_BUFFER_SIZE];
-    int64_t at = 0;  // where the line starts, for the progress channel only
-    while ((!ProgressOn || (at = FileTell(FIn)) >= 0) && fgets(StrBuf, LINE_MAX_READ + 1, FIn) != nullptr) {
+    for (;;) {
+        const int64_t at = ProgressOn ? FileTell(FIn) : 0;  // where the line starts, for the rack
+        if (fgets(StrBuf, LINE_MAX_READ + 1, FIn) == nullptr) {
+            break;
+        }
         const LineKind kind = KindOf(StrBuf);
         if (kind == LineKind::Command || kind == LineKind::Modem) {
             Progress("line", static_cast<long long>(at));

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "rack_support.h"
 #include "support/pty_device.h"
 #include "support/run_program.h"
 
@@ -196,6 +197,26 @@ TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
     r = ListAsNobody(t, {"--names"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "/dev/ttyACM0\n/dev/ttyUSB0\n/dev/ttyUSB1\n/dev/ttyS0\n/dev/ttyS255\n/dev/ttyS300\n");
+    // torvex-rack --all takes the ports the user may open, in the same order.
+    const std::string logs = t.Root() + "/logs";
+    t.Dir("logs");
+    chmod(logs.c_str(), 0777);
+    RunOptions rack;
+    t.File("scripts/rack.txt", "ATI\r\n", 0644);
+    rack.command = {RackExe(), "--all", t.Root() + "/scripts/rack.txt", "--log-dir", logs,
+                    "--json", logs + "/rack.json"};
+    rack.unprivileged = true;
+    setenv("TORVEX_PORTS_ROOT", t.Root().c_str(), 1);
+    r = RunTorvex({}, rack);
+    unsetenv("TORVEX_PORTS_ROOT");
+    EXPECT_EQ(r.status, 1) << r.out;  // the tree's ports are not on this machine
+    Json json;
+    ASSERT_TRUE(ParseJson(ReadFile(logs + "/rack.json"), &json)) << r.out;
+    std::string ports;
+    for (const Json& port : json["ports"].items) {
+        ports += port["port"].text + "\n";
+    }
+    EXPECT_EQ(ports, "/dev/ttyACM0\n/dev/ttyUSB1\n/dev/ttyS255\n/dev/ttyS300\n");
 
     // Unplugged, and the 16550s gone: only the dead ttyS and the pty are left.
     for (const char* tty : {"ttyACM0", "ttyUSB0", "ttyUSB1", "ttyS0", "ttyS255", "ttyS300"}) {

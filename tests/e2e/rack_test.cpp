@@ -63,6 +63,12 @@ std::string Row(const std::string& out, const std::string& port)
     return "";
 }
 
+// The transcript of the n-th port of a small rack whose port is /dev/pts/N: 0n-dev_pts_N.log.
+std::string PtyTranscript(const std::string& dir, int n, const std::string& port)
+{
+    return dir + "/0" + std::to_string(n) + "-dev_pts_" + port.substr(port.rfind('/') + 1) + ".log";
+}
+
 std::string ConsoleOf(const std::string& ati, const std::string& after)
 {
     return WakeUpGot + "ATI\r\nGot \"" + ati + ", OK\"\n" + after;
@@ -186,9 +192,34 @@ TEST(Rack, CtrlCEndsEveryRunPrintsTheSummaryAndDiesBySigint)
     }
     EXPECT_NE(Row(r.out, ports[2]).find("  interrupted before it started  "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("3 ports: 0 ok, 0 failed, 3 interrupted; "), std::string::npos) << r.out;
-    EXPECT_EQ(ReadTranscript(dir + "/01-" + ports[0].substr(1).replace(3, 1, "_").replace(7, 1, "_") + ".log")
-                  .Notes.back(),
-              "result: interrupted");
+    EXPECT_EQ(ReadTranscript(PtyTranscript(dir, 1, ports[0])).Notes.back(), "result: interrupted");
+}
+
+TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "the command line is the same code on both systems";
+    }
+    const std::string dir = TempFolder();
+    const std::string script = WriteScript("ATI\r\n");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{script}, "torvex-rack: no ports named\n"},
+        {{script, "COM1", "--jobs", "0"}, "torvex-rack: --jobs needs a number of at least 1\n"},
+        {{script, "COM1", "--log-dir"}, "torvex-rack: option --log-dir needs a value\n"},
+        {{script, "-PORT=COM1"}, "torvex-rack: ports are named as arguments after the script, not with -PORT=\n"},
+        {{dir + "/missing.txt", "COM1"}, "torvex-rack: cannot read the script " + dir + "/missing.txt\n"},
+        {{dir, "COM1"}, "torvex-rack: cannot read the script " + dir + "\n"},
+    };
+    for (const auto& c : cases) {
+        RunOptions options;
+        // The messages are on standard error: seen here through standard output.
+        options.command = {"sh", "-c", "cd \"$0\" && exec \"$@\" 2>&1", dir, RackExe()};
+        options.command.insert(options.command.end(), c.first.begin(), c.first.end());
+        const RunResult r = RunTorvex({}, options);
+        EXPECT_EQ(r.status, 2) << c.second;
+        EXPECT_EQ(r.out.substr(0, c.second.size()), c.second) << r.out;
+    }
+    EXPECT_EQ(system(("test -z \"$(ls -A '" + dir + "')\"").c_str()), 0) << "no log folder was made";
 }
 
 // The rack on a terminal of its own, 200 columns wide.
@@ -196,6 +227,7 @@ struct TerminalRack {
     pid_t pid = -1;
     int master = -1;
     int slave = -1;
+    struct termios initial = {};  // the terminal's settings before the rack starts
     std::string out;
 
     explicit TerminalRack(const std::vector<std::string>& args)
@@ -203,7 +235,7 @@ struct TerminalRack {
         struct winsize size = {};
         size.ws_col = 200;
         size.ws_row = 30;
-        if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) {
+        if (openpty(&master, &slave, nullptr, nullptr, &size) != 0 || tcgetattr(slave, &initial) != 0) {
             throw std::runtime_error("openpty failed");
         }
         pid = fork();
@@ -278,8 +310,6 @@ TEST(Rack, LiveViewOnATerminalWithAPromptForOneUnitOfThree)
     std::vector<std::string> args = {RackExe(), WriteScript(RackScript), "--log-dir", dir};
     args.insert(args.end(), ports.begin(), ports.end());
     TerminalRack rack(args);
-    struct termios before;
-    ASSERT_EQ(tcgetattr(rack.slave, &before), 0);
 
     ASSERT_TRUE(rack.WaitFor(ports[1] + " asks: Ready?  (press a key)", 20000)) << rack.out;
     // While the rack waits for the key, keys go nowhere else: no echo, no line editing.
@@ -293,7 +323,7 @@ TEST(Rack, LiveViewOnATerminalWithAPromptForOneUnitOfThree)
 
     struct termios after;
     ASSERT_EQ(tcgetattr(rack.slave, &after), 0);
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_lflag, rack.initial.c_lflag);
     const std::string& out = rack.out;
     EXPECT_EQ(out.find("\x1b[?25l"), 0u) << "the cursor is hidden first";
     const size_t shown = out.rfind("\x1b[?25h");
@@ -311,8 +341,7 @@ TEST(Rack, LiveViewOnATerminalWithAPromptForOneUnitOfThree)
         EXPECT_NE(line.find("[##########] done: ok"), std::string::npos) << line;
         EXPECT_LT(line.size(), 200u);
     }
-    EXPECT_NE(ReadTranscript(dir + "/02-" + ports[1].substr(1).replace(3, 1, "_").replace(7, 1, "_") + ".log")
-                  .Console.find("\r\nReady?\n\r\nready\n"),
+    EXPECT_NE(ReadTranscript(PtyTranscript(dir, 2, ports[1])).Console.find("\r\nReady?\n\r\nready\n"),
               std::string::npos);
     EXPECT_NE(out.find("3 ports: 3 ok, 0 failed; transcripts in " + dir), std::string::npos) << out;
 }
@@ -332,8 +361,10 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
     devices[2]->SetHandler(StandardDevice({{"ATI", "\r\nTorvex unit\r\nOK\r\n"}, {"AT+X", ErrorReply}}));
     const std::string dir = TempFolder();
     RunOptions options;
-    options.command = {"wine", RackExe(), ScriptArg(WriteScript(RackScript)), "--log-dir", "Z:" + dir + "/logs",
-                       "--json", "Z:" + dir + "/rack.json"};
+    // The script through standard input, kept byte for byte (carriage returns too).
+    options.input = Stdin::Pipe;
+    options.data = RackScript;
+    options.command = {"wine", RackExe(), "-", "--log-dir", "Z:" + dir + "/logs", "--json", "Z:" + dir + "/rack.json"};
     options.command.insert(options.command.end(), ports.begin(), ports.end());
     const RunResult r = RunTorvex({}, options);
     EXPECT_EQ(r.status, 1) << r.out;
@@ -342,6 +373,7 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
     ASSERT_EQ(json["ports"].items.size(), 4u);
     EXPECT_EQ(json["totals"]["ok"].number, 3);
     EXPECT_EQ(json["totals"]["failed"].number, 1);
+    EXPECT_EQ(ReadFile(dir + "/logs/script.txt"), RackScript);
     for (size_t i = 0; i < 4; i++) {
         const Json& port = json["ports"].items[i];
         const std::string result = i == 2 ? "ERROR answered to AT+X at line 4" : "ok";

@@ -26,3 +26,5 @@ struct Port {
 
 // Every serial port with hardware behind it, in no particular order.
 std::vector<Port> FindPorts();
+// Adapters on USB first, then by name, numbers in names by value (ttyS2 before ttyS10).
+void SortForListing(std::vector<Port>* ports);

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 
 #include "options.h"
 #include "os.h"
@@ -21,7 +20,7 @@ namespace {
 using SystemClock = std::chrono::system_clock;
 
 struct Rack {
-    Options Opts;
+    RackOptions Opts;
     std::string Exe;
     std::string ScriptPath;
     ScriptMap Script;
@@ -32,6 +31,7 @@ struct Rack {
     std::deque<size_t> Asking;  // runs waiting for a key, the first one asked
     bool AskShown = false;     // the first one's prompt is on the console
     size_t ViewHeight = 0;     // lines of the frame on the console
+    int ViewColumns = 0;       // the terminal's width it was drawn for
     int Signal = 0;
 };
 
@@ -59,9 +59,13 @@ void Draw(Rack& rack)
     const std::vector<std::string> lines =
         ViewLines(rack.Runs, rack.Script, columns, rows, PromptLine(rack), RackClock::now());
     std::string frame;
-    if (rack.ViewHeight > 0) {
+    if (rack.ViewHeight > 0 && columns != rack.ViewColumns) {
+        // The terminal rewrapped the last frame: start again from the top.
+        frame += "\x1b[H\x1b[2J";
+    } else if (rack.ViewHeight > 0) {
         frame += "\r\x1b[" + std::to_string(rack.ViewHeight) + "A";
     }
+    rack.ViewColumns = columns;
     for (const std::string& line : lines) {
         frame += line;
     }
@@ -287,7 +291,8 @@ void RunRack(Rack& rack)
         }
         // Asked once all output is in, so that the prompt's text has come too.
         if (!rack.Asking.empty() && !rack.AskShown) {
-            Plain(rack, rack.Runs[rack.Asking.front()], PromptLine(rack));
+            const Run& asking = rack.Runs[rack.Asking.front()];
+            Plain(rack, asking, "asks: " + Shown(asking.Partial) + "  (press a key)");
             rack.AskShown = true;
         }
     }
@@ -301,16 +306,27 @@ void RunRack(Rack& rack)
 int main(int argc, char** argv)
 {
     Rack rack;
+    BinaryInput();
     const int status = ReadOptions(argc, argv, &rack.Opts);
     if (status >= 0) {
         return status;
     }
     PrepareSignals();
     rack.Exe = OwnDirectory() + TorvexName();
+    // A script no run could read is refused before any unit is woken for it.
+    if (rack.Opts.Script != "-") {
+        rack.Script = ReadScriptMap(rack.Opts.Script);
+        if (!rack.Script.Read) {
+            fprintf(stderr, "torvex-rack: cannot read the script %s\n", rack.Opts.Script.c_str());
+            return 2;
+        }
+    }
     if (!PrepareLogDir(rack)) {
         return 2;
     }
-    rack.Script = ReadScriptMap(rack.ScriptPath);
+    if (rack.Opts.Script == "-") {
+        rack.Script = ReadScriptMap(rack.ScriptPath);
+    }
     rack.Live = ConsoleIsTerminal();
     rack.Keys = KeysFromTerminal() && !rack.Opts.PortsFromStdin && rack.Opts.Script != "-";
     if (rack.Keys) {

@@ -1,7 +1,6 @@
 // torvex-rack: the command line, and where the ports come from.
 #include "options.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -81,7 +80,7 @@ bool ReadPortList(std::istream& in, std::vector<std::string>* ports)
 
 }  // namespace
 
-int ReadOptions(int argc, char** argv, Options* options)
+int ReadOptions(int argc, char** argv, RackOptions* options)
 {
     bool all = false;
     std::string portsFrom;
@@ -153,13 +152,13 @@ int ReadOptions(int argc, char** argv, Options* options)
     }
     if (all) {
         std::vector<Port> found = FindPorts();
+        SortForListing(&found);
         std::vector<std::string> usable;
         for (const Port& p : found) {
             if (!p.AccessKnown || p.NoAccess.empty()) {
                 usable.push_back(p.Name);
             }
         }
-        std::sort(usable.begin(), usable.end());
         if (usable.empty() && options->Ports.empty()) {
             fprintf(stderr, "torvex-rack: no usable serial ports found\n");
             return 1;

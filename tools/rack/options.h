@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-struct Options {
+struct RackOptions {
     std::string Script;
     bool HasScript = false;
     std::vector<std::string> Ports;
@@ -18,4 +18,4 @@ struct Options {
 
 // Reads the command line and the port lists it names. -1: go on; otherwise
 // the exit status, everything the user needs having been printed.
-int ReadOptions(int argc, char** argv, Options* options);
+int ReadOptions(int argc, char** argv, RackOptions* options);

@@ -39,6 +39,7 @@ struct OsEvents {
 //                 the terminal, also where only the output was changed
 // ConsoleWrite    all of text to standard output at once
 // PrepareSignals  Ctrl-C and SIGTERM reach WaitEvents; children get the default signals
+// BinaryInput     standard input read as bytes (a script or port list from it)
 // DieBySignal     end this program by sig, as the children were ended
 bool StartChild(size_t child, const std::string& exe, const std::vector<std::string>& args, std::string* why);
 void SendKey(size_t child, char key);
@@ -53,4 +54,5 @@ void ConsoleSize(int* columns, int* rows);
 void TerminalKeys(bool on);
 void ConsoleWrite(const std::string& text);
 void PrepareSignals();
+void BinaryInput();
 [[noreturn]] void DieBySignal(int sig);

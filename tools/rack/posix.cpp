@@ -341,6 +341,11 @@ void PrepareSignals()
     }
 }
 
+void BinaryInput()
+{
+    // POSIX reads every file as bytes.
+}
+
 void DieBySignal(int sig)
 {
     (void)signal(sig, SIG_DFL);

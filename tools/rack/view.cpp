@@ -44,7 +44,7 @@ std::vector<std::string> ViewLines(const std::vector<Run>& runs, const ScriptMap
     const size_t width = static_cast<size_t>(std::max(columns, 20) - 1);
     size_t nameWidth = 4;
     for (const Run& run : runs) {
-        nameWidth = std::max(nameWidth, run.Port.size());
+        nameWidth = std::max(nameWidth, Shown(run.Port).size());
     }
     nameWidth = std::min(nameWidth, width / 3);
     const size_t barWidth = width >= 60 ? 10 : 0;
@@ -56,7 +56,7 @@ std::vector<std::string> ViewLines(const std::vector<Run>& runs, const ScriptMap
         const Run& run = runs[i];
         const RackClock::time_point end = run.State == RunState::Done ? run.End : now;
         const std::string elapsed = run.Started ? Fixed(Seconds(run.Start, end), 1) + "s" : "";
-        std::string line = Fit(run.Port, nameWidth) + " " + Fit(elapsed, 7) + " ";
+        std::string line = Fit(Shown(run.Port), nameWidth) + " " + Fit(elapsed, 7) + " ";
         if (barWidth > 0) {
             line += Bar(run, script, barWidth) + " ";
         }
@@ -128,9 +128,10 @@ std::string SummaryJson(const std::vector<Run>& runs, const std::string& script,
     for (size_t i = 0; i < runs.size(); i++) {
         const Run& run = runs[i];
         const std::string outcome = run.Ok ? "ok" : run.Interrupted ? "interrupted" : "failed";
+        const bool exited = run.Started && run.Ended.signal == 0 && run.State == RunState::Done;
         json += std::string(i == 0 ? "" : ",") + "\n    {\"port\": " + JsonString(run.Port) +
                 ", \"outcome\": " + JsonString(outcome) + ", \"result\": " + JsonString(run.Result) +
-                ", \"exit_status\": " + (run.Started && run.Ended.signal == 0 ? std::to_string(run.Ended.status) : "null") +
+                ", \"exit_status\": " + (exited ? std::to_string(run.Ended.status) : "null") +
                 ", \"signal\": " + (run.Ended.signal != 0 ? std::to_string(run.Ended.signal) : "null") +
                 ", \"line\": " + (run.Line > 0 ? std::to_string(run.Line) : "null") +
                 ", \"command\": " + (run.Line > 0 ? JsonString(run.Command) : "null") +

@@ -4,8 +4,11 @@
 // virtual-terminal mode.
 #include <windows.h>
 #include <conio.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -141,7 +144,8 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
     si.hStdOutput = outWrite;
     si.hStdError = outWrite;
     PROCESS_INFORMATION pi = {};
-    const BOOL started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, &env[0], nullptr, &si, &pi);
+    const BOOL started =
+        CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, &env[0], nullptr, &si, &pi);
     const DWORD err = GetLastError();
     CloseHandle(inRead);
     CloseHandle(outWrite);
@@ -309,6 +313,12 @@ void ConsoleWrite(const std::string& text)
 void PrepareSignals()
 {
     SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+}
+
+void BinaryInput()
+{
+    // Carriage returns are part of a script's lines: no text-mode translation.
+    _setmode(_fileno(stdin), _O_BINARY);
 }
 
 void DieBySignal(int)
