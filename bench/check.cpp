@@ -26,7 +26,7 @@ CheckTimes CheckRuns(const Target& checker, const std::string& script, const std
         RunPlan plan;
         plan.args = {"@SCRIPT"};
         plan.script = script;
-        plan.device = false;
+        plan.devices = 0;
         plan.keepConsole = false;  // a line per finding: it may be long
         plan.limitMs = 120000;
         const Run r = RunProgram(checker, plan);

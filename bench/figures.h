@@ -14,10 +14,11 @@ struct Options {
     Target floor;          // no exe: no floor columns
     Target printingFloor;  // the floor that also prints each command and answer
     std::string checker;   // torvex-check; empty: no checker row
+    std::string rackTool;  // torvex-rack; empty: no row of its own
     int commands = 30;
     int rounds = 3;
     int startRuns = 20;
-    int rack = 32;
+    int rack = 128;
     std::string data;
     std::set<std::string> only;
     bool Want(const std::string& what) const { return only.empty() || only.count(what) != 0; }
@@ -62,7 +63,11 @@ void Check(const Options& o, const Target& t, const LabelScan& scan, const Scrip
 // 7: start-up.
 void Startup(const Options& o, const Target& t, Table& table);
 
-// 8: a rack of devices, each with a run of its own, all at once.
+// 10: torvex's own CPU per run, net of process start.
+void RunCpu(const Options& o, const Target& t, Table& table);
+
+// 8: a rack of devices, each with a run of its own, all at once; 9: the same
+// through torvex-rack.
 void Rack(const Options& o, const Target& t, Table& table);
 
 // 9: a network port through ser2net against the local port.

@@ -1,5 +1,5 @@
-// The benchmark's harness: the device on a pseudo-terminal, starting and timing
-// the program, its console, and the readings from /proc.
+// The benchmark's harness: starting and timing the program as a child, its
+// devices (device.cpp) and its console, until it ends.
 #include "harness.h"
 
 #include <fcntl.h>
@@ -7,9 +7,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,95 +15,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <dirent.h>
+
+#include "device.h"
 
 std::string DumpDir;
 
 namespace {
-
-const char ANSWER[] = "\r\n+CSQ: 23,99\r\n\r\nOK\r\n";
-FILE* Log = nullptr;
-
-TaskTimes ReadSchedstat(const std::string& path)
-{
-    TaskTimes t;
-    FILE* f = fopen(path.c_str(), "r");
-    if (f == nullptr) {
-        return t;
-    }
-    long long run = 0, wait = 0;
-    if (fscanf(f, "%lld %lld", &run, &wait) == 2) {
-        t.run = run;
-        t.wait = wait;
-    }
-    fclose(f);
-    return t;
-}
-
-// Every live thread of a process.
-void ReadThreads(pid_t pid, Threads* out)
-{
-    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) {
-        return;
-    }
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] >= '0' && e->d_name[0] <= '9') {
-            (*out)[atol(e->d_name)] = ReadSchedstat(dir + "/" + e->d_name + "/schedstat");
-        }
-    }
-    closedir(d);
-}
-
-bool EnvironHas(pid_t pid, const std::string& entry)
-{
-    FILE* f = fopen(("/proc/" + std::to_string(pid) + "/environ").c_str(), "r");
-    if (f == nullptr) {
-        return false;
-    }
-    std::string env;
-    char buf[8192];
-    size_t k;
-    while ((k = fread(buf, 1, sizeof buf, f)) > 0) {
-        env.append(buf, k);
-    }
-    fclose(f);
-    return env.compare(0, entry.size() + 1, entry + '\0') == 0 ||
-           env.find('\0' + entry + '\0') != std::string::npos;
-}
-
-std::string Comm(pid_t pid)
-{
-    FILE* f = fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r");
-    char buf[64] = "";
-    if (f != nullptr) {
-        if (fgets(buf, sizeof buf, f) == nullptr) {
-            buf[0] = '\0';
-        }
-        fclose(f);
-    }
-    return buf;
-}
-
-long long StealTicks()
-{
-    FILE* f = fopen("/proc/stat", "r");
-    long long v[8] = {};
-    if (f != nullptr) {
-        if (fscanf(f, "cpu %lld %lld %lld %lld %lld %lld %lld %lld", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6],
-                   &v[7]) != 8) {
-            v[7] = 0;
-        }
-        fclose(f);
-    }
-    return v[7];
-}
 
 std::string WinePath(const std::string& path)
 {
@@ -173,160 +90,6 @@ private:
 
 }  // namespace
 
-int64_t Now()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-void Note(const char* fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    char buf[2048];
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    fprintf(stderr, "%s\n", buf);
-    if (Log != nullptr) {
-        fprintf(Log, "%s\n", buf);
-        fflush(Log);
-    }
-}
-
-[[noreturn]] void Die(const char* what)
-{
-    fprintf(stderr, "torvex_bench: %s: %s\n", what, strerror(errno));
-    exit(2);
-}
-
-std::string LoadAvg()
-{
-    FILE* f = fopen("/proc/loadavg", "r");
-    char buf[128] = "?";
-    if (f != nullptr) {
-        if (fgets(buf, sizeof buf, f) == nullptr) {
-            strcpy(buf, "?");
-        }
-        fclose(f);
-    }
-    std::string s = buf;
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) {
-        s.pop_back();
-    }
-    return s;
-}
-
-std::string Fmt(const char* fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    char buf[256];
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
-
-std::string Machine()
-{
-    std::string model = "?";
-    FILE* f = fopen("/proc/cpuinfo", "r");
-    char line[512];
-    while (f != nullptr && fgets(line, sizeof line, f) != nullptr) {
-        if (strncmp(line, "model name", 10) == 0 && strchr(line, ':') != nullptr) {
-            model = strchr(line, ':') + 2;
-            model.erase(model.find_last_not_of(" \n") + 1);
-            break;
-        }
-    }
-    if (f != nullptr) {
-        fclose(f);
-    }
-    struct utsname u;
-    uname(&u);
-    return Fmt("Machine: %ld cores, %s, kernel %s", sysconf(_SC_NPROCESSORS_ONLN), model.c_str(), u.release);
-}
-
-TaskTimes Delta(const Threads& a, const Threads& b)
-{
-    TaskTimes d;
-    for (const auto& kv : b) {
-        auto it = a.find(kv.first);
-        d.run += kv.second.run - (it == a.end() ? 0 : it->second.run);
-        d.wait += kv.second.wait - (it == a.end() ? 0 : it->second.wait);
-    }
-    return d;
-}
-
-std::vector<pid_t> PrefixProcesses(const std::string& prefix, bool serverOnly)
-{
-    std::vector<pid_t> pids;
-    DIR* d = opendir("/proc");
-    if (d == nullptr) {
-        return pids;
-    }
-    const std::string entry = "WINEPREFIX=" + prefix;
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] < '0' || e->d_name[0] > '9') {
-            continue;
-        }
-        const pid_t pid = static_cast<pid_t>(atol(e->d_name));
-        if (pid != getpid() && EnvironHas(pid, entry) && (!serverOnly || Comm(pid).rfind("wineserver", 0) == 0)) {
-            pids.push_back(pid);
-        }
-    }
-    closedir(d);
-    return pids;
-}
-
-long ProcKiB(const std::string& pid, const char* file, const char* key)
-{
-    FILE* f = fopen(("/proc/" + pid + "/" + file).c_str(), "r");
-    if (f == nullptr) {
-        return 0;
-    }
-    char line[256];
-    long kib = 0;
-    const size_t n = strlen(key);
-    while (fgets(line, sizeof line, f) != nullptr) {
-        if (strncmp(line, key, n) == 0) {
-            kib = atol(line + n);
-            break;
-        }
-    }
-    fclose(f);
-    return kib;
-}
-
-Sample TakeSample(pid_t program, const std::vector<pid_t>& tree, int64_t now)
-{
-    Sample s;
-    s.at = now;
-    s.steal = StealTicks();
-    ReadThreads(program, &s.program);
-    ReadThreads(getpid(), &s.bench);
-    for (pid_t p : tree) {
-        ReadThreads(p, &s.tree);
-    }
-    return s;
-}
-
-double Ms(int64_t ns)
-{
-    return static_cast<double>(ns) / 1e6;
-}
-
-double CpuMs(const struct rusage& ru)
-{
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000 +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
-}
-bool OpenLog(const char* path)
-{
-    Log = fopen(path, "w");
-    return Log != nullptr;
-}
-
 const char* ConsoleName(Console c)
 {
     return c == Console::Terminal ? "terminal" : "pipe";
@@ -351,43 +114,60 @@ std::vector<size_t> Run::Find(const std::string& what) const
     return at;
 }
 
-double CycleMs(const Run& run, size_t i)
+double CycleMs(const Wire& wire, size_t i)
 {
-    if (run.ansLast[i] == 0) {
+    if (wire.ansLast[i] == 0) {
         return NAN;
     }
-    return Ms(run.cmdFirst[i + 1] - run.ansLast[i]) - QUIET_GAP_MS;
+    return Ms(wire.cmdFirst[i + 1] - wire.ansLast[i]) - QUIET_GAP_MS;
 }
 
-size_t CycleEnd(const Run& run)
+size_t CycleEnd(const Wire& wire)
 {
-    return std::min(run.cmdFirst.empty() ? 0 : run.cmdFirst.size() - 1, run.ansLast.size());
+    return std::min(wire.cmdFirst.empty() ? 0 : wire.cmdFirst.size() - 1, wire.ansLast.size());
 }
 
-std::vector<double> Overheads(const Run& run)
+std::vector<double> Overheads(const Wire& wire)
 {
     std::vector<double> v;
-    for (size_t i = 1; i < CycleEnd(run); i++) {
-        if (!std::isnan(CycleMs(run, i))) {
-            v.push_back(CycleMs(run, i));
+    for (size_t i = 1; i < CycleEnd(wire); i++) {
+        if (!std::isnan(CycleMs(wire, i))) {
+            v.push_back(CycleMs(wire, i));
         }
+    }
+    return v;
+}
+
+std::vector<double> OverheadsLessQueue(const Wire& wire)
+{
+    std::vector<double> v;
+    for (size_t i = 1; i < CycleEnd(wire) && i + 1 < wire.queued.size(); i++) {
+        if (!std::isnan(CycleMs(wire, i))) {
+            v.push_back(CycleMs(wire, i) - Ms(wire.queued[i + 1]));
+        }
+    }
+    return v;
+}
+
+std::vector<double> QueuedMs(const Wire& wire)
+{
+    std::vector<double> v;
+    for (size_t i = 1; i < wire.queued.size(); i++) {
+        v.push_back(Ms(wire.queued[i]));
     }
     return v;
 }
 
 namespace {
 
-// One run in progress: its device, its console and the process.
+// One run in progress: its devices, its console and the process.
 struct Live {
     const RunPlan* plan = nullptr;
     Run run;
-    int devMaster = -1;
-    int devSlave = -1;
+    std::vector<Device> devices;
     int conRead = -1;
     int pidfd = -1;
-    std::string comLink;
     TextFilter filter;
-    std::string partial;  // command bytes so far
     bool exited = false;
     bool conOpen = true;
     int64_t drainUntil = 0;
@@ -395,38 +175,41 @@ struct Live {
     bool Done() const { return exited && (!conOpen || Now() > drainUntil); }
 };
 
+// The devices, and the name the program is to open each by.
+std::vector<std::string> OpenDevices(const Target& target, Live& live)
+{
+    const RunPlan& plan = *live.plan;
+    live.devices.resize(static_cast<size_t>(std::max(0, plan.devices)));
+    live.run.others.resize(live.devices.empty() ? 0 : live.devices.size() - 1);
+    std::vector<std::string> names;
+    for (size_t i = 0; i < live.devices.size(); i++) {
+        Device& d = live.devices[i];
+        d.answers = &plan.answers;
+        d.wire = i == 0 ? static_cast<Wire*>(&live.run) : &live.run.others[i - 1];
+        OpenDevice(d);
+        if (target.wine) {
+            const int n = atoi(d.path.c_str() + d.path.rfind('/') + 1) + 10;
+            d.comLink = target.prefix + "/dosdevices/com" + std::to_string(n);
+            unlink(d.comLink.c_str());
+            if (symlink(d.path.c_str(), d.comLink.c_str()) != 0) {
+                Die("symlink com port");
+            }
+            names.push_back("COM" + std::to_string(n));
+        } else {
+            names.push_back(d.path);
+        }
+        if (plan.remote) {
+            names.back() = plan.remote(d.path);
+        }
+    }
+    return names;
+}
+
 void Start(const Target& target, Live& live)
 {
     const RunPlan& plan = *live.plan;
     Run& run = live.run;
-    std::string devPath, portArg;
-    if (plan.device) {
-        char name[256];
-        if (openpty(&live.devMaster, &live.devSlave, name, nullptr, nullptr) != 0) {
-            Die("openpty");
-        }
-        devPath = name;
-        struct termios tio;
-        tcgetattr(live.devSlave, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(live.devSlave, TCSANOW, &tio);
-        SetNonBlocking(live.devMaster);
-        fcntl(live.devSlave, F_SETFD, FD_CLOEXEC);  // kept open here so the master never sees a hang-up
-        if (target.wine) {
-            const int n = atoi(devPath.c_str() + devPath.rfind('/') + 1) + 10;
-            live.comLink = target.prefix + "/dosdevices/com" + std::to_string(n);
-            unlink(live.comLink.c_str());
-            if (symlink(devPath.c_str(), live.comLink.c_str()) != 0) {
-                Die("symlink com port");
-            }
-            portArg = "-PORT=COM" + std::to_string(n);
-        } else {
-            portArg = "-PORT=" + devPath;
-        }
-        if (plan.remote) {
-            portArg = "-PORT=" + plan.remote(devPath);
-        }
-    }
+    const std::vector<std::string> ports = OpenDevices(target, live);
 
     int conWrite = -1;
     if (plan.console == Console::Terminal) {
@@ -456,7 +239,9 @@ void Start(const Target& target, Live& live)
         if (a == "@SCRIPT") {
             argv.push_back(target.wine ? WinePath(plan.script) : plan.script);
         } else if (a == "@PORT") {
-            argv.push_back(portArg);
+            argv.push_back("-PORT=" + (ports.empty() ? std::string() : ports[0]));
+        } else if (a == "@PORTS") {
+            argv.insert(argv.end(), ports.begin(), ports.end());
         } else {
             argv.push_back(a);
         }
@@ -495,44 +280,6 @@ void Start(const Target& target, Live& live)
     live.deadline = run.spawnAt + plan.limitMs * MS;
 }
 
-// Plays the device: a command ends at its carriage return, and the device answers
-// it at once, echo and answer in one write.
-void ServeDevice(Live& live, int64_t now)
-{
-    Run& run = live.run;
-    char buf[4096];
-    ssize_t k;
-    while ((k = read(live.devMaster, buf, sizeof buf)) > 0) {
-        for (ssize_t i = 0; i < k; i++) {
-            if (live.partial.empty()) {
-                run.cmdFirst.push_back(now);
-            }
-            live.partial.push_back(buf[i]);
-            if (buf[i] != '\r') {
-                continue;
-            }
-            std::string cmd = live.partial.substr(0, live.partial.size() - 1);
-            cmd.erase(std::remove(cmd.begin(), cmd.end(), '\n'), cmd.end());
-            run.commands.push_back(cmd);
-            run.ansLast.push_back(0);
-            if (live.plan->answers(cmd)) {
-                const std::string reply = live.partial + ANSWER;
-                size_t done = 0;
-                while (done < reply.size()) {
-                    ssize_t w = write(live.devMaster, reply.data() + done, reply.size() - done);
-                    if (w > 0) {
-                        done += static_cast<size_t>(w);
-                    } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
-                        break;
-                    }
-                }
-                run.ansLast.back() = Now();
-            }
-            live.partial.clear();
-        }
-    }
-}
-
 void ReadConsole(Live& live, int64_t now)
 {
     Run& run = live.run;
@@ -553,6 +300,10 @@ void Reap(Live& live, int64_t now)
 {
     Run& run = live.run;
     run.exitAt = now;
+    // Until it is reaped, the process's own CPU is still there to read, apart from its children's.
+    Threads own;
+    ReadThreads(run.pid, &own);
+    run.own = Delta({}, own);
     int status = 0;
     wait4(run.pid, &status, 0, &run.ru);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -565,12 +316,8 @@ void Finish(const Target& target, Live& live)
 {
     close(live.pidfd);
     close(live.conRead);
-    if (live.devMaster >= 0) {
-        close(live.devMaster);
-        close(live.devSlave);
-    }
-    if (!live.comLink.empty()) {
-        unlink(live.comLink.c_str());
+    for (Device& d : live.devices) {
+        CloseDevice(d);
     }
     const RunPlan& plan = *live.plan;
     if (!plan.label.empty() && !DumpDir.empty()) {
@@ -582,29 +329,57 @@ void Finish(const Target& target, Live& live)
     }
 }
 
+// What one pollfd stands for.
+struct Slot {
+    size_t live;
+    int kind;  // 0 the console, 1 the process, 2 a device played from the loop
+    size_t device;
+};
+
 }  // namespace
 
 std::vector<Run> RunPrograms(const Target& target, const std::vector<RunPlan>& plans)
 {
     std::vector<Live> lives(plans.size());
+    DeviceThreads threads;
+    std::vector<Device*> threaded;
     for (size_t i = 0; i < plans.size(); i++) {
         lives[i].plan = &plans[i];
         Start(target, lives[i]);
+        for (Device& d : lives[i].devices) {
+            if (plans[i].deviceThreads) {
+                threaded.push_back(&d);
+            }
+        }
     }
-    std::vector<struct pollfd> pfd(3 * lives.size());
+    threads.Start(threaded);
+    std::vector<struct pollfd> pfd;
+    std::vector<Slot> slots;
     for (;;) {
         int timeout = 500;
         bool running = false;
+        pfd.clear();
+        slots.clear();
         for (size_t i = 0; i < lives.size(); i++) {
             const Live& l = lives[i];
-            const bool done = l.Done();
-            running = running || !done;
-            pfd[3 * i] = {done ? -1 : l.devMaster, POLLIN, 0};
-            pfd[3 * i + 1] = {done || !l.conOpen ? -1 : l.conRead, POLLIN, 0};
-            pfd[3 * i + 2] = {l.exited ? -1 : l.pidfd, POLLIN, 0};
-            if (!done) {
-                timeout = std::min(timeout, l.exited ? 20 : l.plan->tick ? l.plan->tickMs : 500);
+            if (l.Done()) {
+                continue;
             }
+            running = true;
+            // The device first: its answer goes out before the console is read.
+            for (size_t k = 0; k < l.devices.size() && !l.plan->deviceThreads; k++) {
+                pfd.push_back({l.devices[k].master, POLLIN, 0});
+                slots.push_back({i, 2, k});
+            }
+            if (l.conOpen) {
+                pfd.push_back({l.conRead, POLLIN, 0});
+                slots.push_back({i, 0, 0});
+            }
+            if (!l.exited) {
+                pfd.push_back({l.pidfd, POLLIN, 0});
+                slots.push_back({i, 1, 0});
+            }
+            timeout = std::min(timeout, l.exited ? 20 : l.plan->tick ? l.plan->tickMs : 500);
         }
         if (!running) {
             break;
@@ -614,17 +389,17 @@ std::vector<Run> RunPrograms(const Target& target, const std::vector<RunPlan>& p
         if (r < 0 && errno != EINTR) {
             Die("poll");
         }
-        for (size_t i = 0; i < lives.size(); i++) {
-            Live& l = lives[i];
-            if (pfd[3 * i].fd >= 0 && (pfd[3 * i].revents & POLLIN)) {
-                ServeDevice(l, now);
-            }
-            if (pfd[3 * i + 1].fd >= 0 && (pfd[3 * i + 1].revents & (POLLIN | POLLHUP | POLLERR))) {
+        for (size_t n = 0; n < pfd.size(); n++) {
+            Live& l = lives[slots[n].live];
+            if (slots[n].kind == 2 && (pfd[n].revents & POLLIN)) {
+                ServeDevice(l.devices[slots[n].device], now);
+            } else if (slots[n].kind == 0 && (pfd[n].revents & (POLLIN | POLLHUP | POLLERR))) {
                 ReadConsole(l, now);
-            }
-            if (pfd[3 * i + 2].fd >= 0 && (pfd[3 * i + 2].revents & POLLIN)) {
+            } else if (slots[n].kind == 1 && (pfd[n].revents & POLLIN)) {
                 Reap(l, now);
             }
+        }
+        for (Live& l : lives) {
             if (l.plan->tick && !l.exited) {
                 l.plan->tick(l.run, now);
             }
@@ -636,6 +411,7 @@ std::vector<Run> RunPrograms(const Target& target, const std::vector<RunPlan>& p
             }
         }
     }
+    threads.Stop();
     std::vector<Run> runs;
     for (Live& l : lives) {
         Finish(target, l);

@@ -39,6 +39,9 @@ struct TaskTimes {
 };
 using Threads = std::map<long, TaskTimes>;  // by thread id
 
+// Every live thread of a process, added to *out.
+void ReadThreads(pid_t pid, Threads* out);
+
 // What the threads used between two samples; a thread born in between counts from zero.
 TaskTimes Delta(const Threads& a, const Threads& b);
 
@@ -74,22 +77,30 @@ enum class Console { Pipe, Terminal };
 
 const char* ConsoleName(Console c);
 
-// What one run of the program left behind.
-struct Run {
+// What one device saw: one entry per command line received (index 0: the wake-up).
+struct Wire {
+    std::vector<std::string> commands;
+    std::vector<int64_t> cmdFirst;  // the device's wake-up for the command's first byte
+    std::vector<int64_t> ansLast;   // right after the answer's last byte was written; 0 if none
+    // Played from a thread of its own: the time that thread waited on a run queue
+    // up to each command's answer, in ns (the harness's own queue). Empty otherwise.
+    std::vector<int64_t> queued;
+};
+
+// What one run of the program left behind. Its first device's wire is the run's own.
+struct Run : Wire {
     pid_t pid = 0;  // Wine runs the program in the process it was started as
     int64_t spawnAt = 0;
     int64_t exitAt = 0;
     int status = -1;
     bool killed = false;
-    struct rusage ru {};
+    struct rusage ru {};       // the program and the children it waited for
+    TaskTimes own;             // the program's own threads, read as it ended
     long benchAnonKiB = 0;  // this process's own memory at fork, which ru_maxrss also covers
     long hwmKiB = 0;        // the highest VmHWM seen while the program ran
     long rssKiB = 0;        // the highest exact resident set seen (page-table walk)
     long pssKiB = 0;        // its proportional share: shared library pages divided among their users
-    // Device side: one entry per command line received (index 0: the wake-up).
-    std::vector<std::string> commands;
-    std::vector<int64_t> cmdFirst;  // poll wake-up for the command's first byte
-    std::vector<int64_t> ansLast;   // right after the answer's last byte was written; 0 if none
+    std::vector<Wire> others;  // the second device's wire and on
     // Console: raw bytes, and the text without terminal control sequences.
     std::string consoleRaw;
     std::string consoleText;
@@ -97,13 +108,19 @@ struct Run {
     // Time the console text first held byte `offset`.
     int64_t TextTime(size_t offset) const;
     std::vector<size_t> Find(const std::string& what) const;
+    const Wire& Port(size_t i) const { return i == 0 ? *this : others[i - 1]; }
 };
 
 struct RunPlan {
-    std::vector<std::string> args;  // after the program; "@SCRIPT" and "@PORT" are filled in
+    // After the program; "@SCRIPT", "@PORT" (-PORT= the first device) and "@PORTS"
+    // (every device's path, one argument each) are filled in.
+    std::vector<std::string> args;
     std::string script;             // host path
     Console console = Console::Pipe;
-    bool device = true;
+    int devices = 1;  // pseudo-terminals, each a device; 0: none
+    // Each device played from a thread of its own, not from the harness's loop,
+    // so that many devices answer at once. The tick then sees no wire.
+    bool deviceThreads = false;
     bool keepConsole = true;  // false: the console is read and dropped
     int64_t limitMs = 120000;
     // Decides whether a command line (without its line end) is answered.
@@ -122,12 +139,15 @@ struct RunPlan {
 // Runs the program once, playing the device; answers the record of the run.
 Run RunProgram(const Target& target, const RunPlan& plan);
 
-// Starts one run per plan, all at once, each with a device of its own, and
-// plays every device from the one loop until the last run has ended.
+// Starts one run per plan, all at once, each with its devices, and plays them
+// until the last run has ended.
 std::vector<Run> RunPrograms(const Target& target, const std::vector<RunPlan>& plans);
 
 // Cycle i of a run (i from 1, past the wake-up): from command i's answer to command
 // i+1's first byte, less the quiet gap; NAN when command i got no answer.
-double CycleMs(const Run& run, size_t i);
-size_t CycleEnd(const Run& run);  // one past the last cycle
-std::vector<double> Overheads(const Run& run);  // every answered cycle
+double CycleMs(const Wire& wire, size_t i);
+size_t CycleEnd(const Wire& wire);  // one past the last cycle
+std::vector<double> Overheads(const Wire& wire);  // every answered cycle
+// The same, less the harness's own queue before command i+1; empty without threads.
+std::vector<double> OverheadsLessQueue(const Wire& wire);
+std::vector<double> QueuedMs(const Wire& wire);  // the harness's queue, every command past the wake-up

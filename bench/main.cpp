@@ -5,6 +5,7 @@
 // the console and /proc, so it measures exactly what a user runs.
 #include <malloc.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -57,9 +58,10 @@ void Usage()
 {
     fprintf(stderr,
             "usage: torvex_bench [--linux PATH] [--also NAME=PATH] [--wine PATH.exe] [--floor PATH]\n"
-            "                    [--check PATH] --data DIR\n"
+            "                    [--check PATH] [--rack-tool PATH] --data DIR\n"
             "                    [--commands N] [--rounds N] [--runs N] [--rack N]\n"
-            "                    [--only turnaround,cpu,memory,speed,labels,check,startup,rack,remote] [--log FILE]\n"
+            "                    [--only turnaround,cpu,memory,speed,labels,check,startup,rack,runcpu,remote]\n"
+            "                    [--log FILE]\n"
             "Under --wine, WINEPREFIX names the prefix to use.\n");
     exit(2);
 }
@@ -88,6 +90,9 @@ int main(int argc, char** argv)
             i++;
         } else if (a == "--check" && v) {
             o.checker = v;
+            i++;
+        } else if (a == "--rack-tool" && v) {
+            o.rackTool = v;
             i++;
         } else if (a == "--wine" && v) {
             const char* prefix = getenv("WINEPREFIX");
@@ -136,6 +141,12 @@ int main(int argc, char** argv)
     mkdir(o.data.c_str(), 0755);
     DumpDir = o.data;
     signal(SIGPIPE, SIG_IGN);
+    // A rack holds four descriptors a run: allow as many as the system lets us.
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     const std::string loadBefore = LoadAvg();
     Note("load before: %s", loadBefore.c_str());
     Table table;
@@ -178,6 +189,9 @@ int main(int argc, char** argv)
         }
         if (o.Want("rack") && !t.wine) {
             Rack(o, t, table);
+        }
+        if (o.Want("runcpu") && !t.wine) {
+            RunCpu(o, t, table);
         }
         if (o.Want("remote")) {
             Remote(o, t, table);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds torvex for Linux (Release, in build-bench/), the script checker when the
-# tree has it, the benchmark and its floor program, and uses the Windows build
-# (build-win/torvex.exe, built first if missing and mingw-w64 is installed); then
-# measures both, the Windows one under Wine, and prints one table.
+# Builds torvex for Linux (Release, in build-bench/), the script checker and the
+# rack runner when the tree has them, the benchmark and its floor program, and uses
+# the Windows build (build-win/torvex.exe, built first if missing and mingw-w64 is
+# installed); then measures both, the Windows one under Wine, and prints one table.
 # Extra arguments go to the benchmark, e.g. --rack 48 or --only cpu,startup.
 # Environment: BENCH_WINE=0 skips Wine; BENCH_REBUILD_WIN=1 rebuilds torvex.exe first;
 # BENCH_WINEPREFIX names the prefix (default build-bench/wineprefix, created on first use).
@@ -21,6 +21,10 @@ if grep -q '/torvex-check\.dir$' "$out/CMakeFiles/TargetDirectories.txt"; then
   args+=(--check "$out/tools/torvex-check")
 else
   echo "== No torvex-check in this tree: the checker's row is left out" >&2
+fi
+if grep -q '/torvex-rack\.dir$' "$out/CMakeFiles/TargetDirectories.txt"; then
+  cmake --build "$out" --target torvex-rack -j2 >/dev/null
+  args+=(--rack-tool "$out/torvex-rack")
 fi
 echo "== Benchmark" >&2
 cmake -S bench -B "$out/tool" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -56,5 +60,5 @@ if [ "${BENCH_WINE:-1}" != 0 ]; then
   fi
 fi
 
-echo "== Measuring (about 9 minutes); details in $out/bench.log" >&2
+echo "== Measuring (about 12 minutes); details in $out/bench.log" >&2
 "$out/tool/torvex_bench" "${args[@]}" --data "$out/bench-data" --log "$out/bench.log" "$@"

@@ -14,7 +14,7 @@ void Startup(const Options& o, const Target& t, Table& table)
         for (int i = 0; i < runs; i++) {
             RunPlan plan;
             plan.args = {"-?"};
-            plan.device = false;
+            plan.devices = 0;
             plan.console = console;
             plan.limitMs = 30000;
             const Run r = RunProgram(t, plan);
@@ -35,7 +35,7 @@ void Startup(const Options& o, const Target& t, Table& table)
         std::vector<double> ms, cpu;
         for (int i = 0; i < o.startRuns; i++) {
             RunPlan plan;
-            plan.device = false;
+            plan.devices = 0;
             plan.limitMs = 30000;
             const Run r = RunProgram(Target{"true", "/bin/true", false, "", {}}, plan);
             ms.push_back(Ms(r.exitAt - r.spawnAt));

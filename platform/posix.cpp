@@ -494,9 +494,14 @@ void PrepareConsole()
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = OnSignal;
     sigfillset(&sa.sa_mask);
+    // The handler goes in and the old action comes back in one call per signal;
+    // blocked meanwhile, a signal the caller ignores that comes while the
+    // handler is briefly in place is dropped when its SIG_IGN is put back.
+    sigset_t all, before;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, &before);
     for (int sig = 1; sig < NSIG; ++sig) {
-        struct sigaction old;
-        if (Harmless(sig) || sigaction(sig, nullptr, &old) != 0) {
+        if (Harmless(sig)) {
             continue;
         }
         // A closed output, or an output over the file size limit, fails its
@@ -505,13 +510,18 @@ void PrepareConsole()
             (void)signal(sig, SIG_IGN);
             continue;
         }
+        struct sigaction old;
+        if (sigaction(sig, &sa, &old) != 0) {
+            continue;
+        }
         // What the caller chose to ignore (nohup, a background job) stays ignored.
         if (old.sa_handler == SIG_IGN && !IsFault(sig)) {
+            sigaction(sig, &old, nullptr);
             continue;
         }
         Previous[sig] = old;
-        sigaction(sig, &sa, nullptr);
     }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 // One byte from standard input, or -1 at its end. With a timeout in

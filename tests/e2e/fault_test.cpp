@@ -769,7 +769,7 @@ TEST(Interrupt, OtherEndingSignalsReleaseThePort)
     if (UnderWine()) {
         GTEST_SKIP() << "Wine turns signals into its own events";
     }
-    for (const int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM}) {
+    for (const int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGRTMAX}) {
         PtyDevice device;
         device.SetHandler(Rules({{WakeUpLine, OkReply}}, ""));
         RunningTorvex run({ScriptArg(WriteScript("AT\r\n")), PortArg(device)});
@@ -781,6 +781,28 @@ TEST(Interrupt, OtherEndingSignalsReleaseThePort)
         EXPECT_EQ(result.signal, sig) << strsignal(sig);
         EXPECT_EQ(SettledWire(device), WakeUp + "AT\r") << strsignal(sig);
     }
+}
+
+// What the caller chose to ignore stays ignored, as under nohup: the run goes on.
+TEST(Interrupt, SignalTheCallerIgnoresLeavesTheRunGoing)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "Wine turns signals into its own events";
+    }
+    const char* exe = getenv("TORVEX_EXE");
+    ASSERT_NE(exe, nullptr);
+    PtyDevice device;
+    device.SetHandler(StandardDevice());
+    RunOptions options;
+    options.command = {"bash", "-c", "trap '' HUP; exec \"$0\" \"$1\" \"$2\"", exe, WriteScript("ATI\r\n"),
+                       PortArg(device)};
+    RunningTorvex run({}, options);
+    ASSERT_TRUE(device.WaitForWire(WakeUp, 30000));
+    run.Signal(SIGHUP);
+    const RunResult result = run.Wait();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, WakeUpGot + "ATI\r\n" + GotOk);
+    EXPECT_EQ(SettledWire(device), WakeUp + "ATI\r");
 }
 
 TEST(Interrupt, ClosedOutputDoesNotCutTheDevicesRunShort)

@@ -1,0 +1,65 @@
+// torvex's own CPU per run (10): a 20-command script, six runs, each next to a
+// run of an empty script and /bin/true started the same way; the CPU net of
+// process start, and how it splits between the start and the commands.
+#include <vector>
+
+#include "figures.h"
+#include "scripts.h"
+
+namespace {
+
+double RunCpuMs(const Target& t, const std::string& script, bool device, size_t commands, int* failed)
+{
+    RunPlan plan;
+    plan.args = {"@SCRIPT", "@PORT"};
+    plan.script = script;
+    plan.devices = device ? 1 : 0;
+    plan.limitMs = 60000;
+    const Run r = RunProgram(t, plan);
+    if (device && (r.status != 0 || r.commands.size() != commands + 1)) {
+        Note("  unexpected run: status %d, %zu commands; console: %.300s", r.status, r.commands.size(),
+             r.consoleText.c_str());
+        ++*failed;
+    }
+    return CpuMs(r.ru);
+}
+
+}  // namespace
+
+void RunCpu(const Options& o, const Target& t, Table& table)
+{
+    const int commands = 20;
+    const int runs = 6;
+    const std::string script = o.data + "/cpu20.txt";
+    const std::string empty = o.data + "/cpu0.txt";
+    RepeatFile(script, "AT+CSQ\r\n", commands);
+    WriteFile(empty, "");
+    const Target bareStart{"true", "/bin/true", false, "", {}};
+    std::vector<double> full, bare, floor;
+    int failed = 0;
+    for (int i = 0; i < runs; i++) {
+        Note("[%s] CPU per run: round %d of %d (load %s)", t.name.c_str(), i + 1, runs, LoadAvg().c_str());
+        floor.push_back(RunCpuMs(bareStart, "", false, 0, &failed));
+        bare.push_back(RunCpuMs(t, empty, true, 0, &failed));
+        full.push_back(RunCpuMs(t, script, true, commands, &failed));
+    }
+    Note("  %d commands, CPU ms: %s", commands, Join(full, "%.3f").c_str());
+    Note("  empty script:       %s", Join(bare, "%.3f").c_str());
+    Note("  /bin/true:          %s", Join(floor, "%.3f").c_str());
+    // Each round's difference, then their median: the load drifts between rounds.
+    std::vector<double> net, start, each;
+    for (int i = 0; i < runs; i++) {
+        net.push_back(full[i] - floor[i]);
+        start.push_back(bare[i] - floor[i]);
+        each.push_back((full[i] - bare[i]) / commands);
+    }
+    Note("  net of /bin/true:   %s", Join(net, "%.3f").c_str());
+    table.Set("10. CPU of a 20-command run, net of process start", "<= 2.78 ms", t.name,
+              Fmt("%.2f ms (%.2f in all; /bin/true %.2f) ", Median(net), Median(full), Median(floor)) +
+                  Verdict(Median(net), 2.78));
+    table.Set("   of it: start, settling and wake-up (an empty script)", "", t.name, Fmt("%.2f ms", Median(start)));
+    table.Set("   of it: each command", "", t.name, Fmt("%.3f ms", Median(each)));
+    if (failed > 0) {
+        table.Set("   of those runs, failed", "0", t.name, Fmt("%d MISSED", failed));
+    }
+}
