@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "platform/net.h"
+#include "platform/win32_wait.h"
 
 struct NetSocket {
     SOCKET s;
@@ -56,10 +57,13 @@ static int WaitSocket(SOCKET s, bool writing, int64_t timeoutUs, long* err)
     struct timeval tv;
     tv.tv_sec = static_cast<long>(timeoutUs / 1000000);
     tv.tv_usec = static_cast<long>(timeoutUs % 1000000);
+    BeginWait();
     const int r = select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, &failed,
                          timeoutUs < 0 ? nullptr : &tv);
+    const long failure = r == SOCKET_ERROR ? WSAGetLastError() : 0;
+    EndWait();
     if (r == SOCKET_ERROR) {
-        *err = WSAGetLastError();
+        *err = failure;
         return -1;
     }
     return r > 0 ? 1 : 0;
@@ -117,7 +121,9 @@ bool NetConnect(const char* host, const char* port, uint32_t timeoutMs, NetSocke
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     ADDRINFOA* list = nullptr;
+    BeginWait();
     const int r = getaddrinfo(host, port, &hints, &list);
+    EndWait();
     if (r != 0) {
         *err = r == WSA_NOT_ENOUGH_MEMORY ? ERROR_NOT_ENOUGH_MEMORY : ERROR_FILE_NOT_FOUND;
         return false;

@@ -17,6 +17,7 @@
 
 #include "platform/net_port.h"
 #include "platform/platform.h"
+#include "platform/win32_wait.h"
 
 struct CommPort {
     HANDLE hCOM;
@@ -162,9 +163,11 @@ bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
     if (port->net != nullptr) {
         return NetPortRead(port->net, buf, n, got, err);
     }
-    FlushConsole();
+    BeginWait();
     DWORD nRx = 0;
-    if (!ReadFile(port->hCOM, buf, n, &nRx, nullptr)) {
+    const BOOL ok = ReadFile(port->hCOM, buf, n, &nRx, nullptr);
+    EndWait();
+    if (!ok) {
         *err = static_cast<long>(GetLastError());
         *got = 0;
         return false;
@@ -187,9 +190,10 @@ bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long
     }
     // A synchronous WriteFile on a comm port may wait for the driver up to the
     // write time-out, and nothing tells beforehand: the console goes first.
-    FlushConsole();
+    BeginWait();
     DWORD nTx = 0;
     const BOOL ok = WriteFile(port->hCOM, buf, n, &nTx, nullptr);
+    EndWait();
     if (!ok) {
         *err = static_cast<long>(GetLastError());
     }
@@ -232,7 +236,7 @@ void UtcNow(SystemTime* now)
 
 void Pause(int64_t ms)
 {
-    FlushConsole();
+    BeginWait();
     // Sleep takes 32 bits, and 0xFFFFFFFF (INFINITE) would never return.
     const int64_t chunk = 0x7FFFFFFF;
     while (ms > 0) {
@@ -240,6 +244,7 @@ void Pause(int64_t ms)
         Sleep(static_cast<DWORD>(step));
         ms -= step;
     }
+    EndWait();
 }
 
 // Set while a prompt's message stands on the console line.
@@ -254,31 +259,72 @@ static void EndPromptLine()
     }
 }
 
-// Held while standard output is flushed. Ctrl-C comes on a thread of its own,
-// and msvcrt writes one flush in several pieces: ending the process between
-// them would cut a line.
+// Held while standard output is flushed, and while the flags below change.
+// Ctrl-C comes on a thread of its own; msvcrt writes one flush in several
+// pieces, and ExitProcess writes out what the buffer holds, perhaps half a
+// line: the run may end only while no flush is under way and the buffer is
+// empty, or holds whole lines only.
 static SRWLOCK ConsoleLock = SRWLOCK_INIT;
+static volatile LONG Waiting = 0;  // the main thread waits, with the console flushed
+static volatile LONG Ending = 0;   // Ctrl-C came: the main thread ends the run at its next flush
+
+static void EndRun()
+{
+    EndPromptLine();
+    ExitProcess(130);
+}
 
 void FlushConsole()
 {
     AcquireSRWLockExclusive(&ConsoleLock);
     fflush(stdout);
+    if (Ending) {
+        EndRun();
+    }
+    ReleaseSRWLockExclusive(&ConsoleLock);
+}
+
+void BeginWait()
+{
+    AcquireSRWLockExclusive(&ConsoleLock);
+    fflush(stdout);
+    if (Ending) {
+        EndRun();
+    }
+    Waiting = 1;
+    ReleaseSRWLockExclusive(&ConsoleLock);
+}
+
+void EndWait()
+{
+    AcquireSRWLockExclusive(&ConsoleLock);
+    Waiting = 0;
     ReleaseSRWLockExclusive(&ConsoleLock);
 }
 
 // Ctrl-C and Ctrl-Break end the run; the system closes the port. Windows has no
 // death by a signal to show the caller: the exit status 130 stands for it. A
-// flush under way ends first, unless its reader has stopped reading.
+// flush under way ends first, unless its reader has stopped reading; a run
+// that is printing ends at the end of its line.
 static BOOL WINAPI OnConsoleCtrl(DWORD type)
 {
-    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) {
-        for (int waited = 0; waited < 1000 && !TryAcquireSRWLockExclusive(&ConsoleLock); waited++) {
-            Sleep(1);
-        }
-        EndPromptLine();
-        ExitProcess(130);
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) {
+        return FALSE;
     }
-    return FALSE;
+    bool locked = false;
+    for (int waited = 0; waited < 1000 && !(locked = TryAcquireSRWLockExclusive(&ConsoleLock)); waited++) {
+        Sleep(1);
+    }
+    if (!locked || Waiting) {
+        EndRun();
+    }
+    Ending = 1;
+    ReleaseSRWLockExclusive(&ConsoleLock);
+    // Every line ends in a flush; only a long stretch without one, such as
+    // the label scan of a huge script, gets here.
+    Sleep(2000);
+    EndRun();
+    return TRUE;
 }
 
 static const int CtrlC = 3;
@@ -322,7 +368,7 @@ static bool KeysFromConsole = false;
 
 int ReadKey(bool lineOpen)
 {
-    FlushConsole();
+    BeginWait();
     InterlockedExchange(&PromptLineOpen, lineOpen ? 1 : 0);
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode;
@@ -337,6 +383,7 @@ int ReadKey(bool lineOpen)
         }
     }
     InterlockedExchange(&PromptLineOpen, 0);
+    EndWait();
     return key;
 }
 
