@@ -8,6 +8,11 @@ bool ShownAsIs(unsigned char c)
     return c >= 32 && c <= 127;
 }
 
+bool ShownAsIsOnTerminal(unsigned char c)
+{
+    return c >= 32 && c < 127;
+}
+
 const char* EscapedByte(unsigned char c, char* text)
 {
     static const char named[] = "0......abtnvfr";

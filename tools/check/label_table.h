@@ -14,9 +14,7 @@
 struct LabelInfo {
     long Winner = 0;        // line of the last definition, where every jump goes; 0: none
     long BlankEnded = 0;    // line of a label that is this name with blanks after it
-    bool Passed = false;    // the second pass has gone by the winning definition
-    long ResponsesAt = 0;   // modem commands and prompts before it
-    long BranchesAt = 0;    // jumps and #if before it
+    uint32_t Node = 0;      // the first node of the graph after the last definition
 };
 
 struct LabelKey {

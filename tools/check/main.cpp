@@ -65,14 +65,23 @@ static bool Mark(const char** text, const char* allowed)
     return true;
 }
 
-// YYYY-MM-DDTHH:MM:SS (or a space for the T), in UTC.
+// Days in a month of the Gregorian calendar, which the system clock follows.
+static unsigned DaysIn(unsigned month, unsigned year)
+{
+    static const unsigned days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+// YYYY-MM-DDTHH:MM:SS (or a space for the T), in UTC; a date that exists.
 static bool ReadTime(const char* text, SystemTime* t)
 {
     unsigned year, month, day, hour, minute, second;
     if (!Digits(&text, 4, &year) || !Mark(&text, "-") || !Digits(&text, 2, &month) || !Mark(&text, "-") ||
         !Digits(&text, 2, &day) || !Mark(&text, "T ") || !Digits(&text, 2, &hour) || !Mark(&text, ":") ||
         !Digits(&text, 2, &minute) || !Mark(&text, ":") || !Digits(&text, 2, &second) || *text != '\0' ||
-        year < 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59) {
+        year < 1 || month < 1 || month > 12 || day < 1 || day > DaysIn(month, year) || hour > 23 || minute > 59 ||
+        second > 59) {
         return false;
     }
     *t = SystemTime{static_cast<uint16_t>(year), static_cast<uint16_t>(month), 0, static_cast<uint16_t>(day),
