@@ -116,6 +116,13 @@ bool Checker::Run(FILE* in)
     UTC = Opt.Utc;
     const std::unique_ptr<PieceReader> reader(new PieceReader);  // its block is too big for the stack
     PieceReader* r = reader.get();
+    // Room for the nodes at once, so they are not copied as they grow; pages
+    // not used are never touched.
+    if (fseek(in, 0, SEEK_END) == 0) {
+        const long size = ftell(in);
+        Nodes.reserve(size > 0 ? static_cast<size_t>(size) / 8 : 0);
+    }
+    rewind(in);
     StartReading(r, in);
     Build(r);
     bool ok = !r->Failed;
@@ -162,7 +169,9 @@ void Checker::Build(PieceReader* r)
         Jumps.push_back(JumpRef{p.Node, const_cast<LabelInfo*>(info)});
     }
     for (const JumpRef& j : Jumps) {
-        Nodes[j.Node].Target = j.Info != nullptr && j.Info->Winner != 0 ? j.Info->Node : NO_NODE;
+        Node& node = Nodes[j.Node];
+        node.Target = j.Info != nullptr && j.Info->Winner != 0 ? j.Info->Node : NO_NODE;
+        node.Flags |= j.Info != nullptr && j.Info->BlankEnded != 0 ? NAME_HINT : 0;
     }
     std::vector<JumpRef>().swap(Jumps);
     std::vector<PendingJump>().swap(Pending);
@@ -191,7 +200,19 @@ void Checker::BuildLabel(const PieceView& v)
 
 void Checker::BuildCommand(const PieceView& v, Node* node)
 {
+    // The name decides; only commands with an argument the graph needs are read whole.
     char text[LINE_BUFFER_SIZE];
+    const size_t head = std::min<size_t>(v.Length, COMMAND_NAME_MAX + 1);
+    memcpy(text, v.Bytes, head);
+    text[head] = '\0';
+    const CommandName* name = CommandOf(text + 1);
+    const CommandId id = name != nullptr ? name->Id : CommandId::None;
+    if (id != CommandId::Goto && id != CommandId::If && id != CommandId::Timeout) {
+        ScriptCommand cmd;
+        cmd.Id = id;
+        ReadNodeOf(cmd, node);
+        return;
+    }
     memcpy(text, v.Bytes, v.Length);
     text[v.Length] = '\0';
     const ScriptCommand cmd = ReadCommand(text + 1);
@@ -201,6 +222,8 @@ void Checker::BuildCommand(const PieceView& v, Node* node)
         return;
     }
     const uint32_t at = static_cast<uint32_t>(Nodes.size());
+    const size_t n = strlen(cmd.Text);
+    node->Flags |= n > 0 && IsBlank(cmd.Text[n - 1]) ? NAME_HINT : 0;
     const LabelKey key(cmd.Text);
     LabelInfo* info = Labels.Find(key);
     if (info != nullptr) {

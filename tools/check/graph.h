@@ -30,6 +30,7 @@ enum : uint8_t {
     MODEM_AHEAD = 2,   // a modem command can follow before another #timeout
     ON_STACK = 4,      // working bits of the loop search
     IN_LOOP = 8,
+    NAME_HINT = 16,    // Goto, If: a label's name is near the jump's, with blanks at the end
 };
 
 constexpr uint32_t NO_NODE = UINT32_MAX;  // a jump to a label no line defines: the run goes on

@@ -257,7 +257,7 @@ void Checker::CommandLine(Piece* p)
         if (node != nullptr && cmd.Condition != nullptr) {
             IfPaths(line, cmd.Condition, *node);
         }
-        if (cmd.Condition != nullptr) {
+        if (cmd.Condition != nullptr && ReadCondition(cmd.Condition).Kind != ConditionKind::Never) {
             Jump(line, cmd.Text);
         }
         break;
@@ -362,11 +362,16 @@ void Checker::IfCommand(long line, const char* text, const ScriptCommand& cmd)
 
 void Checker::Jump(long line, const char* name)
 {
+    // The graph knows whether the label is there; the table is asked only for the hints.
     const Node* node = NodeAt(NodeCount - 1);
+    if (node != nullptr && node->Kind != NODE_GOTO && node->Kind != NODE_IF) {
+        node = nullptr;  // the file changed between the readings
+    }
     if (node != nullptr && node->Target != NO_NODE) {
         return;
     }
-    const LabelInfo* found = Labels.Find(LabelKey(name));
+    const bool hint = node == nullptr || (node->Flags & NAME_HINT) != 0;
+    const LabelInfo* found = hint ? Labels.Find(LabelKey(name)) : nullptr;
     if (found != nullptr && found->Winner != 0) {
         return;
     }
@@ -377,7 +382,7 @@ void Checker::Jump(long line, const char* name)
     text += ", which no label defines: the run prints Label ";
     AppendQuoted(&text, name);
     text += " not found. and goes on with the next line";
-    const std::string trimmed = WithoutBlanksAtEnd(name);
+    const std::string trimmed = hint ? WithoutBlanksAtEnd(name) : name;
     const LabelInfo* near = trimmed.size() < strlen(name) ? Labels.Find(LabelKey(trimmed.c_str())) : nullptr;
     if (near != nullptr && near->Winner != 0) {
         text += " (the name ends in a blank; the label on line " + std::to_string(near->Winner) + " does not)";
