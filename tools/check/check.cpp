@@ -163,18 +163,15 @@ void Checker::Build(PieceReader* r)
         }
         Nodes.push_back(node);
     }
-    // The last definition of a label is the one jumps reach.
-    for (const PendingJump& p : Pending) {
-        const LabelInfo* info = Labels.Find(p.Key);
-        Jumps.push_back(JumpRef{p.Node, const_cast<LabelInfo*>(info)});
+    // Every label known, each jump goes to the last definition of its name.
+    for (const auto& jump : Jumps) {
+        Node& node = Nodes[jump.first];
+        const LabelInfo* info = Labels.Find(LabelKey(&JumpNames[jump.second]));
+        node.Target = info != nullptr && info->Winner != 0 ? info->Node : NO_NODE;
+        node.Flags |= info != nullptr && info->BlankEnded != 0 ? NAME_HINT : 0;
     }
-    for (const JumpRef& j : Jumps) {
-        Node& node = Nodes[j.Node];
-        node.Target = j.Info != nullptr && j.Info->Winner != 0 ? j.Info->Node : NO_NODE;
-        node.Flags |= j.Info != nullptr && j.Info->BlankEnded != 0 ? NAME_HINT : 0;
-    }
-    std::vector<JumpRef>().swap(Jumps);
-    std::vector<PendingJump>().swap(Pending);
+    std::vector<std::pair<uint32_t, uint32_t>>().swap(Jumps);
+    std::vector<char>().swap(JumpNames);
 }
 
 void Checker::BuildLabel(const PieceView& v)
@@ -221,16 +218,12 @@ void Checker::BuildCommand(const PieceView& v, Node* node)
     if (node->Kind != NODE_GOTO && node->Kind != NODE_IF) {
         return;
     }
-    const uint32_t at = static_cast<uint32_t>(Nodes.size());
     const size_t n = strlen(cmd.Text);
     node->Flags |= n > 0 && IsBlank(cmd.Text[n - 1]) ? NAME_HINT : 0;
-    const LabelKey key(cmd.Text);
-    LabelInfo* info = Labels.Find(key);
-    if (info != nullptr) {
-        Jumps.push_back(JumpRef{at, info});
-    } else {
-        Pending.push_back(PendingJump{at, key});
-    }
+    Jumps.emplace_back(static_cast<uint32_t>(Nodes.size()), static_cast<uint32_t>(JumpNames.size()));
+    char cut[LABEL_MAX + 1];
+    CutLabelName(cmd.Text, cut);
+    JumpNames.insert(JumpNames.end(), cut, cut + strlen(cut) + 1);
 }
 
 bool CheckScript(FILE* in, const CheckOptions& options, const FindingSink& report)

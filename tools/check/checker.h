@@ -67,18 +67,11 @@ private:
     long DisabledLine = 0;      // the line a directive keeps DisabledCodes off
     std::string DisabledCodes;  // ",code,code,"
 
-    // The graph, and the jumps of the first reading until every label is known.
+    // The graph, and the jumps of the first reading until every label is known:
+    // each jump's node and where its name starts in JumpNames.
     std::vector<Node> Nodes;
-    struct JumpRef {
-        uint32_t Node;
-        LabelInfo* Info;
-    };
-    std::vector<JumpRef> Jumps;
-    struct PendingJump {  // to a label not defined before the jump
-        uint32_t Node;
-        LabelKey Key;
-    };
-    std::vector<PendingJump> Pending;
+    std::vector<std::pair<uint32_t, uint32_t>> Jumps;
+    std::vector<char> JumpNames;
     bool AnyTimeoutNone = false;
     // Findings about loops and lines no path reaches, by node, in node order.
     struct PathFinding {

@@ -89,9 +89,15 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
     if (node.Kind != NODE_IF || node.Reach == 0) {
         return;
     }
-    const std::string shown = "(" + Escaped(condition, strlen(condition)) + ")";
+    const bool never = (node.Reach & node.Holds) == 0;
+    const bool wakeUp = (node.Reach & FROM_WAKE_UP) != 0;
     const bool numeric = ReadCondition(condition).Kind != ConditionKind::Text;
-    if ((node.Reach & node.Holds) == 0) {
+    const bool onlyColon = node.Reach == FROM_PROMPT && numeric;
+    if (!never && !wakeUp && !onlyColon) {
+        return;
+    }
+    const std::string shown = "(" + Escaped(condition, strlen(condition)) + ")";
+    if (never) {
         if (node.Reach == FROM_PROMPT) {
             Emit(line, Severity::Error, "condition-after-prompt",
                  numeric ? "after #prompt the response is one key, with no \":\" before a number, so " + shown +
@@ -109,11 +115,11 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
         }
         return;
     }
-    if (node.Reach == FROM_PROMPT && numeric) {
+    if (onlyColon) {
         Emit(line, Severity::Warning, "condition-after-prompt",
              "after #prompt the response is one key, so " + shown + " holds only for the key \":\"");
     }
-    if ((node.Reach & FROM_WAKE_UP) != 0) {
+    if (wakeUp) {
         Emit(line, Severity::Warning, "if-wake-up",
              node.Reach == FROM_WAKE_UP
                  ? "#if comes before any modem command, so it tests the answer to the wake-up"
