@@ -155,7 +155,7 @@ void Checker::Build(PieceReader* r)
             continue;
         }
         Node node;
-        node.Line = static_cast<uint32_t>(std::min<long>(v.Line, UINT32_MAX));
+        node.Line = static_cast<uint32_t>(v.Line);  // a file of 4 G lines is no script
         if (kind == LineKind::Modem) {
             node.Kind = NODE_MODEM;
         } else {
