@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -166,17 +167,13 @@ void FindLoops(std::vector<Node>* nodes, const std::function<void(const Loop&)>&
     std::vector<uint32_t> index(count, 0);  // from 1; 0: not yet visited
     std::vector<uint32_t> low(count, 0);
     std::vector<uint32_t> stack;
-    struct Frame {
-        uint32_t Node;
-        int Next;
-    };
-    std::vector<Frame> calls;
+    std::vector<std::pair<uint32_t, int>> calls;  // a node, and which of its ways on is next
     uint32_t counter = 0;
     const auto visit = [&](uint32_t v) {
         index[v] = low[v] = ++counter;
         stack.push_back(v);
         n[v].Flags |= ON_STACK;
-        calls.push_back(Frame{v, 0});
+        calls.emplace_back(v, 0);
     };
     Loop loop;
     for (uint32_t root = 0; root < count; root++) {
@@ -185,11 +182,11 @@ void FindLoops(std::vector<Node>* nodes, const std::function<void(const Loop&)>&
         }
         visit(root);
         while (!calls.empty()) {
-            const uint32_t v = calls.back().Node;
+            const uint32_t v = calls.back().first;
             uint32_t next[2];
             const int k = Successors(n, v, next);
-            if (calls.back().Next < k) {
-                const uint32_t w = next[calls.back().Next++];
+            if (calls.back().second < k) {
+                const uint32_t w = next[calls.back().second++];
                 if (!inGraph(w)) {
                     continue;
                 }
@@ -202,7 +199,7 @@ void FindLoops(std::vector<Node>* nodes, const std::function<void(const Loop&)>&
             }
             calls.pop_back();
             if (!calls.empty()) {
-                low[calls.back().Node] = std::min(low[calls.back().Node], low[v]);
+                low[calls.back().first] = std::min(low[calls.back().first], low[v]);
             }
             if (low[v] != index[v]) {
                 continue;
