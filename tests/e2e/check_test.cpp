@@ -168,6 +168,9 @@ const Trap PathTraps[] = {
      "1: error: line holds carriage returns without line feeds, which do not end a line for the run: it sends what "
      "follows them to the device with this line, as one modem command, script commands and labels too "
      "[carriage-return]\n"},
+    {"# set up\rATZ\r#print x\r",
+     "1: error: line holds a carriage return without a line feed, which does not end a line for the run: it takes "
+     "what follows as part of this line, and those lines never run [carriage-return]\n"},
     {"#if (OK) x\r\nATZ\r\n#if (ERROR) x\r\n#Waiting for the unit to boot\r\n#wait 1.5\r\n#wait 1m\r\n:x\r\n",
      "1: warning: #if comes before any modem command, so it tests the answer to the wake-up [if-wake-up]\n"
      "3: error: a modem command answered with ERROR ends the run, so (ERROR) never holds after one "

@@ -191,6 +191,12 @@ void Checker::CommandLine(Piece* p)
     PathFindings(NodeCount);
     const Node* node = NodeAt(NodeCount++);
     char* text = p->Text + 1;
+    const long line = p->Line;
+    const size_t length = strlen(p->Text);
+    if (length == p->Length && AfterInnerCarriageReturn(p->Text) != nullptr) {
+        Emit(line, Severity::Error, "carriage-return",
+             std::string(NotLineEnd) + "it takes what follows as part of this line, and those lines never run");
+    }
     // Only a letter can begin a command name; "# text" and the like are comments.
     if (!IsLetter(text[0])) {
         Comment(*p);
@@ -204,10 +210,7 @@ void Checker::CommandLine(Piece* p)
     // The name and the character after it, before ReadCommand edits the text.
     char head[COMMAND_NAME_MAX + 2] = {};
     strncpy(head, text, sizeof head - 1);
-    const size_t length = strlen(p->Text);
-    const bool innerCr = AfterInnerCarriageReturn(p->Text) != nullptr;
     const ScriptCommand cmd = ReadCommand(text);
-    const long line = p->Line;
     if (cmd.Id == CommandId::None) {
         UnknownCommand(line, word);
         return;
@@ -215,9 +218,6 @@ void Checker::CommandLine(Piece* p)
     if (length < p->Length) {
         Emit(line, Severity::Error, "nul-byte",
              "line holds a NUL byte: the run reads only the " + std::to_string(length) + " characters before it");
-    } else if (innerCr) {
-        Emit(line, Severity::Error, "carriage-return",
-             std::string(NotLineEnd) + "it takes what follows as part of this command, and those lines never run");
     }
     const char next = head[cmd.NameLength];
     const bool numbered = cmd.Id == CommandId::Timeout || cmd.Id == CommandId::Wait;
