@@ -1,6 +1,7 @@
 // The checker's parts: check.cpp reads the script twice, first into the graph
-// (graph.h) and then line by line for the findings; lines.cpp finds what a
-// line does by itself, paths.cpp what holds along every path that reaches it.
+// (graph.h) and then line by line for the findings; lines.cpp and wire.cpp
+// find what a line does by itself, paths.cpp what holds along every path that
+// reaches it.
 #pragma once
 
 #include <cstdio>
@@ -34,7 +35,7 @@ private:
     void BuildCommand(const PieceView& v, Node* node);
     void Emit(long line, Severity level, const char* code, const std::string& text);
 
-    // lines.cpp: what each line does by itself.
+    // lines.cpp and wire.cpp: what each line does by itself.
     void Line(Piece* p);
     void LabelLine(Piece* p);
     void CommandLine(Piece* p);
@@ -46,7 +47,6 @@ private:
     void IfCommand(long line, const char* text, const ScriptCommand& cmd);
     void Jump(long line, const char* name);
     void ShownText(long line, const std::string& word, const char* text);
-    void InnerCarriageReturn(const Piece& p, const char* wire);
     void LongLine(const Piece& p);
 
     // paths.cpp: what holds on every path.
