@@ -120,7 +120,7 @@ bool Checker::Run(FILE* in)
     // not used are never touched.
     if (fseek(in, 0, SEEK_END) == 0) {
         const long size = ftell(in);
-        Nodes.reserve(size > 0 ? static_cast<size_t>(size) / 8 : 0);
+        Nodes.reserve(std::min<size_t>(size > 0 ? static_cast<size_t>(size) / 8 : 0, size_t{1} << 24));
     }
     rewind(in);
     StartReading(r, in);
