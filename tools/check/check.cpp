@@ -114,32 +114,24 @@ void Checker::Emit(long line, Severity level, const char* code, const std::strin
 bool Checker::Run(FILE* in)
 {
     UTC = Opt.Utc;
-    const std::unique_ptr<PieceReader> reader(new PieceReader);  // its block is too big for the stack
+    const std::unique_ptr<PieceReader> reader(new PieceReader);
     PieceReader* r = reader.get();
+    StartReading(r, in);
+    if (r->Failed) {
+        ScriptReadFailed(r->Error);
+        return false;
+    }
     // Room for the nodes at once, so they are not copied as they grow; pages
     // not used are never touched.
-    if (fseek(in, 0, SEEK_END) == 0) {
-        const long size = ftell(in);
-        Nodes.reserve(std::min<size_t>(size > 0 ? static_cast<size_t>(size) / 8 : 0, size_t{1} << 24));
-    }
-    rewind(in);
-    StartReading(r, in);
+    Nodes.reserve(std::min<size_t>(r->Size / 8, size_t{1} << 24));
     Build(r);
-    bool ok = !r->Failed;
-    if (ok) {
-        Analyse();
-        rewind(in);
-        StartReading(r, in);
-        Piece p;
-        while (NextPiece(r, &p)) {
-            Line(&p);
-        }
-        ok = !r->Failed;
+    Analyse();
+    ReadAgain(r);
+    PieceView v;
+    while (NextPieceInPlace(r, &v)) {
+        Line(v);
     }
-    if (!ok) {
-        ScriptReadFailed(r->Error);
-    }
-    return ok;
+    return true;
 }
 
 void Checker::Build(PieceReader* r)

@@ -36,7 +36,9 @@ private:
     void Emit(long line, Severity level, const char* code, const std::string& text);
 
     // lines.cpp and wire.cpp: what each line does by itself.
-    void Line(Piece* p);
+    void Line(const PieceView& v);
+    bool PlainModemLine(const PieceView& v) const;
+    void LineRead(Piece* p);
     void LabelLine(Piece* p);
     void CommandLine(Piece* p);
     void ModemLine(Piece* p);

@@ -100,6 +100,64 @@ static const char* LevelName(Severity level)
     return "";
 }
 
+// Findings as FILE:LINE: LEVEL: TEXT [CODE], gathered in one buffer: a script
+// can have a finding a line, and each costs a few copies, no format.
+class FindingsOut {
+public:
+    void Add(const char* script, const Finding& f)
+    {
+        const char* level = LevelName(f.Level);
+        const size_t scriptLength = strlen(script);
+        const size_t most = scriptLength + 24 + 11 + f.Text.size() + (f.Code != nullptr ? strlen(f.Code) + 3 : 0);
+        if (Used + most > sizeof Bytes) {
+            Flush();
+            if (most > sizeof Bytes) {
+                std::string line(script);
+                line += ":" + std::to_string(f.Line) + ": " + level + ": " + std::string(f.Text);
+                line += f.Code != nullptr ? std::string(" [") + f.Code + "]\n" : "\n";
+                (void)fwrite(line.data(), 1, line.size(), stdout);
+                return;
+            }
+        }
+        Put(script, scriptLength);
+        Put(":", 1);
+        char digits[24];
+        char* d = digits + sizeof digits;
+        unsigned long n = f.Line < 0 ? 0 : static_cast<unsigned long>(f.Line);
+        do {
+            *--d = static_cast<char>('0' + n % 10);
+            n /= 10;
+        } while (n != 0);
+        Put(d, static_cast<size_t>(digits + sizeof digits - d));
+        Put(": ", 2);
+        Put(level, strlen(level));
+        Put(": ", 2);
+        Put(f.Text.data(), f.Text.size());
+        if (f.Code != nullptr) {
+            Put(" [", 2);
+            Put(f.Code, strlen(f.Code));
+            Put("]", 1);
+        }
+        Put("\n", 1);
+    }
+
+    void Flush()
+    {
+        (void)fwrite(Bytes, 1, Used, stdout);
+        Used = 0;
+    }
+
+private:
+    void Put(const char* bytes, size_t n)
+    {
+        memcpy(Bytes + Used, bytes, n);
+        Used += n;
+    }
+
+    char Bytes[1 << 18];
+    size_t Used = 0;
+};
+
 int main(int argc, char** argv)
 {
     CheckOptions options;
@@ -146,6 +204,7 @@ int main(int argc, char** argv)
     // that a pipe's reader is woken once per pipeful, not per page.
     static char outBuffer[1 << 16];
     (void)setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
+    static FindingsOut out;
     long errors = 0;
     long warnings = 0;
     bool trouble = false;
@@ -156,25 +215,12 @@ int main(int argc, char** argv)
             trouble = true;
             continue;
         }
-        std::string out;  // one write per finding, not a format
         const bool read = CheckScript(in, options, [&](const Finding& f) {
             errors += f.Level == Severity::Error;
             warnings += f.Level == Severity::Warning;
-            out.assign(script);
-            out += ':';
-            out += std::to_string(f.Line);
-            out += ": ";
-            out += LevelName(f.Level);
-            out += ": ";
-            out += f.Text;
-            if (f.Code != nullptr) {
-                out += " [";
-                out += f.Code;
-                out += ']';
-            }
-            out += '\n';
-            (void)fwrite(out.data(), 1, out.size(), stdout);
+            out.Add(script, f);
         });
+        out.Flush();  // before any message about the next script
         trouble = trouble || !read;
         fclose(in);
     }

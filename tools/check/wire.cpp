@@ -102,6 +102,20 @@ void Checker::LongLine(const Piece& p)
     Emit(p.Line, Severity::Error, "long-line", text);
 }
 
+// A modem command line of no interest: it ends in CR LF with no other CR, has no
+// NUL, begins with no blank, shorthand or mark, and is no clock command. The run
+// sends it as it is, line feed or not, and it ends in a carriage return.
+bool Checker::PlainModemLine(const PieceView& v) const
+{
+    const char* b = v.Bytes;
+    const size_t n = v.Length;
+    const char first = b[0];
+    // The clock command's name stops at the CR, so the look past it is safe.
+    return !Opt.Wire && n >= 2 && b[n - 1] == '\n' && b[n - 2] == '\r' && first != ':' && first != '#' &&
+           first != '^' && !IsBlank(first) && first != '\xEF' && memchr(b, '\r', n - 2) == nullptr &&
+           memchr(b, '\0', n) == nullptr && !IsClockCommand(b);
+}
+
 // The piece becomes the bytes the run writes for it.
 void Checker::ModemLine(Piece* piece)
 {
