@@ -78,3 +78,9 @@ const char* TempDir();
 FILE* TempFile();
 int64_t FileTell(FILE* file);
 bool FileSeek(FILE* file, int64_t offset);
+
+// FileMap          the whole of an open regular file, from its start, mapped for
+//                  reading; null when it cannot be (an empty file, a pipe, no room)
+// FileUnmap        ends a mapping FileMap made
+const char* FileMap(FILE* file, size_t* size);
+void FileUnmap(const char* bytes, size_t size);

@@ -38,6 +38,7 @@ private:
     // lines.cpp and wire.cpp: what each line does by itself.
     void Line(const PieceView& v);
     bool PlainModemLine(const PieceView& v) const;
+    static bool PlainCommandLine(const PieceView& v);
     void LineRead(Piece* p);
     void LabelLine(Piece* p);
     void CommandLine(Piece* p);

@@ -111,7 +111,7 @@ void Checker::Line(const PieceView& v)
     if (whole && (v.Bytes[0] == '\n' || v.Bytes[0] == '\r')) {
         return;
     }
-    if (whole && PlainModemLine(v)) {
+    if (whole && (PlainModemLine(v) || PlainCommandLine(v))) {
         PathFindings(NodeCount++);
         return;
     }
@@ -123,6 +123,40 @@ void Checker::Line(const PieceView& v)
     p.First = v.First;
     p.Continues = v.Continues;
     LineRead(&p);
+}
+
+// A command line of no interest: it ends in CR LF with no other CR, has no NUL,
+// and is a command whose name stands alone and that takes no number, no jump
+// and no clock setting, with no control byte in a message.
+bool Checker::PlainCommandLine(const PieceView& v)
+{
+    const char* b = v.Bytes;
+    const size_t n = v.Length;
+    if (b[0] != '#' || n < 3 || b[n - 1] != '\n' || b[n - 2] != '\r' || !IsLetter(b[1]) ||
+        memchr(b, '\r', n - 2) != nullptr || memchr(b, '\0', n) != nullptr) {
+        return false;
+    }
+    // The name stops at the CR at the latest.
+    const CommandName* name = CommandOf(b + 1);
+    if (name == nullptr) {
+        return false;
+    }
+    const char* rest = b + 1 + strlen(name->Name);
+    const char* end = b + n - 2;
+    if (rest < end && (IsLetter(*rest) || IsDigit(*rest))) {
+        return false;
+    }
+    switch (name->Id) {
+    case CommandId::Debug:
+    case CommandId::NoDebug:
+    case CommandId::Bell:
+        return true;
+    case CommandId::Print:
+    case CommandId::Prompt:
+        return std::find_if(rest, end, IsControl) == end;
+    default:
+        return false;
+    }
 }
 
 void Checker::LineRead(Piece* p)

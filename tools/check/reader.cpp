@@ -2,16 +2,43 @@
 #include "tools/check/reader.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
 
+static void Release(PieceReader* r)
+{
+    if (r->Mapped) {
+        FileUnmap(r->Bytes, r->Size);
+    } else {
+        free(const_cast<char*>(r->Bytes));
+    }
+    r->Bytes = nullptr;
+    r->Size = 0;
+    r->Mapped = false;
+}
+
+PieceReader::~PieceReader()
+{
+    Release(this);
+}
+
 void StartReading(PieceReader* r, FILE* in)
 {
-    r->Bytes.reset();
-    r->Size = 0;
+    Release(r);
     r->Failed = false;
     r->Error = 0;
+    // A file is mapped, at no cost until its pages are read; a pipe, or where
+    // mapping is refused, is read in.
+    if (FileTell(in) == 0) {
+        r->Bytes = FileMap(in, &r->Size);
+        r->Mapped = r->Bytes != nullptr;
+        if (r->Mapped) {
+            ReadAgain(r);
+            return;
+        }
+    }
     // The size now is a guess: a file can grow while it is read.
     size_t room = 1 << 16;
     const int64_t start = FileTell(in);
@@ -50,8 +77,7 @@ void StartReading(PieceReader* r, FILE* in)
         r->Error = errno;
         free(bytes);
     } else {
-        bytes[size] = '\0';
-        r->Bytes.reset(bytes);
+        r->Bytes = bytes;
         r->Size = size;
     }
     ReadAgain(r);
@@ -70,7 +96,7 @@ bool NextPieceInPlace(PieceReader* r, PieceView* v)
     if (avail == 0 || r->Failed) {
         return false;
     }
-    const char* start = r->Bytes.get() + r->Pos;
+    const char* start = r->Bytes + r->Pos;
     const size_t most = avail < LINE_MAX_READ ? avail : LINE_MAX_READ;
     const char* lf = static_cast<const char*>(memchr(start, '\n', most));
     const size_t n = lf != nullptr ? static_cast<size_t>(lf - start) + 1 : most;

@@ -6,8 +6,6 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 
 #include "script/modem.h"
 
@@ -20,7 +18,7 @@ struct Piece {
 };
 
 // A piece where it lies in the reader's copy of the file, valid while the
-// reader is. The byte after it can be read (the copy ends in a NUL).
+// reader is. Only its own bytes can be read.
 struct PieceView {
     const char* Bytes;
     size_t Length;
@@ -29,18 +27,20 @@ struct PieceView {
     bool Continues;
 };
 
-struct FreeBytes {
-    void operator()(char* p) const { free(p); }
-};
-
 struct PieceReader {
-    std::unique_ptr<char, FreeBytes> Bytes;  // the whole file and a NUL
-    size_t Size;
-    size_t Pos;
-    bool Failed;    // the read failed; Error holds its number
-    int Error;
-    long Line;      // line of the next piece
-    bool LineStart; // the next piece begins a line
+    const char* Bytes = nullptr;  // the whole file: mapped, or read into memory
+    size_t Size = 0;
+    bool Mapped = false;
+    size_t Pos = 0;
+    bool Failed = false;  // the read failed; Error holds its number
+    int Error = 0;
+    long Line = 1;          // line of the next piece
+    bool LineStart = true;  // the next piece begins a line
+
+    PieceReader() = default;
+    PieceReader(const PieceReader&) = delete;
+    PieceReader& operator=(const PieceReader&) = delete;
+    ~PieceReader();
 };
 
 // Reads in whole from its current position, which must be the file's start,
