@@ -155,15 +155,57 @@ void Checker::Build(PieceReader* r)
         }
         Nodes.push_back(node);
     }
-    // Every label known, each jump goes to the last definition of its name.
-    for (const auto& jump : Jumps) {
-        Node& node = Nodes[jump.first];
-        const LabelInfo* info = Labels.Find(LabelKey(&JumpNames[jump.second]));
+    AddLabels();
+}
+
+// Keeps the key of a name in Names, and its hash: where it starts.
+uint32_t Checker::AddName(const char* name, uint32_t* hash)
+{
+    const LabelKey key(name);
+    *hash = LabelTable::Hash(key.Text);
+    const uint32_t at = static_cast<uint32_t>(Names.size());
+    Names.insert(Names.end(), key.Text, key.Text + strlen(key.Text) + 1);
+    return at;
+}
+
+// The labels in file order, then each jump to the last definition of its name.
+// The look-ups ask the cache ahead for what they will read.
+void Checker::AddLabels()
+{
+    constexpr size_t AHEAD = 8;
+    Labels.Reserve(LabelLines.size());
+    for (size_t i = 0; i < LabelLines.size(); i++) {
+        if (i + AHEAD < LabelLines.size()) {
+            Labels.Prefetch(LabelLines[i + AHEAD].Hash, false);
+        }
+        const LabelAt& label = LabelLines[i];
+        LabelInfo& info = Labels.Get(LabelKey(&Names[label.Name]), label.Hash);
+        info.Winner = label.Line;
+        info.Node = label.Node;
+        Definitions.push_back(&info);
+        if (label.BlankEnded) {
+            std::string trimmed(&Names[label.Name]);
+            while (!trimmed.empty() && IsBlank(trimmed.back())) {
+                trimmed.pop_back();
+            }
+            Labels.Get(LabelKey(trimmed.c_str())).BlankEnded = label.Line;
+        }
+    }
+    for (size_t i = 0; i < Jumps.size(); i++) {
+        if (i + 2 * AHEAD < Jumps.size()) {
+            Labels.Prefetch(Jumps[i + 2 * AHEAD].Hash, false);
+        }
+        if (i + AHEAD < Jumps.size()) {
+            Labels.Prefetch(Jumps[i + AHEAD].Hash, true);
+        }
+        Node& node = Nodes[Jumps[i].Node];
+        const LabelInfo* info = Labels.Find(LabelKey(&Names[Jumps[i].Name]), Jumps[i].Hash);
         node.Target = info != nullptr && info->Winner != 0 ? info->Node : NO_NODE;
         node.Flags |= info != nullptr && info->BlankEnded != 0 ? NAME_HINT : 0;
     }
-    std::vector<std::pair<uint32_t, uint32_t>>().swap(Jumps);
-    std::vector<char>().swap(JumpNames);
+    std::vector<LabelAt>().swap(LabelLines);
+    std::vector<JumpAt>().swap(Jumps);
+    std::vector<char>().swap(Names);
 }
 
 void Checker::BuildLabel(const PieceView& v)
@@ -173,18 +215,10 @@ void Checker::BuildLabel(const PieceView& v)
     text[v.Length] = '\0';
     char name[LABEL_MAX + 1];
     LabelLineName(text, name);
-    LabelInfo& info = Labels.Get(LabelKey(name));
-    info.Winner = v.Line;
-    info.Node = static_cast<uint32_t>(Nodes.size());
-    Definitions.push_back(&info);
     const size_t n = strlen(name);
-    if (n > 0 && IsBlank(name[n - 1])) {
-        std::string trimmed(name);
-        while (!trimmed.empty() && IsBlank(trimmed.back())) {
-            trimmed.pop_back();
-        }
-        Labels.Get(LabelKey(trimmed.c_str())).BlankEnded = v.Line;
-    }
+    LabelAt label{v.Line, static_cast<uint32_t>(Nodes.size()), 0, 0, n > 0 && IsBlank(name[n - 1])};
+    label.Name = AddName(name, &label.Hash);
+    LabelLines.push_back(label);
 }
 
 void Checker::BuildCommand(const PieceView& v, Node* node)
@@ -212,10 +246,9 @@ void Checker::BuildCommand(const PieceView& v, Node* node)
     }
     const size_t n = strlen(cmd.Text);
     node->Flags |= n > 0 && IsBlank(cmd.Text[n - 1]) ? NAME_HINT : 0;
-    Jumps.emplace_back(static_cast<uint32_t>(Nodes.size()), static_cast<uint32_t>(JumpNames.size()));
-    char cut[LABEL_MAX + 1];
-    CutLabelName(cmd.Text, cut);
-    JumpNames.insert(JumpNames.end(), cut, cut + strlen(cut) + 1);
+    JumpAt jump{static_cast<uint32_t>(Nodes.size()), 0, 0};
+    jump.Name = AddName(cmd.Text, &jump.Hash);
+    Jumps.push_back(jump);
 }
 
 bool CheckScript(FILE* in, const CheckOptions& options, const FindingSink& report)

@@ -33,6 +33,8 @@ private:
     void Build(PieceReader* r);
     void BuildLabel(const PieceView& v);
     void BuildCommand(const PieceView& v, Node* node);
+    uint32_t AddName(const char* name, uint32_t* hash);
+    void AddLabels();
     void Emit(long line, Severity level, const char* code, const std::string& text);
 
     // lines.cpp and wire.cpp: what each line does by itself.
@@ -70,11 +72,25 @@ private:
     long DisabledLine = 0;      // the line a directive keeps DisabledCodes off
     std::string DisabledCodes;  // ",code,code,"
 
-    // The graph, and the jumps of the first reading until every label is known:
-    // each jump's node and where its name starts in JumpNames.
+    // The graph, and the labels and jumps of the first reading, kept until
+    // they are all known and then looked up in one run (AddLabels), each by
+    // its key in Names.
     std::vector<Node> Nodes;
-    std::vector<std::pair<uint32_t, uint32_t>> Jumps;
-    std::vector<char> JumpNames;
+    struct LabelAt {
+        long Line;
+        uint32_t Node;  // the first node after it
+        uint32_t Name;  // where its key starts in Names
+        uint32_t Hash;
+        bool BlankEnded;
+    };
+    struct JumpAt {
+        uint32_t Node;
+        uint32_t Name;
+        uint32_t Hash;
+    };
+    std::vector<LabelAt> LabelLines;
+    std::vector<JumpAt> Jumps;
+    std::vector<char> Names;
     bool AnyTimeoutNone = false;
     // Findings about loops and lines no path reaches, by node, in node order.
     struct PathFinding {

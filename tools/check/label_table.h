@@ -30,13 +30,46 @@ struct LabelKey {
 
 class LabelTable {
 public:
+    static uint32_t Hash(const char* key)
+    {
+        uint32_t h = 2166136261u;
+        for (; *key != '\0'; key++) {
+            h = (h ^ static_cast<unsigned char>(*key)) * 16777619u;
+        }
+        return h;
+    }
+
+    // Room for n entries, so that a run of look-ups can ask for their slots
+    // ahead (Prefetch) and find them still there.
+    void Reserve(size_t n)
+    {
+        while ((n + 1) * 4 > Slots.size() * 3) {
+            Grow();
+        }
+    }
+
+    // Asks the cache for the slot where a look-up of hash begins, and with
+    // entry, for the entry that slot names: a look-up costs cache misses,
+    // which a run of look-ups can overlap.
+    void Prefetch(uint32_t hash, bool entry) const
+    {
+        if (Slots.empty()) {
+            return;
+        }
+        const Slot& slot = Slots[hash & (Slots.size() - 1)];
+        __builtin_prefetch(&slot);
+        if (entry && slot.Index != 0) {
+            __builtin_prefetch(&Entries[slot.Index - 1]);
+        }
+    }
+
     // The entry for key, or null.
-    LabelInfo* Find(const LabelKey& key)
+    LabelInfo* Find(const LabelKey& key) { return Find(key, Hash(key.Text)); }
+    LabelInfo* Find(const LabelKey& key, uint32_t hash)
     {
         if (Slots.empty()) {
             return nullptr;
         }
-        const uint32_t hash = Hash(key.Text);
         for (size_t i = hash & (Slots.size() - 1);; i = (i + 1) & (Slots.size() - 1)) {
             const Slot& slot = Slots[i];
             if (slot.Index == 0) {
@@ -50,9 +83,10 @@ public:
     }
 
     // The entry for key, made when there is none.
-    LabelInfo& Get(const LabelKey& key)
+    LabelInfo& Get(const LabelKey& key) { return Get(key, Hash(key.Text)); }
+    LabelInfo& Get(const LabelKey& key, uint32_t hash)
     {
-        LabelInfo* found = Find(key);
+        LabelInfo* found = Find(key, hash);
         if (found != nullptr) {
             return *found;
         }
@@ -63,7 +97,7 @@ public:
         Entries.emplace_back();
         Entry& entry = Entries.back();
         memcpy(entry.Key, key.Text, sizeof entry.Key);
-        Place(Hash(key.Text), static_cast<uint32_t>(Entries.size()));
+        Place(hash, static_cast<uint32_t>(Entries.size()));
         return entry.Info;
     }
 
@@ -76,15 +110,6 @@ private:
         uint32_t Hash;
         uint32_t Index;  // in Entries, from 1; 0 is a free slot
     };
-
-    static uint32_t Hash(const char* key)
-    {
-        uint32_t h = 2166136261u;
-        for (; *key != '\0'; key++) {
-            h = (h ^ static_cast<unsigned char>(*key)) * 16777619u;
-        }
-        return h;
-    }
 
     void Place(uint32_t hash, uint32_t index)
     {
