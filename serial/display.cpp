@@ -8,11 +8,6 @@ bool ShownAsIs(unsigned char c)
     return c >= 32 && c <= 127;
 }
 
-bool ShownAsIsOnTerminal(unsigned char c)
-{
-    return c >= 32 && c < 127;
-}
-
 const char* EscapedByte(unsigned char c, char* text)
 {
     static const char named[] = "0......abtnvfr";

@@ -172,7 +172,7 @@ uint32_t Checker::AddName(const char* name, uint32_t* hash)
 // The look-ups ask the cache ahead for what they will read.
 void Checker::AddLabels()
 {
-    constexpr size_t AHEAD = 8;
+    constexpr size_t AHEAD = 32;
     Labels.Reserve(LabelLines.size());
     for (size_t i = 0; i < LabelLines.size(); i++) {
         if (i + AHEAD < LabelLines.size()) {

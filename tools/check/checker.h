@@ -41,6 +41,7 @@ private:
     void Line(const PieceView& v);
     bool PlainModemLine(const PieceView& v) const;
     static bool PlainCommandLine(const PieceView& v);
+    bool PlainLabelLine(const PieceView& v);
     void LineRead(Piece* p);
     void LabelLine(Piece* p);
     void CommandLine(Piece* p);

@@ -115,6 +115,9 @@ void Checker::Line(const PieceView& v)
         PathFindings(NodeCount++);
         return;
     }
+    if (whole && PlainLabelLine(v)) {
+        return;
+    }
     Piece p;
     memcpy(p.Text, v.Bytes, v.Length);
     p.Text[v.Length] = '\0';
@@ -157,6 +160,26 @@ bool Checker::PlainCommandLine(const PieceView& v)
     default:
         return false;
     }
+}
+
+// A label line of no interest, passed over: it ends in CR LF with no other CR,
+// has no NUL, is where its jumps go, and its name neither begins nor ends in a
+// blank.
+bool Checker::PlainLabelLine(const PieceView& v)
+{
+    const char* b = v.Bytes;
+    const size_t n = v.Length;
+    if (b[0] != ':' || n < 3 || b[n - 1] != '\n' || b[n - 2] != '\r' || NextDefinition >= Definitions.size() ||
+        Definitions[NextDefinition]->Winner != v.Line || memchr(b, '\r', n - 2) != nullptr ||
+        memchr(b, '\0', n) != nullptr) {
+        return false;
+    }
+    const size_t name = std::min<size_t>(n - 3, LABEL_MAX);
+    if (name > 0 && (IsBlank(b[1]) || IsBlank(b[name]))) {
+        return false;
+    }
+    NextDefinition++;
+    return true;
 }
 
 void Checker::LineRead(Piece* p)

@@ -107,8 +107,13 @@ public:
     void Add(const char* script, const Finding& f)
     {
         const char* level = LevelName(f.Level);
-        const size_t scriptLength = strlen(script);
-        const size_t most = scriptLength + 24 + 11 + f.Text.size() + (f.Code != nullptr ? strlen(f.Code) + 3 : 0);
+        if (script != Script) {
+            Script = script;
+            ScriptLength = strlen(script);
+        }
+        const size_t scriptLength = ScriptLength;
+        const size_t codeLength = f.Code != nullptr ? strlen(f.Code) : 0;
+        const size_t most = scriptLength + 24 + 11 + f.Text.size() + codeLength + 3;
         if (Used + most > sizeof Bytes) {
             Flush();
             if (most > sizeof Bytes) {
@@ -135,7 +140,7 @@ public:
         Put(f.Text.data(), f.Text.size());
         if (f.Code != nullptr) {
             Put(" [", 2);
-            Put(f.Code, strlen(f.Code));
+            Put(f.Code, codeLength);
             Put("]", 1);
         }
         Put("\n", 1);
@@ -156,6 +161,8 @@ private:
 
     char Bytes[1 << 18];
     size_t Used = 0;
+    const char* Script = nullptr;
+    size_t ScriptLength = 0;
 };
 
 int main(int argc, char** argv)
