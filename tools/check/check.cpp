@@ -173,10 +173,10 @@ uint32_t Checker::AddName(const char* name, uint32_t* hash)
 void Checker::AddLabels()
 {
     constexpr size_t AHEAD = 32;
-    Labels.Reserve(LabelLines.size());
+    Labels.Reserve(std::max<size_t>(LabelLines.size(), 1));
     for (size_t i = 0; i < LabelLines.size(); i++) {
         if (i + AHEAD < LabelLines.size()) {
-            Labels.Prefetch(LabelLines[i + AHEAD].Hash, false);
+            __builtin_prefetch(Labels.SlotOf(LabelLines[i + AHEAD].Hash));
         }
         const LabelAt& label = LabelLines[i];
         LabelInfo& info = Labels.Get(LabelKey(&Names[label.Name]), label.Hash);
@@ -193,10 +193,11 @@ void Checker::AddLabels()
     }
     for (size_t i = 0; i < Jumps.size(); i++) {
         if (i + 2 * AHEAD < Jumps.size()) {
-            Labels.Prefetch(Jumps[i + 2 * AHEAD].Hash, false);
+            __builtin_prefetch(Labels.SlotOf(Jumps[i + 2 * AHEAD].Hash));
         }
-        if (i + AHEAD < Jumps.size()) {
-            Labels.Prefetch(Jumps[i + AHEAD].Hash, true);
+        const void* entry = i + AHEAD < Jumps.size() ? Labels.EntryOf(Jumps[i + AHEAD].Hash) : nullptr;
+        if (entry != nullptr) {
+            __builtin_prefetch(entry);
         }
         Node& node = Nodes[Jumps[i].Node];
         const LabelInfo* info = Labels.Find(LabelKey(&Names[Jumps[i].Name]), Jumps[i].Hash);

@@ -48,19 +48,14 @@ public:
         }
     }
 
-    // Asks the cache for the slot where a look-up of hash begins, and with
-    // entry, for the entry that slot names: a look-up costs cache misses,
-    // which a run of look-ups can overlap.
-    void Prefetch(uint32_t hash, bool entry) const
+    // Where a look-up of hash begins, and the entry that slot names (null for
+    // none), for asking the cache ahead: a look-up costs cache misses, which a
+    // run of look-ups can overlap. The table must not be empty.
+    const void* SlotOf(uint32_t hash) const { return Slots.data() + (hash & (Slots.size() - 1)); }
+    const void* EntryOf(uint32_t hash) const
     {
-        if (Slots.empty()) {
-            return;
-        }
         const Slot& slot = Slots[hash & (Slots.size() - 1)];
-        __builtin_prefetch(&slot);
-        if (entry && slot.Index != 0) {
-            __builtin_prefetch(&Entries[slot.Index - 1]);
-        }
+        return slot.Index != 0 ? &Entries[slot.Index - 1] : nullptr;
     }
 
     // The entry for key, or null.
