@@ -211,6 +211,7 @@ int main(int argc, char** argv)
     // that a pipe's reader is woken once per pipeful, not per page.
     static char outBuffer[1 << 16];
     (void)setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
+    PipeRoom(stdout);
     static FindingsOut out;
     long errors = 0;
     long warnings = 0;

@@ -1,4 +1,5 @@
-// Files mapped into memory (Win32): read at memory speed, with no copy.
+// Files mapped into memory (Win32): read at memory speed, with no copy; and
+// the room of an output pipe.
 #include <windows.h>
 
 #include <io.h>
@@ -32,4 +33,9 @@ const char* FileMap(FILE* file, size_t* size)
 void FileUnmap(const char* bytes, size_t /*size*/)
 {
     UnmapViewOfFile(bytes);
+}
+
+// A pipe's room is set when it is made, by its maker.
+void PipeRoom(FILE* /*file*/)
+{
 }
