@@ -10,6 +10,7 @@
 
 const char* FileMap(FILE* file, size_t* size)
 {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the C library keeps the handle as an integer
     const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     LARGE_INTEGER length;
     if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &length) ||

@@ -159,7 +159,7 @@ private:
         Used += n;
     }
 
-    char Bytes[1 << 18];
+    char Bytes[1 << 18] = {};
     size_t Used = 0;
     const char* Script = nullptr;
     size_t ScriptLength = 0;

@@ -19,6 +19,18 @@ static void Release(PieceReader* r)
     r->Mapped = false;
 }
 
+// Twice the room, the bytes kept; null, with them freed, when there is none.
+static char* Grown(char* bytes, size_t* room)
+{
+    char* more = *room < SIZE_MAX / 2 ? static_cast<char*>(realloc(bytes, *room * 2)) : nullptr;
+    if (more == nullptr) {
+        free(bytes);
+        return nullptr;
+    }
+    *room *= 2;
+    return more;
+}
+
 PieceReader::~PieceReader()
 {
     Release(this);
@@ -52,22 +64,14 @@ void StartReading(PieceReader* r, FILE* in)
     clearerr(in);
     char* bytes = static_cast<char*>(malloc(room));
     size_t size = 0;
-    while (bytes != nullptr) {
+    size_t n = 1;
+    while (bytes != nullptr && n > 0) {
         if (size + 1 == room) {
-            char* more = room < SIZE_MAX / 2 ? static_cast<char*>(realloc(bytes, room * 2)) : nullptr;
-            if (more == nullptr) {
-                free(bytes);
-                bytes = nullptr;
-                break;
-            }
-            bytes = more;
-            room *= 2;
+            bytes = Grown(bytes, &room);
+            continue;
         }
-        const size_t n = fread(bytes + size, 1, room - 1 - size, in);
+        n = fread(bytes + size, 1, room - 1 - size, in);
         size += n;
-        if (n == 0) {
-            break;
-        }
     }
     if (bytes == nullptr) {
         r->Failed = true;
