@@ -1,5 +1,6 @@
-// The checker's parts: check.cpp reads the script twice, first into the graph
-// (graph.h) and then line by line for the findings; lines.cpp and wire.cpp
+// The checker's parts: check.cpp reads the script once, into memory, and goes
+// over it twice, first into the graph (graph.h) and then line by line for the
+// findings; lines.cpp and wire.cpp
 // find what a line does by itself, paths.cpp what holds along every path that
 // reaches it.
 #pragma once
