@@ -58,7 +58,8 @@ struct LabelScan {
 };
 LabelScan LabelScript(const Options& o);
 ScriptTimes Labels(const Target& t, const LabelScan& scan, const ScriptTimes& empty, Table& table);
-void Check(const Options& o, const Target& t, const LabelScan& scan, const ScriptTimes& scanTimes, Table& table);
+// The checker against the scan in alternating rounds, empty being the scan's baseline.
+void Check(const Options& o, const Target& t, const LabelScan& scan, const ScriptTimes& empty, Table& table);
 
 // 7: start-up.
 void Startup(const Options& o, const Target& t, Table& table);

@@ -179,7 +179,7 @@ int main(int argc, char** argv)
             if (o.Want("labels") || check) {
                 const ScriptTimes times = Labels(t, scan, empty, table);
                 if (check) {
-                    Check(o, t, scan, times, table);
+                    Check(o, t, scan, empty, table);
                     checked = true;
                 }
             }

@@ -18,21 +18,6 @@ void StripChars(char* text, const char* set)
     *out = '\0';
 }
 
-char ToUpper(char c)
-{
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool StartsWithNoCase(const char* text, const char* prefix)
-{
-    for (; *prefix != '\0'; text++, prefix++) {
-        if (ToUpper(*text) != ToUpper(*prefix)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool EqualNoCase(const char* a, const char* b)
 {
     for (; *a != '\0' || *b != '\0'; a++, b++) {

@@ -7,13 +7,25 @@
 // Removes in place every character of text that occurs in set, keeping the order of the rest.
 void StripChars(char* text, const char* set);
 
-// True when text begins with prefix, ignoring the case of A to Z.
-bool StartsWithNoCase(const char* text, const char* prefix);
+inline char ToUpper(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// True when text begins with prefix, ignoring the case of A to Z. Inline: the
+// script checker asks it for every line.
+inline bool StartsWithNoCase(const char* text, const char* prefix)
+{
+    for (; *prefix != '\0'; text++, prefix++) {
+        if (ToUpper(*text) != ToUpper(*prefix)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // True when the two texts are equal, ignoring the case of A to Z.
 bool EqualNoCase(const char* a, const char* b);
-
-char ToUpper(char c);
 
 // Reads a decimal number as "%d" would: leading white space, an optional sign,
 // digits up to the first non-digit. Values beyond the 32-bit range saturate.

@@ -57,16 +57,23 @@ static void ReadIf(char* text, ScriptCommand* cmd)
     cmd->Text = Argument(close + 1);
 }
 
-ScriptCommand ReadCommand(char* text)
+const CommandName* CommandOf(const char* text)
 {
-    ScriptCommand cmd;
     const char first = ToUpper(text[0]);
     for (const CommandName& name : CommandNames) {
         if (name.Name[0] == first && StartsWithNoCase(text, name.Name)) {
-            cmd.Id = name.Id;
-            cmd.NameLength = strlen(name.Name);
-            break;
+            return &name;
         }
+    }
+    return nullptr;
+}
+
+ScriptCommand ReadCommand(char* text)
+{
+    ScriptCommand cmd;
+    if (const CommandName* name = CommandOf(text)) {
+        cmd.Id = name->Id;
+        cmd.NameLength = strlen(name->Name);
     }
     char* rest = text + cmd.NameLength;
     switch (cmd.Id) {

@@ -36,6 +36,9 @@ struct ScriptCommand {
     const char* Condition = nullptr;  // If: between the parentheses; null when one is missing
 };
 
+// The command whose name begins the text after "#"; null when none does.
+const CommandName* CommandOf(const char* text);
+
 // Reads the text after "#", line end still on it. Edits it in place: line ends
 // leave a message or name, and an #if's ")" becomes the condition's terminator.
 ScriptCommand ReadCommand(char* text);

@@ -5,6 +5,11 @@
 
 // Bytes 32 to 127 are shown as they are; the rest escaped, as \n or \x1B.
 bool ShownAsIs(unsigned char c);
+// For the companions' output: DEL (127) escaped too, since a terminal acts on it.
+inline bool ShownAsIsOnTerminal(unsigned char c)
+{
+    return c >= 32 && c < 127;
+}
 // The escaped form of one byte that is not shown as it is, written to text
 // (5 bytes) and answered.
 const char* EscapedByte(unsigned char c, char* text);

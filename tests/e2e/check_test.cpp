@@ -3,6 +3,9 @@
 // and one check against what the real run does with the same script.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -68,8 +71,6 @@ const Trap Traps[] = {
      "3: error: #printing is read as #print, so the run prints \"ing done\" [name-runs-on]\n"
      "4: error: #wait5 passes over the character after the name, \"5\", and waits for nothing [number-position]\n"
      "5: warning: #debugging is read as #debug [name-runs-on]\n"
-     "6: warning: #todo is no script command, so the run ignores the line (a comment is written \"# text\") "
-     "[unknown-command]\n"
      "7: error: #Prnit is no script command, so the run ignores the line: did you mean #print? [unknown-command]\n"},
     {"#timeout 0\r\n#wait -1\r\n#timeout\r\n#timeout-5\r\n",
      "1: warning: #timeout sets the time-out to 0 s: every modem command after it fails at once, without waiting "
@@ -102,34 +103,34 @@ const Trap Traps[] = {
      "the next line (the label on line 3 ends in a blank; the name does not) [missing-label]\n"
      "6: error: label \"" + n39 + "1\" is the same as the label on line 7 in its first 39 characters, which are "
      "all that count: jumps go there, never here [duplicate-label]\n"},
-    {":a\r\n#print x\r\n#goto a\r\n:b\r\n#if (OK) c\r\n#goto b\r\n:c\r\nATZ\r\n:d\r\n#if (OK) d\r\n",
-     "3: error: jumps back to \"a\" on line 1 with no modem command or prompt in between, so the run loops "
-     "forever [endless-loop]\n"
-     "6: warning: jumps back to \"b\" on line 4 with no modem command or prompt in between: the response cannot "
-     "change, so an #if in the loop takes the same branch every time, and the loop may never end [endless-loop]\n"
-     "10: warning: jumps back to \"d\" on line 9 with no modem command or prompt in between: the response cannot "
-     "change, so once the condition holds it holds every time, and the run loops forever [endless-loop]\n"},
-    {"#if OK\r\n#if (OK\r\n#if () x\r\n#if (>) x\r\n#if ( OK) x\r\n:x\r\n",
-     "1: error: #if has no \"(\", so it never jumps [if-never]\n"
-     "2: error: #if has no \")\" after its \"(\", so it never jumps [if-never]\n"
-     "3: error: #if has an empty condition, so it never jumps [if-never]\n"
-     "4: error: condition (>) has no number after \">\", so the run compares the response's number with 0 "
+    {":a\r\n#print x\r\n#goto a\r\n",
+     "3: error: the loop through lines 2-3 has no way out: the run loops forever [endless-loop]\n"},
+    {"ATZ\r\n:b\r\n#if (OK) c\r\n#goto b\r\n:c\r\nATZ\r\n:d\r\n#if (OK) d\r\n",
+     "4: warning: the loop through lines 3-4 has no modem command or prompt, so the response cannot change in it: "
+     "the #if on line 3 takes the same way every time, and the loop may never end [endless-loop]\n"
+     "8: warning: the loop through line 8 has no modem command or prompt, so the response cannot change in it: "
+     "the #if on line 8 takes the same way every time, and the loop may never end [endless-loop]\n"},
+    {"ATZ\r\n#if OK\r\n#if (OK\r\n#if () x\r\n#if (>) x\r\n#if ( OK) x\r\n:x\r\n",
+     "2: error: #if has no \"(\", so it never jumps [if-never]\n"
+     "3: error: #if has no \")\" after its \"(\", so it never jumps [if-never]\n"
+     "4: error: #if has an empty condition, so it never jumps [if-never]\n"
+     "5: error: condition (>) has no number after \">\", so the run compares the response's number with 0 "
      "[if-no-number]\n"
-     "5: warning: condition ( OK) is looked for in the response with its blanks [condition-blanks]\n"},
+     "6: warning: condition ( OK) is looked for in the response with its blanks [condition-blanks]\n"},
     {std::string(OddBytes, sizeof OddBytes - 1),
      "1: error: the file begins with a UTF-8 byte order mark, so the run sends this line to the device, mark and "
      "all [byte-order-mark]\n"
      "2: error: line begins with a blank, so it is not a script command: the run sends it to the device "
      "[blank-start]\n"
-     "3: warning: line holds only blanks, which the run sends to the device as a modem command [blank-start]\n"
+     "3: error: line holds only blanks, which the run sends to the device as a modem command [blank-start]\n"
      "4: error: line holds a NUL byte: the run sends only the 2 characters before it [nul-byte]\n"
      "5: warning: line holds a carriage return before its end: the device gets \"ATZ\\rATI\\r\" in one write, and "
      "the run waits for one answer [carriage-return]\n"},
     {"^QRTC=2020/01/01\r\n#prompt Go on?\r\n#if (y) yes\r\n#if (>1) yes\r\n:yes\r\n",
      "1: warning: the run fills in the clock command with the current time and drops \"2020/01/01\" [clock-text]\n"
-     "3: warning: after #prompt the response is the key in upper case, so (y) never holds "
+     "3: error: after #prompt the response is the key in upper case, so (y) never holds "
      "[condition-after-prompt]\n"
-     "4: warning: after #prompt the response is one key, with no \":\" before a number, so (>1) never holds "
+     "4: error: after #prompt the response is one key, with no \":\" before a number, so (>1) never holds "
      "[condition-after-prompt]\n"},
     {ManyLabels(1100),
      "1103: error: jumps to \"l1100\", which no label defines: the run prints Label \"l1100\" not found. and goes "
@@ -139,11 +140,13 @@ const Trap Traps[] = {
      "on with the next line [missing-label]\n"},
 };
 
-TEST(Check, NamesEachTrapAtItsLine)
+// Checks every script in one run; each trap's findings carry its file's name.
+template <size_t N>
+void ExpectFindings(const Trap (&traps)[N], int status)
 {
     std::vector<std::string> args;
     std::string expected;
-    for (const Trap& trap : Traps) {
+    for (const Trap& trap : traps) {
         const std::string path = ScriptArg(WriteScript(trap.script));
         args.push_back(path);
         size_t from = 0;
@@ -154,8 +157,104 @@ TEST(Check, NamesEachTrapAtItsLine)
         }
     }
     const RunResult r = Check(args);
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, status);
     EXPECT_EQ(r.out, expected);
+}
+
+TEST(Check, NamesEachTrapAtItsLine)
+{
+    ExpectFindings(Traps, 1);
+}
+
+// Findings that follow the jumps: what holds on every path that reaches a
+// line, and what the run surely does wrong. The polling loop and the
+// condition reached from a modem command are checked clean.
+const std::string PollingLoop = "ATZ\r\n:again\r\n#goto check\r\n:retry\r\n#wait 1\r\n#goto again\r\n"
+                                ":check\r\n^QCNT?\r\n#if (<3) retry\r\n#print done\r\n";
+const std::string SignalAfterPrompt = "ATI\r\n#prompt Check the signal? (Y/N)\r\n#if (N) done\r\nAT+CSQ\r\n"
+                                      "#goto test\r\n:test\r\n#if (>10) good\r\n#print weak\r\n#goto done\r\n"
+                                      ":good\r\n#print good\r\n:done\r\n";
+const char PathBytes[] = "ATZ\r\n#print a\0b\r\n:x\0y\r\n#print \x1b[2J\x7f\r\n";
+
+const Trap PathTraps[] = {
+    {PollingLoop, ""},
+    {SignalAfterPrompt, ""},
+    {"ATZ\r\r\n^QVER?\r\r\n#TODO later\r\n#NOTE: the unit boots slowly\r\n# a comment\r\n", ""},
+    {"ATZ\r#print hi\r:yes\rAT&F\r",
+     "1: error: line holds carriage returns without line feeds, which do not end a line for the run: it sends what "
+     "follows them to the device with this line, as one modem command, script commands and labels too "
+     "[carriage-return]\n"},
+    {"# set up\rATZ\r#print x\r",
+     "1: error: line holds a carriage return without a line feed, which does not end a line for the run: it takes "
+     "what follows as part of this line, and those lines never run [carriage-return]\n"},
+    {"#if (OK) x\r\nATZ\r\n#if (ERROR) x\r\n#Waiting for the unit to boot\r\n#wait 1.5\r\n#wait 1m\r\n:x\r\n",
+     "1: warning: #if comes before any modem command, so it tests the answer to the wake-up [if-wake-up]\n"
+     "3: error: a modem command answered with ERROR ends the run, so (ERROR) never holds after one "
+     "[condition-error]\n"
+     "4: warning: #Waiting is read as #Wait, which finds no number after it and does nothing [name-runs-on]\n"
+     "5: warning: #wait reads the number 1 and ignores \".5\" after it: the run waits 1 s [number-rest]\n"
+     "6: warning: #wait reads the number 1 and ignores \"m\" after it: the run waits 1 s [number-rest]\n"},
+    {std::string(PathBytes, sizeof PathBytes - 1),
+     "2: error: line holds a NUL byte: the run reads only the 8 characters before it [nul-byte]\n"
+     "3: error: label line holds a NUL byte: the label's name ends before it, so jumps by the whole name do not "
+     "find it [nul-byte]\n"
+     "4: warning: #print text \"\\x1B[2J\\x7F\" holds control bytes, which reach the terminal as they are "
+     "[control-bytes]\n"},
+    {"#timeout 0\r\n#goto send\r\n#print skipped\r\n:send\r\nATZ\r\n",
+     "1: error: #timeout sets the time-out to 0 s: every modem command after it fails at once, without waiting for "
+     "an answer [number-value]\n"
+     "3: warning: no path from the start of the script reaches this line [unreachable]\n"},
+    {"ATZ\r\n:ask\r\n#prompt Again?\r\n#goto ask\r\nATI\r\n",
+     "4: error: the loop through lines 3-4 has no way out: the run loops forever [endless-loop]\n"
+     "5: warning: no path from the start of the script reaches this line [unreachable]\n"},
+};
+
+TEST(Check, FollowsTheJumps)
+{
+    ExpectFindings(PathTraps, 1);
+}
+
+// The checker is silent on the polling loop and on the condition reached from
+// a modem command; real runs on the device simulator, torvex-sim, counting
+// its answers as examples/counter.answers says, show the loop ends after
+// three polls and the condition jumps.
+TEST(Check, SilentWhereTheRunDoesWhatTheScriptSays)
+{
+    const std::string polling = ScriptArg(WriteScript(PollingLoop));
+    const std::string signal = ScriptArg(WriteScript(SignalAfterPrompt));
+    RunResult r = Check({"--strict", polling, signal});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    if (UnderWine()) {
+        GTEST_SKIP() << "torvex-sim is a POSIX program; the Linux build runs the scripts on it";
+    }
+
+    const std::string tools = CheckCommand({})[0];
+    const std::string link = "/tmp/torvex-check-sim-" + std::to_string(getpid());
+    RunOptions simulator;
+    simulator.command = {tools.substr(0, tools.rfind('/') + 1) + "torvex-sim", "--link", link, "--answers",
+                         std::string(TORVEX_SOURCE_DIR) + "/examples/counter.answers"};
+    RunningTorvex sim({}, simulator);
+    ASSERT_TRUE(sim.WaitForOutput(link, 10000)) << sim.Output();
+
+    r = RunTorvex({polling, "-PORT=" + link});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Got \"^QCNT: 3, OK\"\n\r\ndone\n"), std::string::npos) << r.out;
+    size_t polls = 0;
+    for (size_t at = r.out.find("AT^QCNT?"); at != std::string::npos; at = r.out.find("AT^QCNT?", at + 1)) {
+        polls++;
+    }
+    EXPECT_EQ(polls, 3u) << r.out;
+
+    RunOptions keyY;
+    keyY.input = Stdin::Pipe;
+    keyY.data = "y";
+    r = RunTorvex({signal, "-PORT=" + link}, keyY);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("+CSQ: 23,99, OK\"\n\r\ngood\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("weak"), std::string::npos) << r.out;
+    sim.Signal(SIGTERM);
+    sim.Wait();
 }
 
 TEST(Check, ExamplesCheckCleanEvenWhenStrict)
@@ -216,7 +315,7 @@ TEST(Check, WireShowsTheBytesEachModemCommandSends)
 
 TEST(Check, ExitStatusesTellCleanFoundAndTrouble)
 {
-    const std::string warned = ScriptArg(WriteScript("#timeout 0\r\nATZ\r\n"));
+    const std::string warned = ScriptArg(WriteScript("#wait -1\r\nATZ\r\n"));
     EXPECT_EQ(Check({warned}).status, 0);
     EXPECT_EQ(Check({"--strict", warned}).status, 1);
 
@@ -225,8 +324,7 @@ TEST(Check, ExitStatusesTellCleanFoundAndTrouble)
     RunResult r = Check({missing, warned});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "Error opening source file: " + missing + "\n" + warned +
-                         ":1: warning: #timeout sets the time-out to 0 s: every modem command after it fails at "
-                         "once, without waiting for an answer [number-value]\n");
+                         ":1: warning: #wait of a negative time waits for nothing [number-value]\n");
 
     RunOptions errorsOnly;
     errorsOnly.closedStdout = true;  // what is seen is standard error
@@ -234,6 +332,14 @@ TEST(Check, ExitStatusesTellCleanFoundAndTrouble)
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1),
               "torvex-check: not a time (YYYY-MM-DDTHH:MM:SS): --time=2023-13-01T00:00:00\n");
+    // Dates that do not exist; 2024 has a 29 February, 2100 has none.
+    for (const char* time : {"2023-02-29T00:00:00", "2100-02-29T00:00:00", "2023-04-31T00:00:00"}) {
+        r = Check({std::string("--time=") + time, warned}, errorsOnly);
+        EXPECT_EQ(r.status, 2) << time;
+        EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1),
+                  std::string("torvex-check: not a time (YYYY-MM-DDTHH:MM:SS): --time=") + time + "\n");
+    }
+    EXPECT_EQ(Check({"--time=2024-02-29T23:59:59", warned}).status, 0);
     r = Check({}, errorsOnly);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "torvex-check: no script named\n");

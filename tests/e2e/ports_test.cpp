@@ -176,6 +176,19 @@ TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
     t.Link(odd + "/1-3:1.0/ttyUSB1/tty/ttyUSB1/device", odd + "/1-3:1.0/ttyUSB1");
     t.Link("sys/class/tty/ttyUSB1", odd + "/1-3:1.0/ttyUSB1/tty/ttyUSB1");
     t.File("dev/ttyUSB1", "", 0666);
+    // Attributes that are not regular files: a FIFO nobody writes and /dev/zero;
+    // and a DEL in a product name.
+    const std::string fake = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-4";
+    t.File(fake + "/manufacturer", "Acme\n");
+    t.File(fake + "/product", "Cable\x7f\n");
+    if (mkfifo((t.Root() + "/" + fake + "/idVendor").c_str(), 0644) != 0 ||
+        symlink("/dev/zero", (t.Root() + "/" + fake + "/idProduct").c_str()) != 0) {
+        FAIL() << "cannot make the FIFO or the link";
+    }
+    t.Link(fake + "/1-4:1.0/ttyUSB2/driver", "sys/bus/usb-serial/drivers/pl2303");
+    t.Link(fake + "/1-4:1.0/ttyUSB2/tty/ttyUSB2/device", fake + "/1-4:1.0/ttyUSB2");
+    t.Link("sys/class/tty/ttyUSB2", fake + "/1-4:1.0/ttyUSB2/tty/ttyUSB2");
+    t.File("dev/ttyUSB2", "", 0666);
     // A pty: nothing behind it.
     t.File("sys/devices/virtual/tty/ptyp0/dev", "2:0\n");
     t.Link("sys/class/tty/ptyp0", "sys/devices/virtual/tty/ptyp0");
@@ -191,12 +204,13 @@ TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
               "you may not open it: not in group dialout\n"
               "/dev/ttyUSB1: ch341-uart, USB vendor 1a86 (no product number) \\x1B[31mRed\\x1B[0m "
               "\\x1B]0;title\\aCable\\xC2\\x9B2J, serial \\x0142; you may open it\n"
+              "/dev/ttyUSB2: pl2303, USB (no vendor or product number) Acme Cable\\x7F; you may open it\n"
               "/dev/ttyS0 or COM1: 8250, 16550A UART; you may not open it: only root may open it\n"
               "/dev/ttyS255 or COM256: 8250, 16550A UART; you may open it\n"
               "/dev/ttyS300: 8250, 16550A UART; you may open it\n");
     r = ListAsNobody(t, {"--names"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "/dev/ttyACM0\n/dev/ttyUSB0\n/dev/ttyUSB1\n/dev/ttyS0\n/dev/ttyS255\n/dev/ttyS300\n");
+    EXPECT_EQ(r.out, "/dev/ttyACM0\n/dev/ttyUSB0\n/dev/ttyUSB1\n/dev/ttyUSB2\n/dev/ttyS0\n/dev/ttyS255\n/dev/ttyS300\n");
     // torvex-rack --all takes the ports the user may open, in the same order.
     const std::string logs = t.Root() + "/logs";
     t.Dir("logs");
@@ -216,10 +230,10 @@ TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
     for (const Json& port : json["ports"].items) {
         ports += port["port"].text + "\n";
     }
-    EXPECT_EQ(ports, "/dev/ttyACM0\n/dev/ttyUSB1\n/dev/ttyS255\n/dev/ttyS300\n");
+    EXPECT_EQ(ports, "/dev/ttyACM0\n/dev/ttyUSB1\n/dev/ttyUSB2\n/dev/ttyS255\n/dev/ttyS300\n");
 
     // Unplugged, and the 16550s gone: only the dead ttyS and the pty are left.
-    for (const char* tty : {"ttyACM0", "ttyUSB0", "ttyUSB1", "ttyS0", "ttyS255", "ttyS300"}) {
+    for (const char* tty : {"ttyACM0", "ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyS0", "ttyS255", "ttyS300"}) {
         t.Remove(std::string("sys/class/tty/") + tty);
     }
     r = ListAsNobody(t, {"--names"});

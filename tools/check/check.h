@@ -27,7 +27,7 @@ struct CheckOptions {
 
 using FindingSink = std::function<void(const Finding&)>;
 
-// Checks an open script that can be read twice from its start; findings go to
+// Checks an open script, read once from its start; findings go to
 // report in line order. A line "# torvex-check: disable=CODE,..." keeps those
 // findings off the line after it. False, with torvex's message, when the
 // script cannot be read.

@@ -14,9 +14,7 @@
 struct LabelInfo {
     long Winner = 0;        // line of the last definition, where every jump goes; 0: none
     long BlankEnded = 0;    // line of a label that is this name with blanks after it
-    bool Passed = false;    // the second pass has gone by the winning definition
-    long ResponsesAt = 0;   // modem commands and prompts before it
-    long BranchesAt = 0;    // jumps and #if before it
+    uint32_t Node = 0;      // the first node of the graph after the last definition
 };
 
 struct LabelKey {
@@ -32,13 +30,41 @@ struct LabelKey {
 
 class LabelTable {
 public:
+    static uint32_t Hash(const char* key)
+    {
+        uint32_t h = 2166136261u;
+        for (; *key != '\0'; key++) {
+            h = (h ^ static_cast<unsigned char>(*key)) * 16777619u;
+        }
+        return h;
+    }
+
+    // Room for n entries, so that a run of look-ups can ask for their slots
+    // ahead (Prefetch) and find them still there.
+    void Reserve(size_t n)
+    {
+        while ((n + 1) * 4 > Slots.size() * 3) {
+            Grow();
+        }
+    }
+
+    // Where a look-up of hash begins, and the entry that slot names (null for
+    // none), for asking the cache ahead: a look-up costs cache misses, which a
+    // run of look-ups can overlap. The table must not be empty.
+    const void* SlotOf(uint32_t hash) const { return Slots.data() + (hash & (Slots.size() - 1)); }
+    const void* EntryOf(uint32_t hash) const
+    {
+        const Slot& slot = Slots[hash & (Slots.size() - 1)];
+        return slot.Index != 0 ? &Entries[slot.Index - 1] : nullptr;
+    }
+
     // The entry for key, or null.
-    LabelInfo* Find(const LabelKey& key)
+    LabelInfo* Find(const LabelKey& key) { return Find(key, Hash(key.Text)); }
+    LabelInfo* Find(const LabelKey& key, uint32_t hash)
     {
         if (Slots.empty()) {
             return nullptr;
         }
-        const uint32_t hash = Hash(key.Text);
         for (size_t i = hash & (Slots.size() - 1);; i = (i + 1) & (Slots.size() - 1)) {
             const Slot& slot = Slots[i];
             if (slot.Index == 0) {
@@ -52,9 +78,10 @@ public:
     }
 
     // The entry for key, made when there is none.
-    LabelInfo& Get(const LabelKey& key)
+    LabelInfo& Get(const LabelKey& key) { return Get(key, Hash(key.Text)); }
+    LabelInfo& Get(const LabelKey& key, uint32_t hash)
     {
-        LabelInfo* found = Find(key);
+        LabelInfo* found = Find(key, hash);
         if (found != nullptr) {
             return *found;
         }
@@ -65,7 +92,7 @@ public:
         Entries.emplace_back();
         Entry& entry = Entries.back();
         memcpy(entry.Key, key.Text, sizeof entry.Key);
-        Place(Hash(key.Text), static_cast<uint32_t>(Entries.size()));
+        Place(hash, static_cast<uint32_t>(Entries.size()));
         return entry.Info;
     }
 
@@ -78,15 +105,6 @@ private:
         uint32_t Hash;
         uint32_t Index;  // in Entries, from 1; 0 is a free slot
     };
-
-    static uint32_t Hash(const char* key)
-    {
-        uint32_t h = 2166136261u;
-        for (; *key != '\0'; key++) {
-            h = (h ^ static_cast<unsigned char>(*key)) * 16777619u;
-        }
-        return h;
-    }
 
     void Place(uint32_t hash, uint32_t index)
     {

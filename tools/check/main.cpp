@@ -26,10 +26,11 @@ static void Usage(FILE* out)
     fprintf(out,
             "Usage: torvex-check [--wire] [--strict] [-UTC] [--time=YYYY-MM-DDTHH:MM:SS] SCRIPT...\n"
             "\n"
-            "Reads each script as torvex would run it and reports, one a line as\n"
-            "FILE:LINE: error: TEXT or FILE:LINE: warning: TEXT, what the run will do\n"
-            "where that is not what the line says (errors) or probably surprises\n"
-            "(warnings). No port is opened. A SCRIPT of - is standard input.\n"
+            "Reads each script as torvex would run it, following its jumps, and\n"
+            "reports, one a line as FILE:LINE: error: TEXT or FILE:LINE: warning: TEXT,\n"
+            "where the run will surely stop, fail or not do what the line says\n"
+            "(errors), or where that depends on the device or a key (warnings).\n"
+            "No port is opened. A SCRIPT of - is standard input.\n"
             "\n"
             "  --wire     also show, for each modem command, the bytes sent to the port\n"
             "  --strict   warnings count as errors for the exit status\n"
@@ -65,14 +66,23 @@ static bool Mark(const char** text, const char* allowed)
     return true;
 }
 
-// YYYY-MM-DDTHH:MM:SS (or a space for the T), in UTC.
+// Days in a month of the Gregorian calendar, which the system clock follows.
+static unsigned DaysIn(unsigned month, unsigned year)
+{
+    static const unsigned days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+// YYYY-MM-DDTHH:MM:SS (or a space for the T), in UTC; a date that exists.
 static bool ReadTime(const char* text, SystemTime* t)
 {
     unsigned year, month, day, hour, minute, second;
     if (!Digits(&text, 4, &year) || !Mark(&text, "-") || !Digits(&text, 2, &month) || !Mark(&text, "-") ||
         !Digits(&text, 2, &day) || !Mark(&text, "T ") || !Digits(&text, 2, &hour) || !Mark(&text, ":") ||
         !Digits(&text, 2, &minute) || !Mark(&text, ":") || !Digits(&text, 2, &second) || *text != '\0' ||
-        year < 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59) {
+        year < 1 || month < 1 || month > 12 || day < 1 || day > DaysIn(month, year) || hour > 23 || minute > 59 ||
+        second > 59) {
         return false;
     }
     *t = SystemTime{static_cast<uint16_t>(year), static_cast<uint16_t>(month), 0, static_cast<uint16_t>(day),
@@ -89,6 +99,71 @@ static const char* LevelName(Severity level)
     }
     return "";
 }
+
+// Findings as FILE:LINE: LEVEL: TEXT [CODE], gathered in one buffer: a script
+// can have a finding a line, and each costs a few copies, no format.
+class FindingsOut {
+public:
+    void Add(const char* script, const Finding& f)
+    {
+        const char* level = LevelName(f.Level);
+        if (script != Script) {
+            Script = script;
+            ScriptLength = strlen(script);
+        }
+        const size_t scriptLength = ScriptLength;
+        const size_t codeLength = f.Code != nullptr ? strlen(f.Code) : 0;
+        const size_t most = scriptLength + 24 + 11 + f.Text.size() + codeLength + 3;
+        if (Used + most > sizeof Bytes) {
+            Flush();
+            if (most > sizeof Bytes) {
+                std::string line(script);
+                line += ":" + std::to_string(f.Line) + ": " + level + ": " + std::string(f.Text);
+                line += f.Code != nullptr ? std::string(" [") + f.Code + "]\n" : "\n";
+                (void)fwrite(line.data(), 1, line.size(), stdout);
+                return;
+            }
+        }
+        Put(script, scriptLength);
+        Put(":", 1);
+        char digits[24];
+        char* d = digits + sizeof digits;
+        unsigned long n = f.Line < 0 ? 0 : static_cast<unsigned long>(f.Line);
+        do {
+            *--d = static_cast<char>('0' + n % 10);
+            n /= 10;
+        } while (n != 0);
+        Put(d, static_cast<size_t>(digits + sizeof digits - d));
+        Put(": ", 2);
+        Put(level, strlen(level));
+        Put(": ", 2);
+        Put(f.Text.data(), f.Text.size());
+        if (f.Code != nullptr) {
+            Put(" [", 2);
+            Put(f.Code, codeLength);
+            Put("]", 1);
+        }
+        Put("\n", 1);
+    }
+
+    void Flush()
+    {
+        (void)fwrite(Bytes, 1, Used, stdout);
+        Used = 0;
+    }
+
+private:
+    void Put(const char* bytes, size_t n)
+    {
+        memcpy(Bytes + Used, bytes, n);
+        Used += n;
+    }
+
+    char Bytes[1 << 18] = {};
+    size_t Used = 0;
+    const char* Script = nullptr;
+    size_t ScriptLength = 0;
+};
 
 int main(int argc, char** argv)
 {
@@ -136,6 +211,8 @@ int main(int argc, char** argv)
     // that a pipe's reader is woken once per pipeful, not per page.
     static char outBuffer[1 << 16];
     (void)setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
+    PipeRoom(stdout);
+    static FindingsOut out;
     long errors = 0;
     long warnings = 0;
     bool trouble = false;
@@ -146,25 +223,12 @@ int main(int argc, char** argv)
             trouble = true;
             continue;
         }
-        std::string out;  // one write per finding, not a format
         const bool read = CheckScript(in, options, [&](const Finding& f) {
             errors += f.Level == Severity::Error;
             warnings += f.Level == Severity::Warning;
-            out.assign(script);
-            out += ':';
-            out += std::to_string(f.Line);
-            out += ": ";
-            out += LevelName(f.Level);
-            out += ": ";
-            out += f.Text;
-            if (f.Code != nullptr) {
-                out += " [";
-                out += f.Code;
-                out += ']';
-            }
-            out += '\n';
-            (void)fwrite(out.data(), 1, out.size(), stdout);
+            out.Add(script, f);
         });
+        out.Flush();  // before any message about the next script
         trouble = trouble || !read;
         fclose(in);
     }

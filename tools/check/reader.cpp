@@ -1,52 +1,106 @@
-// Script pieces exactly as the run's fgets takes them, read in blocks.
+// Script pieces exactly as the run's fgets takes them, from the file read once.
 #include "tools/check/reader.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+
+#include "platform/platform.h"
+
+static void Release(PieceReader* r)
+{
+    if (r->Mapped) {
+        FileUnmap(r->Bytes, r->Size);
+    } else {
+        free(const_cast<char*>(r->Bytes));
+    }
+    r->Bytes = nullptr;
+    r->Size = 0;
+    r->Mapped = false;
+}
+
+// Twice the room, the bytes kept; null, with them freed, when there is none.
+static char* Grown(char* bytes, size_t* room)
+{
+    char* more = *room < SIZE_MAX / 2 ? static_cast<char*>(realloc(bytes, *room * 2)) : nullptr;
+    if (more == nullptr) {
+        free(bytes);
+        return nullptr;
+    }
+    *room *= 2;
+    return more;
+}
+
+PieceReader::~PieceReader()
+{
+    Release(this);
+}
 
 void StartReading(PieceReader* r, FILE* in)
 {
-    r->In = in;
-    r->Pos = 0;
-    r->End = 0;
-    r->AtEnd = false;
+    Release(r);
     r->Failed = false;
     r->Error = 0;
+    // A file is mapped, at no cost until its pages are read; a pipe, or where
+    // mapping is refused, is read in.
+    if (FileTell(in) == 0) {
+        r->Bytes = FileMap(in, &r->Size);
+        r->Mapped = r->Bytes != nullptr;
+        if (r->Mapped) {
+            ReadAgain(r);
+            return;
+        }
+    }
+    // The size now is a guess: a file can grow while it is read.
+    size_t room = 1 << 16;
+    const int64_t start = FileTell(in);
+    if (start >= 0 && fseek(in, 0, SEEK_END) == 0) {
+        const int64_t end = FileTell(in);
+        if (end > start && static_cast<uint64_t>(end - start) < SIZE_MAX / 2) {
+            room = static_cast<size_t>(end - start) + 1;
+        }
+        (void)FileSeek(in, start);
+    }
+    clearerr(in);
+    char* bytes = static_cast<char*>(malloc(room));
+    size_t size = 0;
+    size_t n = 1;
+    while (bytes != nullptr && n > 0) {
+        if (size + 1 == room) {
+            bytes = Grown(bytes, &room);
+            continue;
+        }
+        n = fread(bytes + size, 1, room - 1 - size, in);
+        size += n;
+    }
+    if (bytes == nullptr) {
+        r->Failed = true;
+        r->Error = ENOMEM;
+    } else if (ferror(in)) {
+        r->Failed = true;
+        r->Error = errno;
+        free(bytes);
+    } else {
+        r->Bytes = bytes;
+        r->Size = size;
+    }
+    ReadAgain(r);
+}
+
+void ReadAgain(PieceReader* r)
+{
+    r->Pos = 0;
     r->Line = 1;
     r->LineStart = true;
 }
 
-// Makes at least want bytes available from Pos, or all that is left.
-static void Fill(PieceReader* r, size_t want)
-{
-    if (r->End - r->Pos >= want || r->AtEnd) {
-        return;
-    }
-    memmove(r->Block, r->Block + r->Pos, r->End - r->Pos);
-    r->End -= r->Pos;
-    r->Pos = 0;
-    while (r->End < want && !r->AtEnd) {
-        const size_t n = fread(r->Block + r->End, 1, sizeof r->Block - r->End, r->In);
-        r->End += n;
-        if (n == 0) {
-            r->AtEnd = true;
-            if (ferror(r->In)) {
-                r->Failed = true;
-                r->Error = errno;
-            }
-        }
-    }
-}
-
 bool NextPieceInPlace(PieceReader* r, PieceView* v)
 {
-    // One byte beyond the piece tells whether its line goes on.
-    Fill(r, LINE_MAX_READ + 1);
-    const size_t avail = r->End - r->Pos;
+    const size_t avail = r->Size - r->Pos;
     if (avail == 0 || r->Failed) {
         return false;
     }
-    const char* start = r->Block + r->Pos;
+    const char* start = r->Bytes + r->Pos;
     const size_t most = avail < LINE_MAX_READ ? avail : LINE_MAX_READ;
     const char* lf = static_cast<const char*>(memchr(start, '\n', most));
     const size_t n = lf != nullptr ? static_cast<size_t>(lf - start) + 1 : most;

@@ -1,8 +1,7 @@
 // A script read in the pieces the run reads it in: one fgets of at most
 // LINE_MAX_READ characters, ending after the line feed when that fits, each
-// numbered by the line of the file it comes from. Reads in blocks, so a pass
-// over a large script costs little more than reading it, and holds one block
-// whatever the length of its lines.
+// numbered by the line of the file it comes from. The file is read once, whole,
+// into memory, and every pass goes over that copy.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +17,8 @@ struct Piece {
     bool Continues;               // more of the same line follows as another piece
 };
 
-// A piece where it lies in the reader's block, valid until the next read.
+// A piece where it lies in the reader's copy of the file, valid while the
+// reader is. Only its own bytes can be read.
 struct PieceView {
     const char* Bytes;
     size_t Length;
@@ -28,20 +28,27 @@ struct PieceView {
 };
 
 struct PieceReader {
-    FILE* In;
-    char Block[65536];
-    size_t Pos;
-    size_t End;
-    bool AtEnd;     // the file has been read to its end
-    bool Failed;    // a read failed; Error holds its number
-    int Error;
-    long Line;      // line of the next piece
-    bool LineStart; // the next piece begins a line
+    const char* Bytes = nullptr;  // the whole file: mapped, or read into memory
+    size_t Size = 0;
+    bool Mapped = false;
+    size_t Pos = 0;
+    bool Failed = false;  // the read failed; Error holds its number
+    int Error = 0;
+    long Line = 1;          // line of the next piece
+    bool LineStart = true;  // the next piece begins a line
+
+    PieceReader() = default;
+    PieceReader(const PieceReader&) = delete;
+    PieceReader& operator=(const PieceReader&) = delete;
+    ~PieceReader();
 };
 
-// Starts reading in from its current position, which must be the file's start.
+// Reads in whole from its current position, which must be the file's start,
+// and starts at its first piece. Sets Failed when it cannot.
 void StartReading(PieceReader* r, FILE* in);
-// The next piece; false at the end of the file or when a read fails.
+// Back to the first piece, without reading the file again.
+void ReadAgain(PieceReader* r);
+// The next piece; false at the end of the file or when the read failed.
 bool NextPiece(PieceReader* r, Piece* p);
-// The same without copying it out of the block.
+// The same without copying it.
 bool NextPieceInPlace(PieceReader* r, PieceView* v);

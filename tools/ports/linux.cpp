@@ -4,6 +4,7 @@
 // opening a serial port raises DTR and can reset the device.
 // TORVEX_PORTS_ROOT names a directory to read as if it were / (for tests).
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -13,7 +14,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -28,12 +28,26 @@ std::string Root()
     return root != nullptr ? root : "";
 }
 
-// The first line of a sysfs attribute; empty when there is none.
+// The first line of a sysfs attribute; empty when there is none. Regular
+// files only, opened without waiting and read up to a page: a FIFO or a device
+// node in their place (as under TORVEX_PORTS_ROOT) neither blocks nor floods.
 std::string Attribute(const std::string& path)
 {
-    std::ifstream in(path);
-    std::string value;
-    std::getline(in, value);
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return "";
+    }
+    struct stat st;
+    char buffer[4096];
+    ssize_t n = 0;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        do {
+            n = read(fd, buffer, sizeof buffer);
+        } while (n < 0 && errno == EINTR);
+    }
+    close(fd);
+    std::string value(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+    value.erase(std::min(value.find('\n'), value.size()));
     while (!value.empty() && (value.back() == ' ' || value.back() == '\r')) {
         value.pop_back();
     }

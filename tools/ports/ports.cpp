@@ -46,7 +46,7 @@ std::string Joined(const std::vector<std::string>& parts, const char* sep)
 }
 
 // A text from the system or the device as it may reach a terminal: the blanks
-// around it trimmed, and every byte below 32 or above 127 escaped as torvex's
+// around it trimmed, and every byte below 32 or from 127 escaped as torvex's
 // debug display shows it, so that no control or escape sequence takes effect.
 std::string Shown(const std::string& text)
 {
@@ -59,7 +59,7 @@ std::string Shown(const std::string& text)
     for (size_t i = first; i <= last; i++) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         char escaped[5];
-        shown += ShownAsIs(c) ? std::string(1, text[i]) : EscapedByte(c, escaped);
+        shown += ShownAsIsOnTerminal(c) ? std::string(1, text[i]) : EscapedByte(c, escaped);
     }
     return shown;
 }

@@ -58,7 +58,7 @@ std::string Shown(const std::string& line)
     for (size_t i = 0; i < n; i++) {
         const unsigned char c = static_cast<unsigned char>(line[i]);
         char escaped[5];
-        shown += ShownAsIs(c) ? std::string(1, line[i]) : EscapedByte(c, escaped);
+        shown += ShownAsIsOnTerminal(c) ? std::string(1, line[i]) : EscapedByte(c, escaped);
     }
     return shown;
 }

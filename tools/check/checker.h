@@ -1,0 +1,114 @@
+// The checker's parts: check.cpp reads the script once, into memory, and goes
+// over it twice, first into the graph (graph.h) and then line by line for the
+// findings; lines.cpp and wire.cpp
+// find what a line does by itself, paths.cpp what holds along every path that
+// reaches it.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "script/line.h"
+#include "tools/check/check.h"
+#include "tools/check/graph.h"
+#include "tools/check/label_table.h"
+#include "tools/check/reader.h"
+
+void AppendQuoted(std::string* out, const char* text);
+std::string Quoted(const char* text);
+bool IsBlank(char c);
+bool IsLetter(char c);
+bool IsDigit(char c);
+// Lines of nodes as "lines 4-6, 9": runs of nodes one after another joined.
+std::string LinesOf(const std::vector<Node>& nodes, const std::vector<uint32_t>& members);
+
+class Checker {
+public:
+    Checker(const CheckOptions& options, const FindingSink& report) : Opt(options), Report(report) {}
+
+    bool Run(FILE* in);
+
+private:
+    // check.cpp: the first reading, into the graph.
+    void Build(PieceReader* r);
+    void BuildLabel(const PieceView& v);
+    void BuildCommand(const PieceView& v, Node* node);
+    uint32_t AddName(const char* name, uint32_t* hash);
+    void AddLabels();
+    void Emit(long line, Severity level, const char* code, const std::string& text);
+
+    // lines.cpp and wire.cpp: what each line does by itself.
+    void Line(const PieceView& v);
+    bool PlainModemLine(const PieceView& v) const;
+    static bool PlainCommandLine(const PieceView& v);
+    bool PlainLabelLine(const PieceView& v);
+    void LineRead(Piece* p);
+    void LabelLine(Piece* p);
+    void CommandLine(Piece* p);
+    void ModemLine(Piece* p);
+    void Comment(const Piece& p);
+    void UnknownCommand(long line, const std::string& word);
+    void NumberCommand(long line, const std::string& word, char next, const ScriptCommand& cmd, const Node* node);
+    void NumberRest(long line, const std::string& word, const char* text, const ScriptCommand& cmd);
+    void IfCommand(long line, const char* text, const ScriptCommand& cmd);
+    void Jump(long line, const char* name);
+    void ShownText(long line, const std::string& word, const char* text);
+    void LongLine(const Piece& p);
+
+    // paths.cpp: what holds on every path.
+    void Analyse();
+    void PathFindings(uint32_t node);
+    void IfPaths(long line, const char* condition, const Node& node);
+    void LoopFound(const Loop& loop);
+    const Node* NodeAt(uint32_t node) const;
+
+    const CheckOptions& Opt;
+    const FindingSink& Report;
+    LabelTable Labels;
+    std::string Message;  // the text of the commonest findings, built in place
+    // Every label line's entry, in file order: the second reading meets them
+    // in the same order and needs no look-up.
+    std::vector<LabelInfo*> Definitions;
+    size_t NextDefinition = 0;
+    long DisabledLine = 0;      // the line a directive keeps DisabledCodes off
+    std::string DisabledCodes;  // ",code,code,"
+
+    // The graph, and the labels and jumps of the first reading, kept until
+    // they are all known and then looked up in one run (AddLabels), each by
+    // its key in Names.
+    std::vector<Node> Nodes;
+    struct LabelAt {
+        long Line;
+        uint32_t Node;  // the first node after it
+        uint32_t Name;  // where its key starts in Names
+        uint32_t Hash;
+        bool BlankEnded;
+    };
+    struct JumpAt {
+        uint32_t Node;
+        uint32_t Name;
+        uint32_t Hash;
+    };
+    std::vector<LabelAt> LabelLines;
+    std::vector<JumpAt> Jumps;
+    std::vector<char> Names;
+    bool AnyTimeoutNone = false;
+    // Findings about loops and lines no path reaches, by node, in node order.
+    struct PathFinding {
+        uint32_t Node;
+        Severity Level;
+        const char* Code;
+        std::string Text;
+    };
+    std::vector<PathFinding> Stored;
+    size_t NextStored = 0;
+    uint32_t NodeCount = 0;  // nodes met so far in the second reading
+
+    // A line longer than one read, while its pieces go by.
+    size_t LongLength = 0;
+    int LongPieces = 0;
+    LineKind LongFirst = LineKind::Modem;
+    std::string LongRest;  // what the run makes of the pieces after the first
+    char LongTail[2] = {0, 0};
+};

@@ -1,0 +1,239 @@
+// The control-flow graph and the data flow over it. Every walk is iterative
+// with work lists, so a script made only of jumps costs time in proportion to
+// its size and no stack depth.
+#include "tools/check/graph.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+// The ways on from node i: the next node (i + 1, the end after the last), a
+// jump's target.
+int Successors(const std::vector<Node>& nodes, uint32_t i, uint32_t out[2])
+{
+    const Node& n = nodes[i];
+    if (n.Kind == NODE_GOTO) {
+        out[0] = n.Target != NO_NODE ? n.Target : i + 1;
+        return 1;
+    }
+    out[0] = i + 1;
+    if (n.Kind == NODE_IF && n.Target != NO_NODE && n.Target != i + 1) {
+        out[1] = n.Target;
+        return 2;
+    }
+    return 1;
+}
+
+bool Compare(ConditionKind kind, int32_t x, int32_t n)
+{
+    switch (kind) {
+    case ConditionKind::Less: return x < n;
+    case ConditionKind::Greater: return x > n;
+    case ConditionKind::Equal: return x == n;
+    default: return false;
+    }
+}
+
+}  // namespace
+
+void ReadNodeOf(const ScriptCommand& cmd, Node* node)
+{
+    switch (cmd.Id) {
+    case CommandId::None: node->Kind = NODE_NOTHING; return;
+    case CommandId::Prompt: node->Kind = NODE_PROMPT; return;
+    case CommandId::Goto: node->Kind = NODE_GOTO; return;
+    case CommandId::Timeout:
+        node->Kind = cmd.HasNumber ? NODE_TIMEOUT : NODE_PLAIN;
+        node->Flags = cmd.HasNumber && cmd.Number <= 0 ? TIMEOUT_NONE : 0;
+        return;
+    case CommandId::If: break;
+    default: node->Kind = NODE_PLAIN; return;
+    }
+    node->Kind = NODE_PLAIN;
+    if (cmd.Condition == nullptr) {
+        return;
+    }
+    const Condition c = ReadCondition(cmd.Condition);
+    if (c.Kind == ConditionKind::Never) {
+        return;
+    }
+    node->Kind = NODE_IF;
+    // The wake-up's answer may be anything, ERROR too: it does not end the run.
+    uint8_t holds = FROM_WAKE_UP;
+    if (c.Kind == ConditionKind::Text) {
+        // A modem command answered with ERROR ends the run.
+        if (strstr(cmd.Condition, "ERROR") == nullptr) {
+            holds |= FROM_MODEM;
+        }
+        // A prompt leaves one key, a to z made upper case.
+        const char k = cmd.Condition[0];
+        if (cmd.Condition[1] == '\0' && !(k >= 'a' && k <= 'z')) {
+            holds |= FROM_PROMPT;
+        }
+    } else {
+        holds |= FROM_MODEM;
+        // Only the key ":" gives a number to compare: 0.
+        if (Compare(c.Kind, 0, c.Value)) {
+            holds |= FROM_PROMPT;
+        }
+    }
+    node->Holds = holds;
+}
+
+void FlowResponses(std::vector<Node>* nodes)
+{
+    std::vector<Node>& n = *nodes;
+    if (n.empty()) {
+        return;
+    }
+    // Reach only grows, so each node is taken up at most once per bit.
+    std::vector<uint32_t> work = {0};
+    n[0].Reach = FROM_WAKE_UP;
+    while (!work.empty()) {
+        const uint32_t i = work.back();
+        work.pop_back();
+        uint8_t out = n[i].Reach;
+        if (n[i].Kind == NODE_MODEM || n[i].Kind == NODE_PROMPT) {
+            out = n[i].Kind == NODE_MODEM ? FROM_MODEM : FROM_PROMPT;
+        }
+        uint32_t next[2];
+        const int count = Successors(n, i, next);
+        for (int k = 0; k < count; k++) {
+            if (next[k] < n.size() && (n[next[k]].Reach | out) != n[next[k]].Reach) {
+                n[next[k]].Reach |= out;
+                work.push_back(next[k]);
+            }
+        }
+    }
+}
+
+void FlowModemAhead(std::vector<Node>* nodes)
+{
+    std::vector<Node>& n = *nodes;
+    const uint32_t count = static_cast<uint32_t>(n.size());
+    // Predecessors, packed: those of node i are From[Start[i]] to From[Start[i + 1]].
+    std::vector<uint32_t> start(count + 2, 0);
+    uint32_t next[2];
+    for (uint32_t i = 0; i < count; i++) {
+        const int k = Successors(n, i, next);
+        for (int j = 0; j < k; j++) {
+            start[next[j] + 1]++;
+        }
+    }
+    for (uint32_t i = 1; i < start.size(); i++) {
+        start[i] += start[i - 1];
+    }
+    std::vector<uint32_t> from(start[count + 1]);
+    std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+    for (uint32_t i = 0; i < count; i++) {
+        const int k = Successors(n, i, next);
+        for (int j = 0; j < k; j++) {
+            from[fill[next[j]]++] = i;
+        }
+    }
+    fill.clear();
+    fill.shrink_to_fit();
+    // Backwards from each modem command; a #timeout that reads a number stops it.
+    std::vector<uint32_t> work;
+    for (uint32_t i = 0; i < count; i++) {
+        if (n[i].Kind == NODE_MODEM) {
+            work.push_back(i);
+        }
+    }
+    while (!work.empty()) {
+        const uint32_t i = work.back();
+        work.pop_back();
+        for (uint32_t e = start[i]; e < start[i + 1]; e++) {
+            Node& p = n[from[e]];
+            if ((p.Flags & MODEM_AHEAD) == 0) {
+                p.Flags |= MODEM_AHEAD;
+                if (p.Kind != NODE_TIMEOUT) {
+                    work.push_back(from[e]);
+                }
+            }
+        }
+    }
+}
+
+// Tarjan's strongly connected parts, without recursion, over the reached
+// nodes that are not modem commands.
+void FindLoops(std::vector<Node>* nodes, const std::function<void(const Loop&)>& found)
+{
+    std::vector<Node>& n = *nodes;
+    const uint32_t count = static_cast<uint32_t>(n.size());
+    const auto inGraph = [&](uint32_t i) { return i < count && n[i].Reach != 0 && n[i].Kind != NODE_MODEM; };
+    std::vector<uint32_t> index(count, 0);  // from 1; 0: not yet visited
+    std::vector<uint32_t> low(count, 0);
+    std::vector<uint32_t> stack;
+    std::vector<std::pair<uint32_t, int>> calls;  // a node, and which of its ways on is next
+    uint32_t counter = 0;
+    const auto visit = [&](uint32_t v) {
+        index[v] = low[v] = ++counter;
+        stack.push_back(v);
+        n[v].Flags |= ON_STACK;
+        calls.emplace_back(v, 0);
+    };
+    Loop loop;
+    for (uint32_t root = 0; root < count; root++) {
+        if (!inGraph(root) || index[root] != 0) {
+            continue;
+        }
+        visit(root);
+        while (!calls.empty()) {
+            const uint32_t v = calls.back().first;
+            uint32_t next[2];
+            const int k = Successors(n, v, next);
+            if (calls.back().second < k) {
+                const uint32_t w = next[calls.back().second++];
+                if (!inGraph(w)) {
+                    continue;
+                }
+                if (index[w] == 0) {
+                    visit(w);
+                } else if ((n[w].Flags & ON_STACK) != 0) {
+                    low[v] = std::min(low[v], index[w]);
+                }
+                continue;
+            }
+            calls.pop_back();
+            if (!calls.empty()) {
+                low[calls.back().first] = std::min(low[calls.back().first], low[v]);
+            }
+            if (low[v] != index[v]) {
+                continue;
+            }
+            loop.Members.clear();
+            loop.Exits.clear();
+            loop.HasPrompt = false;
+            uint32_t w;
+            do {
+                w = stack.back();
+                stack.pop_back();
+                n[w].Flags = static_cast<uint8_t>((n[w].Flags & ~ON_STACK) | IN_LOOP);
+                loop.Members.push_back(w);
+                loop.HasPrompt = loop.HasPrompt || n[w].Kind == NODE_PROMPT;
+            } while (w != v);
+            bool cycle = loop.Members.size() > 1;
+            for (const uint32_t m : loop.Members) {
+                const int ways = Successors(n, m, next);
+                for (int j = 0; j < ways; j++) {
+                    cycle = cycle || next[j] == m;
+                    if (next[j] >= count || (n[next[j]].Flags & IN_LOOP) == 0) {
+                        loop.Exits.push_back(m);
+                    }
+                }
+            }
+            for (const uint32_t m : loop.Members) {
+                n[m].Flags &= static_cast<uint8_t>(~IN_LOOP);
+            }
+            if (cycle) {
+                std::sort(loop.Members.begin(), loop.Members.end());
+                std::sort(loop.Exits.begin(), loop.Exits.end());
+                loop.Exits.erase(std::unique(loop.Exits.begin(), loop.Exits.end()), loop.Exits.end());
+                found(loop);
+            }
+        }
+    }
+}

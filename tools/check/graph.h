@@ -1,0 +1,65 @@
+// The script's control-flow graph, as the run walks it: one node for each
+// piece the run acts on (a script command or a modem command), in file order,
+// with its ways on (the next node, a jump's target, both ways of an #if, the
+// end), and data flow over it: what may be the response when a node runs.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "script/line.h"
+
+enum NodeKind : uint8_t {
+    NODE_NOTHING,  // a comment or a "#" word that is no command
+    NODE_PLAIN,    // a command that does not jump, prompt or set a time-out
+    NODE_MODEM,
+    NODE_PROMPT,
+    NODE_GOTO,
+    NODE_IF,       // one that can jump: it has a condition
+    NODE_TIMEOUT,  // a #timeout that reads a number
+};
+
+// What may be the response when a node runs (Node::Reach; none: no path
+// reaches the node), and after what its condition can hold (Node::Holds).
+enum : uint8_t { FROM_WAKE_UP = 1, FROM_MODEM = 2, FROM_PROMPT = 4 };
+
+// Node::Flags.
+enum : uint8_t {
+    TIMEOUT_NONE = 1,  // a #timeout of 0 or less
+    MODEM_AHEAD = 2,   // a modem command can follow before another #timeout
+    ON_STACK = 4,      // working bits of the loop search
+    IN_LOOP = 8,
+    NAME_HINT = 16,    // Goto, If: a label's name is near the jump's, with blanks at the end
+};
+
+constexpr uint32_t NO_NODE = UINT32_MAX;  // a jump to a label no line defines: the run goes on
+
+struct Node {
+    uint32_t Target = NO_NODE;  // Goto, If: the first node after the label; the node count is the end
+    uint32_t Line = 0;
+    uint8_t Kind = NODE_NOTHING;
+    uint8_t Flags = 0;
+    uint8_t Reach = 0;
+    uint8_t Holds = 0;
+};
+
+// The kind of node a "#" line is, and for an #if the answers after which it can hold.
+void ReadNodeOf(const ScriptCommand& cmd, Node* node);
+
+// Fills Reach: the run starts at node 0 with the wake-up's answer.
+void FlowResponses(std::vector<Node>* nodes);
+// Sets MODEM_AHEAD on the nodes after which a modem command can run with the
+// time-out unchanged; only worth calling when some #timeout sets 0 or less.
+void FlowModemAhead(std::vector<Node>* nodes);
+
+// A cycle of reached nodes with no modem command in it: its nodes in file
+// order, whether a prompt is among them, and the #if nodes that can leave it.
+struct Loop {
+    std::vector<uint32_t> Members;
+    std::vector<uint32_t> Exits;
+    bool HasPrompt = false;
+};
+// Calls found for each such cycle (each strongly connected part of the graph
+// without modem commands), in no particular order.
+void FindLoops(std::vector<Node>* nodes, const std::function<void(const Loop&)>& found);

@@ -1,0 +1,198 @@
+// Findings about what the run writes: a modem command line's bytes, whether
+// the device can tell where the command ends, and lines longer than one read.
+#include <cstring>
+#include <string>
+
+#include "run/text.h"
+#include "script/labels.h"
+#include "script/modem.h"
+#include "tools/check/checker.h"
+
+namespace {
+
+bool IsLineEnd(char c)
+{
+    return c == '\r' || c == '\n' || c == '\0';
+}
+
+std::string DroppedClockText(const char* wire)
+{
+    std::string s = SkipBlanks(wire + 8);
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) {
+        s.pop_back();
+    }
+    return s;
+}
+
+// Whether some stretch after a carriage return inside the text begins as a
+// script command or a label would.
+bool CommandsAfterCarriageReturn(const char* text)
+{
+    for (const char* cr = strchr(text, '\r'); cr != nullptr; cr = strchr(cr + 1, '\r')) {
+        const char* rest = cr + strspn(cr, "\r\n");
+        if (*rest == '#' || *rest == ':') {
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* WhatTheRunMakesOf(LineKind kind)
+{
+    switch (kind) {
+    case LineKind::Skipped: return "an empty line";
+    case LineKind::Label: return "a label";
+    case LineKind::Command: return "a script command";
+    case LineKind::Modem: return "a modem command";
+    }
+    return "";
+}
+
+}  // namespace
+
+void Checker::LongLine(const Piece& p)
+{
+    const LineKind kind = KindOf(p.Text);
+    if (p.First) {
+        LongLength = 0;
+        LongPieces = 0;
+        LongFirst = kind;
+        LongRest.clear();
+    } else if (LongRest.find(WhatTheRunMakesOf(kind)) == std::string::npos) {
+        LongRest += LongRest.empty() ? "" : ", ";
+        LongRest += WhatTheRunMakesOf(kind);
+    }
+    LongLength += p.Length;
+    LongPieces++;
+    if (p.Length >= 2) {
+        LongTail[0] = p.Text[p.Length - 2];
+    } else {
+        LongTail[0] = LongTail[1];
+    }
+    LongTail[1] = p.Text[p.Length - 1];
+    if (p.Continues) {
+        return;
+    }
+    // A line of 399 characters and its line end: the line end alone is skipped.
+    const bool restHarmless = LongRest == WhatTheRunMakesOf(LineKind::Skipped);
+    if (restHarmless && LongFirst != LineKind::Modem) {
+        return;
+    }
+    size_t characters = LongLength;
+    if (LongTail[1] == '\n') {
+        characters--;
+        if (LongTail[0] == '\r') {
+            characters--;
+        }
+    }
+    std::string text = "line of " + std::to_string(characters) + " characters is longer than one read (" +
+                       std::to_string(LINE_MAX_READ) + "): ";
+    if (LongFirst == LineKind::Modem) {
+        text += "the run sends its first " + std::to_string(LINE_MAX_READ) + " characters with no line end";
+        if (!restHarmless) {
+            text += ", then ";
+        }
+    } else {
+        text += "the run ";
+    }
+    if (!restHarmless) {
+        const int more = LongPieces - 1;
+        text += "reads the rest as " + std::to_string(more) + (more == 1 ? " more line: " : " more lines: ") + LongRest;
+    }
+    Emit(p.Line, Severity::Error, "long-line", text);
+}
+
+// A modem command line of no interest: it ends in CR LF with no other CR, has no
+// NUL, begins with no blank, shorthand or mark, and is no clock command. The run
+// sends it as it is, line feed or not, and it ends in a carriage return.
+bool Checker::PlainModemLine(const PieceView& v) const
+{
+    const char* b = v.Bytes;
+    const size_t n = v.Length;
+    const char first = b[0];
+    // The clock command's name stops at the CR, so the look past it is safe.
+    return !Opt.Wire && n >= 2 && b[n - 1] == '\n' && b[n - 2] == '\r' && first != ':' && first != '#' &&
+           first != '^' && !IsBlank(first) && first != '\xEF' && memchr(b, '\r', n - 2) == nullptr &&
+           memchr(b, '\0', n) == nullptr && !IsClockCommand(b);
+}
+
+// The piece becomes the bytes the run writes for it.
+void Checker::ModemLine(Piece* piece)
+{
+    PathFindings(NodeCount++);
+    const Piece& p = *piece;
+    const long line = p.Line;
+    const bool inLongLine = !p.First || p.Continues;
+    const size_t length = strlen(p.Text);
+    bool lineEndChecked = inLongLine;
+    if (line == 1 && p.First && strncmp(p.Text, "\xEF\xBB\xBF", 3) == 0) {
+        Emit(line, Severity::Error, "byte-order-mark",
+             "the file begins with a UTF-8 byte order mark, so the run sends this line to the device, mark and all");
+    } else if (length < p.Length) {
+        Emit(line, Severity::Error, "nul-byte",
+             length == 0 ? "line begins with a NUL byte: the run sends nothing for it and waits for an answer"
+                         : "line holds a NUL byte: the run sends only the " + std::to_string(length) +
+                               " characters before it");
+        lineEndChecked = true;
+    } else if (IsBlank(p.Text[0])) {
+        const char* rest = SkipBlanks(p.Text);
+        if (*rest == '#' || *rest == ':') {
+            Emit(line, Severity::Error, "blank-start",
+                 std::string("line begins with a blank, so it is not a ") + (*rest == '#' ? "script command" : "label") +
+                     ": the run sends it to the device");
+        } else if (IsLineEnd(*rest)) {
+            Emit(line, Severity::Error, "blank-start",
+                 "line holds only blanks, which the run sends to the device as a modem command");
+        } else {
+            Emit(line, Severity::Warning, "blank-start", "line begins with a blank, which the run sends to the device too");
+        }
+    }
+    const bool commandsInside = CommandsAfterCarriageReturn(p.Text);
+    const bool endsInLineFeed = length > 0 && p.Text[length - 1] == '\n';
+    char* wire = piece->Text;
+    ExpandShorthand(wire);
+    const bool clock = IsClockCommand(wire);
+    if (clock) {
+        const std::string dropped = DroppedClockText(wire);
+        if (!dropped.empty()) {
+            Message.assign("the run fills in the clock command with the current time and drops ");
+            AppendQuoted(&Message, dropped.c_str());
+            Emit(line, Severity::Warning, "clock-text", Message);
+        }
+        // Filled in, it always ends in CR LF.
+        if (!Opt.Wire) {
+            return;
+        }
+    }
+    PrepareWire(wire, Opt.Now);  // the shorthand, already expanded, stays as it is
+    const size_t n = strlen(wire);
+    const char* cr = strchr(wire, '\r');
+    // Carriage returns and line feeds from the first carriage return on end the line.
+    const bool endsInCr = cr != nullptr && cr[strspn(cr, "\r\n")] == '\0';
+    if (commandsInside) {
+        Emit(line, Severity::Error, "carriage-return",
+             "line holds carriage returns without line feeds, which do not end a line for the run: it sends what "
+             "follows them to the device with this line, as one modem command, script commands and labels too");
+    } else if (cr != nullptr && !endsInCr) {
+        Emit(line, Severity::Warning, "carriage-return",
+             "line holds a carriage return before its end: the device gets " + Quoted(wire) +
+                 " in one write, and the run waits for one answer");
+    } else if (!lineEndChecked && !clock && !endsInCr) {
+        const std::string sent = Quoted(wire);
+        if (n > 0 && wire[n - 1] == '\n') {
+            Emit(line, Severity::Warning, "line-end",
+                 "line ends in a line feed only: the run sends " + sent + ", with no carriage return");
+        } else if (endsInLineFeed) {
+            Emit(line, Severity::Error, "line-end",
+                 "line ends in a line feed only, which the run removes from a plain command: it sends " + sent +
+                     " with no line end, and the device never sees the command end");
+        } else {
+            Emit(line, Severity::Error, "line-end",
+                 "the file's last line has no line end: the run sends " + sent +
+                     " with none, and the device never sees the command end");
+        }
+    }
+    if (Opt.Wire) {
+        Emit(line, Severity::Note, nullptr, "sends " + Quoted(wire));
+    }
+}
