@@ -22,7 +22,17 @@ struct RackRound {
     std::vector<double> samples;      // every port's every cycle
     std::vector<double> less;         // each port's median less the harness's queue
     int failed = 0;
+    TaskTimes ser2net;                // every ser2net's threads, over the rack's run
 };
+
+Threads Ser2netThreads()
+{
+    Threads all;
+    for (pid_t pid : ChildProcesses("ser2net")) {
+        ReadThreads(pid, &all);
+    }
+    return all;
+}
 
 RackRound RunRack(const Options& o, const Target& t, const std::string& script, bool remote,
                   const std::string& round)
@@ -44,12 +54,24 @@ RackRound RunRack(const Options& o, const Target& t, const std::string& script, 
             return servers.back()->Rfc2217();
         };
     }
+    // The servers' counters from the rack's first tick, within its 3 s settling pause.
+    Threads before;
+    bool sampled = false;
+    plan.tick = [&](Run&, int64_t) {
+        if (remote && !sampled) {
+            before = Ser2netThreads();
+            sampled = true;
+        }
+    };
     Note("[%s] torvex-rack over %d %s%s (load %s)", t.name.c_str(), REMOTE_RACK,
          remote ? "ports through ser2net" : "local ports", round.c_str(), LoadAvg().c_str());
     const Target rack{t.name, o.rackTool, false, "", {}};
     const Run r = RunProgram(rack, plan);
 
     RackRound out;
+    if (remote) {
+        out.ser2net = Delta(before, Ser2netThreads());
+    }
     out.wallMs = Ms(r.exitAt - r.spawnAt);
     out.ownMs = Ms(r.own.run);
     out.failed = r.status == 0 ? 0 : 1;
@@ -65,6 +87,10 @@ RackRound RunRack(const Options& o, const Target& t, const std::string& script, 
          out.ownMs, Max(out.samples));
     Note("  each port's median overhead ms: %s", Join(out.medians, "%.3f").c_str());
     Note("  the same less the harness's queue: %s", Join(out.less, "%.3f").c_str());
+    if (remote) {
+        Note("  the ser2nets' CPU %.3f ms, their wait on a run queue %.3f ms", Ms(out.ser2net.run),
+             Ms(out.ser2net.wait));
+    }
     if (out.failed > 0) {
         Note("  console: %.600s", r.consoleText.c_str());
     }
@@ -152,6 +178,11 @@ void RackRemote(const Options& o, const Target& t, Table& table)
     table.Set("   per-command overhead, worst sample of all ports", "", t.name,
               Fmt("%.3f ms (local %.3f ms; alone %.3f ms)", Max(Each(remote, worstSample)), Max(Each(local, worstSample)),
                   Max(alone.overhead)));
+    // Per command of every port, the wake-up's included.
+    const double commands = REMOTE_RACK * (RACK_COMMANDS + 1);
+    table.Set(Fmt("   the %d ser2nets' CPU, and their wait on a run queue, per command", REMOTE_RACK), "", t.name,
+              Fmt("%.3f ms, %.3f ms", Over(remote, [](const RackRound& r) { return Ms(r.ser2net.run); }) / commands,
+                  Over(remote, [](const RackRound& r) { return Ms(r.ser2net.wait); }) / commands));
     if (failed > 0) {
         table.Set("   runs or ports that failed", "0", t.name, Fmt("%d MISSED", failed));
     }
