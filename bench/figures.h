@@ -73,3 +73,5 @@ void Rack(const Options& o, const Target& t, Table& table);
 
 // 9: a network port through ser2net against the local port.
 void Remote(const Options& o, const Target& t, Table& table);
+// 9: torvex-rack over 32 ports through ser2net against the same ports local.
+void RackRemote(const Options& o, const Target& t, Table& table);

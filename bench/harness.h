@@ -48,6 +48,8 @@ TaskTimes Delta(const Threads& a, const Threads& b);
 // The processes of one Wine prefix: the program, wineserver and the prefix's services;
 // with serverOnly, only wineserver.
 std::vector<pid_t> PrefixProcesses(const std::string& prefix, bool serverOnly);
+// This process's children of that name.
+std::vector<pid_t> ChildProcesses(const std::string& name);
 
 // A "VmHWM:"-style line of /proc/<pid>/<file>, in KiB; 0 if absent.
 long ProcKiB(const std::string& pid, const char* file, const char* key);

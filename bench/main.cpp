@@ -60,7 +60,8 @@ void Usage()
             "usage: torvex_bench [--linux PATH] [--also NAME=PATH] [--wine PATH.exe] [--floor PATH]\n"
             "                    [--check PATH] [--rack-tool PATH] --data DIR\n"
             "                    [--commands N] [--rounds N] [--runs N] [--rack N]\n"
-            "                    [--only turnaround,cpu,memory,speed,labels,check,startup,rack,runcpu,remote]\n"
+            "                    [--only turnaround,cpu,memory,speed,labels,check,startup,rack,runcpu,remote,\n"
+            "                           rackremote]\n"
             "                    [--log FILE]\n"
             "Under --wine, WINEPREFIX names the prefix to use.\n");
     exit(2);
@@ -195,6 +196,10 @@ int main(int argc, char** argv)
         }
         if (o.Want("remote")) {
             Remote(o, t, table);
+        }
+        // torvex-rack runs the torvex beside it: the first column's only.
+        if (o.Want("rackremote") && !o.rackTool.empty() && &t == &o.targets.front()) {
+            RackRemote(o, t, table);
         }
     }
     const std::string loadAfter = LoadAvg();

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "harness.h"
 
@@ -139,25 +140,58 @@ TaskTimes Delta(const Threads& a, const Threads& b)
     return d;
 }
 
-std::vector<pid_t> PrefixProcesses(const std::string& prefix, bool serverOnly)
+namespace {
+
+// Every process but this one that `wanted` accepts.
+std::vector<pid_t> Processes(const std::function<bool(pid_t)>& wanted)
 {
     std::vector<pid_t> pids;
     DIR* d = opendir("/proc");
     if (d == nullptr) {
         return pids;
     }
-    const std::string entry = "WINEPREFIX=" + prefix;
     while (struct dirent* e = readdir(d)) {
         if (e->d_name[0] < '0' || e->d_name[0] > '9') {
             continue;
         }
         const pid_t pid = static_cast<pid_t>(atol(e->d_name));
-        if (pid != getpid() && EnvironHas(pid, entry) && (!serverOnly || Comm(pid).rfind("wineserver", 0) == 0)) {
+        if (pid != getpid() && wanted(pid)) {
             pids.push_back(pid);
         }
     }
     closedir(d);
     return pids;
+}
+
+pid_t ParentOf(pid_t pid)
+{
+    FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    char buf[512] = "";
+    if (f != nullptr) {
+        if (fgets(buf, sizeof buf, f) == nullptr) {
+            buf[0] = '\0';
+        }
+        fclose(f);
+    }
+    // "pid (comm) state ppid ...": the name may hold spaces and parentheses.
+    const char* end = strrchr(buf, ')');
+    int ppid = 0;
+    return end != nullptr && sscanf(end + 1, " %*c %d", &ppid) == 1 ? static_cast<pid_t>(ppid) : 0;
+}
+
+}  // namespace
+
+std::vector<pid_t> PrefixProcesses(const std::string& prefix, bool serverOnly)
+{
+    const std::string entry = "WINEPREFIX=" + prefix;
+    return Processes([&](pid_t pid) {
+        return EnvironHas(pid, entry) && (!serverOnly || Comm(pid).rfind("wineserver", 0) == 0);
+    });
+}
+
+std::vector<pid_t> ChildProcesses(const std::string& name)
+{
+    return Processes([&](pid_t pid) { return ParentOf(pid) == getpid() && Comm(pid) == name + "\n"; });
 }
 
 long ProcKiB(const std::string& pid, const char* file, const char* key)

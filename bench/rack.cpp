@@ -38,8 +38,6 @@ void QueueRow(const std::vector<const Wire*>& wires, const std::string& row, con
               Fmt("%.3f / %.3f ms", Median(all), Max(all)));
 }
 
-namespace {
-
 AloneRuns RunAlone(const Target& t, const std::string& script)
 {
     // Three times, the medians: one such run's CPU is a few ms, and noisy.
@@ -61,8 +59,6 @@ AloneRuns RunAlone(const Target& t, const std::string& script)
     }
     return a;
 }
-
-}  // namespace
 
 void Rack(const Options& o, const Target& t, Table& table)
 {

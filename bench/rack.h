@@ -17,6 +17,9 @@ struct AloneRuns {
     int failed = 0;
 };
 
+// Three runs of the script alone, one after another, each with a device of its own.
+AloneRuns RunAlone(const Target& t, const std::string& script);
+
 RunPlan RackPlan(const std::string& script, const std::string& label);
 // A run that went through: status 0 and every command answered.
 bool Good(const Run& run, const Wire& wire);
