@@ -178,7 +178,7 @@ int main(int argc, char** argv)
             // One checker run, against the first Linux build's scan.
             const bool check = o.Want("check") && !t.wine && !checked;
             if (o.Want("labels") || check) {
-                const ScriptTimes times = Labels(t, scan, empty, table);
+                Labels(t, scan, empty, table);
                 if (check) {
                     Check(o, t, scan, empty, table);
                     checked = true;
