@@ -80,14 +80,9 @@ FILE* TempFile();
 int64_t FileTell(FILE* file);
 bool FileSeek(FILE* file, int64_t offset);
 
-// FileMap          the whole of an open regular file, from its start, mapped for
-//                  reading; null when it cannot be (an empty file, a pipe, no room)
-// FileUnmap        ends a mapping FileMap made
 // PipeRoom         when file is a pipe, asks for room for more bytes in it, so
 //                  that a writer of much output and its reader wake each other
 //                  less often; nothing where a pipe's room is fixed
-const char* FileMap(FILE* file, size_t* size);
-void FileUnmap(const char* bytes, size_t size);
 void PipeRoom(FILE* file);
 
 // ProgressOpen     the rack's progress channel, when TORVEX_PROGRESS names an open one

@@ -9,14 +9,9 @@
 
 static void Release(PieceReader* r)
 {
-    if (r->Mapped) {
-        FileUnmap(r->Bytes, r->Size);
-    } else {
-        free(const_cast<char*>(r->Bytes));
-    }
+    free(const_cast<char*>(r->Bytes));
     r->Bytes = nullptr;
     r->Size = 0;
-    r->Mapped = false;
 }
 
 // Twice the room, the bytes kept; null, with them freed, when there is none.
@@ -41,16 +36,8 @@ void StartReading(PieceReader* r, FILE* in)
     Release(r);
     r->Failed = false;
     r->Error = 0;
-    // A file is mapped, at no cost until its pages are read; a pipe, or where
-    // mapping is refused, is read in.
-    if (FileTell(in) == 0) {
-        r->Bytes = FileMap(in, &r->Size);
-        r->Mapped = r->Bytes != nullptr;
-        if (r->Mapped) {
-            ReadAgain(r);
-            return;
-        }
-    }
+    // Read in whole, not mapped: both passes then see the same bytes, even if
+    // the file is written or cut short meanwhile.
     // The size now is a guess: a file can grow while it is read.
     size_t room = 1 << 16;
     const int64_t start = FileTell(in);

@@ -28,9 +28,8 @@ struct PieceView {
 };
 
 struct PieceReader {
-    const char* Bytes = nullptr;  // the whole file: mapped, or read into memory
+    const char* Bytes = nullptr;  // the whole file, read into memory
     size_t Size = 0;
-    bool Mapped = false;
     size_t Pos = 0;
     bool Failed = false;  // the read failed; Error holds its number
     int Error = 0;
