@@ -236,7 +236,10 @@ void ResetCounts()
 }
 
 // The wake-up arrives in one write, at the start of a run of torvex.
-bool StartsWakeUp(const char* data, size_t n)
+bool StartsWakeUp(const std::string& partial, const char* data, size_t n)
 {
-    return n >= 7 && Upper(std::string(data, 7)) == std::string(WakeUpLine, 7);
+    const std::string wake = WakeUpLine;
+    const bool goesOn = !partial.empty() && partial.size() < wake.size() &&
+                        Upper(partial) == wake.substr(0, partial.size());
+    return !goesOn && n >= 7 && Upper(std::string(data, 7)) == wake.substr(0, 7);
 }

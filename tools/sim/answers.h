@@ -16,7 +16,9 @@ bool LoadAnswers(const char* path);
 std::vector<std::string> Answer(const std::string& line);
 // Every table entry counted from zero again, as at a wake-up.
 void ResetCounts();
-// Whether a chunk read from the line begins with the wake-up.
-bool StartsWakeUp(const char* data, size_t n);
+// Whether a chunk read from the line begins a wake-up. A slow line may bring
+// the wake-up in pieces; one that goes on with a wake-up already begun on
+// the line so far (partial) begins none.
+bool StartsWakeUp(const std::string& partial, const char* data, size_t n);
 // Spaces and tabs removed at both ends.
 std::string TrimBlanks(const std::string& s);

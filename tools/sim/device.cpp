@@ -257,7 +257,7 @@ static void ReadDevice(Device* d, bool* hungUp)
     char data[4096];
     const ssize_t n = read(d->Master, data, sizeof data);
     if (n > 0) {
-        if (StartsWakeUp(data, static_cast<size_t>(n))) {
+        if (StartsWakeUp(d->S.Line, data, static_cast<size_t>(n))) {
             StartSession(&d->S);
         }
         if (Opt.Once && d->Watch < 0 && d->Slave >= 0) {
