@@ -8,7 +8,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -21,17 +20,11 @@ namespace {
 // Each build puts torvex-check in the tools folder beside the program.
 std::vector<std::string> CheckCommand(const std::vector<std::string>& args)
 {
-    const char* exe = getenv("TORVEX_EXE");
-    if (exe == nullptr) {
-        throw std::runtime_error("TORVEX_EXE is not set");
-    }
-    const std::string torvex = exe;
     std::vector<std::string> command;
     if (UnderWine()) {
         command.push_back("wine");
     }
-    command.push_back(torvex.substr(0, torvex.rfind('/') + 1) +
-                      (UnderWine() ? "tools/torvex-check.exe" : "tools/torvex-check"));
+    command.push_back(CompanionExe("tools/torvex-check"));
     command.insert(command.end(), args.begin(), args.end());
     return command;
 }
@@ -229,10 +222,9 @@ TEST(Check, SilentWhereTheRunDoesWhatTheScriptSays)
         GTEST_SKIP() << "torvex-sim is a POSIX program; the Linux build runs the scripts on it";
     }
 
-    const std::string tools = CheckCommand({})[0];
     const std::string link = "/tmp/torvex-check-sim-" + std::to_string(getpid());
     RunOptions simulator;
-    simulator.command = {tools.substr(0, tools.rfind('/') + 1) + "torvex-sim", "--link", link, "--answers",
+    simulator.command = {CompanionExe("tools/torvex-sim"), "--link", link, "--answers",
                          std::string(TORVEX_SOURCE_DIR) + "/examples/counter.answers"};
     RunningTorvex sim({}, simulator);
     ASSERT_TRUE(sim.WaitForOutput(link, 10000)) << sim.Output();

@@ -24,12 +24,7 @@ namespace {
 // Each build puts torvex-ports in the tools folder beside the program.
 std::string PortsExe()
 {
-    const char* exe = getenv("TORVEX_EXE");
-    if (exe == nullptr) {
-        throw std::runtime_error("TORVEX_EXE is not set");
-    }
-    const std::string torvex = exe;
-    return torvex.substr(0, torvex.rfind('/') + 1) + (UnderWine() ? "tools/torvex-ports.exe" : "tools/torvex-ports");
+    return CompanionExe("tools/torvex-ports");
 }
 
 // A directory tree read by torvex-ports as if it were /.

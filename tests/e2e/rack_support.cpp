@@ -16,12 +16,7 @@
 
 std::string RackExe()
 {
-    const char* exe = getenv("TORVEX_EXE");
-    if (exe == nullptr) {
-        throw std::runtime_error("TORVEX_EXE is not set");
-    }
-    const std::string torvex = exe;
-    return torvex.substr(0, torvex.rfind('/') + 1) + (UnderWine() ? "torvex-rack.exe" : "torvex-rack");
+    return CompanionExe("torvex-rack");
 }
 
 namespace {

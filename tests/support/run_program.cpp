@@ -63,6 +63,12 @@ bool UnderWine()
            (exe.size() > 4 && exe.compare(exe.size() - 4, 4, ".exe") == 0);
 }
 
+std::string CompanionExe(const std::string& name)
+{
+    const std::string torvex = Exe();
+    return torvex.substr(0, torvex.rfind('/') + 1) + name + (UnderWine() ? ".exe" : "");
+}
+
 // The prefix given, or the private one beside the Windows build.
 static std::string WinePrefix()
 {

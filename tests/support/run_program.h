@@ -48,6 +48,10 @@ struct RunResult {
 
 bool UnderWine();
 
+// A program the build puts beside torvex, by its path from there without the
+// ".exe" that the Windows build adds, such as "tools/torvex-check".
+std::string CompanionExe(const std::string& name);
+
 // Options for a run that is killed after ms.
 RunOptions KilledAfter(int ms);
 // Options for a run whose standard input is a terminal (RunningTorvex::TerminalFd).
