@@ -72,6 +72,8 @@ const Trap Traps[] = {
      "3: error: #timeout has no number, so it does nothing: the time-out stays as it was [no-number]\n"
      "4: error: #timeout passes over the character after the name, \"-\", and sets the time-out to 5 s "
      "[number-position]\n"},
+    // A wait of 0 s is no negative time: the line passes in silence.
+    {"#wait 0\r\nATZ\r\n", ""},
     {"ATZ\n^QVER?\n#print ok\nATI",
      "1: error: line ends in a line feed only, which the run removes from a plain command: it sends \"ATZ\" with "
      "no line end, and the device never sees the command end [line-end]\n"
@@ -128,6 +130,14 @@ const Trap Traps[] = {
     {ManyLabels(1100),
      "1103: error: jumps to \"l1100\", which no label defines: the run prints Label \"l1100\" not found. and goes "
      "on with the next line [missing-label]\n"},
+    // Exactly as many labels as the table has slots, were it let fill up: a
+    // look-up of a missing name must still end.
+    {ManyLabels(1024),
+     "1027: error: jumps to \"l1024\", which no label defines: the run prints Label \"l1024\" not found. and goes "
+     "on with the next line [missing-label]\n"},
+    {ManyLabels(2048),
+     "2051: error: jumps to \"l2048\", which no label defines: the run prints Label \"l2048\" not found. and goes "
+     "on with the next line [missing-label]\n"},
     {"# torvex-check: disable=missing-label\r\n#goto nowhere\r\n#goto nowhere\r\n",
      "3: error: jumps to \"nowhere\", which no label defines: the run prints Label \"nowhere\" not found. and goes "
      "on with the next line [missing-label]\n"},
@@ -149,7 +159,8 @@ void ExpectFindings(const Trap (&traps)[N], int status)
             from = end;
         }
     }
-    const RunResult r = Check(args);
+    // A checker caught in a loop is killed long before the suite's limit.
+    const RunResult r = Check(args, KilledAfter(60000));
     EXPECT_EQ(r.status, status);
     EXPECT_EQ(r.out, expected);
 }
@@ -200,6 +211,9 @@ const Trap PathTraps[] = {
     {"ATZ\r\n:ask\r\n#prompt Again?\r\n#goto ask\r\nATI\r\n",
      "4: error: the loop through lines 3-4 has no way out: the run loops forever [endless-loop]\n"
      "5: warning: no path from the start of the script reaches this line [unreachable]\n"},
+    // The comment after the unreached line is no step of the run.
+    {"AT\r\n#goto end\r\nATI\r\n# a comment\r\n:end\r\nAT\r\n",
+     "3: warning: no path from the start of the script reaches this line [unreachable]\n"},
 };
 
 TEST(Check, FollowsTheJumps)

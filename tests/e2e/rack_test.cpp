@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -160,6 +161,34 @@ TEST(Rack, SixteenUnitsSomeMisbehaving)
     // Tagged whole lines, the device's escape sequence shown escaped.
     EXPECT_NE(r.out.find("\n" + ports[0] + ": Got \"\\x1B[2J\\x1B[31mred, OK\"\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+}
+
+// The failure is named at the script's last line though no line end follows
+// it, and a backslash in the script's name is escaped in the JSON.
+TEST(Rack, FailureAtALastLineWithoutLineEnd)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "the Windows build has its own rack test";
+    }
+    PtyDevice device;
+    device.SetHandler(StandardDevice({{"ATI", ""}}));
+    const std::string port = PortName(device);
+    const std::string dir = TempFolder();
+    const std::string script = dir + "/a\\q.txt";
+    std::ofstream(script, std::ios::binary) << "AT\r\nATI";
+    RunOptions options;
+    options.command = {RackExe(), script, port, "--log-dir", dir + "/logs", "--json", dir + "/rack.json"};
+    const RunResult r = RunTorvex({}, options);
+    EXPECT_EQ(r.status, 1) << r.out;
+    const std::string result = "no answer to ATI at line 2";
+    EXPECT_NE(Row(r.out, port).find("  " + result + "  "), std::string::npos) << r.out;
+    Json json;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json)) << ReadFile(dir + "/rack.json");
+    EXPECT_EQ(json["script"].text, script);
+    ASSERT_EQ(json["ports"].items.size(), 1u);
+    EXPECT_EQ(json["ports"].items[0]["result"].text, result);
+    EXPECT_EQ(json["ports"].items[0]["line"].number, 2);
+    EXPECT_EQ(json["ports"].items[0]["command"].text, "ATI");
 }
 
 TEST(Rack, CtrlCEndsEveryRunPrintsTheSummaryAndDiesBySigint)
