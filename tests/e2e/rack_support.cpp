@@ -2,9 +2,11 @@
 // malformed line or document fails the test.
 #include "rack_support.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -84,6 +86,57 @@ Transcript ReadTranscript(const std::string& path)
         }
     }
     return t;
+}
+
+std::vector<int> ChildrenOf(int pid)
+{
+    std::vector<int> children;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        return children;
+    }
+    while (const struct dirent* entry = readdir(proc)) {
+        const int child = atoi(entry->d_name);
+        if (child <= 0) {
+            continue;
+        }
+        // The parent is the fourth field, after the name in parentheses.
+        const std::string stat = ReadFile("/proc/" + std::to_string(child) + "/stat");
+        const size_t close = stat.rfind(')');
+        int parent = 0;
+        if (close != std::string::npos && sscanf(stat.c_str() + close + 1, " %*c %d", &parent) == 1 &&
+            parent == pid) {
+            children.push_back(child);
+        }
+    }
+    closedir(proc);
+    return children;
+}
+
+char ProcessState(int pid)
+{
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? 0 : stat[close + 2];
+}
+
+std::vector<std::string> OpenFiles(int pid)
+{
+    std::vector<std::string> files;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* fds = opendir(dir.c_str());
+    if (fds == nullptr) {
+        return files;
+    }
+    while (const struct dirent* entry = readdir(fds)) {
+        char target[4096];
+        const ssize_t n = readlink((dir + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+        if (n > 0) {
+            files.emplace_back(target, static_cast<size_t>(n));
+        }
+    }
+    closedir(fds);
+    return files;
 }
 
 const Json& Json::operator[](const std::string& name) const

@@ -13,6 +13,13 @@ std::string RackExe();
 std::string TempFolder();
 std::string ReadFile(const std::string& path);
 
+// The processes whose parent is pid, read from /proc.
+std::vector<int> ChildrenOf(int pid);
+// A process's state letter from /proc (R, S, T, Z...); 0 when it is gone.
+char ProcessState(int pid);
+// Where a process's open descriptors lead, from /proc/PID/fd.
+std::vector<std::string> OpenFiles(int pid);
+
 // One transcript read back: its time stamps, its notes ("# " lines) and the
 // console bytes ("| " lines) joined as they came.
 struct Transcript {

@@ -6,10 +6,13 @@
 #include <pty.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -201,25 +204,58 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
         GTEST_SKIP() << "the command line is the same code on both systems";
     }
     const std::string dir = TempFolder();
+    const std::string other = TempFolder();
     const std::string script = WriteScript("ATI\r\n");
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+    ASSERT_EQ(symlink("/dev/null", (other + "/null").c_str()), 0);
+    // A log folder of an earlier rack, and a rack with no torvex beside it.
+    ASSERT_EQ(system(("mkdir '" + other + "/old' && echo first > '" + other + "/old/01-COM1.log' && mkdir '" +
+                      other + "/alone' && cp '" + RackExe() + "' '" + other + "/alone/'")
+                         .c_str()),
+              0);
+    std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{script}, "torvex-rack: no ports named\n"},
-        {{script, "COM1", "--jobs", "0"}, "torvex-rack: --jobs needs a number of at least 1\n"},
+        {{script, "COM1", "--jobs", "0"}, "torvex-rack: --jobs needs a number from 1 to 100000\n"},
+        {{script, "COM1", "--jobs", "100001"}, "torvex-rack: --jobs needs a number from 1 to 100000\n"},
         {{script, "COM1", "--log-dir"}, "torvex-rack: option --log-dir needs a value\n"},
         {{script, "-PORT=COM1"}, "torvex-rack: ports are named as arguments after the script, not with -PORT=\n"},
-        {{dir + "/missing.txt", "COM1"}, "torvex-rack: cannot read the script " + dir + "/missing.txt\n"},
-        {{dir, "COM1"}, "torvex-rack: cannot read the script " + dir + "\n"},
+        {{dir + "/missing.txt", "COM1"},
+         "torvex-rack: cannot read the script " + dir + "/missing.txt: No such file or directory\n"},
+        {{dir, "COM1"}, "torvex-rack: cannot read the script " + dir + ": Is a directory\n"},
+        {{script, "/dev/null", "COM1", "/dev/null"}, "torvex-rack: the port /dev/null is named twice\n"},
+        {{script, "/dev/null", other + "/null"}, "torvex-rack: /dev/null and " + other + "/null are the same port\n"},
+        {{script, "rfc2217://127.0.0.1:7010", "socket://127.0.0.1:7011", "RFC2217://LocalHost:07010"},
+         "torvex-rack: rfc2217://127.0.0.1:7010 and RFC2217://LocalHost:07010 are the same port\n"},
+        {{script, "COM1", "--json", other + "/no/rack.json"},
+         "torvex-rack: cannot write " + other + "/no/rack.json: No such file or directory\n"},
+        {{script, "COM1", "--log-dir", "/dev/null/logs"},
+         "torvex-rack: cannot make the folder /dev/null/logs: Not a directory\n"},
+        {{script, "COM1", "--log-dir", other + "/old"},
+         "torvex-rack: the folder " + other + "/old already holds a rack's transcripts; name a new one\n"},
     };
-    for (const auto& c : cases) {
+    // The same device under another name, where this user may make one.
+    if (mknod((other + "/null2").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        cases.push_back({{script, other + "/null2", "/dev/null"},
+                         "torvex-rack: " + other + "/null2 and /dev/null are the same port\n"});
+    }
+    cases.push_back({{script, "COM1"}, "torvex-rack: cannot start torvex beside the rack, " + other +
+                                           "/alone/torvex: No such file or directory\n"});
+    for (size_t i = 0; i < cases.size(); i++) {
+        const auto& c = cases[i];
         RunOptions options;
         // The messages are on standard error: seen here through standard output.
-        options.command = {"sh", "-c", "cd \"$0\" && exec \"$@\" 2>&1", dir, RackExe()};
+        options.command = {"sh", "-c", "cd \"$0\" && exec \"$@\" 2>&1", dir,
+                           i + 1 == cases.size() ? other + "/alone/torvex-rack" : RackExe()};
         options.command.insert(options.command.end(), c.first.begin(), c.first.end());
+        const auto start = std::chrono::steady_clock::now();
         const RunResult r = RunTorvex({}, options);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.second;
         EXPECT_EQ(r.status, 2) << c.second;
         EXPECT_EQ(r.out.substr(0, c.second.size()), c.second) << r.out;
     }
     EXPECT_EQ(system(("test -z \"$(ls -A '" + dir + "')\"").c_str()), 0) << "no log folder was made";
+    EXPECT_EQ(ReadFile(other + "/old/01-COM1.log"), "first\n");
+    EXPECT_EQ(system(("test \"$(ls -A '" + other + "/old')\" = 01-COM1.log").c_str()), 0);
+    EXPECT_EQ(system(("test \"$(ls -A '" + other + "/alone')\" = torvex-rack").c_str()), 0);
 }
 
 // The rack on a terminal of its own, 200 columns wide.
@@ -264,11 +300,11 @@ struct TerminalRack {
         close(master);
         close(slave);
     }
-    // Reads until text has come; false after ms or at the end of the output.
-    bool WaitFor(const std::string& text, int ms)
+    // Reads until text has come (after from); false after ms or at the end of the output.
+    bool WaitFor(const std::string& text, int ms, size_t from = 0)
     {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (out.find(text) == std::string::npos) {
+        while (out.find(text, from) == std::string::npos) {
             struct pollfd p = {master, POLLIN, 0};
             if (std::chrono::steady_clock::now() >= end || poll(&p, 1, 50) < 0) {
                 return false;
@@ -282,6 +318,30 @@ struct TerminalRack {
         }
         return true;
     }
+    // Waits until the rack has stopped (Ctrl-Z); false after ms.
+    bool WaitStopped(int ms)
+    {
+        for (int waited = 0; waited < ms; waited += 20) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG | WUNTRACED) == pid) {
+                return WIFSTOPPED(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    // Waits until the terminal is (or is no longer) in the rack's key mode.
+    bool WaitKeyMode(bool on, int ms)
+    {
+        for (int waited = 0; waited < ms; waited += 20) {
+            struct termios now;
+            if (tcgetattr(slave, &now) == 0 && ((now.c_lflag & (ICANON | ECHO)) == 0) == on) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
     int Wait()
     {
         int status = 0;
@@ -292,7 +352,18 @@ struct TerminalRack {
     }
 };
 
-TEST(Rack, LiveViewOnATerminalWithAPromptForOneUnitOfThree)
+// The port whose prompt the last frame asks, on the line before "asks: ".
+std::string AskedPort(const std::string& out, size_t from)
+{
+    const size_t at = out.find(" asks: Ready?  (press a key)", from);
+    if (at == std::string::npos) {
+        return "";
+    }
+    const size_t start = out.rfind('\n', at) + 1;
+    return out.substr(start, at - start);
+}
+
+TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfThree)
 {
     if (UnderWine()) {
         GTEST_SKIP() << "the Windows build has its own rack test";
@@ -301,25 +372,79 @@ TEST(Rack, LiveViewOnATerminalWithAPromptForOneUnitOfThree)
     std::vector<std::string> ports;
     for (int i = 0; i < 3; i++) {
         devices.push_back(std::make_unique<PtyDevice>());
-        devices.back()->SetHandler(StandardDevice({{"ATI", "\r\nTorvex unit\r\nOK\r\n"}}));
+        devices.back()->SetHandler(StandardDevice({{"ATI", "\r\nASK\r\nOK\r\n"}}));
         ports.push_back(PortName(*devices.back()));
     }
     devices[0]->SetHandler(StandardDevice({{"ATI", "\r\n\x1b[31mred\r\nOK\r\n"}, {"AT+X", "\r\nOK\r\n", 1500}}));
-    devices[1]->SetHandler(StandardDevice({{"ATI", "\r\nASK\r\nOK\r\n"}}));
     const std::string dir = TempFolder();
-    std::vector<std::string> args = {RackExe(), WriteScript(RackScript), "--log-dir", dir};
+    std::vector<std::string> args = {RackExe(), WriteScript(RackScript), "--log-dir", dir + "/logs", "--json",
+                                     dir + "/rack.json"};
     args.insert(args.end(), ports.begin(), ports.end());
     TerminalRack rack(args);
 
-    ASSERT_TRUE(rack.WaitFor(ports[1] + " asks: Ready?  (press a key)", 20000)) << rack.out;
+    ASSERT_TRUE(rack.WaitFor(" asks: Ready?  (press a key)", 20000)) << rack.out;
+    const std::string first = AskedPort(rack.out, 0);
+    ASSERT_TRUE(first == ports[1] || first == ports[2]) << rack.out;
+    const std::string second = first == ports[1] ? ports[2] : ports[1];
+    const int firstN = first == ports[1] ? 2 : 3;
+    const int secondN = 5 - firstN;
+    // Both runs wait for a key; only one prompt is on the screen.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(rack.out.find(second + " asks: "), std::string::npos) << rack.out;
     // While the rack waits for the key, keys go nowhere else: no echo, no line editing.
     struct termios during;
     ASSERT_EQ(tcgetattr(rack.slave, &during), 0);
     EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u);
+    // No run holds a transcript, the JSON or another run's pipe: only its
+    // standard three, the progress channel, the port and the script.
+    const std::vector<int> children = ChildrenOf(rack.pid);
+    EXPECT_EQ(children.size(), 3u);
+    for (int child : children) {
+        const std::vector<std::string> files = OpenFiles(child);
+        for (const std::string& file : files) {
+            EXPECT_EQ(file.find(dir), std::string::npos) << child << " holds " << file;
+        }
+        EXPECT_EQ(files.size(), 6u) << child;
+    }
+
+    // Typed ahead: the second y answers no prompt, since the second was not yet shown.
+    size_t mark = rack.out.size();
+    ASSERT_EQ(write(rack.master, "yy", 2), 2);
+    ASSERT_TRUE(rack.WaitFor(second + " asks: Ready?  (press a key)", 10000, mark)) << rack.out.substr(mark);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    const Transcript asked = ReadTranscript(PtyTranscript(dir + "/logs", secondN, second));
+    EXPECT_EQ(asked.Console.find("ready\n"), std::string::npos) << asked.Console;
+    EXPECT_NE(ReadTranscript(PtyTranscript(dir + "/logs", firstN, first)).Console.find("\r\nready\n"),
+              std::string::npos);
+
+    // Ctrl-Z: the terminal as it was and the cursor shown while stopped, the runs stopped too.
+    mark = rack.out.size();
+    ASSERT_EQ(write(rack.master, "\x1a", 1), 1);
+    ASSERT_TRUE(rack.WaitStopped(5000)) << rack.out.substr(mark);
+    EXPECT_TRUE(rack.WaitFor("\x1b[?25h", 2000, mark)) << rack.out.substr(mark);
+    struct termios stopped;
+    ASSERT_EQ(tcgetattr(rack.slave, &stopped), 0);
+    EXPECT_EQ(stopped.c_lflag, rack.initial.c_lflag);
+    for (int child : ChildrenOf(rack.pid)) {
+        EXPECT_EQ(ProcessState(child), 'T') << child;
+    }
+    // A key typed while stopped was typed for no prompt on the screen.
     ASSERT_EQ(write(rack.master, "y", 1), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    mark = rack.out.size();
+    ASSERT_EQ(kill(rack.pid, SIGCONT), 0);
+    ASSERT_TRUE(rack.WaitKeyMode(true, 5000));
+    ASSERT_TRUE(rack.WaitFor(second + " asks: Ready?  (press a key)", 5000, mark)) << rack.out.substr(mark);
+    EXPECT_TRUE(rack.WaitFor("\x1b[?25l", 2000, mark));
+    for (int child : ChildrenOf(rack.pid)) {
+        EXPECT_NE(ProcessState(child), 'T') << child;
+    }
+    ASSERT_EQ(write(rack.master, "n", 1), 1);
     const int status = rack.Wait();
     ASSERT_TRUE(WIFEXITED(status)) << rack.out;
     EXPECT_EQ(WEXITSTATUS(status), 0) << rack.out;
+    EXPECT_NE(ReadTranscript(PtyTranscript(dir + "/logs", secondN, second)).Console.find("\r\nnot ready\n"),
+              std::string::npos);
 
     struct termios after;
     ASSERT_EQ(tcgetattr(rack.slave, &after), 0);
@@ -341,9 +466,23 @@ TEST(Rack, LiveViewOnATerminalWithAPromptForOneUnitOfThree)
         EXPECT_NE(line.find("[##########] done: ok"), std::string::npos) << line;
         EXPECT_LT(line.size(), 200u);
     }
-    EXPECT_NE(ReadTranscript(PtyTranscript(dir, 2, ports[1])).Console.find("\r\nReady?\n\r\nready\n"),
-              std::string::npos);
     EXPECT_NE(out.find("3 ports: 3 ok, 0 failed; transcripts in " + dir), std::string::npos) << out;
+
+    // Each prompt's key and when it came, in the transcript and the JSON.
+    const std::vector<std::string> notes = ReadTranscript(PtyTranscript(dir + "/logs", firstN, first)).Notes;
+    EXPECT_NE(std::find(notes.begin(), notes.end(), "key y answers the prompt at line 8"), notes.end());
+    Json json;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json)) << ReadFile(dir + "/rack.json");
+    ASSERT_EQ(json["ports"].items.size(), 3u);
+    EXPECT_EQ(json["ports"].items[0]["prompts"].items.size(), 0u);
+    for (int n : {firstN, secondN}) {
+        const Json& prompts = json["ports"].items[n - 1]["prompts"];
+        ASSERT_EQ(prompts.items.size(), 1u) << n;
+        EXPECT_EQ(prompts.items[0]["line"].number, 8);
+        EXPECT_EQ(prompts.items[0]["key"].text, n == firstN ? "y" : "n");
+        EXPECT_TRUE(prompts.items[0]["keyboard"].boolean);
+        EXPECT_EQ(prompts.items[0]["time"].text.size(), 24u);
+    }
 }
 
 TEST(Rack, WindowsBuildRunsARackOfFour)
