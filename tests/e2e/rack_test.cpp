@@ -198,6 +198,89 @@ TEST(Rack, CtrlCEndsEveryRunPrintsTheSummaryAndDiesBySigint)
     EXPECT_EQ(ReadTranscript(PtyTranscript(dir, 1, ports[0])).Notes.back(), "result: interrupted");
 }
 
+TEST(Rack, KilledOutrightItLeavesNoRunBehind)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "the Windows build has its own rack test";
+    }
+    std::vector<std::unique_ptr<PtyDevice>> devices;
+    std::vector<std::string> ports;
+    for (int i = 0; i < 2; i++) {
+        devices.push_back(std::make_unique<PtyDevice>());
+        devices.back()->SetHandler(StandardDevice());
+        ports.push_back(PortName(*devices.back()));
+    }
+    RunOptions options;
+    // A script that never ends.
+    options.command = {RackExe(), "--log-dir", TempFolder() + "/logs", WriteScript(":again\r\nATI\r\n#goto again\r\n")};
+    options.command.insert(options.command.end(), ports.begin(), ports.end());
+    RunningTorvex rack({}, options);
+    for (const std::string& port : ports) {
+        ASSERT_TRUE(rack.WaitForOutput(port + ": Got \"OK\"\n", 20000)) << rack.Output();
+    }
+    const std::vector<int> runs = ChildrenOf(rack.Pid());
+    ASSERT_EQ(runs.size(), 2u);
+    rack.Signal(SIGKILL);
+    const auto killed = std::chrono::steady_clock::now();
+    EXPECT_EQ(rack.Wait().signal, SIGKILL);
+    for (int run : runs) {
+        while (ProcessState(run) != 0 && ProcessState(run) != 'Z' &&
+               std::chrono::steady_clock::now() - killed < std::chrono::seconds(5)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_TRUE(ProcessState(run) == 0 || ProcessState(run) == 'Z') << run;
+    }
+    for (size_t i = 0; i < devices.size(); i++) {
+        EXPECT_TRUE(WaitPortReleased(*devices[i], 1000)) << ports[i];
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(5));
+    // The port is free for the next run at once.
+    RunOptions again;
+    again.timeoutMs = 20000;
+    EXPECT_EQ(RunTorvex({WriteScript("ATI\r\n"), PortArg(*devices[0])}, again).status, 0);
+}
+
+// More ports than descriptors: they wait their turn, and each is reported.
+// Their names, UTF-8 or not, come back from the JSON as they were given.
+TEST(Rack, ThreeHundredMissingPortsUnderALimitOf256Files)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "descriptor limits are the POSIX build's";
+    }
+    const std::string dir = TempFolder();
+    std::vector<std::string> ports = {dir + "/unit \xC3\xA9 1", dir + "/unit \xFF 2"};
+    for (int i = 3; i <= 300; i++) {
+        ports.push_back(dir + "/unit " + std::to_string(i));
+    }
+    RunOptions options;
+    options.command = {"sh", "-c", "ulimit -n 256 && exec \"$@\"", "sh", RackExe(), "--log-dir", dir + "/logs",
+                       "--json", dir + "/rack.json", WriteScript("ATI\r\n")};
+    options.command.insert(options.command.end(), ports.begin(), ports.end());
+    const RunResult r = RunTorvex({}, options);
+    EXPECT_EQ(r.status, 1) << r.out.substr(0, 2000);
+    EXPECT_NE(r.out.find("\n300 ports: 0 ok, 300 failed; transcripts in " + dir + "/logs\n"), std::string::npos)
+        << r.out.substr(r.out.size() > 2000 ? r.out.size() - 2000 : 0);
+    Json json;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json));
+    ASSERT_EQ(json["ports"].items.size(), 300u);
+    for (size_t i = 2; i < 300; i++) {
+        EXPECT_EQ(json["ports"].items[i]["result"].text,
+                  "port could not be opened: File not found opening " + ports[i] + ".");
+        EXPECT_EQ(json["ports"].items[i]["exit_status"].number, 3);
+    }
+    EXPECT_EQ(json["ports"].items[0]["result"].text,
+              "port could not be opened: File not found opening " + dir + "/unit \\xC3\\xA9 1.");
+    // A strict reader: UTF-8 only, and the names themselves, the byte that is
+    // not UTF-8 as the console shows it.
+    RunOptions python;
+    python.command = {"python3", "-c",
+                      "import json, sys\n"
+                      "with open(sys.argv[1], encoding='utf-8', errors='strict') as f: rack = json.load(f)\n"
+                      "sys.stdout.buffer.write('|'.join(p['port'] for p in rack['ports'][:3]).encode())\n",
+                      dir + "/rack.json"};
+    EXPECT_EQ(RunTorvex({}, python).out, dir + "/unit \xC3\xA9 1|" + dir + "/unit \\xFF 2|" + dir + "/unit 3");
+}
+
 TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
 {
     if (UnderWine()) {
