@@ -49,6 +49,20 @@ std::string PortName(const PtyDevice& device)
     return PortArg(device).substr(6);
 }
 
+// A rack of n units, each answering as handler says; their ports as the rack is given them.
+struct Units {
+    std::vector<std::unique_ptr<PtyDevice>> devices;
+    std::vector<std::string> ports;
+    explicit Units(int n, const std::vector<Rule>& replies = {})
+    {
+        for (int i = 0; i < n; i++) {
+            devices.push_back(std::make_unique<PtyDevice>());
+            devices.back()->SetHandler(StandardDevice(replies));
+            ports.push_back(PortName(*devices.back()));
+        }
+    }
+};
+
 // The summary row of a port: the line that begins with its name.
 std::string Row(const std::string& out, const std::string& port)
 {
@@ -170,13 +184,9 @@ TEST(Rack, CtrlCEndsEveryRunPrintsTheSummaryAndDiesBySigint)
     if (UnderWine()) {
         GTEST_SKIP() << "Windows has no signals to die by";
     }
-    std::vector<std::unique_ptr<PtyDevice>> devices;
-    std::vector<std::string> ports;
-    for (int i = 0; i < 3; i++) {
-        devices.push_back(std::make_unique<PtyDevice>());
-        devices.back()->SetHandler(StandardDevice());
-        ports.push_back(PortName(*devices.back()));
-    }
+    Units units(3);
+    auto& devices = units.devices;
+    const std::vector<std::string>& ports = units.ports;
     const std::string dir = TempFolder();
     RunOptions options;
     options.command = {RackExe(), "--jobs", "2", "--log-dir", dir, WriteScript("ATI\r\n#wait 60\r\nATI\r\n"),
@@ -203,13 +213,9 @@ TEST(Rack, KilledOutrightItLeavesNoRunBehind)
     if (UnderWine()) {
         GTEST_SKIP() << "the Windows build has its own rack test";
     }
-    std::vector<std::unique_ptr<PtyDevice>> devices;
-    std::vector<std::string> ports;
-    for (int i = 0; i < 2; i++) {
-        devices.push_back(std::make_unique<PtyDevice>());
-        devices.back()->SetHandler(StandardDevice());
-        ports.push_back(PortName(*devices.back()));
-    }
+    Units units(2);
+    auto& devices = units.devices;
+    const std::vector<std::string>& ports = units.ports;
     RunOptions options;
     // A script that never ends.
     options.command = {RackExe(), "--log-dir", TempFolder() + "/logs", WriteScript(":again\r\nATI\r\n#goto again\r\n")};
@@ -451,13 +457,9 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfThree)
     if (UnderWine()) {
         GTEST_SKIP() << "the Windows build has its own rack test";
     }
-    std::vector<std::unique_ptr<PtyDevice>> devices;
-    std::vector<std::string> ports;
-    for (int i = 0; i < 3; i++) {
-        devices.push_back(std::make_unique<PtyDevice>());
-        devices.back()->SetHandler(StandardDevice({{"ATI", "\r\nASK\r\nOK\r\n"}}));
-        ports.push_back(PortName(*devices.back()));
-    }
+    Units units(3, {{"ATI", "\r\nASK\r\nOK\r\n"}});
+    auto& devices = units.devices;
+    const std::vector<std::string>& ports = units.ports;
     devices[0]->SetHandler(StandardDevice({{"ATI", "\r\n\x1b[31mred\r\nOK\r\n"}, {"AT+X", "\r\nOK\r\n", 1500}}));
     const std::string dir = TempFolder();
     std::vector<std::string> args = {RackExe(), WriteScript(RackScript), "--log-dir", dir + "/logs", "--json",
@@ -573,13 +575,9 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
     if (!UnderWine()) {
         GTEST_SKIP() << "for the Windows build under Wine";
     }
-    std::vector<std::unique_ptr<PtyDevice>> devices;
-    std::vector<std::string> ports;
-    for (int i = 0; i < 4; i++) {
-        devices.push_back(std::make_unique<PtyDevice>());
-        devices.back()->SetHandler(StandardDevice({{"ATI", "\r\nTorvex unit\r\nOK\r\n"}}));
-        ports.push_back(PortName(*devices.back()));
-    }
+    Units units(4, {{"ATI", "\r\nTorvex unit\r\nOK\r\n"}});
+    auto& devices = units.devices;
+    const std::vector<std::string>& ports = units.ports;
     devices[2]->SetHandler(StandardDevice({{"ATI", "\r\nTorvex unit\r\nOK\r\n"}, {"AT+X", ErrorReply}}));
     const std::string dir = TempFolder();
     RunOptions options;
@@ -609,6 +607,19 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
         const std::string rest = i == 2 ? "AT+X\r\r\nGot \"ERROR\"\r\n" : "AT+X\r\r\nGot \"OK\"\r\n\r\r\ndone\r\n";
         EXPECT_EQ(t.Console, "Got \"AT^QESC=1, OK\"\r\nATI\r\r\nGot \"Torvex unit, OK\"\r\n" + rest) << name;
     }
+
+    // Killed outright, the rack takes its runs with it: they are in a job
+    // that ends with the rack's last handle to it.
+    RunOptions looping;
+    looping.command = {"wine", RackExe(), "--log-dir", "Z:" + dir + "/again",
+                       ScriptArg(WriteScript(":again\r\nATI\r\n#goto again\r\n")), ports[0], ports[1]};
+    RunningTorvex rack({}, looping);
+    ASSERT_TRUE(rack.WaitForOutput(ports[0] + ": Got \"Torvex unit, OK\"\n", 30000)) << rack.Output();
+    ASSERT_TRUE(rack.WaitForOutput(ports[1] + ": Got \"Torvex unit, OK\"\n", 30000)) << rack.Output();
+    rack.Signal(SIGKILL);
+    rack.Wait();
+    EXPECT_TRUE(WaitPortReleased(*devices[0], 5000));
+    EXPECT_TRUE(WaitPortReleased(*devices[1], 1000));
 }
 
 }  // namespace
