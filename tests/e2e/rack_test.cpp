@@ -316,7 +316,7 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
          "torvex-rack: rfc2217://127.0.0.1:7010 and RFC2217://LocalHost:07010 are the same port\n"},
         {{script, "COM1", "--json", other + "/no/rack.json"},
          "torvex-rack: cannot write " + other + "/no/rack.json: No such file or directory\n"},
-        {{script, "COM1", "--log-dir", "/dev/null/logs"},
+        {{script, "COM1", "--json", other + "/rack.json", "--log-dir", "/dev/null/logs"},
          "torvex-rack: cannot make the folder /dev/null/logs: Not a directory\n"},
         {{script, "COM1", "--log-dir", other + "/old"},
          "torvex-rack: the folder " + other + "/old already holds a rack's transcripts; name a new one\n"},
@@ -342,6 +342,7 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
         EXPECT_EQ(r.out.substr(0, c.second.size()), c.second) << r.out;
     }
     EXPECT_EQ(system(("test -z \"$(ls -A '" + dir + "')\"").c_str()), 0) << "no log folder was made";
+    EXPECT_NE(access((other + "/rack.json").c_str(), F_OK), 0) << "no JSON was left behind";
     EXPECT_EQ(ReadFile(other + "/old/01-COM1.log"), "first\n");
     EXPECT_EQ(system(("test \"$(ls -A '" + other + "/old')\" = 01-COM1.log").c_str()), 0);
     EXPECT_EQ(system(("test \"$(ls -A '" + other + "/alone')\" = torvex-rack").c_str()), 0);
@@ -452,7 +453,7 @@ std::string AskedPort(const std::string& out, size_t from)
     return out.substr(start, at - start);
 }
 
-TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfThree)
+TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
 {
     if (UnderWine()) {
         GTEST_SKIP() << "the Windows build has its own rack test";
@@ -465,6 +466,9 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfThree)
     std::vector<std::string> args = {RackExe(), WriteScript(RackScript), "--log-dir", dir + "/logs", "--json",
                                      dir + "/rack.json"};
     args.insert(args.end(), ports.begin(), ports.end());
+    // A port whose result, whole, would not fit on the terminal.
+    const std::string missing = dir + "/no-such-port";
+    args.push_back(missing);
     TerminalRack rack(args);
 
     ASSERT_TRUE(rack.WaitFor(" asks: Ready?  (press a key)", 20000)) << rack.out;
@@ -483,7 +487,7 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfThree)
     // No run holds a transcript, the JSON or another run's pipe: only its
     // standard three, the progress channel, the port and the script.
     const std::vector<int> children = ChildrenOf(rack.pid);
-    EXPECT_EQ(children.size(), 3u);
+    EXPECT_EQ(children.size(), 3u);  // the missing port's run has ended
     for (int child : children) {
         const std::vector<std::string> files = OpenFiles(child);
         for (const std::string& file : files) {
@@ -527,7 +531,7 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfThree)
     ASSERT_EQ(write(rack.master, "n", 1), 1);
     const int status = rack.Wait();
     ASSERT_TRUE(WIFEXITED(status)) << rack.out;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << rack.out;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << rack.out;
     EXPECT_NE(ReadTranscript(PtyTranscript(dir + "/logs", secondN, second)).Console.find("\r\nnot ready\n"),
               std::string::npos);
 
@@ -551,14 +555,29 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfThree)
         EXPECT_NE(line.find("[##########] done: ok"), std::string::npos) << line;
         EXPECT_LT(line.size(), 200u);
     }
-    EXPECT_NE(out.find("3 ports: 3 ok, 0 failed; transcripts in " + dir), std::string::npos) << out;
+    // The summary: no row wider than the terminal, the long result cut; the JSON has it whole.
+    const std::string result = "port could not be opened: File not found opening " + missing + ".";
+    const std::string summary = out.substr(shown);
+    EXPECT_NE(summary.find("\n4 ports: 3 ok, 1 failed; transcripts in " + dir), std::string::npos) << summary;
+    const std::string row = Row(summary, missing);
+    EXPECT_NE(row.find("  " + result.substr(0, 40)), std::string::npos) << row;
+    EXPECT_EQ(row.find(result), std::string::npos) << row;
+    EXPECT_NE(row.find("\u2026  "), std::string::npos) << row;
+    for (size_t at = 0, end; (end = summary.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = summary.substr(at, end - at);
+        // The terminal turns each line feed into CR LF.
+        const auto columns =
+            std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80 && c != '\r'; });
+        EXPECT_LT(columns, 200) << line;
+    }
 
     // Each prompt's key and when it came, in the transcript and the JSON.
     const std::vector<std::string> notes = ReadTranscript(PtyTranscript(dir + "/logs", firstN, first)).Notes;
     EXPECT_NE(std::find(notes.begin(), notes.end(), "key y answers the prompt at line 8"), notes.end());
     Json json;
     ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json)) << ReadFile(dir + "/rack.json");
-    ASSERT_EQ(json["ports"].items.size(), 3u);
+    ASSERT_EQ(json["ports"].items.size(), 4u);
+    EXPECT_EQ(json["ports"].items[3]["result"].text, result);
     EXPECT_EQ(json["ports"].items[0]["prompts"].items.size(), 0u);
     for (int n : {firstN, secondN}) {
         const Json& prompts = json["ports"].items[n - 1]["prompts"];

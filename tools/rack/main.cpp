@@ -402,13 +402,21 @@ void RunRack(Rack& rack)
 
 }  // namespace
 
-// What would make the rack fail, found before any unit is woken.
-bool Refused(const Rack& rack)
+// What would make the rack fail, found before any unit is woken; a refused
+// rack leaves nothing behind.
+bool Refused(Rack& rack)
 {
     std::string message;
+    bool madeJson = false;
     if (!TorvexThere(rack.Exe, &message) || !PortsDistinct(rack.Opts.Ports, &message) ||
-        (!rack.Opts.Json.empty() && !JsonWritable(rack.Opts.Json, &message))) {
+        (!rack.Opts.Json.empty() && !JsonWritable(rack.Opts.Json, &madeJson, &message))) {
         fprintf(stderr, "torvex-rack: %s\n", message.c_str());
+        return true;
+    }
+    if (!PrepareLogDir(rack)) {
+        if (madeJson) {
+            (void)std::remove(rack.Opts.Json.c_str());
+        }
         return true;
     }
     return false;
@@ -433,7 +441,7 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    if (Refused(rack) || !PrepareLogDir(rack)) {
+    if (Refused(rack)) {
         return 2;
     }
     if (rack.Opts.Script == "-") {

@@ -98,9 +98,11 @@ bool TorvexThere(const std::string& exe, std::string* message)
     return true;
 }
 
-bool JsonWritable(const std::string& path, std::string* message)
+bool JsonWritable(const std::string& path, bool* made, std::string* message)
 {
     // Appending nothing: an existing file stays as it is, a missing one is made.
+    std::error_code error;
+    *made = !std::filesystem::exists(path, error);
     FILE* file = fopen(path.c_str(), "ab");
     if (file == nullptr) {
         *message = "cannot write " + path + ": " + strerror(errno);

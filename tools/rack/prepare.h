@@ -11,8 +11,9 @@
 bool PortsDistinct(const std::vector<std::string>& ports, std::string* message);
 // torvex beside the rack can be started.
 bool TorvexThere(const std::string& exe, std::string* message);
-// The JSON file can be written; an existing one is left as it is until the end.
-bool JsonWritable(const std::string& path, std::string* message);
+// The JSON file can be written; an existing one is left as it is until the
+// end, and whether it was made here is told.
+bool JsonWritable(const std::string& path, bool* made, std::string* message);
 // The log folder: the one named, made when missing, or a new one named after
 // the time; never one that already holds another rack's transcripts.
 bool MakeLogDir(const std::string& named, std::string* dir, std::string* message);

@@ -144,6 +144,9 @@ std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir
                    const std::string& transcript) {
         std::string line = Fit(port, portWidth) + "  " + Cut(result, resultWidth) + "  " + Fit(time, 8) + "  " +
                            transcript;
+        if (columns > 0 && Width(line) > static_cast<size_t>(columns - 1)) {
+            line = Cut(line, static_cast<size_t>(columns - 1));  // names too long for any result to fit
+        }
         while (!line.empty() && line.back() == ' ') {
             line.pop_back();
         }
