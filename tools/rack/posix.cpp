@@ -113,7 +113,7 @@ bool OutOfDescriptors(int err)
     (void)rack;
 #endif
     // The rack ignores SIGPIPE and catches job control for itself; torvex decides its own.
-    signal(SIGPIPE, SIG_DFL);
+    (void)signal(SIGPIPE, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -372,16 +372,16 @@ void WaitEvents(int ms, OsEvents* events)
     const int ready = poll(fds.data(), fds.size(), ms);
     // Read whether or not poll saw it: a Ctrl-C that came as poll returned has
     // run its handler by now, and must count before the runs it ended.
-    unsigned char bytes[16];
+    unsigned char sigs[16];
     ssize_t got;
-    while ((got = read(SignalPipe[0], bytes, sizeof bytes)) > 0) {
+    while ((got = read(SignalPipe[0], sigs, sizeof sigs)) > 0) {
         for (ssize_t b = 0; b < got; b++) {
-            if (bytes[b] == SIGTSTP) {
+            if (sigs[b] == SIGTSTP) {
                 events->stop = true;
-            } else if (bytes[b] == SIGCONT) {
+            } else if (sigs[b] == SIGCONT) {
                 events->resume = true;
             } else if (events->signal == 0) {
-                events->signal = bytes[b];
+                events->signal = sigs[b];
             }
         }
     }
@@ -498,12 +498,7 @@ void ConsoleWrite(const std::string& text)
 
 void PrepareSignals()
 {
-    if (pipe(SignalPipe) == 0) {
-        fcntl(SignalPipe[0], F_SETFD, FD_CLOEXEC);
-        fcntl(SignalPipe[0], F_SETFL, O_NONBLOCK);
-        fcntl(SignalPipe[1], F_SETFD, FD_CLOEXEC);
-        fcntl(SignalPipe[1], F_SETFL, O_NONBLOCK);
-    }
+    (void)pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK);
     (void)signal(SIGPIPE, SIG_IGN);
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);

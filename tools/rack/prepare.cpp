@@ -70,7 +70,8 @@ bool PortsDistinct(const std::vector<std::string>& ports, std::string* message)
         std::vector<std::string> ids;
         if (NetworkAddress(ports[i], &host, &number)) {
             ids = PortIdentities(ports[i], host, number);
-            ids.push_back("host " + host + " port " + number);
+            std::string id = "host ";
+            ids.push_back(id.append(host).append(" port ").append(number));
         } else {
             ids = PortIdentities(ports[i], "", "");
             ids.push_back("name " + ports[i]);

@@ -259,8 +259,11 @@ void FlushKeys()
 
 void RaiseFileLimit()
 {
-    // Transcripts are C streams: the runtime's own limit on them is raised.
-    _setmaxstdio(8192);
+    // Transcripts are C streams: the runtime's own limit on them is raised,
+    // as far as this runtime goes (the older one stops at 2048).
+    if (_setmaxstdio(8192) < 0) {
+        _setmaxstdio(2048);
+    }
 }
 
 FILE* CreateTranscript(const std::string& path, std::string* why, bool* noDescriptors)
