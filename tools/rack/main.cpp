@@ -6,9 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <fstream>
-#include <iostream>
 
 #include "options.h"
 #include "os.h"
@@ -77,45 +75,6 @@ void Draw(Rack& rack)
     frame += "\x1b[J";
     rack.ViewHeight = lines.size();
     ConsoleWrite(frame);
-}
-
-// The folder, the script kept there when it comes from standard input, and
-// every run's transcript name; the first transcript is made, so that a folder
-// that takes no files is found before any unit is woken.
-bool PrepareLogDir(Rack& rack)
-{
-    std::string message;
-    if (!MakeLogDir(rack.Opts.LogDir, &rack.LogDir, &message)) {
-        fprintf(stderr, "torvex-rack: %s\n", message.c_str());
-        return false;
-    }
-    rack.ScriptPath = rack.Opts.Script;
-    if (rack.Opts.Script == "-") {
-        // Every run needs the script: standard input is kept in the folder once.
-        rack.ScriptPath = (std::filesystem::path(rack.LogDir) / "script.txt").string();
-        std::ofstream copy(rack.ScriptPath, std::ios::binary);
-        copy << std::cin.rdbuf();
-        if (!copy) {
-            fprintf(stderr, "torvex-rack: cannot keep the script in %s\n", rack.ScriptPath.c_str());
-            return false;
-        }
-    }
-    const size_t count = rack.Opts.Ports.size();
-    for (size_t i = 0; i < count; i++) {
-        Run run;
-        run.Port = rack.Opts.Ports[i];
-        run.TranscriptPath =
-            (std::filesystem::path(rack.LogDir) / TranscriptName(i, count, run.Port)).string();
-        rack.Runs.push_back(run);
-    }
-    std::string why;
-    bool noDescriptors = false;
-    rack.Runs[0].Transcript = CreateTranscript(rack.Runs[0].TranscriptPath, &why, &noDescriptors);
-    if (rack.Runs[0].Transcript == nullptr) {
-        fprintf(stderr, "torvex-rack: cannot write %s: %s\n", rack.Runs[0].TranscriptPath.c_str(), why.c_str());
-        return false;
-    }
-    return true;
 }
 
 void CloseTranscript(Run& run)
@@ -402,26 +361,6 @@ void RunRack(Rack& rack)
 
 }  // namespace
 
-// What would make the rack fail, found before any unit is woken; a refused
-// rack leaves nothing behind.
-bool Refused(Rack& rack)
-{
-    std::string message;
-    bool madeJson = false;
-    if (!TorvexThere(rack.Exe, &message) || !PortsDistinct(rack.Opts.Ports, &message) ||
-        (!rack.Opts.Json.empty() && !JsonWritable(rack.Opts.Json, &madeJson, &message))) {
-        fprintf(stderr, "torvex-rack: %s\n", message.c_str());
-        return true;
-    }
-    if (!PrepareLogDir(rack)) {
-        if (madeJson) {
-            (void)std::remove(rack.Opts.Json.c_str());
-        }
-        return true;
-    }
-    return false;
-}
-
 int main(int argc, char** argv)
 {
     Rack rack;
@@ -441,7 +380,7 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    if (Refused(rack)) {
+    if (!PrepareRack(rack.Opts, rack.Exe, &rack.LogDir, &rack.ScriptPath, &rack.Runs)) {
         return 2;
     }
     if (rack.Opts.Script == "-") {

@@ -1,13 +1,9 @@
 // torvex-rack on POSIX: torvex processes started with fork and exec, their
 // console and progress pipes and the rack's keys watched with one poll.
 #include <fcntl.h>
-#include <netdb.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,9 +11,7 @@
 #include <sys/prctl.h>
 #endif
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "os.h"
@@ -278,77 +272,6 @@ void FlushKeys()
     }
 }
 
-void RaiseFileLimit()
-{
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
-FILE* CreateTranscript(const std::string& path, std::string* why, bool* noDescriptors)
-{
-    // Never another rack's file, and never a child's.
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-    if (file == nullptr) {
-        const int err = errno;
-        if (fd >= 0) {
-            close(fd);
-        }
-        *why = strerror(err);
-        *noDescriptors = OutOfDescriptors(err);
-    }
-    return file;
-}
-
-bool Runnable(const std::string& path, std::string* why)
-{
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        *why = strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0) {
-        *why = strerror(S_ISREG(st.st_mode) ? errno : EACCES);
-        return false;
-    }
-    return true;
-}
-
-std::vector<std::string> PortIdentities(const std::string& port, const std::string& host, const std::string& service)
-{
-    std::vector<std::string> ids;
-    if (!service.empty()) {
-        struct addrinfo hints;
-        memset(&hints, 0, sizeof hints);
-        hints.ai_socktype = SOCK_STREAM;
-        struct addrinfo* found = nullptr;
-        if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) == 0) {
-            for (const struct addrinfo* a = found; a != nullptr; a = a->ai_next) {
-                char name[NI_MAXHOST];
-                if (getnameinfo(a->ai_addr, a->ai_addrlen, name, sizeof name, nullptr, 0, NI_NUMERICHOST) == 0) {
-                    ids.push_back(std::string("address ") + name + " port " + service);
-                }
-            }
-            freeaddrinfo(found);
-        }
-        return ids;
-    }
-    char* real = realpath(port.c_str(), nullptr);
-    if (real != nullptr) {
-        ids.push_back(std::string("path ") + real);
-        free(real);
-    }
-    struct stat st;
-    if (stat(port.c_str(), &st) == 0) {
-        ids.push_back(S_ISCHR(st.st_mode) ? "device " + std::to_string(st.st_rdev)
-                                          : "file " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
-    }
-    return ids;
-}
-
 void WaitEvents(int ms, OsEvents* events)
 {
     std::vector<struct pollfd> fds;
@@ -426,22 +349,6 @@ void WaitEvents(int ms, OsEvents* events)
             events->ended.emplace_back(i, end);
         }
     }
-}
-
-std::string OwnDirectory()
-{
-    char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) {
-        return "";
-    }
-    const std::string own(path, static_cast<size_t>(n));
-    return own.substr(0, own.rfind('/') + 1);
-}
-
-const char* TorvexName()
-{
-    return "torvex";
 }
 
 bool ConsoleIsTerminal()
