@@ -91,6 +91,15 @@ TEST(Rack, SixteenUnitsSomeMisbehaving)
         EXPECT_EQ(port["outcome"].text, results[i].compare(0, 2, "ok") == 0 ? "ok" : "failed");
         const int status = i == 13 ? 3 : results[i].compare(0, 2, "ok") == 0 ? 0 : 1;
         EXPECT_EQ(port["exit_status"].number, status);
+        // The prompt without a keyboard, recorded as such.
+        EXPECT_EQ(port["prompts"].items.size(), i == 15 ? 1u : 0u);
+        if (i == 15 && port["prompts"].items.size() == 1) {
+            const Json& prompt = port["prompts"].items[0];
+            EXPECT_EQ(prompt["line"].number, 8);
+            EXPECT_EQ(prompt["key"].kind, Json::Null);
+            EXPECT_EQ(prompt["keyboard"].kind, Json::Bool);
+            EXPECT_FALSE(prompt["keyboard"].boolean);
+        }
         EXPECT_GT(port["seconds"].number, i == 13 ? 0.0 : 3.0);
 
         const std::string path = port["transcript"].text;

@@ -36,6 +36,9 @@ bool TerminalChanged = false;
 // The descriptor the child finds its progress channel on.
 constexpr int PROGRESS_FD = 3;
 
+// What the rack handles itself, through its signal pipe.
+constexpr int CaughtSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT};
+
 void OnSignal(int sig)
 {
     const int saved = errno;
@@ -106,8 +109,16 @@ bool OutOfDescriptors(int err)
 #else
     (void)rack;
 #endif
-    // The rack ignores SIGPIPE and catches job control for itself; torvex decides its own.
+    // The rack ignores SIGPIPE and catches the others for itself; torvex
+    // decides its own. Until exec they stay blocked, so that none reaches the
+    // rack's handler here and its signal pipe.
     (void)signal(SIGPIPE, SIG_DFL);
+    for (int sig : CaughtSignals) {
+        struct sigaction now;
+        if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == OnSignal) {
+            (void)signal(sig, SIG_DFL);
+        }
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -187,11 +198,16 @@ StartResult StartChild(size_t child, const std::string& exe, const std::vector<s
     argv.push_back(nullptr);
 
     const pid_t rack = getpid();
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, &before);
     const pid_t pid = fork();
     if (pid == 0) {
         BecomeTorvex(rack, in[0], out[1], progress[1], report[1], exe.c_str(), argv.data(), envp.data());
     }
     const int forkErr = errno;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     CloseFd(&in[0]);
     CloseFd(&out[1]);
     CloseFd(&progress[1]);
@@ -405,13 +421,19 @@ void ConsoleWrite(const std::string& text)
 
 void PrepareSignals()
 {
-    (void)pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK);
+    // Above the standard descriptors, even when one of those came closed.
+    if (pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        SignalPipe[0] = High(SignalPipe[0]);
+        SignalPipe[1] = High(SignalPipe[1]);
+        fcntl(SignalPipe[0], F_SETFL, O_NONBLOCK);
+        fcntl(SignalPipe[1], F_SETFL, O_NONBLOCK);
+    }
     (void)signal(SIGPIPE, SIG_IGN);
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT}) {
+    for (int sig : CaughtSignals) {
         struct sigaction old;
         // What the caller chose to ignore stays ignored.
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {

@@ -25,7 +25,13 @@ void RaiseFileLimit()
 FILE* CreateTranscript(const std::string& path, std::string* why, bool* noDescriptors)
 {
     // Never another rack's file, and never a child's.
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 && fd <= STDERR_FILENO) {
+        // A standard descriptor that came closed: the console's writes must not land here.
+        const int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close(fd);
+        fd = high;
+    }
     FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (file == nullptr) {
         const int err = errno;
