@@ -190,6 +190,10 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
     ASSERT_EQ(tcgetattr(rack.slave, &stopped), 0);
     EXPECT_EQ(stopped.c_lflag, rack.initial.c_lflag);
     for (int child : ChildrenOf(rack.pid)) {
+        // Sent before the rack stopped, taken when the child next runs.
+        for (int waited = 0; ProcessState(child) != 'T' && waited < 2000; waited += 20) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         EXPECT_EQ(ProcessState(child), 'T') << child;
     }
     // A key typed while stopped was typed for no prompt on the screen.
