@@ -4,13 +4,13 @@
 // and a summary whose exit status tells whether every unit is ok.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <deque>
-#include <filesystem>
 #include <fstream>
-#include <iostream>
 
 #include "options.h"
 #include "os.h"
+#include "prepare.h"
 #include "rack.h"
 #include "record.h"
 #include "view.h"
@@ -30,6 +30,8 @@ struct Rack {
     bool Keys = false;         // prompts are answered at the rack's terminal
     std::deque<size_t> Asking;  // runs waiting for a key, the first one asked
     bool AskShown = false;     // the first one's prompt is on the console
+    size_t Running = 0;        // runs started and not yet ended
+    bool OwnStop = false;      // the rack stopped itself: the continue is dealt with
     size_t ViewHeight = 0;     // lines of the frame on the console
     int ViewColumns = 0;       // the terminal's width it was drawn for
     int Signal = 0;
@@ -75,73 +77,63 @@ void Draw(Rack& rack)
     ConsoleWrite(frame);
 }
 
-std::string DefaultLogDir()
+void CloseTranscript(Run& run)
 {
-    const std::string base = "torvex-rack-" + FolderStamp(SystemClock::now());
-    std::string dir = base;
-    for (int n = 2; std::filesystem::exists(dir); n++) {
-        dir = base + "-" + std::to_string(n);
+    if (run.Transcript != nullptr) {
+        fclose(run.Transcript);
+        run.Transcript = nullptr;
     }
-    return dir;
 }
 
-bool PrepareLogDir(Rack& rack)
-{
-    rack.LogDir = rack.Opts.LogDir.empty() ? DefaultLogDir() : rack.Opts.LogDir;
-    std::error_code error;
-    std::filesystem::create_directories(rack.LogDir, error);
-    if (!std::filesystem::is_directory(rack.LogDir)) {
-        fprintf(stderr, "torvex-rack: cannot make the folder %s: %s\n", rack.LogDir.c_str(),
-                error.message().c_str());
-        return false;
-    }
-    rack.ScriptPath = rack.Opts.Script;
-    if (rack.Opts.Script == "-") {
-        // Every run needs the script: standard input is kept in the folder once.
-        rack.ScriptPath = (std::filesystem::path(rack.LogDir) / "script.txt").string();
-        std::ofstream copy(rack.ScriptPath, std::ios::binary);
-        copy << std::cin.rdbuf();
-        if (!copy) {
-            fprintf(stderr, "torvex-rack: cannot keep the script in %s\n", rack.ScriptPath.c_str());
-            return false;
-        }
-    }
-    const size_t count = rack.Opts.Ports.size();
-    for (size_t i = 0; i < count; i++) {
-        Run run;
-        run.Port = rack.Opts.Ports[i];
-        run.TranscriptPath =
-            (std::filesystem::path(rack.LogDir) / TranscriptName(i, count, run.Port)).string();
-        run.Transcript = fopen(run.TranscriptPath.c_str(), "wb");
-        if (run.Transcript == nullptr) {
-            fprintf(stderr, "torvex-rack: cannot write %s\n", run.TranscriptPath.c_str());
-            return false;
-        }
-        rack.Runs.push_back(run);
-    }
-    return true;
-}
-
-void StartRun(Rack& rack, size_t i)
+// Starts the i-th run; false when it has to wait for descriptors that a run
+// still going will give back.
+bool StartRun(Rack& rack, size_t i)
 {
     Run& run = rack.Runs[i];
+    std::string why;
+    bool noDescriptors = false;
+    if (run.Transcript == nullptr) {
+        run.Transcript = CreateTranscript(run.TranscriptPath, &why, &noDescriptors);
+        if (run.Transcript == nullptr && noDescriptors && rack.Running > 0) {
+            return false;
+        }
+    }
     std::vector<std::string> args = {rack.ScriptPath, "-PORT=" + run.Port};
     args.insert(args.end(), rack.Opts.PassedOn.begin(), rack.Opts.PassedOn.end());
     std::string command = rack.Exe;
     for (const std::string& arg : args) {
         command += " " + arg;
     }
+    run.Start = RackClock::now();
+    StartResult started = StartResult::Failed;
+    if (run.Transcript == nullptr) {
+        run.StartFailure = "cannot write " + run.TranscriptPath + ": " + why;
+    } else {
+        started = StartChild(i, rack.Exe, args, &why);
+        if (started == StartResult::NoDescriptors && rack.Running > 0) {
+            // Made again, from nothing, when it starts.
+            CloseTranscript(run);
+            (void)std::remove(run.TranscriptPath.c_str());
+            return false;
+        }
+        if (started != StartResult::Started) {
+            run.StartFailure = why;
+        }
+    }
     TranscriptNote(run.Transcript, "start of the run on " + run.Port);
     TranscriptNote(run.Transcript, "command line: " + command);
-    run.Start = RackClock::now();
     run.State = RunState::Starting;
-    run.Started = StartChild(i, rack.Exe, args, &run.StartFailure);
+    run.Started = started == StartResult::Started;
     if (!run.Started) {
         run.End = run.Start;
         TranscriptNote(run.Transcript, "torvex could not be started: " + run.StartFailure);
         Conclude(run);
+        TranscriptNote(run.Transcript, "result: " + run.Result);
+        CloseTranscript(run);
         Plain(rack, run, "failed: " + run.Result);
     }
+    rack.Running += run.Started ? 1 : 0;
+    return true;
 }
 
 void OnConsole(Rack& rack, size_t i, const std::string& bytes)
@@ -169,6 +161,19 @@ void OnConsole(Rack& rack, size_t i, const std::string& bytes)
     }
 }
 
+// A prompt's answer, in the transcript now and in the JSON at the end.
+void RecordAnswer(Run& run, bool keyboard, const std::string& key)
+{
+    PromptAnswer answer;
+    answer.Line = run.Line;
+    answer.Keyboard = keyboard;
+    answer.Key = key;
+    answer.Time = SystemClock::now();
+    run.Prompts.push_back(answer);
+    const std::string at = "the prompt at line " + std::to_string(run.Line);
+    TranscriptNote(run.Transcript, keyboard ? "key " + key + " answers " + at : at + " had no keyboard");
+}
+
 void OnProgress(Rack& rack, size_t i, const std::string& bytes)
 {
     Run& run = rack.Runs[i];
@@ -183,6 +188,7 @@ void OnProgress(Rack& rack, size_t i, const std::string& bytes)
                 rack.Asking.push_back(i);
             } else {
                 EndInput(i);  // no keyboard: the prompt reads the end of input
+                RecordAnswer(run, false, "");
             }
         }
         run.Progress.clear();
@@ -207,7 +213,9 @@ void OnEnd(Rack& rack, size_t i, const ChildEnd& end)
     TranscriptNote(run.Transcript, end.signal != 0 ? "end: ended by signal " + std::to_string(end.signal)
                                                    : "end: exit status " + std::to_string(end.status));
     TranscriptNote(run.Transcript, "result: " + run.Result);
-    Plain(rack, run, run.Ok ? "done: ok" : "failed: " + run.Result);
+    CloseTranscript(run);
+    rack.Running--;
+    Plain(rack, run, StateText(run, RackClock::now()));
     const auto asked = std::find(rack.Asking.begin(), rack.Asking.end(), i);
     if (asked != rack.Asking.end()) {
         rack.AskShown = rack.AskShown && asked != rack.Asking.begin();
@@ -215,17 +223,18 @@ void OnEnd(Rack& rack, size_t i, const ChildEnd& end)
     }
 }
 
+// Only a prompt on the console is answered, and only by the first key of
+// what came at once: the rest was typed ahead, for no prompt in particular.
 void OnKeys(Rack& rack, const std::string& keys)
 {
-    for (char key : keys) {
-        if (rack.Asking.empty()) {
-            return;  // a key nobody asked for
-        }
-        const size_t i = rack.Asking.front();
-        rack.Asking.pop_front();
-        rack.AskShown = false;
-        SendKey(i, key);
+    if (rack.Asking.empty() || !rack.AskShown) {
+        return;
     }
+    const size_t i = rack.Asking.front();
+    rack.Asking.pop_front();
+    rack.AskShown = false;
+    SendKey(i, keys[0]);
+    RecordAnswer(rack.Runs[i], true, ShownBytes(keys.substr(0, 1)));
 }
 
 void OnSignal(Rack& rack, int sig)
@@ -240,10 +249,56 @@ void OnSignal(Rack& rack, int sig)
         }
         if (run.State == RunState::Queued) {
             run.End = RackClock::now();
+            if (run.Transcript == nullptr) {
+                std::string why;
+                bool noDescriptors = false;
+                run.Transcript = CreateTranscript(run.TranscriptPath, &why, &noDescriptors);
+            }
             TranscriptNote(run.Transcript, "not started: the rack was interrupted");
             Conclude(run);
+            TranscriptNote(run.Transcript, "result: " + run.Result);
+            CloseTranscript(run);
         }
     }
+}
+
+// Shows the first prompt waiting, then discards what was typed before it could be seen.
+void ShowPrompt(Rack& rack)
+{
+    if (rack.Live) {
+        Draw(rack);
+    } else {
+        const Run& asking = rack.Runs[rack.Asking.front()];
+        Plain(rack, asking, "asks: " + Shown(asking.Partial) + "  (press a key)");
+    }
+    FlushKeys();
+    rack.AskShown = true;
+}
+
+// After a stop: the terminal as the rack wants it, the frame drawn anew below
+// what the shell printed, and the prompt shown again.
+void Resume(Rack& rack)
+{
+    ContinueChildren();
+    if (rack.Keys) {
+        TerminalKeys(true);
+    }
+    if (rack.Live) {
+        ConsoleWrite("\x1b[?25l");
+        rack.ViewHeight = 0;
+    }
+    rack.AskShown = false;
+}
+
+void Stop(Rack& rack)
+{
+    if (rack.Live) {
+        ConsoleWrite("\x1b[?25h");
+    }
+    TerminalKeys(false);
+    Suspend();
+    Resume(rack);
+    rack.OwnStop = true;
 }
 
 // Starts, watches and ends every run; answers whether all were ok.
@@ -251,16 +306,13 @@ void RunRack(Rack& rack)
 {
     const size_t jobs = rack.Opts.Jobs == 0 ? rack.Runs.size() : rack.Opts.Jobs;
     size_t next = 0;
-    size_t running = 0;
     RackClock::time_point drawn;
     bool dirty = true;
     for (;;) {
-        while (rack.Signal == 0 && running < jobs && next < rack.Runs.size()) {
-            StartRun(rack, next);
-            running += rack.Runs[next].Started ? 1 : 0;
+        while (rack.Signal == 0 && rack.Running < jobs && next < rack.Runs.size() && StartRun(rack, next)) {
             next++;
         }
-        if (running == 0) {
+        if (rack.Running == 0 && (next == rack.Runs.size() || rack.Signal != 0)) {
             break;
         }
         const RackClock::time_point now = RackClock::now();
@@ -272,6 +324,13 @@ void RunRack(Rack& rack)
         }
         OsEvents events;
         WaitEvents(rack.Live ? 100 : -1, &events);
+        if (events.resume && !events.stop && !rack.OwnStop) {
+            Resume(rack);  // stopped and continued from outside
+        }
+        rack.OwnStop = false;
+        if (events.stop) {
+            Stop(rack);
+        }
         if (events.signal != 0) {
             OnSignal(rack, events.signal);
             dirty = true;
@@ -282,7 +341,6 @@ void RunRack(Rack& rack)
         }
         for (const auto& end : events.ended) {
             OnEnd(rack, end.first, end.second);
-            running--;
             dirty = true;
         }
         if (!events.keys.empty()) {
@@ -291,9 +349,9 @@ void RunRack(Rack& rack)
         }
         // Asked once all output is in, so that the prompt's text has come too.
         if (!rack.Asking.empty() && !rack.AskShown) {
-            const Run& asking = rack.Runs[rack.Asking.front()];
-            Plain(rack, asking, "asks: " + Shown(asking.Partial) + "  (press a key)");
-            rack.AskShown = true;
+            ShowPrompt(rack);
+            drawn = RackClock::now();
+            dirty = false;
         }
     }
     if (rack.Live) {
@@ -312,16 +370,17 @@ int main(int argc, char** argv)
         return status;
     }
     PrepareSignals();
+    RaiseFileLimit();
     rack.Exe = OwnDirectory() + TorvexName();
-    // A script no run could read is refused before any unit is woken for it.
     if (rack.Opts.Script != "-") {
         rack.Script = ReadScriptMap(rack.Opts.Script);
         if (!rack.Script.Read) {
-            fprintf(stderr, "torvex-rack: cannot read the script %s\n", rack.Opts.Script.c_str());
+            fprintf(stderr, "torvex-rack: cannot read the script %s: %s\n", rack.Opts.Script.c_str(),
+                    strerror(rack.Script.Error));
             return 2;
         }
     }
-    if (!PrepareLogDir(rack)) {
+    if (!PrepareRack(rack.Opts, rack.Exe, &rack.LogDir, &rack.ScriptPath, &rack.Runs)) {
         return 2;
     }
     if (rack.Opts.Script == "-") {
@@ -342,9 +401,15 @@ int main(int argc, char** argv)
     }
     TerminalKeys(false);
     for (Run& run : rack.Runs) {
-        fclose(run.Transcript);
+        CloseTranscript(run);
     }
-    ConsoleWrite((rack.Live ? "\n" : "") + SummaryTable(rack.Runs, rack.LogDir));
+    int columns = 0;
+    int rows = 0;
+    if (rack.Live) {
+        columns = 80;
+        ConsoleSize(&columns, &rows);
+    }
+    ConsoleWrite((rack.Live ? "\n" : "") + SummaryTable(rack.Runs, rack.LogDir, columns));
     bool allOk = true;
     for (const Run& run : rack.Runs) {
         allOk = allOk && run.Ok;

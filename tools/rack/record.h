@@ -17,5 +17,6 @@ void TranscriptWrite(FILE* file, const std::string& line);
 void TranscriptNote(FILE* file, const std::string& text);
 // A console line exactly as it came, line end included, after its time and "| ".
 void TranscriptConsole(FILE* file, std::chrono::system_clock::time_point arrived, const std::string& bytes);
-// A JSON string: quotes, backslashes and every byte outside printable ASCII escaped.
+// A JSON string: well-formed UTF-8 as it is; quotes, backslashes and control
+// bytes escaped; any other byte as the console shows it (\xFF, its backslash escaped).
 std::string JsonString(const std::string& text);

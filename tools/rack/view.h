@@ -12,8 +12,9 @@
 // prompt, when not empty, is shown on a line of its own after the rows.
 std::vector<std::string> ViewLines(const std::vector<Run>& runs, const ScriptMap& script, int columns, int rows,
                                    const std::string& prompt, RackClock::time_point now);
-// The summary table and its totals line.
-std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir);
+// The summary table and its totals line; for a terminal of columns (0: none,
+// lines whole) the result column is cut with an ellipsis so that rows fit.
+std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir, int columns);
 // The same as a JSON document.
 std::string SummaryJson(const std::vector<Run>& runs, const std::string& script, const std::string& logDir,
                         double seconds);

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "os.h"
+#include "win32_error.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ struct Child {
 };
 
 std::vector<Child> Children;
+HANDLE Job = nullptr;  // every child is in it; closed with the rack, it ends them
 volatile LONG CtrlSignal = 0;
 ULONGLONG StopDeadline = 0;  // when children still running after Ctrl-C are ended
 bool KeysOn = false;
@@ -71,18 +73,6 @@ std::string Quoted(const std::string& arg)
     return quoted + "\"";
 }
 
-std::string ErrorText(DWORD err)
-{
-    char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, text, sizeof text,
-                   nullptr);
-    std::string why = text;
-    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == ' ' || why.back() == '.')) {
-        why.pop_back();
-    }
-    return why + " (error " + std::to_string(err) + ")";
-}
-
 // Reads what is waiting; false once the writer has gone and nothing is left.
 bool Drain(HANDLE h, std::string* bytes)
 {
@@ -103,7 +93,25 @@ bool Drain(HANDLE h, std::string* bytes)
 
 }  // namespace
 
-bool StartChild(size_t child, const std::string& exe, const std::vector<std::string>& args, std::string* why)
+// The job whose last handle, the rack's, ends every process in it: so the
+// runs end with the rack however it ends.
+HANDLE RackJob()
+{
+    if (Job == nullptr) {
+        Job = CreateJobObjectA(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (Job != nullptr &&
+            !SetInformationJobObject(Job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+            CloseHandle(Job);
+            Job = nullptr;
+        }
+    }
+    return Job;
+}
+
+StartResult StartChild(size_t child, const std::string& exe, const std::vector<std::string>& args,
+                       std::string* why)
 {
     if (Children.size() <= child) {
         Children.resize(child + 1);
@@ -111,12 +119,17 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr, progRead = nullptr,
            progWrite = nullptr;
-    // The rack's ends are not inherited; the child's ends go only to this child,
-    // since they are closed here before the next one starts.
+    // The rack's ends are not inherited; the child's ends go only to this
+    // child, named in its handle list.
     if (!CreatePipe(&inRead, &inWrite, &sa, 0) || !CreatePipe(&outRead, &outWrite, &sa, 0) ||
         !CreatePipe(&progRead, &progWrite, &sa, 0)) {
-        *why = ErrorText(GetLastError());
-        return false;
+        const DWORD err = GetLastError();
+        for (HANDLE* h : {&inRead, &inWrite, &outRead, &outWrite, &progRead, &progWrite}) {
+            CloseOne(h);
+        }
+        *why = ErrorText(err);
+        return err == ERROR_NO_SYSTEM_RESOURCES || err == ERROR_NOT_ENOUGH_MEMORY ? StartResult::NoDescriptors
+                                                                                  : StartResult::Failed;
     }
     SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
@@ -137,16 +150,39 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
     env += "TORVEX_PROGRESS=" + std::to_string(reinterpret_cast<uintptr_t>(progWrite));
     env.append(2, '\0');
 
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = inRead;
-    si.hStdOutput = outWrite;
-    si.hStdError = outWrite;
+    HANDLE inherited[3] = {inRead, outWrite, progWrite};
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> listStore(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listStore.data());
+    const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &size) &&
+                        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                                  sizeof inherited, nullptr, nullptr);
+    STARTUPINFOEXA si = {};
+    si.StartupInfo.cb = sizeof si;
+    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    si.StartupInfo.hStdInput = inRead;
+    si.StartupInfo.hStdOutput = outWrite;
+    si.StartupInfo.hStdError = outWrite;
+    si.lpAttributeList = listed ? list : nullptr;
     PROCESS_INFORMATION pi = {};
-    const BOOL started =
-        CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, &env[0], nullptr, &si, &pi);
+    const DWORD flags = CREATE_SUSPENDED | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0);
+    const BOOL started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, flags, &env[0], nullptr,
+                                  &si.StartupInfo, &pi);
     const DWORD err = GetLastError();
+    if (listed) {
+        DeleteProcThreadAttributeList(list);
+    }
+    if (started) {
+        // In the job before it runs a single instruction. A system that allows
+        // no job here (an older Windows inside a job of its own) still gets its
+        // runs, only without that link.
+        HANDLE job = RackJob();
+        if (job != nullptr) {
+            AssignProcessToJobObject(job, pi.hProcess);
+        }
+        ResumeThread(pi.hThread);
+    }
     CloseHandle(inRead);
     CloseHandle(outWrite);
     CloseHandle(progWrite);
@@ -155,7 +191,7 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
         CloseHandle(outRead);
         CloseHandle(progRead);
         *why = exe + ": " + ErrorText(err);
-        return false;
+        return StartResult::Failed;
     }
     CloseHandle(pi.hThread);
     Child& c = Children[child];
@@ -163,7 +199,8 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
     c.Out = outRead;
     c.Progress = progRead;
     c.In = inWrite;
-    return true;
+    c.Reaped = false;
+    return StartResult::Started;
 }
 
 void SendKey(size_t child, char key)
@@ -184,6 +221,22 @@ void StopChildren(int)
     // They had the Ctrl-C as well; a run that does not end soon is ended.
     if (StopDeadline == 0) {
         StopDeadline = GetTickCount64() + 5000;
+    }
+}
+
+void Suspend()
+{
+    // No job control on Windows.
+}
+
+void ContinueChildren()
+{
+}
+
+void FlushKeys()
+{
+    if (KeysOn) {
+        FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
     }
 }
 
@@ -233,22 +286,6 @@ void WaitEvents(int ms, OsEvents* events)
         }
         Sleep(10);
     }
-}
-
-std::string OwnDirectory()
-{
-    char path[MAX_PATH * 4];
-    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (n == 0 || n >= sizeof path) {
-        return "";
-    }
-    const std::string own(path, n);
-    return own.substr(0, own.find_last_of("\\/") + 1);
-}
-
-const char* TorvexName()
-{
-    return "torvex.exe";
 }
 
 bool ConsoleIsTerminal()

@@ -1,0 +1,18 @@
+// torvex-rack: what is checked and made ready before any unit is woken, so
+// that a rack that cannot do its work says so at once, with exit status 2,
+// and leaves nothing behind: no transcript, no JSON.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "rack.h"
+
+// Refuses the same port named twice (the same real path, device, or network
+// address and port number), no torvex at exe, a --json file or log folder
+// that cannot be written, and a log folder that already holds transcripts;
+// then makes the log folder, keeps a script from standard input there, and
+// names every run's transcript. False once the reason is printed.
+bool PrepareRack(const RackOptions& opts, const std::string& exe, std::string* logDir, std::string* scriptPath,
+                 std::vector<Run>* runs);
