@@ -3,12 +3,15 @@
 // live view on a terminal or tagged lines otherwise, a transcript per port,
 // and a summary whose exit status tells whether every unit is ok.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 
+#include "junit.h"
 #include "options.h"
 #include "os.h"
 #include "rack.h"
@@ -27,6 +30,9 @@ struct Rack {
     std::string LogDir;
     std::vector<Run> Runs;
     bool Live = false;         // the console is a terminal: rows redrawn in place
+    bool Colour = false;       // ok and failed in colour: a terminal, and NO_COLOR not set
+    bool TimeUp = false;       // the rack's own time limit has passed
+    RackClock::time_point Deadline;
     bool Keys = false;         // prompts are answered at the rack's terminal
     std::deque<size_t> Asking;  // runs waiting for a key, the first one asked
     bool AskShown = false;     // the first one's prompt is on the console
@@ -35,10 +41,12 @@ struct Rack {
     int Signal = 0;
 };
 
+// A progress line when there is no terminal: its time, as the transcripts
+// have it, and the unit it is about.
 void Plain(const Rack& rack, const Run& run, const std::string& text)
 {
     if (!rack.Live) {
-        ConsoleWrite(Shown(run.Port) + ": " + text + "\n");
+        ConsoleWrite(Timestamp(SystemClock::now()) + " " + UnitName(run) + ": " + text + "\n");
     }
 }
 
@@ -48,7 +56,7 @@ std::string PromptLine(const Rack& rack)
         return "";
     }
     const Run& run = rack.Runs[rack.Asking.front()];
-    return Shown(run.Port) + " asks: " + Shown(run.Partial) + "  (press a key)";
+    return UnitName(run) + " asks: " + Shown(run.Partial) + "  (press a key)";
 }
 
 void Draw(Rack& rack)
@@ -57,7 +65,7 @@ void Draw(Rack& rack)
     int rows = 24;
     ConsoleSize(&columns, &rows);
     const std::vector<std::string> lines =
-        ViewLines(rack.Runs, rack.Script, columns, rows, PromptLine(rack), RackClock::now());
+        ViewLines(rack.Runs, rack.Script, columns, rows, PromptLine(rack), RackClock::now(), rack.Colour);
     std::string frame;
     if (rack.ViewHeight > 0 && columns != rack.ViewColumns) {
         // The terminal rewrapped the last frame: start again from the top.
@@ -109,9 +117,12 @@ bool PrepareLogDir(Rack& rack)
     const size_t count = rack.Opts.Ports.size();
     for (size_t i = 0; i < count; i++) {
         Run run;
-        run.Port = rack.Opts.Ports[i];
-        run.TranscriptPath =
-            (std::filesystem::path(rack.LogDir) / TranscriptName(i, count, run.Port)).string();
+        run.Port = rack.Opts.Ports[i].Name;
+        run.Label = rack.Opts.Ports[i].Label;
+        run.Baud = rack.Opts.Ports[i].Baud;
+        run.TranscriptPath = (std::filesystem::path(rack.LogDir) /
+                              TranscriptName(i, count, run.Label.empty() ? run.Port : run.Label))
+                                 .string();
         run.Transcript = fopen(run.TranscriptPath.c_str(), "wb");
         if (run.Transcript == nullptr) {
             fprintf(stderr, "torvex-rack: cannot write %s\n", run.TranscriptPath.c_str());
@@ -127,20 +138,76 @@ void StartRun(Rack& rack, size_t i)
     Run& run = rack.Runs[i];
     std::vector<std::string> args = {rack.ScriptPath, "-PORT=" + run.Port};
     args.insert(args.end(), rack.Opts.PassedOn.begin(), rack.Opts.PassedOn.end());
+    if (!run.Baud.empty()) {
+        args.push_back("-BAUD=" + run.Baud);  // torvex takes the last one given
+    }
     std::string command = rack.Exe;
     for (const std::string& arg : args) {
         command += " " + arg;
     }
-    TranscriptNote(run.Transcript, "start of the run on " + run.Port);
+    run.Attempt += run.Retrying ? 1 : 0;
+    if (run.Attempt == 1) {
+        TranscriptNote(run.Transcript, "start of the run on " + run.Port);
+        run.Start = RackClock::now();
+    } else {
+        TranscriptNote(run.Transcript, "attempt " + std::to_string(run.Attempt) + " of " +
+                                           std::to_string(rack.Opts.Retries + 1) + " on " + run.Port);
+        // What the last attempt left is in the transcript; this one starts afresh.
+        const Run fresh;
+        run.Line = 0;
+        run.Command.clear();
+        run.LastAnswer.clear();
+        run.LastLine.clear();
+        run.Progress.clear();
+        run.NoKeyboard = false;
+        run.Ended = fresh.Ended;
+    }
     TranscriptNote(run.Transcript, "command line: " + command);
-    run.Start = RackClock::now();
+    run.AttemptStart = RackClock::now();
+    run.Retrying = false;
     run.State = RunState::Starting;
     run.Started = StartChild(i, rack.Exe, args, &run.StartFailure);
     if (!run.Started) {
-        run.End = run.Start;
+        run.End = run.AttemptStart;
         TranscriptNote(run.Transcript, "torvex could not be started: " + run.StartFailure);
         Conclude(run);
         Plain(rack, run, "failed: " + run.Result);
+    }
+}
+
+// Asks a run to end at its time limit; it is killed if it has not ended 5 s later.
+void TimeOut(Rack& rack, size_t i, const std::string& which)
+{
+    Run& run = rack.Runs[i];
+    const RackClock::time_point now = RackClock::now();
+    run.TimedOut = true;
+    run.TimedOutAfter = static_cast<int>(std::lround(Seconds(run.AttemptStart, now)));
+    run.Killing = true;
+    run.KillAt = now + std::chrono::seconds(5);
+    TranscriptNote(run.Transcript, which + ": ended after " + std::to_string(run.TimedOutAfter) + " s");
+    EndChild(i, false);
+}
+
+// The rack's time is up: what runs is ended, what waits is not started.
+void RackTimeUp(Rack& rack)
+{
+    rack.TimeUp = true;
+    for (size_t i = 0; i < rack.Runs.size(); i++) {
+        Run& run = rack.Runs[i];
+        if (run.State == RunState::Done) {
+            continue;
+        }
+        if (run.State != RunState::Queued) {
+            if (!run.TimedOut) {
+                TimeOut(rack, i, "rack time limit");
+            }
+            continue;
+        }
+        run.End = RackClock::now();
+        run.RackLimit = !run.Retrying;
+        TranscriptNote(run.Transcript, run.Retrying ? "not started again: rack time limit" : "not started: rack time limit");
+        Conclude(run);
+        Plain(rack, run, run.Result);
     }
 }
 
@@ -194,6 +261,7 @@ void OnEnd(Rack& rack, size_t i, const ChildEnd& end)
     Run& run = rack.Runs[i];
     run.End = RackClock::now();
     run.Ended = end;
+    run.Killing = false;
     if (!run.Partial.empty()) {
         TranscriptConsole(run.Transcript, run.PartialSince, run.Partial + "\n");
         TranscriptNote(run.Transcript, "the last line had no line end");
@@ -203,16 +271,31 @@ void OnEnd(Rack& rack, size_t i, const ChildEnd& end)
         }
         run.Partial.clear();
     }
+    const bool again = run.Attempt <= rack.Opts.Retries && rack.Signal == 0 && !rack.TimeUp && NothingReachedDevice(run);
     Conclude(run);
-    TranscriptNote(run.Transcript, end.signal != 0 ? "end: ended by signal " + std::to_string(end.signal)
-                                                   : "end: exit status " + std::to_string(end.status));
-    TranscriptNote(run.Transcript, "result: " + run.Result);
-    Plain(rack, run, run.Ok ? "done: ok" : "failed: " + run.Result);
+    std::string ending = end.signal != 0 ? "end: ended by signal " + std::to_string(end.signal)
+                                         : "end: exit status " + std::to_string(end.status);
+    TranscriptNote(run.Transcript, ending + (run.TimedOut ? "; the port is released" : ""));
     const auto asked = std::find(rack.Asking.begin(), rack.Asking.end(), i);
     if (asked != rack.Asking.end()) {
         rack.AskShown = rack.AskShown && asked != rack.Asking.begin();
         rack.Asking.erase(asked);
     }
+    if (again) {
+        // Nothing of the script reached the device: starting it again cannot run a line twice.
+        const std::string why = "attempt " + std::to_string(run.Attempt) + ": " + run.Result + "; trying again in " +
+                                std::to_string(rack.Opts.RetryWait) + " s";
+        TranscriptNote(run.Transcript, why);
+        Plain(rack, run, why);
+        run.State = RunState::Queued;
+        run.Ok = false;
+        run.Result.clear();
+        run.Retrying = true;
+        run.RetryAt = RackClock::now() + std::chrono::seconds(rack.Opts.RetryWait);
+        return;
+    }
+    TranscriptNote(run.Transcript, "result: " + run.Result);
+    Plain(rack, run, run.Ok ? "done: " + run.Result : "failed: " + run.Result);
 }
 
 void OnKeys(Rack& rack, const std::string& keys)
@@ -246,32 +329,88 @@ void OnSignal(Rack& rack, int sig)
     }
 }
 
-// Starts, watches and ends every run; answers whether all were ok.
-void RunRack(Rack& rack)
+// Starts the runs that may start: in order, as many as --jobs allows, a
+// retry once its wait is over.
+void StartRuns(Rack& rack, size_t* running, RackClock::time_point now)
 {
     const size_t jobs = rack.Opts.Jobs == 0 ? rack.Runs.size() : rack.Opts.Jobs;
-    size_t next = 0;
+    for (size_t i = 0; i < rack.Runs.size() && *running < jobs && rack.Signal == 0 && !rack.TimeUp; i++) {
+        Run& run = rack.Runs[i];
+        if (run.State == RunState::Queued && (!run.Retrying || now >= run.RetryAt)) {
+            StartRun(rack, i);
+            *running += run.Started && run.State != RunState::Done ? 1 : 0;
+        }
+    }
+}
+
+// Ends what ran out of time; answers the milliseconds until the next time
+// limit, retry or kill is due (-1: none).
+int CheckTimes(Rack& rack, size_t running, RackClock::time_point now)
+{
+    if (rack.Opts.Timeout > 0 && !rack.TimeUp && now >= rack.Deadline) {
+        RackTimeUp(rack);
+    }
+    std::vector<RackClock::time_point> due;
+    if (rack.Opts.Timeout > 0 && !rack.TimeUp) {
+        due.push_back(rack.Deadline);
+    }
+    const size_t jobs = rack.Opts.Jobs == 0 ? rack.Runs.size() : rack.Opts.Jobs;
+    for (size_t i = 0; i < rack.Runs.size(); i++) {
+        Run& run = rack.Runs[i];
+        const bool going = run.State != RunState::Queued && run.State != RunState::Done;
+        if (going && run.Killing && now >= run.KillAt) {
+            EndChild(i, true);
+            run.Killing = false;
+            TranscriptNote(run.Transcript, "still running 5 s later: killed");
+        } else if (going && run.Killing) {
+            due.push_back(run.KillAt);
+        } else if (going && !run.TimedOut && rack.Opts.UnitTimeout > 0) {
+            const RackClock::time_point limit = run.AttemptStart + std::chrono::seconds(rack.Opts.UnitTimeout);
+            if (now >= limit) {
+                TimeOut(rack, i, "unit time limit");
+                due.push_back(run.KillAt);
+            } else {
+                due.push_back(limit);
+            }
+        } else if (run.State == RunState::Queued && run.Retrying && running < jobs) {
+            due.push_back(run.RetryAt);
+        }
+    }
+    if (due.empty()) {
+        return -1;
+    }
+    const auto next = *std::min_element(due.begin(), due.end());
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+    return static_cast<int>(std::max<long long>(0, std::min<long long>(ms + 1, 60000)));
+}
+
+// Starts, watches and ends every run.
+void RunRack(Rack& rack)
+{
     size_t running = 0;
     RackClock::time_point drawn;
     bool dirty = true;
     for (;;) {
-        while (rack.Signal == 0 && running < jobs && next < rack.Runs.size()) {
-            StartRun(rack, next);
-            running += rack.Runs[next].Started ? 1 : 0;
-            next++;
-        }
-        if (running == 0) {
+        RackClock::time_point now = RackClock::now();
+        int wait = CheckTimes(rack, running, now);
+        StartRuns(rack, &running, now);
+        const bool allDone = std::all_of(rack.Runs.begin(), rack.Runs.end(),
+                                         [](const Run& run) { return run.State == RunState::Done; });
+        if (running == 0 && allDone) {
             break;
         }
-        const RackClock::time_point now = RackClock::now();
+        now = RackClock::now();
         if (rack.Live && (dirty || now - drawn >= std::chrono::seconds(1)) &&
             now - drawn >= std::chrono::milliseconds(100)) {
             Draw(rack);
             drawn = now;
             dirty = false;
         }
+        if (rack.Live) {
+            wait = wait < 0 ? 100 : std::min(wait, 100);
+        }
         OsEvents events;
-        WaitEvents(rack.Live ? 100 : -1, &events);
+        WaitEvents(wait, &events);
         if (events.signal != 0) {
             OnSignal(rack, events.signal);
             dirty = true;
@@ -328,6 +467,9 @@ int main(int argc, char** argv)
         rack.Script = ReadScriptMap(rack.ScriptPath);
     }
     rack.Live = ConsoleIsTerminal();
+    // https://no-color.org: set and not empty, it turns colour off.
+    const char* noColor = getenv("NO_COLOR");
+    rack.Colour = rack.Live && (noColor == nullptr || noColor[0] == '\0');
     rack.Keys = KeysFromTerminal() && !rack.Opts.PortsFromStdin && rack.Opts.Script != "-";
     if (rack.Keys) {
         TerminalKeys(true);
@@ -336,6 +478,7 @@ int main(int argc, char** argv)
         ConsoleWrite("\x1b[?25l");  // no cursor blinking over the rows
     }
     const RackClock::time_point start = RackClock::now();
+    rack.Deadline = start + std::chrono::seconds(rack.Opts.Timeout);
     RunRack(rack);
     if (rack.Live) {
         ConsoleWrite("\x1b[?25h");
@@ -344,7 +487,7 @@ int main(int argc, char** argv)
     for (Run& run : rack.Runs) {
         fclose(run.Transcript);
     }
-    ConsoleWrite((rack.Live ? "\n" : "") + SummaryTable(rack.Runs, rack.LogDir));
+    ConsoleWrite((rack.Live ? "\n" : "") + SummaryTable(rack.Runs, rack.LogDir, rack.Colour));
     bool allOk = true;
     for (const Run& run : rack.Runs) {
         allOk = allOk && run.Ok;
@@ -354,6 +497,18 @@ int main(int argc, char** argv)
         json << SummaryJson(rack.Runs, rack.Opts.Script, rack.LogDir, Seconds(start, RackClock::now()));
         if (!json.flush()) {
             fprintf(stderr, "torvex-rack: cannot write %s\n", rack.Opts.Json.c_str());
+            allOk = false;
+        }
+    }
+    if (!rack.Opts.Junit.empty()) {
+        std::vector<std::string> transcripts;
+        for (const Run& run : rack.Runs) {
+            transcripts.push_back(TranscriptTail(run.TranscriptPath));
+        }
+        std::ofstream junit(rack.Opts.Junit, std::ios::binary);
+        junit << JunitXml(rack.Runs, transcripts, rack.Opts.Script, Seconds(start, RackClock::now()));
+        if (!junit.flush()) {
+            fprintf(stderr, "torvex-rack: cannot write %s\n", rack.Opts.Junit.c_str());
             allOk = false;
         }
     }

@@ -30,6 +30,8 @@ struct OsEvents {
 // SendKey         one byte to a child's standard input, then that input ends only if asked
 // EndInput        the child's standard input reaches its end
 // StopChildren    pass sig on to every child still running
+// EndChild        ask one child to end (SIGTERM; Ctrl-Break on Windows), or with
+//                 hard end it at once (SIGKILL; TerminateProcess)
 // WaitEvents      wait up to ms (-1: no limit) for output, endings, keys or a signal
 // OwnDirectory    the folder of this program's executable, with a separator at the end
 // TorvexName      the file name of torvex beside it
@@ -45,6 +47,7 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
 void SendKey(size_t child, char key);
 void EndInput(size_t child);
 void StopChildren(int sig);
+void EndChild(size_t child, bool hard);
 void WaitEvents(int ms, OsEvents* events);
 std::string OwnDirectory();
 const char* TorvexName();

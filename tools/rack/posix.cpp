@@ -157,6 +157,7 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
     c.Out = out[0];
     c.Progress = progress[0];
     c.In = in[1];
+    c.Reaped = false;  // a retry starts the port's run again
     return true;
 }
 
@@ -178,6 +179,14 @@ void StopChildren(int sig)
         if (c.Pid > 0 && !c.Reaped) {
             kill(c.Pid, sig);
         }
+    }
+}
+
+void EndChild(size_t child, bool hard)
+{
+    const Child& c = Children[child];
+    if (c.Pid > 0 && !c.Reaped) {
+        kill(c.Pid, hard ? SIGKILL : SIGTERM);
     }
 }
 

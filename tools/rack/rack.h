@@ -26,6 +26,8 @@ struct ScriptMap {
 
 struct Run {
     std::string Port;
+    std::string Label;           // what the lab calls the unit; empty when not named
+    std::string Baud;            // its own -BAUD= digits, or empty
     std::string TranscriptPath;
     FILE* Transcript = nullptr;
     RunState State = RunState::Queued;
@@ -42,7 +44,16 @@ struct Run {
     size_t NoKeyboardLine = 0;
     bool Started = false;
     bool Interrupted = false;
-    RackClock::time_point Start;
+    int Attempt = 1;             // 1 for the first start, 2 for the first retry
+    bool Retrying = false;       // ended where nothing reached the device: waits to start again
+    RackClock::time_point RetryAt;
+    bool TimedOut = false;       // ended by the rack's time limits
+    int TimedOutAfter = 0;       // seconds it was given
+    bool RackLimit = false;      // not started: the rack's time was up
+    bool Killing = false;        // asked to end; killed outright at KillAt
+    RackClock::time_point KillAt;
+    RackClock::time_point Start;         // of the first attempt
+    RackClock::time_point AttemptStart;  // of this one
     RackClock::time_point End;
     ChildEnd Ended;
     std::string StartFailure;    // why torvex could not be started
@@ -57,6 +68,11 @@ ScriptMap ReadScriptMap(const std::string& path);
 void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event);
 // The text of a console line as shown: line end removed, control bytes escaped.
 std::string Shown(const std::string& line);
+// The unit as the console names it: its label and port, or its port alone; escaped.
+std::string UnitName(const Run& run);
+// Whether the run ended before anything of the script reached the device:
+// the port could not be opened, or the wake-up was never answered.
+bool NothingReachedDevice(const Run& run);
 // Settles Ok and Result once the run has ended.
 void Conclude(Run& run);
 // The state in a few words, for the live view.

@@ -17,5 +17,8 @@ void TranscriptWrite(FILE* file, const std::string& line);
 void TranscriptNote(FILE* file, const std::string& text);
 // A console line exactly as it came, line end included, after its time and "| ".
 void TranscriptConsole(FILE* file, std::chrono::system_clock::time_point arrived, const std::string& bytes);
+// The transcript's text for a report: all of it, or its last megabyte after
+// a line that says how much is left out.
+std::string TranscriptTail(const std::string& path);
 // A JSON string: quotes, backslashes and every byte outside printable ASCII escaped.
 std::string JsonString(const std::string& text);

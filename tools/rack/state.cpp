@@ -63,6 +63,19 @@ std::string Shown(const std::string& line)
     return shown;
 }
 
+std::string UnitName(const Run& run)
+{
+    return run.Label.empty() ? Shown(run.Port) : Shown(run.Label) + " (" + Shown(run.Port) + ")";
+}
+
+bool NothingReachedDevice(const Run& run)
+{
+    if (!run.Started || run.TimedOut || run.Interrupted || run.Ended.signal != 0) {
+        return false;
+    }
+    return run.Ended.status == 3 || (run.Ended.status == 1 && run.State == RunState::Waking && run.LastAnswer == "none");
+}
+
 void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event)
 {
     const size_t space = event.find(' ');
@@ -139,6 +152,14 @@ void Conclude(Run& run)
     run.Interrupted = run.Started && ((run.Interrupted && run.Ended.signal != 0) || ctrlC);
     if (!run.StartFailure.empty()) {
         run.Result = "torvex could not be started: " + run.StartFailure;
+    } else if (run.RackLimit) {
+        run.Interrupted = true;
+        run.Result = "not started: rack time limit";
+    } else if (run.TimedOut) {
+        run.Interrupted = false;
+        run.Result = "timed out after " + std::to_string(run.TimedOutAfter) + " s " +
+                     (run.Line > 0 ? "at line " + std::to_string(run.Line) + ": " + run.Command
+                                   : "before the first script line");
     } else if (!run.Started) {
         run.Interrupted = true;
         run.Result = "interrupted before it started";
@@ -148,9 +169,12 @@ void Conclude(Run& run)
         run.Result = "ended by signal " + std::to_string(run.Ended.signal);
     } else if (run.Ended.status == 0) {
         run.Ok = true;
-        run.Result = "ok";
+        run.Result = run.Attempt > 1 ? "ok on attempt " + std::to_string(run.Attempt) : "ok";
     } else {
         run.Result = Failure(run);
+    }
+    if (!run.Ok && run.Attempt > 1 && !run.RackLimit) {
+        run.Result += "; " + std::to_string(run.Attempt) + " attempts";
     }
     if (run.NoKeyboard) {
         run.Result += "; the prompt at line " + std::to_string(run.NoKeyboardLine) + " had no keyboard";
@@ -163,7 +187,13 @@ std::string StateText(const Run& run, RackClock::time_point now)
     // The console's last line, already escaped: what the unit said last.
     const std::string last = run.LastLine.empty() ? "" : "  < " + run.LastLine;
     switch (run.State) {
-    case RunState::Queued: return "queued";
+    case RunState::Queued:
+        if (run.Retrying) {
+            const double left = Seconds(now, run.RetryAt);
+            return "trying again in " + std::to_string(left > 0 ? static_cast<int>(left + 0.999) : 0) + " s (attempt " +
+                   std::to_string(run.Attempt + 1) + ")" + last;
+        }
+        return "queued";
     case RunState::Starting: return "starting";
     case RunState::Settling: return "settling";
     case RunState::Waking: return "waking";
@@ -174,7 +204,7 @@ std::string StateText(const Run& run, RackClock::time_point now)
         return line + "waiting " + std::to_string(seconds) + " s for the answer to " + run.Command + last;
     }
     case RunState::Key: return line + "waiting for a key: " + Shown(run.Partial);
-    case RunState::Done: return run.Ok ? "done: ok" : "failed: " + run.Result;
+    case RunState::Done: return run.Ok ? "done: " + run.Result : "failed: " + run.Result;
     }
     return "";
 }
