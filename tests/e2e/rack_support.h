@@ -13,6 +13,13 @@ std::string RackExe();
 std::string TempFolder();
 std::string ReadFile(const std::string& path);
 
+// The processes whose parent is pid, read from /proc.
+std::vector<int> ChildrenOf(int pid);
+// A process's state letter from /proc (R, S, T, Z...); 0 when it is gone.
+char ProcessState(int pid);
+// Where a process's open descriptors lead, from /proc/PID/fd.
+std::vector<std::string> OpenFiles(int pid);
+
 // One transcript read back: its time stamps, its notes ("# " lines) and the
 // console bytes ("| " lines) joined as they came.
 struct Transcript {
@@ -36,3 +43,12 @@ struct Json {
 };
 // Parses a whole document; false when it is not JSON.
 bool ParseJson(const std::string& text, Json* value);
+
+// A JUnit XML file checked against the rules of the schema that Jenkins'
+// JUnit plugin documents (written down in rack_support.cpp): empty when it
+// holds, else what xmllint or the count check says.
+std::string JunitFaults(const std::string& path);
+// The document as a parser reads it back, as JSON: each element an object
+// with "tag", "attrib" (an object), "text" and "children"; said, when given,
+// gets what the parser printed.
+bool ReadJunit(const std::string& path, Json* root, std::string* said = nullptr);

@@ -6,42 +6,26 @@
 
 #include <cstdio>
 
+#include "record.h"
 #include "serial/display.h"
 
 namespace {
 
-// The length of the well-formed UTF-8 sequence at text[at] and its code
-// point; 0 when the bytes there are not one.
+// The length of the UTF-8 sequence at text[at] and its code point; 0 when
+// the bytes there are not well-formed UTF-8.
 size_t Utf8At(const std::string& text, size_t at, unsigned long* code)
 {
-    const unsigned char c = static_cast<unsigned char>(text[at]);
-    size_t n = 0;
-    unsigned long min = 0;
-    if (c < 0x80) {
-        *code = c;
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80) {
+        *code = lead;
         return 1;
     }
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2, min = 0x80, *code = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3, min = 0x800, *code = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4, min = 0x10000, *code = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (at + n > text.size()) {
-        return 0;
-    }
+    const size_t n = Utf8Length(text, at);
+    *code = n == 0 ? 0 : lead & (0x7F >> n);
     for (size_t k = 1; k < n; k++) {
-        const unsigned char next = static_cast<unsigned char>(text[at + k]);
-        if ((next & 0xC0) != 0x80) {
-            return 0;
-        }
-        *code = (*code << 6) | (next & 0x3F);
+        *code = (*code << 6) | (static_cast<unsigned char>(text[at + k]) & 0x3F);
     }
-    const bool surrogate = *code >= 0xD800 && *code <= 0xDFFF;
-    return *code < min || *code > 0x10FFFF || surrogate ? 0 : n;
+    return n;
 }
 
 // Characters XML 1.0 allows, less the control characters it only discourages.

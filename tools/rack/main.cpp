@@ -3,52 +3,39 @@
 // live view on a terminal or tagged lines otherwise, a transcript per port,
 // and a summary whose exit status tells whether every unit is ok.
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 
 #include "junit.h"
-#include "options.h"
 #include "os.h"
-#include "rack.h"
+#include "prepare.h"
 #include "record.h"
+#include "runner.h"
 #include "view.h"
-
-namespace {
 
 using SystemClock = std::chrono::system_clock;
 
-struct Rack {
-    RackOptions Opts;
-    std::string Exe;
-    std::string ScriptPath;
-    ScriptMap Script;
-    std::string LogDir;
-    std::vector<Run> Runs;
-    bool Live = false;         // the console is a terminal: rows redrawn in place
-    bool Colour = false;       // ok and failed in colour: a terminal, and NO_COLOR not set
-    bool TimeUp = false;       // the rack's own time limit has passed
-    RackClock::time_point Deadline;
-    bool Keys = false;         // prompts are answered at the rack's terminal
-    std::deque<size_t> Asking;  // runs waiting for a key, the first one asked
-    bool AskShown = false;     // the first one's prompt is on the console
-    size_t ViewHeight = 0;     // lines of the frame on the console
-    int ViewColumns = 0;       // the terminal's width it was drawn for
-    int Signal = 0;
-};
-
-// A progress line when there is no terminal: its time, as the transcripts
-// have it, and the unit it is about.
+// Without a terminal: its time, as the transcripts have it, and the unit it is about.
 void Plain(const Rack& rack, const Run& run, const std::string& text)
 {
     if (!rack.Live) {
         ConsoleWrite(Timestamp(SystemClock::now()) + " " + UnitName(run) + ": " + text + "\n");
     }
 }
+
+void CloseTranscript(Run& run)
+{
+    if (run.Transcript != nullptr) {
+        fclose(run.Transcript);
+        run.Transcript = nullptr;
+    }
+}
+
+namespace {
 
 std::string PromptLine(const Rack& rack)
 {
@@ -83,24 +70,14 @@ void Draw(Rack& rack)
     ConsoleWrite(frame);
 }
 
-std::string DefaultLogDir()
-{
-    const std::string base = "torvex-rack-" + FolderStamp(SystemClock::now());
-    std::string dir = base;
-    for (int n = 2; std::filesystem::exists(dir); n++) {
-        dir = base + "-" + std::to_string(n);
-    }
-    return dir;
-}
-
+// The folder, the script kept there when it comes from standard input, and
+// every run's transcript name; the first transcript is made, so that a folder
+// that takes no files is found before any unit is woken.
 bool PrepareLogDir(Rack& rack)
 {
-    rack.LogDir = rack.Opts.LogDir.empty() ? DefaultLogDir() : rack.Opts.LogDir;
-    std::error_code error;
-    std::filesystem::create_directories(rack.LogDir, error);
-    if (!std::filesystem::is_directory(rack.LogDir)) {
-        fprintf(stderr, "torvex-rack: cannot make the folder %s: %s\n", rack.LogDir.c_str(),
-                error.message().c_str());
+    std::string message;
+    if (!MakeLogDir(rack.Opts.LogDir, &rack.LogDir, &message)) {
+        fprintf(stderr, "torvex-rack: %s\n", message.c_str());
         return false;
     }
     rack.ScriptPath = rack.Opts.Script;
@@ -123,19 +100,31 @@ bool PrepareLogDir(Rack& rack)
         run.TranscriptPath = (std::filesystem::path(rack.LogDir) /
                               TranscriptName(i, count, run.Label.empty() ? run.Port : run.Label))
                                  .string();
-        run.Transcript = fopen(run.TranscriptPath.c_str(), "wb");
-        if (run.Transcript == nullptr) {
-            fprintf(stderr, "torvex-rack: cannot write %s\n", run.TranscriptPath.c_str());
-            return false;
-        }
         rack.Runs.push_back(run);
+    }
+    std::string why;
+    bool noDescriptors = false;
+    rack.Runs[0].Transcript = CreateTranscript(rack.Runs[0].TranscriptPath, &why, &noDescriptors);
+    if (rack.Runs[0].Transcript == nullptr) {
+        fprintf(stderr, "torvex-rack: cannot write %s: %s\n", rack.Runs[0].TranscriptPath.c_str(), why.c_str());
+        return false;
     }
     return true;
 }
 
-void StartRun(Rack& rack, size_t i)
+// Starts the i-th run; false when it has to wait for descriptors that a run
+// still going will give back.
+bool StartRun(Rack& rack, size_t i)
 {
     Run& run = rack.Runs[i];
+    std::string why;
+    bool noDescriptors = false;
+    if (run.Transcript == nullptr) {
+        run.Transcript = CreateTranscript(run.TranscriptPath, &why, &noDescriptors);
+        if (run.Transcript == nullptr && noDescriptors && rack.Running > 0) {
+            return false;
+        }
+    }
     std::vector<std::string> args = {rack.ScriptPath, "-PORT=" + run.Port};
     args.insert(args.end(), rack.Opts.PassedOn.begin(), rack.Opts.PassedOn.end());
     if (!run.Baud.empty()) {
@@ -145,70 +134,46 @@ void StartRun(Rack& rack, size_t i)
     for (const std::string& arg : args) {
         command += " " + arg;
     }
-    run.Attempt += run.Retrying ? 1 : 0;
-    if (run.Attempt == 1) {
-        TranscriptNote(run.Transcript, "start of the run on " + run.Port);
-        run.Start = RackClock::now();
+    const bool retry = run.Retrying;
+    run.AttemptStart = RackClock::now();
+    if (!retry) {
+        run.Start = run.AttemptStart;
+    }
+    StartResult started = StartResult::Failed;
+    if (run.Transcript == nullptr) {
+        run.StartFailure = "cannot write " + run.TranscriptPath + ": " + why;
     } else {
-        TranscriptNote(run.Transcript, "attempt " + std::to_string(run.Attempt) + " of " +
-                                           std::to_string(rack.Opts.Retries + 1) + " on " + run.Port);
-        // What the last attempt left is in the transcript; this one starts afresh.
-        const Run fresh;
-        run.Line = 0;
-        run.Command.clear();
-        run.LastAnswer.clear();
-        run.LastLine.clear();
-        run.Progress.clear();
-        run.NoKeyboard = false;
-        run.Ended = fresh.Ended;
+        started = StartChild(i, rack.Exe, args, &why);
+        if (started == StartResult::NoDescriptors && rack.Running > 0) {
+            if (!retry) {
+                // Made again, from nothing, when it starts.
+                CloseTranscript(run);
+                (void)std::remove(run.TranscriptPath.c_str());
+            }
+            return false;
+        }
+        if (started != StartResult::Started) {
+            run.StartFailure = why;
+        }
+    }
+    if (retry) {
+        NextAttempt(rack, run);
+    } else {
+        TranscriptNote(run.Transcript, "start of the run on " + run.Port);
     }
     TranscriptNote(run.Transcript, "command line: " + command);
-    run.AttemptStart = RackClock::now();
-    run.Retrying = false;
     run.State = RunState::Starting;
-    run.Started = StartChild(i, rack.Exe, args, &run.StartFailure);
+    run.Started = started == StartResult::Started;
     if (!run.Started) {
         run.End = run.AttemptStart;
         TranscriptNote(run.Transcript, "torvex could not be started: " + run.StartFailure);
         Conclude(run);
+        TranscriptNote(run.Transcript, "result: " + run.Result);
+        CloseTranscript(run);
         Plain(rack, run, "failed: " + run.Result);
     }
-}
-
-// Asks a run to end at its time limit; it is killed if it has not ended 5 s later.
-void TimeOut(Rack& rack, size_t i, const std::string& which)
-{
-    Run& run = rack.Runs[i];
-    const RackClock::time_point now = RackClock::now();
-    run.TimedOut = true;
-    run.TimedOutAfter = static_cast<int>(std::lround(Seconds(run.AttemptStart, now)));
-    run.Killing = true;
-    run.KillAt = now + std::chrono::seconds(5);
-    TranscriptNote(run.Transcript, which + ": ended after " + std::to_string(run.TimedOutAfter) + " s");
-    EndChild(i, false);
-}
-
-// The rack's time is up: what runs is ended, what waits is not started.
-void RackTimeUp(Rack& rack)
-{
-    rack.TimeUp = true;
-    for (size_t i = 0; i < rack.Runs.size(); i++) {
-        Run& run = rack.Runs[i];
-        if (run.State == RunState::Done) {
-            continue;
-        }
-        if (run.State != RunState::Queued) {
-            if (!run.TimedOut) {
-                TimeOut(rack, i, "rack time limit");
-            }
-            continue;
-        }
-        run.End = RackClock::now();
-        run.RackLimit = !run.Retrying;
-        TranscriptNote(run.Transcript, run.Retrying ? "not started again: rack time limit" : "not started: rack time limit");
-        Conclude(run);
-        Plain(rack, run, run.Result);
-    }
+    rack.Running += run.Started ? 1 : 0;
+    return true;
 }
 
 void OnConsole(Rack& rack, size_t i, const std::string& bytes)
@@ -236,6 +201,19 @@ void OnConsole(Rack& rack, size_t i, const std::string& bytes)
     }
 }
 
+// A prompt's answer, in the transcript now and in the JSON at the end.
+void RecordAnswer(Run& run, bool keyboard, const std::string& key)
+{
+    PromptAnswer answer;
+    answer.Line = run.Line;
+    answer.Keyboard = keyboard;
+    answer.Key = key;
+    answer.Time = SystemClock::now();
+    run.Prompts.push_back(answer);
+    const std::string at = "the prompt at line " + std::to_string(run.Line);
+    TranscriptNote(run.Transcript, keyboard ? "key " + key + " answers " + at : at + " had no keyboard");
+}
+
 void OnProgress(Rack& rack, size_t i, const std::string& bytes)
 {
     Run& run = rack.Runs[i];
@@ -250,6 +228,7 @@ void OnProgress(Rack& rack, size_t i, const std::string& bytes)
                 rack.Asking.push_back(i);
             } else {
                 EndInput(i);  // no keyboard: the prompt reads the end of input
+                RecordAnswer(run, false, "");
             }
         }
         run.Progress.clear();
@@ -261,7 +240,6 @@ void OnEnd(Rack& rack, size_t i, const ChildEnd& end)
     Run& run = rack.Runs[i];
     run.End = RackClock::now();
     run.Ended = end;
-    run.Killing = false;
     if (!run.Partial.empty()) {
         TranscriptConsole(run.Transcript, run.PartialSince, run.Partial + "\n");
         TranscriptNote(run.Transcript, "the last line had no line end");
@@ -271,44 +249,37 @@ void OnEnd(Rack& rack, size_t i, const ChildEnd& end)
         }
         run.Partial.clear();
     }
-    const bool again = run.Attempt <= rack.Opts.Retries && rack.Signal == 0 && !rack.TimeUp && NothingReachedDevice(run);
-    Conclude(run);
-    std::string ending = end.signal != 0 ? "end: ended by signal " + std::to_string(end.signal)
-                                         : "end: exit status " + std::to_string(end.status);
-    TranscriptNote(run.Transcript, ending + (run.TimedOut ? "; the port is released" : ""));
+    run.Killing = false;
+    rack.Running--;
     const auto asked = std::find(rack.Asking.begin(), rack.Asking.end(), i);
     if (asked != rack.Asking.end()) {
         rack.AskShown = rack.AskShown && asked != rack.Asking.begin();
         rack.Asking.erase(asked);
     }
-    if (again) {
-        // Nothing of the script reached the device: starting it again cannot run a line twice.
-        const std::string why = "attempt " + std::to_string(run.Attempt) + ": " + run.Result + "; trying again in " +
-                                std::to_string(rack.Opts.RetryWait) + " s";
-        TranscriptNote(run.Transcript, why);
-        Plain(rack, run, why);
-        run.State = RunState::Queued;
-        run.Ok = false;
-        run.Result.clear();
-        run.Retrying = true;
-        run.RetryAt = RackClock::now() + std::chrono::seconds(rack.Opts.RetryWait);
+    const std::string ending = end.signal != 0 ? "end: ended by signal " + std::to_string(end.signal)
+                                               : "end: exit status " + std::to_string(end.status);
+    TranscriptNote(run.Transcript, ending + (run.TimedOut ? "; the port is released" : ""));
+    if (RetryLater(rack, i)) {
         return;
     }
+    Conclude(run);
     TranscriptNote(run.Transcript, "result: " + run.Result);
-    Plain(rack, run, run.Ok ? "done: " + run.Result : "failed: " + run.Result);
+    CloseTranscript(run);
+    Plain(rack, run, StateText(run, RackClock::now()));
 }
 
+// Only a prompt on the console is answered, and only by the first key of
+// what came at once: the rest was typed ahead, for no prompt in particular.
 void OnKeys(Rack& rack, const std::string& keys)
 {
-    for (char key : keys) {
-        if (rack.Asking.empty()) {
-            return;  // a key nobody asked for
-        }
-        const size_t i = rack.Asking.front();
-        rack.Asking.pop_front();
-        rack.AskShown = false;
-        SendKey(i, key);
+    if (rack.Asking.empty() || !rack.AskShown) {
+        return;
     }
+    const size_t i = rack.Asking.front();
+    rack.Asking.pop_front();
+    rack.AskShown = false;
+    SendKey(i, keys[0]);
+    RecordAnswer(rack.Runs[i], true, ShownBytes(keys.substr(0, 1)));
 }
 
 void OnSignal(Rack& rack, int sig)
@@ -323,83 +294,85 @@ void OnSignal(Rack& rack, int sig)
         }
         if (run.State == RunState::Queued) {
             run.End = RackClock::now();
+            if (run.Transcript == nullptr) {
+                std::string why;
+                bool noDescriptors = false;
+                run.Transcript = CreateTranscript(run.TranscriptPath, &why, &noDescriptors);
+            }
             TranscriptNote(run.Transcript, "not started: the rack was interrupted");
             Conclude(run);
+            TranscriptNote(run.Transcript, "result: " + run.Result);
+            CloseTranscript(run);
         }
     }
 }
 
-// Starts the runs that may start: in order, as many as --jobs allows, a
-// retry once its wait is over.
-void StartRuns(Rack& rack, size_t* running, RackClock::time_point now)
+// Shows the first prompt waiting, then discards what was typed before it could be seen.
+void ShowPrompt(Rack& rack)
 {
-    const size_t jobs = rack.Opts.Jobs == 0 ? rack.Runs.size() : rack.Opts.Jobs;
-    for (size_t i = 0; i < rack.Runs.size() && *running < jobs && rack.Signal == 0 && !rack.TimeUp; i++) {
-        Run& run = rack.Runs[i];
-        if (run.State == RunState::Queued && (!run.Retrying || now >= run.RetryAt)) {
-            StartRun(rack, i);
-            *running += run.Started && run.State != RunState::Done ? 1 : 0;
-        }
+    if (rack.Live) {
+        Draw(rack);
+    } else {
+        const Run& asking = rack.Runs[rack.Asking.front()];
+        Plain(rack, asking, "asks: " + Shown(asking.Partial) + "  (press a key)");
     }
+    FlushKeys();
+    rack.AskShown = true;
 }
 
-// Ends what ran out of time; answers the milliseconds until the next time
-// limit, retry or kill is due (-1: none).
-int CheckTimes(Rack& rack, size_t running, RackClock::time_point now)
+// After a stop: the terminal as the rack wants it, the frame drawn anew below
+// what the shell printed, and the prompt shown again.
+void Resume(Rack& rack)
 {
-    if (rack.Opts.Timeout > 0 && !rack.TimeUp && now >= rack.Deadline) {
-        RackTimeUp(rack);
+    ContinueChildren();
+    if (rack.Keys) {
+        TerminalKeys(true);
     }
-    std::vector<RackClock::time_point> due;
-    if (rack.Opts.Timeout > 0 && !rack.TimeUp) {
-        due.push_back(rack.Deadline);
+    if (rack.Live) {
+        ConsoleWrite("\x1b[?25l");
+        rack.ViewHeight = 0;
     }
+    rack.AskShown = false;
+}
+
+void Stop(Rack& rack)
+{
+    if (rack.Live) {
+        ConsoleWrite("\x1b[?25h");
+    }
+    TerminalKeys(false);
+    Suspend();
+    Resume(rack);
+    rack.OwnStop = true;
+}
+
+// Starts the runs that may start, in order, as many as --jobs allows, a
+// retry once its wait is over; stops at one that waits for descriptors.
+void StartRuns(Rack& rack, RackClock::time_point now)
+{
     const size_t jobs = rack.Opts.Jobs == 0 ? rack.Runs.size() : rack.Opts.Jobs;
-    for (size_t i = 0; i < rack.Runs.size(); i++) {
-        Run& run = rack.Runs[i];
-        const bool going = run.State != RunState::Queued && run.State != RunState::Done;
-        if (going && run.Killing && now >= run.KillAt) {
-            EndChild(i, true);
-            run.Killing = false;
-            TranscriptNote(run.Transcript, "still running 5 s later: killed");
-        } else if (going && run.Killing) {
-            due.push_back(run.KillAt);
-        } else if (going && !run.TimedOut && rack.Opts.UnitTimeout > 0) {
-            const RackClock::time_point limit = run.AttemptStart + std::chrono::seconds(rack.Opts.UnitTimeout);
-            if (now >= limit) {
-                TimeOut(rack, i, "unit time limit");
-                due.push_back(run.KillAt);
-            } else {
-                due.push_back(limit);
-            }
-        } else if (run.State == RunState::Queued && run.Retrying && running < jobs) {
-            due.push_back(run.RetryAt);
+    for (size_t i = 0; i < rack.Runs.size() && rack.Running < jobs && rack.Signal == 0 && !rack.TimeUp; i++) {
+        const Run& run = rack.Runs[i];
+        if (run.State == RunState::Queued && (!run.Retrying || now >= run.RetryAt) && !StartRun(rack, i)) {
+            return;
         }
     }
-    if (due.empty()) {
-        return -1;
-    }
-    const auto next = *std::min_element(due.begin(), due.end());
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
-    return static_cast<int>(std::max<long long>(0, std::min<long long>(ms + 1, 60000)));
 }
 
 // Starts, watches and ends every run.
 void RunRack(Rack& rack)
 {
-    size_t running = 0;
     RackClock::time_point drawn;
     bool dirty = true;
     for (;;) {
-        RackClock::time_point now = RackClock::now();
-        int wait = CheckTimes(rack, running, now);
-        StartRuns(rack, &running, now);
+        int wait = CheckTimes(rack, RackClock::now());
+        StartRuns(rack, RackClock::now());
         const bool allDone = std::all_of(rack.Runs.begin(), rack.Runs.end(),
                                          [](const Run& run) { return run.State == RunState::Done; });
-        if (running == 0 && allDone) {
+        if (rack.Running == 0 && allDone) {
             break;
         }
-        now = RackClock::now();
+        const RackClock::time_point now = RackClock::now();
         if (rack.Live && (dirty || now - drawn >= std::chrono::seconds(1)) &&
             now - drawn >= std::chrono::milliseconds(100)) {
             Draw(rack);
@@ -411,6 +384,13 @@ void RunRack(Rack& rack)
         }
         OsEvents events;
         WaitEvents(wait, &events);
+        if (events.resume && !events.stop && !rack.OwnStop) {
+            Resume(rack);  // stopped and continued from outside
+        }
+        rack.OwnStop = false;
+        if (events.stop) {
+            Stop(rack);
+        }
         if (events.signal != 0) {
             OnSignal(rack, events.signal);
             dirty = true;
@@ -421,7 +401,6 @@ void RunRack(Rack& rack)
         }
         for (const auto& end : events.ended) {
             OnEnd(rack, end.first, end.second);
-            running--;
             dirty = true;
         }
         if (!events.keys.empty()) {
@@ -430,9 +409,9 @@ void RunRack(Rack& rack)
         }
         // Asked once all output is in, so that the prompt's text has come too.
         if (!rack.Asking.empty() && !rack.AskShown) {
-            const Run& asking = rack.Runs[rack.Asking.front()];
-            Plain(rack, asking, "asks: " + Shown(asking.Partial) + "  (press a key)");
-            rack.AskShown = true;
+            ShowPrompt(rack);
+            drawn = RackClock::now();
+            dirty = false;
         }
     }
     if (rack.Live) {
@@ -441,6 +420,38 @@ void RunRack(Rack& rack)
 }
 
 }  // namespace
+
+// What would make the rack fail, found before any unit is woken; a refused
+// rack leaves nothing behind.
+bool Refused(Rack& rack)
+{
+    std::string message;
+    bool madeJson = false;
+    bool madeJunit = false;
+    std::vector<std::string> ports;
+    for (const RackPort& port : rack.Opts.Ports) {
+        ports.push_back(port.Name);
+    }
+    if (!TorvexThere(rack.Exe, &message) || !PortsDistinct(ports, &message) ||
+        (!rack.Opts.Json.empty() && !JsonWritable(rack.Opts.Json, &madeJson, &message)) ||
+        (!rack.Opts.Junit.empty() && !JsonWritable(rack.Opts.Junit, &madeJunit, &message))) {
+        if (madeJson) {
+            (void)std::remove(rack.Opts.Json.c_str());
+        }
+        fprintf(stderr, "torvex-rack: %s\n", message.c_str());
+        return true;
+    }
+    if (!PrepareLogDir(rack)) {
+        if (madeJson) {
+            (void)std::remove(rack.Opts.Json.c_str());
+        }
+        if (madeJunit) {
+            (void)std::remove(rack.Opts.Junit.c_str());
+        }
+        return true;
+    }
+    return false;
+}
 
 int main(int argc, char** argv)
 {
@@ -451,16 +462,17 @@ int main(int argc, char** argv)
         return status;
     }
     PrepareSignals();
+    RaiseFileLimit();
     rack.Exe = OwnDirectory() + TorvexName();
-    // A script no run could read is refused before any unit is woken for it.
     if (rack.Opts.Script != "-") {
         rack.Script = ReadScriptMap(rack.Opts.Script);
         if (!rack.Script.Read) {
-            fprintf(stderr, "torvex-rack: cannot read the script %s\n", rack.Opts.Script.c_str());
+            fprintf(stderr, "torvex-rack: cannot read the script %s: %s\n", rack.Opts.Script.c_str(),
+                    strerror(rack.Script.Error));
             return 2;
         }
     }
-    if (!PrepareLogDir(rack)) {
+    if (Refused(rack)) {
         return 2;
     }
     if (rack.Opts.Script == "-") {
@@ -485,9 +497,15 @@ int main(int argc, char** argv)
     }
     TerminalKeys(false);
     for (Run& run : rack.Runs) {
-        fclose(run.Transcript);
+        CloseTranscript(run);
     }
-    ConsoleWrite((rack.Live ? "\n" : "") + SummaryTable(rack.Runs, rack.LogDir, rack.Colour));
+    int columns = 0;
+    int rows = 0;
+    if (rack.Live) {
+        columns = 80;
+        ConsoleSize(&columns, &rows);
+    }
+    ConsoleWrite((rack.Live ? "\n" : "") + SummaryTable(rack.Runs, rack.LogDir, columns, rack.Colour));
     bool allOk = true;
     for (const Run& run : rack.Runs) {
         allOk = allOk && run.Ok;

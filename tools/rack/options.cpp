@@ -153,7 +153,7 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             char* end = nullptr;
             const long jobs = strtol(value.c_str(), &end, 10);
             if (value.empty() || *end != '\0' || jobs < 1 || jobs > 100000) {
-                return Wrong("--jobs needs a number of at least 1");
+                return Wrong("--jobs needs a number from 1 to 100000");
             }
             options->Jobs = static_cast<size_t>(jobs);
         } else if (OptionValue(argv, &i, "--ports-from", &value)) {

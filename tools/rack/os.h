@@ -3,6 +3,7 @@
 // the index of their port; nothing here prints except ConsoleWrite.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -23,10 +24,20 @@ struct OsEvents {
     std::vector<std::pair<size_t, ChildEnd>> ended;         // after all their output
     std::string keys;                                       // typed at the rack's terminal
     int signal = 0;                                         // SIGINT, SIGTERM (or 2 on Windows Ctrl-C)
+    bool stop = false;                                      // Ctrl-Z: the rack is to stop
+    bool resume = false;                                    // the rack goes on after a stop
+};
+
+// What became of a start.
+enum class StartResult {
+    Started,
+    NoDescriptors,  // none free for its pipes now: it may start once another run ends
+    Failed,
 };
 
 // StartChild      run exe with args, its console and progress channel read here,
-//                 its standard input a pipe from here; false with why
+//                 its standard input a pipe from here; nothing else of the rack's is
+//                 inherited, and the child ends when the rack dies (where the system allows)
 // SendKey         one byte to a child's standard input, then that input ends only if asked
 // EndInput        the child's standard input reaches its end
 // StopChildren    pass sig on to every child still running
@@ -43,7 +54,26 @@ struct OsEvents {
 // PrepareSignals  Ctrl-C and SIGTERM reach WaitEvents; children get the default signals
 // BinaryInput     standard input read as bytes (a script or port list from it)
 // DieBySignal     end this program by sig, as the children were ended
-bool StartChild(size_t child, const std::string& exe, const std::vector<std::string>& args, std::string* why);
+// Suspend         stop the children and the rack itself; returns once continued, the
+//                 children going on too
+// ContinueChildren  let every child go on (after the rack was stopped from outside)
+// FlushKeys       discard what was typed at the terminal and not yet read
+// RaiseFileLimit  the soft limit of open files raised to the hard one
+// CreateTranscript  a new file (never an existing one) that no child inherits; null
+//                 with why, and whether for want of descriptors
+// Runnable        whether the program at path can be started, or why not
+// PortIdentities  what tells two ports apart: for a network port (service given) the
+//                 addresses host resolves to with the port number; otherwise the real
+//                 path and the device (or file) number of port
+StartResult StartChild(size_t child, const std::string& exe, const std::vector<std::string>& args,
+                       std::string* why);
+void Suspend();
+void ContinueChildren();
+void FlushKeys();
+void RaiseFileLimit();
+FILE* CreateTranscript(const std::string& path, std::string* why, bool* noDescriptors);
+bool Runnable(const std::string& path, std::string* why);
+std::vector<std::string> PortIdentities(const std::string& port, const std::string& host, const std::string& service);
 void SendKey(size_t child, char key);
 void EndInput(size_t child);
 void StopChildren(int sig);

@@ -1,15 +1,23 @@
-// torvex-rack on POSIX: torvex processes started with posix_spawn, their
+// torvex-rack on POSIX: torvex processes started with fork and exec, their
 // console and progress pipes and the rack's keys watched with one poll.
 #include <fcntl.h>
+#include <netdb.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "os.h"
@@ -47,18 +55,10 @@ void OnSignal(int sig)
 int High(int fd)
 {
     const int high = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    const int saved = errno;
     close(fd);
+    errno = saved;
     return high;
-}
-
-bool Pipe(int ends[2])
-{
-    if (pipe(ends) != 0) {
-        return false;
-    }
-    ends[0] = High(ends[0]);
-    ends[1] = High(ends[1]);
-    return ends[0] >= 0 && ends[1] >= 0;
 }
 
 void CloseFd(int* fd)
@@ -67,6 +67,69 @@ void CloseFd(int* fd)
         close(*fd);
         *fd = -1;
     }
+}
+
+// A pipe whose ends are both close-on-exec from the start; none left open on failure.
+bool Pipe(int ends[2])
+{
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        ends[0] = ends[1] = -1;
+        return false;
+    }
+    ends[0] = High(ends[0]);
+    ends[1] = High(ends[1]);
+    if (ends[0] < 0 || ends[1] < 0) {
+        const int saved = errno;
+        CloseFd(&ends[0]);
+        CloseFd(&ends[1]);
+        errno = saved;
+        return false;
+    }
+    return true;
+}
+
+void ClosePipe(int ends[2])
+{
+    CloseFd(&ends[0]);
+    CloseFd(&ends[1]);
+}
+
+bool OutOfDescriptors(int err)
+{
+    return err == EMFILE || err == ENFILE;
+}
+
+// In the child between fork and exec: only async-signal-safe calls.
+[[noreturn]] void BecomeTorvex(pid_t rack, const int in, const int out, const int progress, const int report,
+                               const char* exe, char** argv, char** envp)
+{
+#ifdef __linux__
+    // The run ends with the rack, even when the rack is killed outright.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != rack) {
+        _exit(128 + SIGTERM);  // the rack died before the request took hold
+    }
+#else
+    (void)rack;
+#endif
+    // The rack ignores SIGPIPE and catches job control for itself; torvex decides its own.
+    signal(SIGPIPE, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 || dup2(progress, PROGRESS_FD) < 0) {
+        const int err = errno;
+        (void)!write(report, &err, sizeof err);
+        _exit(127);
+    }
+#ifdef __linux__
+    // Nor anything the rack itself was left by whoever started it.
+    close_range(PROGRESS_FD + 1, ~0U, CLOSE_RANGE_CLOEXEC);
+#endif
+    execve(exe, argv, envp);
+    const int err = errno;
+    (void)!write(report, &err, sizeof err);
+    _exit(127);
 }
 
 // Reads what is there; false at the end of the stream.
@@ -88,17 +151,24 @@ bool Drain(int fd, std::string* bytes)
 
 }  // namespace
 
-bool StartChild(size_t child, const std::string& exe, const std::vector<std::string>& args, std::string* why)
+StartResult StartChild(size_t child, const std::string& exe, const std::vector<std::string>& args,
+                       std::string* why)
 {
     if (Children.size() <= child) {
         Children.resize(child + 1);
     }
-    int in[2];
-    int out[2];
-    int progress[2];
-    if (!Pipe(in) || !Pipe(out) || !Pipe(progress)) {
-        *why = strerror(errno);
-        return false;
+    int in[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    int progress[2] = {-1, -1};
+    int report[2] = {-1, -1};  // the child's exec failure, if any
+    if (!Pipe(in) || !Pipe(out) || !Pipe(progress) || !Pipe(report)) {
+        const int err = errno;
+        ClosePipe(in);
+        ClosePipe(out);
+        ClosePipe(progress);
+        ClosePipe(report);
+        *why = strerror(err);
+        return OutOfDescriptors(err) ? StartResult::NoDescriptors : StartResult::Failed;
     }
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; e++) {
@@ -122,33 +192,38 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
     }
     argv.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    posix_spawn_file_actions_adddup2(&actions, progress[1], PROGRESS_FD);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    // The rack ignores SIGPIPE for itself; torvex decides its own.
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    const int err = posix_spawn(&pid, exe.c_str(), &actions, &attr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    close(in[0]);
-    close(out[1]);
-    close(progress[1]);
-    if (err != 0) {
-        close(in[1]);
-        close(out[0]);
-        close(progress[0]);
+    const pid_t rack = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        BecomeTorvex(rack, in[0], out[1], progress[1], report[1], exe.c_str(), argv.data(), envp.data());
+    }
+    const int forkErr = errno;
+    CloseFd(&in[0]);
+    CloseFd(&out[1]);
+    CloseFd(&progress[1]);
+    CloseFd(&report[1]);
+    int execErr = 0;
+    if (pid > 0) {
+        ssize_t k;
+        while ((k = read(report[0], &execErr, sizeof execErr)) < 0 && errno == EINTR) {
+        }
+        if (k != static_cast<ssize_t>(sizeof execErr)) {
+            execErr = 0;  // closed by the exec: torvex runs
+        }
+    }
+    CloseFd(&report[0]);
+    if (pid < 0 || execErr != 0) {
+        ClosePipe(in);
+        ClosePipe(out);
+        ClosePipe(progress);
+        if (pid > 0) {
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+        const int err = pid < 0 ? forkErr : execErr;
         *why = exe + ": " + strerror(err);
-        return false;
+        return OutOfDescriptors(err) || (pid < 0 && err == EAGAIN) ? StartResult::NoDescriptors
+                                                                      : StartResult::Failed;
     }
     fcntl(out[0], F_SETFL, O_NONBLOCK);
     fcntl(progress[0], F_SETFL, O_NONBLOCK);
@@ -157,8 +232,8 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
     c.Out = out[0];
     c.Progress = progress[0];
     c.In = in[1];
-    c.Reaped = false;  // a retry starts the port's run again
-    return true;
+    c.Reaped = false;
+    return StartResult::Started;
 }
 
 void SendKey(size_t child, char key)
@@ -190,6 +265,98 @@ void EndChild(size_t child, bool hard)
     }
 }
 
+void Suspend()
+{
+    // Stopped outright: torvex's own Ctrl-Z handling would not reach an
+    // orphaned process group, and the rack's terminal is not theirs.
+    StopChildren(SIGSTOP);
+    kill(getpid(), SIGSTOP);
+    StopChildren(SIGCONT);
+}
+
+void ContinueChildren()
+{
+    StopChildren(SIGCONT);
+}
+
+void FlushKeys()
+{
+    if (TerminalChanged) {
+        tcflush(STDIN_FILENO, TCIFLUSH);
+    }
+}
+
+void RaiseFileLimit()
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+FILE* CreateTranscript(const std::string& path, std::string* why, bool* noDescriptors)
+{
+    // Never another rack's file, and never a child's.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (file == nullptr) {
+        const int err = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        *why = strerror(err);
+        *noDescriptors = OutOfDescriptors(err);
+    }
+    return file;
+}
+
+bool Runnable(const std::string& path, std::string* why)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0) {
+        *why = strerror(S_ISREG(st.st_mode) ? errno : EACCES);
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> PortIdentities(const std::string& port, const std::string& host, const std::string& service)
+{
+    std::vector<std::string> ids;
+    if (!service.empty()) {
+        struct addrinfo hints;
+        memset(&hints, 0, sizeof hints);
+        hints.ai_socktype = SOCK_STREAM;
+        struct addrinfo* found = nullptr;
+        if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) == 0) {
+            for (const struct addrinfo* a = found; a != nullptr; a = a->ai_next) {
+                char name[NI_MAXHOST];
+                if (getnameinfo(a->ai_addr, a->ai_addrlen, name, sizeof name, nullptr, 0, NI_NUMERICHOST) == 0) {
+                    ids.push_back(std::string("address ") + name + " port " + service);
+                }
+            }
+            freeaddrinfo(found);
+        }
+        return ids;
+    }
+    char* real = realpath(port.c_str(), nullptr);
+    if (real != nullptr) {
+        ids.push_back(std::string("path ") + real);
+        free(real);
+    }
+    struct stat st;
+    if (stat(port.c_str(), &st) == 0) {
+        ids.push_back(S_ISCHR(st.st_mode) ? "device " + std::to_string(st.st_rdev)
+                                          : "file " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+    }
+    return ids;
+}
+
 void WaitEvents(int ms, OsEvents* events)
 {
     std::vector<struct pollfd> fds;
@@ -213,9 +380,18 @@ void WaitEvents(int ms, OsEvents* events)
     const int ready = poll(fds.data(), fds.size(), ms);
     // Read whether or not poll saw it: a Ctrl-C that came as poll returned has
     // run its handler by now, and must count before the runs it ended.
-    unsigned char byte = 0;
-    if (read(SignalPipe[0], &byte, 1) == 1) {
-        events->signal = byte;
+    unsigned char bytes[16];
+    ssize_t got;
+    while ((got = read(SignalPipe[0], bytes, sizeof bytes)) > 0) {
+        for (ssize_t b = 0; b < got; b++) {
+            if (bytes[b] == SIGTSTP) {
+                events->stop = true;
+            } else if (bytes[b] == SIGCONT) {
+                events->resume = true;
+            } else if (events->signal == 0) {
+                events->signal = bytes[b];
+            }
+        }
     }
     if (ready <= 0) {
         return;
@@ -298,7 +474,7 @@ void ConsoleSize(int* columns, int* rows)
 
 void TerminalKeys(bool on)
 {
-    if (on && !TerminalChanged && tcgetattr(STDIN_FILENO, &SavedTerminal) == 0) {
+    if (on && !TerminalChanged && KeysFromTerminal() && tcgetattr(STDIN_FILENO, &SavedTerminal) == 0) {
         struct termios raw = SavedTerminal;
         // Ctrl-C still signals; only line editing and echo go.
         raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
@@ -341,7 +517,7 @@ void PrepareSignals()
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT}) {
         struct sigaction old;
         // What the caller chose to ignore stays ignored.
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {

@@ -20,8 +20,17 @@ struct ScriptMap {
     std::vector<int64_t> Starts;     // byte offset where each line starts
     std::vector<std::string> Texts;  // each line without its line end
     bool Read = false;
+    int Error = 0;  // why it was not read: an errno value
     // The line number (from 1) of the line that holds offset; 0 when unknown.
     size_t LineAt(int64_t offset) const;
+};
+
+// A prompt's answer: the key as the console shows it, or no keyboard at all.
+struct PromptAnswer {
+    size_t Line = 0;
+    bool Keyboard = true;
+    std::string Key;  // escaped, as the console shows it
+    std::chrono::system_clock::time_point Time;
 };
 
 struct Run {
@@ -42,6 +51,9 @@ struct Run {
     std::string Progress;        // progress channel bytes after the last line end
     bool NoKeyboard = false;     // a prompt got the end of input
     size_t NoKeyboardLine = 0;
+    std::vector<PromptAnswer> Prompts;
+    bool WakeUnanswered = false; // neither wake-up got an answer
+    bool SentLine = false;       // a script line that may write to the device was run
     bool Started = false;
     bool Interrupted = false;
     int Attempt = 1;             // 1 for the first start, 2 for the first retry
@@ -70,9 +82,8 @@ void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event);
 std::string Shown(const std::string& line);
 // The unit as the console names it: its label and port, or its port alone; escaped.
 std::string UnitName(const Run& run);
-// Whether the run ended before anything of the script reached the device:
-// the port could not be opened, or the wake-up was never answered.
-bool NothingReachedDevice(const Run& run);
+// Every byte as the console shows it, line ends escaped too.
+std::string ShownBytes(const std::string& bytes);
 // Settles Ok and Result once the run has ended.
 void Conclude(Run& run);
 // The state in a few words, for the live view.

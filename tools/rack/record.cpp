@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "serial/display.h"
+
 namespace {
 
 // Calendar fields of a UTC time, from the standard library alone.
@@ -135,20 +137,60 @@ std::string TranscriptTail(const std::string& path)
     return text;
 }
 
+size_t Utf8Length(const std::string& text, size_t at)
+{
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size()) {
+        return 0;
+    }
+    for (size_t k = 1; k < length; k++) {
+        const unsigned char c = static_cast<unsigned char>(text[at + k]);
+        if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF)) {
+            return 0;
+        }
+    }
+    return length;
+}
+
 std::string JsonString(const std::string& text)
 {
     std::string json = "\"";
-    for (char ch : text) {
+    for (size_t i = 0; i < text.size(); i++) {
+        const char ch = text[i];
         const unsigned char c = static_cast<unsigned char>(ch);
         if (c == '"' || c == '\\') {
             json += '\\';
             json += ch;
-        } else if (c < 0x20 || c >= 0x7F) {
+        } else if (c < 0x20 || c == 0x7F) {
             char escaped[8];
             snprintf(escaped, sizeof escaped, "\\u%04x", c);
             json += escaped;
-        } else {
+        } else if (c < 0x80) {
             json += ch;
+        } else if (const size_t length = Utf8Length(text, i)) {
+            json.append(text, i, length);
+            i += length - 1;
+        } else {
+            // Not UTF-8: the byte as the console shows it, its backslash escaped.
+            char escaped[5];
+            json += "\\";
+            json += EscapedByte(c, escaped);
         }
     }
     return json + "\"";

@@ -1,6 +1,7 @@
 // torvex-rack: a run's states and its result, from the progress channel's
 // events, the console's last line and the exit status.
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,7 @@ ScriptMap ReadScriptMap(const std::string& path)
     ScriptMap map;
     FILE* f = fopen(path.c_str(), "rb");
     if (f == nullptr) {
+        map.Error = errno;
         return map;
     }
     std::string line;
@@ -41,6 +43,7 @@ ScriptMap ReadScriptMap(const std::string& path)
         map.Texts.push_back(line);
     }
     map.Read = !ferror(f);
+    map.Error = map.Read ? 0 : errno;
     fclose(f);
     return map;
 }
@@ -54,11 +57,16 @@ std::string Shown(const std::string& line)
     if (n > 0 && line[n - 1] == '\r') {
         n--;
     }
+    return ShownBytes(line.substr(0, n));
+}
+
+std::string ShownBytes(const std::string& bytes)
+{
     std::string shown;
-    for (size_t i = 0; i < n; i++) {
-        const unsigned char c = static_cast<unsigned char>(line[i]);
+    for (const char b : bytes) {
+        const unsigned char c = static_cast<unsigned char>(b);
         char escaped[5];
-        shown += ShownAsIsOnTerminal(c) ? std::string(1, line[i]) : EscapedByte(c, escaped);
+        shown += ShownAsIsOnTerminal(c) ? std::string(1, b) : EscapedByte(c, escaped);
     }
     return shown;
 }
@@ -66,14 +74,6 @@ std::string Shown(const std::string& line)
 std::string UnitName(const Run& run)
 {
     return run.Label.empty() ? Shown(run.Port) : Shown(run.Label) + " (" + Shown(run.Port) + ")";
-}
-
-bool NothingReachedDevice(const Run& run)
-{
-    if (!run.Started || run.TimedOut || run.Interrupted || run.Ended.signal != 0) {
-        return false;
-    }
-    return run.Ended.status == 3 || (run.Ended.status == 1 && run.State == RunState::Waking && run.LastAnswer == "none");
 }
 
 void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event)
@@ -86,8 +86,15 @@ void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event)
     } else if (name == "wake") {
         run.State = RunState::Waking;
     } else if (name == "line") {
+        // The first line after the wake-up: whether it was ever answered is known.
+        if (run.State == RunState::Waking && run.LastAnswer == "none") {
+            run.WakeUnanswered = true;
+        }
         run.Line = script.LineAt(strtoll(arg.c_str(), nullptr, 10));
         run.Command = run.Line > 0 ? Shown(script.Texts[run.Line - 1]) : "";
+        // Only # and : lines certainly write nothing; any other is taken to write.
+        const std::string text = run.Line > 0 ? script.Texts[run.Line - 1] : "";
+        run.SentLine = run.SentLine || text.empty() || (text[0] != '#' && text[0] != ':');
         run.State = RunState::Line;
     } else if (name == "wait") {
         run.WaitSeconds = static_cast<int>(strtol(arg.c_str(), nullptr, 10));
@@ -131,7 +138,9 @@ static std::string Failure(const Run& run)
             return "ERROR answered to " + AtLine(run);
         }
         if (run.LastAnswer == "none") {
-            return "no answer to " + AtLine(run);
+            return (run.WakeUnanswered ? "the wake-up was never answered; then no answer to "
+                                       : "no answer to ") +
+                   AtLine(run);
         }
         if (run.LastAnswer == "readfail") {
             return "port failed during " + AtLine(run) + why;
@@ -181,6 +190,13 @@ void Conclude(Run& run)
     }
 }
 
+// Whole seconds left of the answer awaited, rounded up.
+static int SecondsLeft(const Run& run, RackClock::time_point now)
+{
+    const double left = run.WaitSeconds - Seconds(run.WaitStart, now);
+    return left > 0 ? static_cast<int>(left + 0.999) : 0;
+}
+
 std::string StateText(const Run& run, RackClock::time_point now)
 {
     const std::string line = "line " + std::to_string(run.Line) + ": ";
@@ -196,15 +212,14 @@ std::string StateText(const Run& run, RackClock::time_point now)
         return "queued";
     case RunState::Starting: return "starting";
     case RunState::Settling: return "settling";
-    case RunState::Waking: return "waking";
+    case RunState::Waking:
+        return run.WaitSeconds > 0 ? "waking, " + std::to_string(SecondsLeft(run, now)) + " s left" : "waking";
     case RunState::Line: return line + run.Command + last;
-    case RunState::Waiting: {
-        const double left = run.WaitSeconds - Seconds(run.WaitStart, now);
-        const int seconds = left > 0 ? static_cast<int>(left + 0.999) : 0;
-        return line + "waiting " + std::to_string(seconds) + " s for the answer to " + run.Command + last;
-    }
+    case RunState::Waiting:
+        return line + "waiting " + std::to_string(SecondsLeft(run, now)) + " s for the answer to " + run.Command +
+               last;
     case RunState::Key: return line + "waiting for a key: " + Shown(run.Partial);
-    case RunState::Done: return run.Ok ? "done: " + run.Result : "failed: " + run.Result;
+    case RunState::Done: return run.Ok ? "done: " + run.Result : run.Interrupted ? run.Result : "failed: " + run.Result;
     }
     return "";
 }

@@ -25,6 +25,35 @@ std::string Fit(const std::string& text, size_t width)
     return width == 0 ? "" : text.substr(0, width - 1) + "~";
 }
 
+// The columns a text takes: a result may hold UTF-8 from a port's name.
+size_t Width(const std::string& text)
+{
+    size_t width = 0;
+    for (const char c : text) {
+        width += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    }
+    return width;
+}
+
+// Pads text to width columns, or cuts it to width - 1 and an ellipsis.
+std::string Cut(const std::string& text, size_t width)
+{
+    const size_t has = Width(text);
+    if (has <= width) {
+        return text + std::string(width - has, ' ');
+    }
+    std::string cut;
+    size_t taken = 0;
+    for (const char c : text) {
+        const bool starts = (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        if (starts && ++taken > width - 1) {
+            break;
+        }
+        cut += c;
+    }
+    return cut + "\u2026";
+}
+
 std::string Bar(const Run& run, const ScriptMap& script, size_t width)
 {
     size_t filled = 0;
@@ -44,6 +73,17 @@ std::string Coloured(const std::string& text, size_t at, const Run& run, bool co
         return text;
     }
     return text.substr(0, at) + (run.Ok ? "\x1b[32m" : "\x1b[1;31m") + text.substr(at) + "\x1b[0m";
+}
+
+std::string PromptsJson(const Run& run)
+{
+    std::string json = "[";
+    for (const PromptAnswer& p : run.Prompts) {
+        json += std::string(json.size() > 1 ? ", " : "") + "{\"line\": " + std::to_string(p.Line) +
+                ", \"key\": " + (p.Keyboard ? JsonString(p.Key) : "null") +
+                ", \"keyboard\": " + (p.Keyboard ? "true" : "false") + ", \"time\": \"" + Timestamp(p.Time) + "\"}";
+    }
+    return json + "]";
 }
 
 }  // namespace
@@ -99,18 +139,29 @@ std::vector<std::string> ViewLines(const std::vector<Run>& runs, const ScriptMap
     return lines;
 }
 
-std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir, bool colour)
+std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir, int columns, bool colour)
 {
     size_t portWidth = 4;
     size_t resultWidth = 6;
+    size_t pathWidth = 10;
     for (const Run& run : runs) {
         portWidth = std::max(portWidth, UnitName(run).size());
-        resultWidth = std::max(resultWidth, run.Result.size());
+        resultWidth = std::max(resultWidth, Width(run.Result));
+        pathWidth = std::max(pathWidth, Shown(run.TranscriptPath).size());
+    }
+    if (columns > 0) {
+        // On a terminal the result column gives way, so that no row wraps.
+        const size_t others = portWidth + 2 + 2 + 8 + 2 + pathWidth;
+        const size_t room = static_cast<size_t>(columns - 1);
+        resultWidth = std::min(resultWidth, std::max<size_t>(room > others ? room - others : 0, 12));
     }
     auto row = [&](const std::string& port, const std::string& result, const std::string& time,
                    const std::string& transcript) {
-        std::string line = Fit(port, portWidth) + "  " + Fit(result, resultWidth) + "  " + Fit(time, 8) + "  " +
+        std::string line = Fit(port, portWidth) + "  " + Cut(result, resultWidth) + "  " + Fit(time, 8) + "  " +
                            transcript;
+        if (columns > 0 && Width(line) > static_cast<size_t>(columns - 1)) {
+            line = Cut(line, static_cast<size_t>(columns - 1));  // names too long for any result to fit
+        }
         while (!line.empty() && line.back() == ' ') {
             line.pop_back();
         }
@@ -154,7 +205,7 @@ std::string SummaryJson(const std::vector<Run>& runs, const std::string& script,
                 ", \"line\": " + (run.Line > 0 ? std::to_string(run.Line) : "null") +
                 ", \"command\": " + (run.Line > 0 ? JsonString(run.Command) : "null") +
                 ", \"seconds\": " + (run.Started ? Fixed(Seconds(run.Start, run.End), 3) : "null") +
-                ", \"transcript\": " + JsonString(run.TranscriptPath) + "}";
+                ", \"prompts\": " + PromptsJson(run) + ", \"transcript\": " + JsonString(run.TranscriptPath) + "}";
         ok += run.Ok ? 1 : 0;
         interrupted += run.Interrupted ? 1 : 0;
     }

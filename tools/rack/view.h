@@ -13,8 +13,9 @@
 // With colour, a unit done shows green when ok, red when failed.
 std::vector<std::string> ViewLines(const std::vector<Run>& runs, const ScriptMap& script, int columns, int rows,
                                    const std::string& prompt, RackClock::time_point now, bool colour);
-// The summary table and its totals line.
-std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir, bool colour);
+// The summary table and its totals line; for a terminal of columns (0: none,
+// lines whole) the result column is cut with an ellipsis so that rows fit.
+std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir, int columns, bool colour);
 // The same as a JSON document.
 std::string SummaryJson(const std::vector<Run>& runs, const std::string& script, const std::string& logDir,
                         double seconds);

@@ -2,6 +2,8 @@
 // console and progress pipes peeked in turn (anonymous pipes have no
 // overlapped reads), keys from the console, and rows drawn with the console's
 // virtual-terminal mode.
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <conio.h>
 #include <fcntl.h>
@@ -26,6 +28,7 @@ struct Child {
 };
 
 std::vector<Child> Children;
+HANDLE Job = nullptr;  // every child is in it; closed with the rack, it ends them
 volatile LONG CtrlSignal = 0;
 ULONGLONG StopDeadline = 0;  // when children still running after Ctrl-C are ended
 bool KeysOn = false;
@@ -104,7 +107,25 @@ bool Drain(HANDLE h, std::string* bytes)
 
 }  // namespace
 
-bool StartChild(size_t child, const std::string& exe, const std::vector<std::string>& args, std::string* why)
+// The job whose last handle, the rack's, ends every process in it: so the
+// runs end with the rack however it ends.
+HANDLE RackJob()
+{
+    if (Job == nullptr) {
+        Job = CreateJobObjectA(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (Job != nullptr &&
+            !SetInformationJobObject(Job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+            CloseHandle(Job);
+            Job = nullptr;
+        }
+    }
+    return Job;
+}
+
+StartResult StartChild(size_t child, const std::string& exe, const std::vector<std::string>& args,
+                       std::string* why)
 {
     if (Children.size() <= child) {
         Children.resize(child + 1);
@@ -112,12 +133,17 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr, progRead = nullptr,
            progWrite = nullptr;
-    // The rack's ends are not inherited; the child's ends go only to this child,
-    // since they are closed here before the next one starts.
+    // The rack's ends are not inherited; the child's ends go only to this
+    // child, named in its handle list.
     if (!CreatePipe(&inRead, &inWrite, &sa, 0) || !CreatePipe(&outRead, &outWrite, &sa, 0) ||
         !CreatePipe(&progRead, &progWrite, &sa, 0)) {
-        *why = ErrorText(GetLastError());
-        return false;
+        const DWORD err = GetLastError();
+        for (HANDLE* h : {&inRead, &inWrite, &outRead, &outWrite, &progRead, &progWrite}) {
+            CloseOne(h);
+        }
+        *why = ErrorText(err);
+        return err == ERROR_NO_SYSTEM_RESOURCES || err == ERROR_NOT_ENOUGH_MEMORY ? StartResult::NoDescriptors
+                                                                                  : StartResult::Failed;
     }
     SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
@@ -138,17 +164,43 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
     env += "TORVEX_PROGRESS=" + std::to_string(reinterpret_cast<uintptr_t>(progWrite));
     env.append(2, '\0');
 
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = inRead;
-    si.hStdOutput = outWrite;
-    si.hStdError = outWrite;
+    HANDLE inherited[3] = {inRead, outWrite, progWrite};
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> listStore(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listStore.data());
+    const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &size) &&
+                        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                                  sizeof inherited, nullptr, nullptr);
+    STARTUPINFOEXA si = {};
+    si.StartupInfo.cb = sizeof si;
+    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    si.StartupInfo.hStdInput = inRead;
+    si.StartupInfo.hStdOutput = outWrite;
+    si.StartupInfo.hStdError = outWrite;
+    si.lpAttributeList = listed ? list : nullptr;
     PROCESS_INFORMATION pi = {};
-    const BOOL started =
-        CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, &env[0], nullptr,
-                       &si, &pi);
-    const DWORD err = GetLastError();
+    const DWORD flags = CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0);
+    BOOL started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, flags, &env[0], nullptr,
+                                  &si.StartupInfo, &pi);
+    DWORD err = GetLastError();
+    if (listed) {
+        DeleteProcThreadAttributeList(list);
+    }
+    if (started) {
+        // In the job before it runs a single instruction.
+        HANDLE job = RackJob();
+        if (job != nullptr && !AssignProcessToJobObject(job, pi.hProcess)) {
+            err = GetLastError();
+            TerminateProcess(pi.hProcess, 1);
+            WaitForSingleObject(pi.hProcess, INFINITE);
+            CloseHandle(pi.hThread);
+            CloseHandle(pi.hProcess);
+            started = FALSE;
+        } else {
+            ResumeThread(pi.hThread);
+        }
+    }
     CloseHandle(inRead);
     CloseHandle(outWrite);
     CloseHandle(progWrite);
@@ -157,7 +209,7 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
         CloseHandle(outRead);
         CloseHandle(progRead);
         *why = exe + ": " + ErrorText(err);
-        return false;
+        return StartResult::Failed;
     }
     CloseHandle(pi.hThread);
     Child& c = Children[child];
@@ -166,8 +218,8 @@ bool StartChild(size_t child, const std::string& exe, const std::vector<std::str
     c.Out = outRead;
     c.Progress = progRead;
     c.In = inWrite;
-    c.Reaped = false;  // a retry starts the port's run again
-    return true;
+    c.Reaped = false;
+    return StartResult::Started;
 }
 
 void SendKey(size_t child, char key)
@@ -209,6 +261,101 @@ void EndChild(size_t child, bool hard)
     } else {
         GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, c.Group);
     }
+}
+
+void Suspend()
+{
+    // No job control on Windows.
+}
+
+void ContinueChildren()
+{
+}
+
+void FlushKeys()
+{
+    if (KeysOn) {
+        FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+    }
+}
+
+void RaiseFileLimit()
+{
+    // Transcripts are C streams: the runtime's own limit on them is raised.
+    _setmaxstdio(8192);
+}
+
+FILE* CreateTranscript(const std::string& path, std::string* why, bool* noDescriptors)
+{
+    // Never another rack's file, and, not inheritable, never a child's.
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD err = GetLastError();
+        *why = ErrorText(err);
+        *noDescriptors = err == ERROR_TOO_MANY_OPEN_FILES;
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
+    FILE* file = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+    if (file == nullptr) {
+        if (fd >= 0) {
+            _close(fd);
+        } else {
+            CloseHandle(h);
+        }
+        *why = "too many open files";
+        *noDescriptors = true;
+    }
+    return file;
+}
+
+bool Runnable(const std::string& path, std::string* why)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        *why = ErrorText(attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> PortIdentities(const std::string& port, const std::string& host, const std::string& service)
+{
+    std::vector<std::string> ids;
+    if (!service.empty()) {
+        WSADATA wsa;
+        if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+            return ids;
+        }
+        struct addrinfo hints = {};
+        hints.ai_socktype = SOCK_STREAM;
+        struct addrinfo* found = nullptr;
+        if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) == 0) {
+            for (const struct addrinfo* a = found; a != nullptr; a = a->ai_next) {
+                char name[NI_MAXHOST];
+                if (getnameinfo(a->ai_addr, static_cast<socklen_t>(a->ai_addrlen), name, sizeof name, nullptr, 0,
+                                NI_NUMERICHOST) == 0) {
+                    ids.push_back(std::string("address ") + name + " port " + service);
+                }
+            }
+            freeaddrinfo(found);
+        }
+        WSACleanup();
+        return ids;
+    }
+    // COM3, com3 and \\.\COM3 are one port; so are two spellings of one file.
+    std::string name = port.compare(0, 4, "\\\\.\\") == 0 ? port.substr(4) : port;
+    char full[MAX_PATH * 4];
+    const DWORD n = GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
+    if (n > 0 && n < sizeof full && name.find_first_of("\\/") != std::string::npos) {
+        name = full;
+    }
+    for (char& c : name) {
+        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    ids.push_back("device " + name);
+    return ids;
 }
 
 void WaitEvents(int ms, OsEvents* events)

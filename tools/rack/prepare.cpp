@@ -1,0 +1,142 @@
+// torvex-rack: the checks made before any unit is woken.
+#include "prepare.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "os.h"
+#include "record.h"
+#include "run/text.h"
+
+namespace {
+
+std::string Lower(std::string text)
+{
+    for (char& c : text) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return text;
+}
+
+// For rfc2217://HOST:PORT or socket://HOST:PORT, the host (lower case, no
+// brackets) and the port number; false for any other name.
+bool NetworkAddress(const std::string& port, std::string* host, std::string* number)
+{
+    const size_t scheme = port.find("://");
+    if (scheme == std::string::npos || (!StartsWithNoCase(port.c_str(), "rfc2217://") &&
+                                        !StartsWithNoCase(port.c_str(), "socket://"))) {
+        return false;
+    }
+    const std::string address = port.substr(scheme + 3);
+    const size_t colon = address.rfind(':');
+    if (colon == std::string::npos) {
+        return false;
+    }
+    *host = Lower(address.substr(0, colon));
+    if (host->size() >= 2 && host->front() == '[' && host->back() == ']') {
+        *host = host->substr(1, host->size() - 2);
+    }
+    // 07010 and 7010 are one port.
+    const std::string digits = address.substr(colon + 1);
+    const size_t first = digits.find_first_not_of('0');
+    *number = first == std::string::npos ? digits : digits.substr(first);
+    return !host->empty() && !number->empty();
+}
+
+bool HoldsTranscripts(const std::string& dir)
+{
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name == "script.txt" || (name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool PortsDistinct(const std::vector<std::string>& ports, std::string* message)
+{
+    std::map<std::string, size_t> seen;
+    for (size_t i = 0; i < ports.size(); i++) {
+        std::string host;
+        std::string number;
+        std::vector<std::string> ids;
+        if (NetworkAddress(ports[i], &host, &number)) {
+            ids = PortIdentities(ports[i], host, number);
+            ids.push_back("host " + host + " port " + number);
+        } else {
+            ids = PortIdentities(ports[i], "", "");
+            ids.push_back("name " + ports[i]);
+        }
+        for (const std::string& id : ids) {
+            const auto found = seen.emplace(id, i);
+            if (!found.second && found.first->second != i) {
+                const std::string& first = ports[found.first->second];
+                *message = first == ports[i] ? "the port " + first + " is named twice"
+                                             : first + " and " + ports[i] + " are the same port";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool TorvexThere(const std::string& exe, std::string* message)
+{
+    std::string why;
+    if (!Runnable(exe, &why)) {
+        *message = "cannot start torvex beside the rack, " + exe + ": " + why;
+        return false;
+    }
+    return true;
+}
+
+bool JsonWritable(const std::string& path, bool* made, std::string* message)
+{
+    // Appending nothing: an existing file stays as it is, a missing one is made.
+    std::error_code error;
+    *made = !std::filesystem::exists(path, error);
+    FILE* file = fopen(path.c_str(), "ab");
+    if (file == nullptr) {
+        *message = "cannot write " + path + ": " + strerror(errno);
+        return false;
+    }
+    fclose(file);
+    return true;
+}
+
+bool MakeLogDir(const std::string& named, std::string* dir, std::string* message)
+{
+    std::error_code error;
+    if (named.empty()) {
+        // A new folder of its own, even when another rack starts in the same second.
+        const std::string base = "torvex-rack-" + FolderStamp(std::chrono::system_clock::now());
+        *dir = base;
+        for (int n = 2; !std::filesystem::create_directory(*dir, error); n++) {
+            if (error || n > 1000) {
+                *message = "cannot make the folder " + *dir + ": " + error.message();
+                return false;
+            }
+            *dir = base + "-" + std::to_string(n);
+        }
+        return true;
+    }
+    *dir = named;
+    std::filesystem::create_directories(*dir, error);
+    if (!std::filesystem::is_directory(*dir)) {
+        *message = "cannot make the folder " + *dir + ": " + error.message();
+        return false;
+    }
+    if (HoldsTranscripts(*dir)) {
+        *message = "the folder " + *dir + " already holds a rack's transcripts; name a new one";
+        return false;
+    }
+    return true;
+}
