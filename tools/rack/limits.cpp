@@ -1,5 +1,5 @@
-// torvex-rack: the time a unit and the whole rack may take, and the retries
-// of a unit that never reached its device. A run out of time is asked to end
+// torvex-rack: when runs start, the time a unit and the whole rack may take,
+// and the retries of a unit that never reached its device. A run out of time is asked to end
 // as Ctrl-C would end it, so that torvex releases its port, and killed if it
 // has not ended 5 s later.
 #include <algorithm>
@@ -54,6 +54,18 @@ void RackTimeUp(Rack& rack)
 }
 
 }  // namespace
+
+void StartRuns(Rack& rack, RackClock::time_point now)
+{
+    const size_t jobs = rack.Opts.Jobs == 0 ? rack.Runs.size() : rack.Opts.Jobs;
+    for (size_t i = 0; i < rack.Runs.size() && rack.Running < jobs && rack.Signal == 0 && !rack.TimeUp; i++) {
+        const Run& run = rack.Runs[i];
+        // One that waits for descriptors holds back the rest.
+        if (run.State == RunState::Queued && (!run.Retrying || now >= run.RetryAt) && !StartRun(rack, i)) {
+            return;
+        }
+    }
+}
 
 int CheckTimes(Rack& rack, RackClock::time_point now)
 {

@@ -10,7 +10,6 @@
 #include <fstream>
 #include <iostream>
 
-#include "junit.h"
 #include "os.h"
 #include "prepare.h"
 #include "record.h"
@@ -18,22 +17,6 @@
 #include "view.h"
 
 using SystemClock = std::chrono::system_clock;
-
-// Without a terminal: its time, as the transcripts have it, and the unit it is about.
-void Plain(const Rack& rack, const Run& run, const std::string& text)
-{
-    if (!rack.Live) {
-        ConsoleWrite(Timestamp(SystemClock::now()) + " " + UnitName(run) + ": " + text + "\n");
-    }
-}
-
-void CloseTranscript(Run& run)
-{
-    if (run.Transcript != nullptr) {
-        fclose(run.Transcript);
-        run.Transcript = nullptr;
-    }
-}
 
 namespace {
 
@@ -112,8 +95,8 @@ bool PrepareLogDir(Rack& rack)
     return true;
 }
 
-// Starts the i-th run; false when it has to wait for descriptors that a run
-// still going will give back.
+}  // namespace
+
 bool StartRun(Rack& rack, size_t i)
 {
     Run& run = rack.Runs[i];
@@ -175,6 +158,8 @@ bool StartRun(Rack& rack, size_t i)
     rack.Running += run.Started ? 1 : 0;
     return true;
 }
+
+namespace {
 
 void OnConsole(Rack& rack, size_t i, const std::string& bytes)
 {
@@ -346,19 +331,6 @@ void Stop(Rack& rack)
     rack.OwnStop = true;
 }
 
-// Starts the runs that may start, in order, as many as --jobs allows, a
-// retry once its wait is over; stops at one that waits for descriptors.
-void StartRuns(Rack& rack, RackClock::time_point now)
-{
-    const size_t jobs = rack.Opts.Jobs == 0 ? rack.Runs.size() : rack.Opts.Jobs;
-    for (size_t i = 0; i < rack.Runs.size() && rack.Running < jobs && rack.Signal == 0 && !rack.TimeUp; i++) {
-        const Run& run = rack.Runs[i];
-        if (run.State == RunState::Queued && (!run.Retrying || now >= run.RetryAt) && !StartRun(rack, i)) {
-            return;
-        }
-    }
-}
-
 // Starts, watches and ends every run.
 void RunRack(Rack& rack)
 {
@@ -499,37 +471,7 @@ int main(int argc, char** argv)
     for (Run& run : rack.Runs) {
         CloseTranscript(run);
     }
-    int columns = 0;
-    int rows = 0;
-    if (rack.Live) {
-        columns = 80;
-        ConsoleSize(&columns, &rows);
-    }
-    ConsoleWrite((rack.Live ? "\n" : "") + SummaryTable(rack.Runs, rack.LogDir, columns, rack.Colour));
-    bool allOk = true;
-    for (const Run& run : rack.Runs) {
-        allOk = allOk && run.Ok;
-    }
-    if (!rack.Opts.Json.empty()) {
-        std::ofstream json(rack.Opts.Json, std::ios::binary);
-        json << SummaryJson(rack.Runs, rack.Opts.Script, rack.LogDir, Seconds(start, RackClock::now()));
-        if (!json.flush()) {
-            fprintf(stderr, "torvex-rack: cannot write %s\n", rack.Opts.Json.c_str());
-            allOk = false;
-        }
-    }
-    if (!rack.Opts.Junit.empty()) {
-        std::vector<std::string> transcripts;
-        for (const Run& run : rack.Runs) {
-            transcripts.push_back(TranscriptTail(run.TranscriptPath));
-        }
-        std::ofstream junit(rack.Opts.Junit, std::ios::binary);
-        junit << JunitXml(rack.Runs, transcripts, rack.Opts.Script, Seconds(start, RackClock::now()));
-        if (!junit.flush()) {
-            fprintf(stderr, "torvex-rack: cannot write %s\n", rack.Opts.Junit.c_str());
-            allOk = false;
-        }
-    }
+    const bool allOk = Report(rack, Seconds(start, RackClock::now()));
     if (rack.Signal != 0) {
         DieBySignal(rack.Signal);
     }

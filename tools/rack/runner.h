@@ -30,9 +30,20 @@ struct Rack {
     RackClock::time_point Deadline;
 };
 
-// A progress line when there is no terminal.
+// report.cpp: a progress line when there is no terminal; the summary on the
+// console, and as JSON and JUnit XML when asked, answering whether every
+// unit was ok and every file written.
 void Plain(const Rack& rack, const Run& run, const std::string& text);
 void CloseTranscript(Run& run);
+bool Report(const Rack& rack, double seconds);
+
+// main.cpp: starts the i-th run; false when it has to wait for descriptors
+// that a run still going will give back.
+bool StartRun(Rack& rack, size_t i);
+
+// limits.cpp: starts the runs that may start, in order, as many as --jobs
+// allows, a retry once its wait is over.
+void StartRuns(Rack& rack, RackClock::time_point now);
 
 // Ends what ran out of time and kills what did not end 5 s after; answers
 // the milliseconds until the next limit, kill or retry is due (-1: none).
