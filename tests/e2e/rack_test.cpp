@@ -869,6 +869,31 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
     rack.Wait();
     EXPECT_TRUE(WaitPortReleased(*devices[0], 5000));
     EXPECT_TRUE(WaitPortReleased(*devices[1], 1000));
+    // A nightly job's limits: a looping unit ended at its time limit (by
+    // Ctrl-Break, or by termination 5 s later), the results as JUnit XML.
+    devices[0]->SetHandler(StandardDevice({{"ATI", "\r\nLOOP\r\nOK\r\n"}, {"AT", "\r\nOK\r\n"}}));
+    RunOptions nightly;
+    nightly.command = {"wine", RackExe(), "Z:" + WriteScript(NightlyScript), "--unit-timeout", "10", "--log-dir",
+                       "Z:" + dir + "/nightly", "--junit", "Z:" + dir + "/rack.xml", ports[0], ports[1]};
+    const auto started = std::chrono::steady_clock::now();
+    const RunResult n = RunTorvex({}, nightly);
+    EXPECT_EQ(n.status, 1) << n.out;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    EXPECT_TRUE(WaitPortReleased(*devices[0], 1000));
+    const std::string timedOut = Row(n.out, ports[0]);
+    EXPECT_TRUE(timedOut.find("  timed out after 10 s at line 8: AT  ") != std::string::npos ||
+                timedOut.find("  timed out after 10 s at line 9: #goto loop  ") != std::string::npos)
+        << n.out;
+    EXPECT_NE(Row(n.out, ports[1]).find("  ok  "), std::string::npos) << n.out;
+    EXPECT_EQ(JunitFaults(dir + "/rack.xml"), "") << ReadFile(dir + "/rack.xml");
+    Json suite;
+    ASSERT_TRUE(ReadJunit(dir + "/rack.xml", &suite)) << ReadFile(dir + "/rack.xml");
+    EXPECT_EQ(suite["attrib"]["tests"].text, "2");
+    EXPECT_EQ(suite["attrib"]["failures"].text, "1");
+    ASSERT_EQ(suite["children"].items.size(), 2u);
+    EXPECT_EQ(suite["children"].items[0]["attrib"]["name"].text, ports[0]);
+    EXPECT_EQ(suite["children"].items[0]["children"].items[0]["tag"].text, "failure");
+    EXPECT_EQ(suite["children"].items[1]["children"].items[0]["tag"].text, "system-out");
 }
 
 }  // namespace
