@@ -132,7 +132,7 @@ bool RetryLater(Rack& rack, size_t i)
     return true;
 }
 
-void NextAttempt(Rack& rack, Run& run)
+void NextAttempt(const Rack& rack, Run& run)
 {
     run.Attempt++;
     TranscriptNote(run.Transcript, "attempt " + std::to_string(run.Attempt) + " of " +

@@ -54,4 +54,4 @@ int CheckTimes(Rack& rack, RackClock::time_point now);
 bool RetryLater(Rack& rack, size_t i);
 // Readies a queued run for its next attempt: its transcript says which, and
 // what the last attempt left behind is cleared.
-void NextAttempt(Rack& rack, Run& run);
+void NextAttempt(const Rack& rack, Run& run);
