@@ -1,5 +1,6 @@
-// The rack tests' helpers: transcripts and JSON read back strictly, so that a
-// malformed line or document fails the test.
+// The rack tests' helpers: units on pseudo-terminals and their names,
+// transcripts and JSON read back strictly, so that a malformed line or
+// document fails the test, and what /proc tells of the rack's runs.
 #include "rack_support.h"
 
 #include <dirent.h>
@@ -16,6 +17,73 @@
 #include <stdexcept>
 
 #include "support/run_program.h"
+
+const std::string NightlyScript =
+    "#timeout 2\r\n"
+    "ATI\r\n"
+    "#if (LOOP) loop\r\n"
+    "AT+X\r\n"
+    "#print done\r\n"
+    "#goto end\r\n"
+    ":loop\r\n"
+    "AT\r\n"
+    "#goto loop\r\n"
+    ":end\r\n";
+
+// Line 4 is the command that fails; a unit that says ASK to ATI is asked at line 8.
+const std::string RackScript =
+    "#timeout 2\r\n"
+    "ATI\r\n"
+    "#if (ASK) ask\r\n"
+    "AT+X\r\n"
+    "#print done\r\n"
+    "#goto end\r\n"
+    ":ask\r\n"
+    "#prompt Ready?\r\n"
+    "#if (Y) ready\r\n"
+    "#print not ready\r\n"
+    "#goto end\r\n"
+    ":ready\r\n"
+    "#print ready\r\n"
+    ":end\r\n";
+
+// The port as the rack is given it: the pseudo-terminal, or its COM name under Wine.
+std::string PortName(const PtyDevice& device)
+{
+    return PortArg(device).substr(6);
+}
+
+Units::Units(int n, const std::vector<Rule>& replies)
+{
+    for (int i = 0; i < n; i++) {
+        devices.push_back(std::make_unique<PtyDevice>());
+        devices.back()->SetHandler(StandardDevice(replies));
+        ports.push_back(PortName(*devices.back()));
+    }
+}
+
+// The summary row of a port: the line that begins with its name.
+std::string Row(const std::string& out, const std::string& port)
+{
+    size_t at = 0;
+    while ((at = out.find(port + " ", at)) != std::string::npos) {
+        if (at == 0 || out[at - 1] == '\n') {
+            const size_t end = out.find('\n', at);
+            const std::string row = out.substr(at, end - at);
+            if (row.find(": ") != port.size()) {  // not a tagged console line
+                return row;
+            }
+        }
+        at++;
+    }
+    return "";
+}
+
+// The transcript of the n-th port of a small rack whose port is /dev/pts/N: 0n-dev_pts_N.log.
+std::string PtyTranscript(const std::string& dir, int n, const std::string& port)
+{
+    return dir + "/0" + std::to_string(n) + "-dev_pts_" + port.substr(port.rfind('/') + 1) + ".log";
+}
 
 std::string RackExe()
 {

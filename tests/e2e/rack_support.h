@@ -7,6 +7,29 @@
 #include <string>
 #include <vector>
 
+#include "support/pty_device.h"
+#include "support/standard_device.h"
+
+// Line 4 is the command that fails; a unit that says ASK to ATI is asked at line 8.
+extern const std::string RackScript;
+// A nightly job's script: a unit that says LOOP to ATI loops at lines 8 and 9 for ever.
+extern const std::string NightlyScript;
+
+// The port as the rack is given it: the pseudo-terminal, or its COM name under Wine.
+std::string PortName(const PtyDevice& device);
+
+// A rack of n units, each answering as replies say; their ports as the rack is given them.
+struct Units {
+    std::vector<std::unique_ptr<PtyDevice>> devices;
+    std::vector<std::string> ports;
+    explicit Units(int n, const std::vector<Rule>& replies = {});
+};
+
+// The summary row of a port: the line that begins with its name.
+std::string Row(const std::string& out, const std::string& port);
+// The transcript of the n-th port of a small rack whose port is /dev/pts/N: 0n-dev_pts_N.log.
+std::string PtyTranscript(const std::string& dir, int n, const std::string& port);
+
 // torvex-rack beside the program under test (torvex-rack.exe under Wine).
 std::string RackExe();
 // A new empty folder, removed with what is in it at exit.

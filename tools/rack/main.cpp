@@ -6,9 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <iostream>
 
 #include "os.h"
 #include "prepare.h"
@@ -51,48 +49,6 @@ void Draw(Rack& rack)
     frame += "\x1b[J";
     rack.ViewHeight = lines.size();
     ConsoleWrite(frame);
-}
-
-// The folder, the script kept there when it comes from standard input, and
-// every run's transcript name; the first transcript is made, so that a folder
-// that takes no files is found before any unit is woken.
-bool PrepareLogDir(Rack& rack)
-{
-    std::string message;
-    if (!MakeLogDir(rack.Opts.LogDir, &rack.LogDir, &message)) {
-        fprintf(stderr, "torvex-rack: %s\n", message.c_str());
-        return false;
-    }
-    rack.ScriptPath = rack.Opts.Script;
-    if (rack.Opts.Script == "-") {
-        // Every run needs the script: standard input is kept in the folder once.
-        rack.ScriptPath = (std::filesystem::path(rack.LogDir) / "script.txt").string();
-        std::ofstream copy(rack.ScriptPath, std::ios::binary);
-        copy << std::cin.rdbuf();
-        if (!copy) {
-            fprintf(stderr, "torvex-rack: cannot keep the script in %s\n", rack.ScriptPath.c_str());
-            return false;
-        }
-    }
-    const size_t count = rack.Opts.Ports.size();
-    for (size_t i = 0; i < count; i++) {
-        Run run;
-        run.Port = rack.Opts.Ports[i].Name;
-        run.Label = rack.Opts.Ports[i].Label;
-        run.Baud = rack.Opts.Ports[i].Baud;
-        run.TranscriptPath = (std::filesystem::path(rack.LogDir) /
-                              TranscriptName(i, count, run.Label.empty() ? run.Port : run.Label))
-                                 .string();
-        rack.Runs.push_back(run);
-    }
-    std::string why;
-    bool noDescriptors = false;
-    rack.Runs[0].Transcript = CreateTranscript(rack.Runs[0].TranscriptPath, &why, &noDescriptors);
-    if (rack.Runs[0].Transcript == nullptr) {
-        fprintf(stderr, "torvex-rack: cannot write %s: %s\n", rack.Runs[0].TranscriptPath.c_str(), why.c_str());
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -393,38 +349,6 @@ void RunRack(Rack& rack)
 
 }  // namespace
 
-// What would make the rack fail, found before any unit is woken; a refused
-// rack leaves nothing behind.
-bool Refused(Rack& rack)
-{
-    std::string message;
-    bool madeJson = false;
-    bool madeJunit = false;
-    std::vector<std::string> ports;
-    for (const RackPort& port : rack.Opts.Ports) {
-        ports.push_back(port.Name);
-    }
-    if (!TorvexThere(rack.Exe, &message) || !PortsDistinct(ports, &message) ||
-        (!rack.Opts.Json.empty() && !JsonWritable(rack.Opts.Json, &madeJson, &message)) ||
-        (!rack.Opts.Junit.empty() && !JsonWritable(rack.Opts.Junit, &madeJunit, &message))) {
-        if (madeJson) {
-            (void)std::remove(rack.Opts.Json.c_str());
-        }
-        fprintf(stderr, "torvex-rack: %s\n", message.c_str());
-        return true;
-    }
-    if (!PrepareLogDir(rack)) {
-        if (madeJson) {
-            (void)std::remove(rack.Opts.Json.c_str());
-        }
-        if (madeJunit) {
-            (void)std::remove(rack.Opts.Junit.c_str());
-        }
-        return true;
-    }
-    return false;
-}
-
 int main(int argc, char** argv)
 {
     Rack rack;
@@ -444,7 +368,7 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    if (Refused(rack)) {
+    if (!PrepareRack(rack.Opts, rack.Exe, &rack.LogDir, &rack.ScriptPath, &rack.Runs)) {
         return 2;
     }
     if (rack.Opts.Script == "-") {

@@ -1,13 +1,9 @@
 // torvex-rack on POSIX: torvex processes started with fork and exec, their
 // console and progress pipes and the rack's keys watched with one poll.
 #include <fcntl.h>
-#include <netdb.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,9 +11,7 @@
 #include <sys/prctl.h>
 #endif
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "os.h"
@@ -41,6 +35,9 @@ bool TerminalChanged = false;
 
 // The descriptor the child finds its progress channel on.
 constexpr int PROGRESS_FD = 3;
+
+// What the rack handles itself, through its signal pipe.
+constexpr int CaughtSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT};
 
 void OnSignal(int sig)
 {
@@ -112,8 +109,16 @@ bool OutOfDescriptors(int err)
 #else
     (void)rack;
 #endif
-    // The rack ignores SIGPIPE and catches job control for itself; torvex decides its own.
-    signal(SIGPIPE, SIG_DFL);
+    // The rack ignores SIGPIPE and catches the others for itself; torvex
+    // decides its own. Until exec they stay blocked, so that none reaches the
+    // rack's handler here and its signal pipe.
+    (void)signal(SIGPIPE, SIG_DFL);
+    for (int sig : CaughtSignals) {
+        struct sigaction now;
+        if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == OnSignal) {
+            (void)signal(sig, SIG_DFL);
+        }
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -193,11 +198,16 @@ StartResult StartChild(size_t child, const std::string& exe, const std::vector<s
     argv.push_back(nullptr);
 
     const pid_t rack = getpid();
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, &before);
     const pid_t pid = fork();
     if (pid == 0) {
         BecomeTorvex(rack, in[0], out[1], progress[1], report[1], exe.c_str(), argv.data(), envp.data());
     }
     const int forkErr = errno;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     CloseFd(&in[0]);
     CloseFd(&out[1]);
     CloseFd(&progress[1]);
@@ -286,77 +296,6 @@ void FlushKeys()
     }
 }
 
-void RaiseFileLimit()
-{
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
-FILE* CreateTranscript(const std::string& path, std::string* why, bool* noDescriptors)
-{
-    // Never another rack's file, and never a child's.
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-    if (file == nullptr) {
-        const int err = errno;
-        if (fd >= 0) {
-            close(fd);
-        }
-        *why = strerror(err);
-        *noDescriptors = OutOfDescriptors(err);
-    }
-    return file;
-}
-
-bool Runnable(const std::string& path, std::string* why)
-{
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        *why = strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0) {
-        *why = strerror(S_ISREG(st.st_mode) ? errno : EACCES);
-        return false;
-    }
-    return true;
-}
-
-std::vector<std::string> PortIdentities(const std::string& port, const std::string& host, const std::string& service)
-{
-    std::vector<std::string> ids;
-    if (!service.empty()) {
-        struct addrinfo hints;
-        memset(&hints, 0, sizeof hints);
-        hints.ai_socktype = SOCK_STREAM;
-        struct addrinfo* found = nullptr;
-        if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) == 0) {
-            for (const struct addrinfo* a = found; a != nullptr; a = a->ai_next) {
-                char name[NI_MAXHOST];
-                if (getnameinfo(a->ai_addr, a->ai_addrlen, name, sizeof name, nullptr, 0, NI_NUMERICHOST) == 0) {
-                    ids.push_back(std::string("address ") + name + " port " + service);
-                }
-            }
-            freeaddrinfo(found);
-        }
-        return ids;
-    }
-    char* real = realpath(port.c_str(), nullptr);
-    if (real != nullptr) {
-        ids.push_back(std::string("path ") + real);
-        free(real);
-    }
-    struct stat st;
-    if (stat(port.c_str(), &st) == 0) {
-        ids.push_back(S_ISCHR(st.st_mode) ? "device " + std::to_string(st.st_rdev)
-                                          : "file " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
-    }
-    return ids;
-}
-
 void WaitEvents(int ms, OsEvents* events)
 {
     std::vector<struct pollfd> fds;
@@ -380,16 +319,16 @@ void WaitEvents(int ms, OsEvents* events)
     const int ready = poll(fds.data(), fds.size(), ms);
     // Read whether or not poll saw it: a Ctrl-C that came as poll returned has
     // run its handler by now, and must count before the runs it ended.
-    unsigned char bytes[16];
+    unsigned char sigs[16];
     ssize_t got;
-    while ((got = read(SignalPipe[0], bytes, sizeof bytes)) > 0) {
+    while ((got = read(SignalPipe[0], sigs, sizeof sigs)) > 0) {
         for (ssize_t b = 0; b < got; b++) {
-            if (bytes[b] == SIGTSTP) {
+            if (sigs[b] == SIGTSTP) {
                 events->stop = true;
-            } else if (bytes[b] == SIGCONT) {
+            } else if (sigs[b] == SIGCONT) {
                 events->resume = true;
             } else if (events->signal == 0) {
-                events->signal = bytes[b];
+                events->signal = sigs[b];
             }
         }
     }
@@ -434,22 +373,6 @@ void WaitEvents(int ms, OsEvents* events)
             events->ended.emplace_back(i, end);
         }
     }
-}
-
-std::string OwnDirectory()
-{
-    char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) {
-        return "";
-    }
-    const std::string own(path, static_cast<size_t>(n));
-    return own.substr(0, own.rfind('/') + 1);
-}
-
-const char* TorvexName()
-{
-    return "torvex";
 }
 
 bool ConsoleIsTerminal()
@@ -506,10 +429,11 @@ void ConsoleWrite(const std::string& text)
 
 void PrepareSignals()
 {
-    if (pipe(SignalPipe) == 0) {
-        fcntl(SignalPipe[0], F_SETFD, FD_CLOEXEC);
+    // Above the standard descriptors, even when one of those came closed.
+    if (pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        SignalPipe[0] = High(SignalPipe[0]);
+        SignalPipe[1] = High(SignalPipe[1]);
         fcntl(SignalPipe[0], F_SETFL, O_NONBLOCK);
-        fcntl(SignalPipe[1], F_SETFD, FD_CLOEXEC);
         fcntl(SignalPipe[1], F_SETFL, O_NONBLOCK);
     }
     (void)signal(SIGPIPE, SIG_IGN);
@@ -517,7 +441,7 @@ void PrepareSignals()
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT}) {
+    for (int sig : CaughtSignals) {
         struct sigaction old;
         // What the caller chose to ignore stays ignored.
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <map>
 
 #include "os.h"
@@ -59,8 +61,7 @@ bool HoldsTranscripts(const std::string& dir)
     return false;
 }
 
-}  // namespace
-
+// Two names of one port: the same real path, device, or network address and port number.
 bool PortsDistinct(const std::vector<std::string>& ports, std::string* message)
 {
     std::map<std::string, size_t> seen;
@@ -70,7 +71,8 @@ bool PortsDistinct(const std::vector<std::string>& ports, std::string* message)
         std::vector<std::string> ids;
         if (NetworkAddress(ports[i], &host, &number)) {
             ids = PortIdentities(ports[i], host, number);
-            ids.push_back("host " + host + " port " + number);
+            std::string id = "host ";
+            ids.push_back(id.append(host).append(" port ").append(number));
         } else {
             ids = PortIdentities(ports[i], "", "");
             ids.push_back("name " + ports[i]);
@@ -88,6 +90,7 @@ bool PortsDistinct(const std::vector<std::string>& ports, std::string* message)
     return true;
 }
 
+// torvex beside the rack can be started.
 bool TorvexThere(const std::string& exe, std::string* message)
 {
     std::string why;
@@ -98,6 +101,8 @@ bool TorvexThere(const std::string& exe, std::string* message)
     return true;
 }
 
+// The JSON file can be written; an existing one is left as it is until the
+// end, and whether it was made here is told.
 bool JsonWritable(const std::string& path, bool* made, std::string* message)
 {
     // Appending nothing: an existing file stays as it is, a missing one is made.
@@ -112,6 +117,8 @@ bool JsonWritable(const std::string& path, bool* made, std::string* message)
     return true;
 }
 
+// The log folder: the one named, made when missing, or a new one named after
+// the time; never one that already holds another rack's transcripts.
 bool MakeLogDir(const std::string& named, std::string* dir, std::string* message)
 {
     std::error_code error;
@@ -139,4 +146,75 @@ bool MakeLogDir(const std::string& named, std::string* dir, std::string* message
         return false;
     }
     return true;
+}
+
+// The folder, the script kept there when it comes from standard input, and
+// every run's transcript name; the first transcript is made, so that a folder
+// that takes no files is found before any unit is woken.
+bool PrepareLogDir(const RackOptions& opts, std::string* logDir, std::string* scriptPath, std::vector<Run>* runs)
+{
+    std::string message;
+    if (!MakeLogDir(opts.LogDir, logDir, &message)) {
+        fprintf(stderr, "torvex-rack: %s\n", message.c_str());
+        return false;
+    }
+    *scriptPath = opts.Script;
+    if (opts.Script == "-") {
+        // Every run needs the script: standard input is kept in the folder once.
+        *scriptPath = (std::filesystem::path(*logDir) / "script.txt").string();
+        std::ofstream copy(*scriptPath, std::ios::binary);
+        copy << std::cin.rdbuf();
+        if (!copy) {
+            fprintf(stderr, "torvex-rack: cannot keep the script in %s\n", scriptPath->c_str());
+            return false;
+        }
+    }
+    const size_t count = opts.Ports.size();
+    for (size_t i = 0; i < count; i++) {
+        Run run;
+        run.Port = opts.Ports[i].Name;
+        run.Label = opts.Ports[i].Label;
+        run.Baud = opts.Ports[i].Baud;
+        run.TranscriptPath =
+            (std::filesystem::path(*logDir) / TranscriptName(i, count, run.Label.empty() ? run.Port : run.Label))
+                .string();
+        runs->push_back(run);
+    }
+    std::string why;
+    bool noDescriptors = false;
+    Run& first = runs->front();
+    first.Transcript = CreateTranscript(first.TranscriptPath, &why, &noDescriptors);
+    if (first.Transcript == nullptr) {
+        fprintf(stderr, "torvex-rack: cannot write %s: %s\n", first.TranscriptPath.c_str(), why.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool PrepareRack(const RackOptions& opts, const std::string& exe, std::string* logDir, std::string* scriptPath,
+                 std::vector<Run>* runs)
+{
+    std::string message;
+    bool madeJson = false;
+    bool madeJunit = false;
+    std::vector<std::string> ports;
+    for (const RackPort& port : opts.Ports) {
+        ports.push_back(port.Name);
+    }
+    bool ready = TorvexThere(exe, &message) && PortsDistinct(ports, &message) &&
+                 (opts.Json.empty() || JsonWritable(opts.Json, &madeJson, &message)) &&
+                 (opts.Junit.empty() || JsonWritable(opts.Junit, &madeJunit, &message));
+    if (!ready) {
+        fprintf(stderr, "torvex-rack: %s\n", message.c_str());
+    }
+    ready = ready && PrepareLogDir(opts, logDir, scriptPath, runs);
+    if (!ready && madeJson) {
+        (void)std::remove(opts.Json.c_str());
+    }
+    if (!ready && madeJunit) {
+        (void)std::remove(opts.Junit.c_str());
+    }
+    return ready;
 }

@@ -1,19 +1,18 @@
 // torvex-rack: what is checked and made ready before any unit is woken, so
 // that a rack that cannot do its work says so at once, with exit status 2,
-// and leaves no transcript behind.
+// and leaves nothing behind: no transcript, no JSON.
 #pragma once
 
 #include <string>
 #include <vector>
 
-// Each answers false with the message to print (without "torvex-rack: ").
-// Two names of one port: the same real path, device, or network address and port number.
-bool PortsDistinct(const std::vector<std::string>& ports, std::string* message);
-// torvex beside the rack can be started.
-bool TorvexThere(const std::string& exe, std::string* message);
-// The JSON file can be written; an existing one is left as it is until the
-// end, and whether it was made here is told.
-bool JsonWritable(const std::string& path, bool* made, std::string* message);
-// The log folder: the one named, made when missing, or a new one named after
-// the time; never one that already holds another rack's transcripts.
-bool MakeLogDir(const std::string& named, std::string* dir, std::string* message);
+#include "options.h"
+#include "rack.h"
+
+// Refuses the same port named twice (the same real path, device, or network
+// address and port number), no torvex at exe, a --json or --junit file or log folder
+// that cannot be written, and a log folder that already holds transcripts;
+// then makes the log folder, keeps a script from standard input there, and
+// names every run's transcript. False once the reason is printed.
+bool PrepareRack(const RackOptions& opts, const std::string& exe, std::string* logDir, std::string* scriptPath,
+                 std::vector<Run>* runs);

@@ -2,8 +2,6 @@
 // console and progress pipes peeked in turn (anonymous pipes have no
 // overlapped reads), keys from the console, and rows drawn with the console's
 // virtual-terminal mode.
-#include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 #include <conio.h>
 #include <fcntl.h>
@@ -15,6 +13,7 @@
 #include <string>
 
 #include "os.h"
+#include "win32_error.h"
 
 namespace {
 
@@ -73,18 +72,6 @@ std::string Quoted(const std::string& arg)
     }
     quoted.append(backslashes * 2, '\\');
     return quoted + "\"";
-}
-
-std::string ErrorText(DWORD err)
-{
-    char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, text, sizeof text,
-                   nullptr);
-    std::string why = text;
-    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == ' ' || why.back() == '.')) {
-        why.pop_back();
-    }
-    return why + " (error " + std::to_string(err) + ")";
 }
 
 // Reads what is waiting; false once the writer has gone and nothing is left.
@@ -279,85 +266,6 @@ void FlushKeys()
     }
 }
 
-void RaiseFileLimit()
-{
-    // Transcripts are C streams: the runtime's own limit on them is raised.
-    _setmaxstdio(8192);
-}
-
-FILE* CreateTranscript(const std::string& path, std::string* why, bool* noDescriptors)
-{
-    // Never another rack's file, and, not inheritable, never a child's.
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        const DWORD err = GetLastError();
-        *why = ErrorText(err);
-        *noDescriptors = err == ERROR_TOO_MANY_OPEN_FILES;
-        return nullptr;
-    }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
-    FILE* file = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
-    if (file == nullptr) {
-        if (fd >= 0) {
-            _close(fd);
-        } else {
-            CloseHandle(h);
-        }
-        *why = "too many open files";
-        *noDescriptors = true;
-    }
-    return file;
-}
-
-bool Runnable(const std::string& path, std::string* why)
-{
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        *why = ErrorText(attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_ACCESS_DENIED);
-        return false;
-    }
-    return true;
-}
-
-std::vector<std::string> PortIdentities(const std::string& port, const std::string& host, const std::string& service)
-{
-    std::vector<std::string> ids;
-    if (!service.empty()) {
-        WSADATA wsa;
-        if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
-            return ids;
-        }
-        struct addrinfo hints = {};
-        hints.ai_socktype = SOCK_STREAM;
-        struct addrinfo* found = nullptr;
-        if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) == 0) {
-            for (const struct addrinfo* a = found; a != nullptr; a = a->ai_next) {
-                char name[NI_MAXHOST];
-                if (getnameinfo(a->ai_addr, static_cast<socklen_t>(a->ai_addrlen), name, sizeof name, nullptr, 0,
-                                NI_NUMERICHOST) == 0) {
-                    ids.push_back(std::string("address ") + name + " port " + service);
-                }
-            }
-            freeaddrinfo(found);
-        }
-        WSACleanup();
-        return ids;
-    }
-    // COM3, com3 and \\.\COM3 are one port; so are two spellings of one file.
-    std::string name = port.compare(0, 4, "\\\\.\\") == 0 ? port.substr(4) : port;
-    char full[MAX_PATH * 4];
-    const DWORD n = GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
-    if (n > 0 && n < sizeof full && name.find_first_of("\\/") != std::string::npos) {
-        name = full;
-    }
-    for (char& c : name) {
-        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    }
-    ids.push_back("device " + name);
-    return ids;
-}
-
 void WaitEvents(int ms, OsEvents* events)
 {
     const ULONGLONG deadline = ms < 0 ? ~0ULL : GetTickCount64() + static_cast<ULONGLONG>(ms);
@@ -404,22 +312,6 @@ void WaitEvents(int ms, OsEvents* events)
         }
         Sleep(10);
     }
-}
-
-std::string OwnDirectory()
-{
-    char path[MAX_PATH * 4];
-    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (n == 0 || n >= sizeof path) {
-        return "";
-    }
-    const std::string own(path, n);
-    return own.substr(0, own.find_last_of("\\/") + 1);
-}
-
-const char* TorvexName()
-{
-    return "torvex.exe";
 }
 
 bool ConsoleIsTerminal()

@@ -1,0 +1,290 @@
+// torvex-rack on a terminal of its own: the live view, prompts answered only
+// by keys typed after they were shown, Ctrl-Z and going on, and the summary
+// cut to the terminal's width.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rack_support.h"
+#include "support/run_program.h"
+
+namespace {
+
+// The rack on a terminal of its own, 200 columns wide.
+struct TerminalRack {
+    pid_t pid = -1;
+    int master = -1;
+    int slave = -1;
+    struct termios initial = {};  // the terminal's settings before the rack starts
+    std::string out;
+
+    // noColor: NO_COLOR as the rack finds it, or unset.
+    explicit TerminalRack(const std::vector<std::string>& args, const char* noColor = nullptr)
+    {
+        struct winsize size = {};
+        size.ws_col = 200;
+        size.ws_row = 30;
+        if (openpty(&master, &slave, nullptr, nullptr, &size) != 0 || tcgetattr(slave, &initial) != 0) {
+            throw std::runtime_error("openpty failed");
+        }
+        pid = fork();
+        if (pid == 0) {
+            setsid();
+            ioctl(slave, TIOCSCTTY, 0);
+            dup2(slave, 0);
+            dup2(slave, 1);
+            dup2(slave, 2);
+            if (noColor != nullptr) {
+                setenv("NO_COLOR", noColor, 1);
+            } else {
+                unsetenv("NO_COLOR");
+            }
+            std::vector<char*> argv;
+            std::vector<std::string> copy = args;
+            for (std::string& a : copy) {
+                argv.push_back(&a[0]);
+            }
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~TerminalRack()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        close(master);
+        close(slave);
+    }
+    // Reads until text has come (after from); false after ms or at the end of the output.
+    bool WaitFor(const std::string& text, int ms, size_t from = 0)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (out.find(text, from) == std::string::npos) {
+            struct pollfd p = {master, POLLIN, 0};
+            if (std::chrono::steady_clock::now() >= end || poll(&p, 1, 50) < 0) {
+                return false;
+            }
+            char buf[4096];
+            const ssize_t k = (p.revents & POLLIN) != 0 ? read(master, buf, sizeof buf) : 0;
+            if (k < 0) {
+                return false;
+            }
+            out.append(buf, static_cast<size_t>(k));
+        }
+        return true;
+    }
+    // Waits until the rack has stopped (Ctrl-Z); false after ms.
+    bool WaitStopped(int ms)
+    {
+        for (int waited = 0; waited < ms; waited += 20) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG | WUNTRACED) == pid) {
+                return WIFSTOPPED(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    // Waits until the terminal is (or is no longer) in the rack's key mode.
+    bool WaitKeyMode(bool on, int ms)
+    {
+        for (int waited = 0; waited < ms; waited += 20) {
+            struct termios now;
+            if (tcgetattr(slave, &now) == 0 && ((now.c_lflag & (ICANON | ECHO)) == 0) == on) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    int Wait()
+    {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        WaitFor("\x01", 500);  // what is left
+        return status;
+    }
+};
+
+// The port whose prompt the last frame asks, on the line before "asks: ".
+std::string AskedPort(const std::string& out, size_t from)
+{
+    const size_t at = out.find(" asks: Ready?  (press a key)", from);
+    if (at == std::string::npos) {
+        return "";
+    }
+    const size_t start = out.rfind('\n', at) + 1;
+    return out.substr(start, at - start);
+}
+
+TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "the Windows build has its own rack test";
+    }
+    Units units(3, {{"ATI", "\r\nASK\r\nOK\r\n"}});
+    auto& devices = units.devices;
+    const std::vector<std::string>& ports = units.ports;
+    devices[0]->SetHandler(StandardDevice({{"ATI", "\r\n\x1b[31mred\r\nOK\r\n"}, {"AT+X", "\r\nOK\r\n", 1500}}));
+    const std::string dir = TempFolder();
+    std::vector<std::string> args = {RackExe(), WriteScript(RackScript), "--log-dir", dir + "/logs", "--json",
+                                     dir + "/rack.json"};
+    args.insert(args.end(), ports.begin(), ports.end());
+    // A port whose result, whole, would not fit on the terminal.
+    const std::string missing = dir + "/no-such-port";
+    args.push_back(missing);
+    TerminalRack rack(args);
+    // The same terminal with NO_COLOR set: no colour, though the unit failed.
+    TerminalRack plain({RackExe(), WriteScript(RackScript), "--log-dir", dir + "/plain", missing}, "1");
+
+    ASSERT_TRUE(rack.WaitFor(" asks: Ready?  (press a key)", 20000)) << rack.out;
+    const std::string first = AskedPort(rack.out, 0);
+    ASSERT_TRUE(first == ports[1] || first == ports[2]) << rack.out;
+    const std::string second = first == ports[1] ? ports[2] : ports[1];
+    const int firstN = first == ports[1] ? 2 : 3;
+    const int secondN = 5 - firstN;
+    // Both runs wait for a key; only one prompt is on the screen.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(rack.out.find(second + " asks: "), std::string::npos) << rack.out;
+    // While the rack waits for the key, keys go nowhere else: no echo, no line editing.
+    struct termios during;
+    ASSERT_EQ(tcgetattr(rack.slave, &during), 0);
+    EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u);
+    // No run holds a transcript, the JSON or another run's pipe: only its
+    // standard three, the progress channel, the port and the script.
+    const std::vector<int> children = ChildrenOf(rack.pid);
+    EXPECT_EQ(children.size(), 3u);  // the missing port's run has ended
+    for (int child : children) {
+        const std::vector<std::string> files = OpenFiles(child);
+        for (const std::string& file : files) {
+            EXPECT_EQ(file.find(dir), std::string::npos) << child << " holds " << file;
+        }
+        EXPECT_EQ(files.size(), 6u) << child;
+    }
+
+    // Typed ahead: the second y answers no prompt, since the second was not yet shown.
+    size_t mark = rack.out.size();
+    ASSERT_EQ(write(rack.master, "yy", 2), 2);
+    ASSERT_TRUE(rack.WaitFor(second + " asks: Ready?  (press a key)", 10000, mark)) << rack.out.substr(mark);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    const Transcript asked = ReadTranscript(PtyTranscript(dir + "/logs", secondN, second));
+    EXPECT_EQ(asked.Console.find("ready\n"), std::string::npos) << asked.Console;
+    EXPECT_NE(ReadTranscript(PtyTranscript(dir + "/logs", firstN, first)).Console.find("\r\nready\n"),
+              std::string::npos);
+
+    // Ctrl-Z: the terminal as it was and the cursor shown while stopped, the runs stopped too.
+    mark = rack.out.size();
+    ASSERT_EQ(write(rack.master, "\x1a", 1), 1);
+    ASSERT_TRUE(rack.WaitStopped(5000)) << rack.out.substr(mark);
+    EXPECT_TRUE(rack.WaitFor("\x1b[?25h", 2000, mark)) << rack.out.substr(mark);
+    struct termios stopped;
+    ASSERT_EQ(tcgetattr(rack.slave, &stopped), 0);
+    EXPECT_EQ(stopped.c_lflag, rack.initial.c_lflag);
+    for (int child : ChildrenOf(rack.pid)) {
+        // Sent before the rack stopped, taken when the child next runs.
+        for (int waited = 0; ProcessState(child) != 'T' && waited < 2000; waited += 20) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(ProcessState(child), 'T') << child;
+    }
+    // A key typed while stopped was typed for no prompt on the screen.
+    ASSERT_EQ(write(rack.master, "y", 1), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    mark = rack.out.size();
+    ASSERT_EQ(kill(rack.pid, SIGCONT), 0);
+    ASSERT_TRUE(rack.WaitKeyMode(true, 5000));
+    ASSERT_TRUE(rack.WaitFor(second + " asks: Ready?  (press a key)", 5000, mark)) << rack.out.substr(mark);
+    EXPECT_TRUE(rack.WaitFor("\x1b[?25l", 2000, mark));
+    for (int child : ChildrenOf(rack.pid)) {
+        EXPECT_NE(ProcessState(child), 'T') << child;
+    }
+    ASSERT_EQ(write(rack.master, "n", 1), 1);
+    const int status = rack.Wait();
+    ASSERT_TRUE(WIFEXITED(status)) << rack.out;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << rack.out;
+    EXPECT_NE(ReadTranscript(PtyTranscript(dir + "/logs", secondN, second)).Console.find("\r\nnot ready\n"),
+              std::string::npos);
+
+    struct termios after;
+    ASSERT_EQ(tcgetattr(rack.slave, &after), 0);
+    EXPECT_EQ(after.c_lflag, rack.initial.c_lflag);
+    const std::string& out = rack.out;
+    EXPECT_EQ(out.find("\x1b[?25l"), 0u) << "the cursor is hidden first";
+    const size_t shown = out.rfind("\x1b[?25h");
+    ASSERT_NE(shown, std::string::npos) << "and shown again at the end";
+    // The answer is in the row, escaped; the raw sequence never reaches the terminal.
+    EXPECT_NE(out.find("< Got \"\\x1B[31mred, OK\""), std::string::npos) << out;
+    EXPECT_EQ(out.find("\x1b[31m"), std::string::npos);
+    EXPECT_NE(out.find("waiting 2 s for the answer to AT+X"), std::string::npos) << out;
+    // The last frame: one row per port, all done, none wider than the terminal.
+    const std::string last = out.substr(0, shown);
+    for (const std::string& port : ports) {
+        const size_t row = last.rfind(port + " ");
+        ASSERT_NE(row, std::string::npos) << port;
+        const std::string line = last.substr(row, last.find("\x1b[K", row) - row);
+        EXPECT_NE(line.find("[##########] \x1b[32mdone: ok\x1b[0m"), std::string::npos) << line;
+        EXPECT_LT(line.size(), 200u);
+    }
+    // The summary: no row wider than the terminal, the long result cut; the JSON has it whole.
+    const std::string result = "port could not be opened: File not found opening " + missing + ".";
+    const std::string summary = out.substr(shown);
+    EXPECT_NE(summary.find("\n4 ports: 3 ok, 1 failed; transcripts in " + dir), std::string::npos) << summary;
+    const std::string row = Row(summary, missing);
+    EXPECT_NE(row.find("  \x1b[1;31m" + result.substr(0, 40)), std::string::npos) << row;
+    EXPECT_EQ(row.substr(row.size() - 5), "\x1b[0m\r") << row;
+    EXPECT_EQ(row.find(result), std::string::npos) << row;
+    EXPECT_NE(row.find("\u2026  "), std::string::npos) << row;
+    for (size_t at = 0, end; (end = summary.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = std::regex_replace(summary.substr(at, end - at), std::regex("\x1b\\[[0-9;]*m"), "");
+        // The terminal turns each line feed into CR LF.
+        const auto columns =
+            std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80 && c != '\r'; });
+        EXPECT_LT(columns, 200) << line;
+    }
+
+    // Each prompt's key and when it came, in the transcript and the JSON.
+    const std::vector<std::string> notes = ReadTranscript(PtyTranscript(dir + "/logs", firstN, first)).Notes;
+    EXPECT_NE(std::find(notes.begin(), notes.end(), "key y answers the prompt at line 8"), notes.end());
+    Json json;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json)) << ReadFile(dir + "/rack.json");
+    ASSERT_EQ(json["ports"].items.size(), 4u);
+    EXPECT_EQ(json["ports"].items[3]["result"].text, result);
+    EXPECT_EQ(json["ports"].items[0]["prompts"].items.size(), 0u);
+    for (int n : {firstN, secondN}) {
+        const Json& prompts = json["ports"].items[n - 1]["prompts"];
+        ASSERT_EQ(prompts.items.size(), 1u) << n;
+        EXPECT_EQ(prompts.items[0]["line"].number, 8);
+        EXPECT_EQ(prompts.items[0]["key"].text, n == firstN ? "y" : "n");
+        EXPECT_TRUE(prompts.items[0]["keyboard"].boolean);
+        EXPECT_EQ(prompts.items[0]["time"].text.size(), 24u);
+    }
+
+    const int plainStatus = plain.Wait();
+    EXPECT_TRUE(WIFEXITED(plainStatus) && WEXITSTATUS(plainStatus) == 1) << plain.out;
+    EXPECT_EQ(plain.out.find("\x1b[?25l"), 0u) << "a live view: " << plain.out;
+    const std::string plainSummary = plain.out.substr(std::min(plain.out.rfind("\x1b[?25h"), plain.out.size()));
+    EXPECT_NE(Row(plainSummary, missing).find("  port could not be opened: "), std::string::npos) << plain.out;
+    for (const char* sgr : {"\x1b[32m", "\x1b[1;31m", "\x1b[0m"}) {
+        EXPECT_EQ(plain.out.find(sgr), std::string::npos) << plain.out;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+// torvex-rack on POSIX: the files and names it deals with: transcripts,
+// torvex beside it, the descriptor limit, and what tells two ports apart.
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "os.h"
+
+void RaiseFileLimit()
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+FILE* CreateTranscript(const std::string& path, std::string* why, bool* noDescriptors)
+{
+    // Never another rack's file, and never a child's.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 && fd <= STDERR_FILENO) {
+        // A standard descriptor that came closed: the console's writes must not land here.
+        const int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close(fd);
+        fd = high;
+    }
+    FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (file == nullptr) {
+        const int err = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        *why = strerror(err);
+        *noDescriptors = err == EMFILE || err == ENFILE;
+    }
+    return file;
+}
+
+bool Runnable(const std::string& path, std::string* why)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0) {
+        *why = strerror(S_ISREG(st.st_mode) ? errno : EACCES);
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> PortIdentities(const std::string& port, const std::string& host, const std::string& service)
+{
+    std::vector<std::string> ids;
+    if (!service.empty()) {
+        struct addrinfo hints;
+        memset(&hints, 0, sizeof hints);
+        hints.ai_socktype = SOCK_STREAM;
+        struct addrinfo* found = nullptr;
+        if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) == 0) {
+            for (const struct addrinfo* a = found; a != nullptr; a = a->ai_next) {
+                char name[NI_MAXHOST];
+                if (getnameinfo(a->ai_addr, a->ai_addrlen, name, sizeof name, nullptr, 0, NI_NUMERICHOST) == 0) {
+                    ids.push_back(std::string("address ") + name + " port " + service);
+                }
+            }
+            freeaddrinfo(found);
+        }
+        return ids;
+    }
+    char* real = realpath(port.c_str(), nullptr);
+    if (real != nullptr) {
+        ids.push_back(std::string("path ") + real);
+        free(real);
+    }
+    struct stat st;
+    if (stat(port.c_str(), &st) == 0) {
+        ids.push_back(S_ISCHR(st.st_mode) ? "device " + std::to_string(st.st_rdev)
+                                          : "file " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+    }
+    return ids;
+}
+
+std::string OwnDirectory()
+{
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) {
+        return "";
+    }
+    const std::string own(path, static_cast<size_t>(n));
+    return own.substr(0, own.rfind('/') + 1);
+}
+
+const char* TorvexName()
+{
+    return "torvex";
+}
