@@ -95,7 +95,8 @@ int CheckTimes(Rack& rack, RackClock::time_point now)
                 due.push_back(limit);
             }
         } else if (run.State == RunState::Queued && run.Retrying && rack.Running < jobs) {
-            due.push_back(run.RetryAt);
+            // One due but not started waits for descriptors: looked at again soon, not at once.
+            due.push_back(std::max(run.RetryAt, now + std::chrono::milliseconds(100)));
         }
     }
     if (due.empty()) {
