@@ -3,6 +3,7 @@
 // late, and the results as JUnit XML checked against the schema's rules.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -169,6 +170,13 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
     }
     EXPECT_NE(transcripts[1].find("\x01\x1b[31m \xff caf\xc3\xa9"), std::string::npos) << "the bytes as they came";
 
+    // A run that ignores SIGTERM (its rack was started so) is killed 5 s after its limit.
+    devices[3]->SetHandler(StandardDevice({{"ATI", "\r\nLOOP\r\nOK\r\n"}, {"AT", "\r\nOK\r\n"}}));
+    RunOptions deaf;
+    deaf.command = {"sh", "-c", "trap '' TERM; exec \"$@\"", "sh", RackExe(), script, "--unit-timeout", "5",
+                    "--log-dir", dir + "/deaf", "--json", dir + "/deaf.json", units.ports[3]};
+    RunningTorvex deafRack({}, deaf);
+
     // The whole rack's limit: the run going is ended, the one waiting never started.
     RunOptions limited;
     limited.command = {RackExe(), script, "--timeout", "6", "--jobs", "1", "--log-dir", dir + "/limited",
@@ -180,6 +188,19 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
     EXPECT_NE(l.out.find("2 ports: 0 ok, 1 failed, 1 interrupted; "), std::string::npos) << l.out;
     EXPECT_TRUE(WaitPortReleased(*devices[0], 1000));
     EXPECT_EQ(JunitFaults(dir + "/limited.xml"), "") << ReadFile(dir + "/limited.xml");
+    const RunResult d = deafRack.Wait();
+    EXPECT_EQ(d.status, 1) << d.out;
+    Json killed;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/deaf.json"), &killed)) << d.out;
+    ASSERT_EQ(killed["ports"].items.size(), 1u);
+    EXPECT_EQ(killed["ports"].items[0]["result"].text.compare(0, 23, "timed out after 5 s at "), 0) << d.out;
+    EXPECT_EQ(killed["ports"].items[0]["signal"].number, SIGKILL);
+    EXPECT_GT(killed["ports"].items[0]["seconds"].number, 9.5);
+    EXPECT_LT(killed["ports"].items[0]["seconds"].number, 15.0);
+    const std::vector<std::string> deafNotes = ReadTranscript(killed["ports"].items[0]["transcript"].text).Notes;
+    EXPECT_NE(std::find(deafNotes.begin(), deafNotes.end(), "still running 5 s later: killed"), deafNotes.end());
+    EXPECT_TRUE(WaitPortReleased(*devices[3], 1000));
+
     Json cut;
     ASSERT_TRUE(ReadJunit(dir + "/limited.xml", &cut));
     EXPECT_EQ(cut["attrib"]["failures"].text, "1");
