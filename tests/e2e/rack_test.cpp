@@ -137,10 +137,12 @@ TEST(Rack, CtrlCEndsEveryRunPrintsTheSummaryAndDiesBySigint)
     const std::vector<std::string>& ports = units.ports;
     const std::string dir = TempFolder();
     RunOptions options;
+    // First a port not there yet, waiting for its second attempt when Ctrl-C comes.
+    const std::string missing = dir + "/no-such-port";
     options.command = {RackExe(), "--jobs", "2", "--log-dir", dir, WriteScript("ATI\r\n#wait 60\r\nATI\r\n"),
-                       "--ports-from", "-"};
+                       "--ports-from", "-", "--retries", "1", "--retry-wait", "60"};
     options.input = Stdin::Pipe;
-    options.data = ports[0] + "\n  " + ports[1] + "\r\n\n" + ports[2] + "\n";
+    options.data = missing + "\n" + ports[0] + "\n  " + ports[1] + "\r\n\n" + ports[2] + "\n";
     RunningTorvex rack({}, options);
     ASSERT_TRUE(rack.WaitForOutput(ports[0] + ": Got \"OK\"\n", 20000)) << rack.Output();
     ASSERT_TRUE(rack.WaitForOutput(ports[1] + ": Got \"OK\"\n", 20000)) << rack.Output();
@@ -152,8 +154,9 @@ TEST(Rack, CtrlCEndsEveryRunPrintsTheSummaryAndDiesBySigint)
         EXPECT_NE(Row(r.out, ports[i]).find("  interrupted  "), std::string::npos) << r.out;
     }
     EXPECT_NE(Row(r.out, ports[2]).find("  interrupted before it started  "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("3 ports: 0 ok, 0 failed, 3 interrupted; "), std::string::npos) << r.out;
-    EXPECT_EQ(ReadTranscript(PtyTranscript(dir, 1, ports[0])).Notes.back(), "result: interrupted");
+    EXPECT_NE(Row(r.out, missing).find("  interrupted before attempt 2  "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("4 ports: 0 ok, 0 failed, 4 interrupted; "), std::string::npos) << r.out;
+    EXPECT_EQ(ReadTranscript(PtyTranscript(dir, 2, ports[0])).Notes.back(), "result: interrupted");
 }
 
 TEST(Rack, KilledOutrightItLeavesNoRunBehind)

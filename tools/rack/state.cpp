@@ -158,9 +158,12 @@ void Conclude(Run& run)
     // Ctrl-C at a terminal reaches the runs as soon as the rack; on Windows a
     // run so ended exits with 130.
     const bool ctrlC = run.Ended.signal == SIGINT || (run.Ended.signal == 0 && run.Ended.status == 130);
-    run.Interrupted = run.Started && ((run.Interrupted && run.Ended.signal != 0) || ctrlC);
+    const bool beforeRetry = run.Retrying && run.Interrupted;
+    run.Interrupted = beforeRetry || (run.Started && ((run.Interrupted && run.Ended.signal != 0) || ctrlC));
     if (!run.StartFailure.empty()) {
         run.Result = "torvex could not be started: " + run.StartFailure;
+    } else if (beforeRetry) {
+        run.Result = "interrupted before attempt " + std::to_string(run.Attempt + 1);
     } else if (run.RackLimit) {
         run.Interrupted = true;
         run.Result = "not started: rack time limit";
@@ -182,7 +185,7 @@ void Conclude(Run& run)
     } else {
         run.Result = Failure(run);
     }
-    if (!run.Ok && run.Attempt > 1 && !run.RackLimit) {
+    if (!run.Ok && run.Attempt > 1 && !run.RackLimit && !beforeRetry) {
         run.Result += "; " + std::to_string(run.Attempt) + " attempts";
     }
     if (run.NoKeyboard) {
