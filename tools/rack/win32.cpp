@@ -168,25 +168,21 @@ StartResult StartChild(size_t child, const std::string& exe, const std::vector<s
     si.lpAttributeList = listed ? list : nullptr;
     PROCESS_INFORMATION pi = {};
     const DWORD flags = CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0);
-    BOOL started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, flags, &env[0], nullptr,
+    const BOOL started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, flags, &env[0], nullptr,
                                   &si.StartupInfo, &pi);
-    DWORD err = GetLastError();
+    const DWORD err = GetLastError();
     if (listed) {
         DeleteProcThreadAttributeList(list);
     }
     if (started) {
-        // In the job before it runs a single instruction.
+        // In the job before it runs a single instruction. A system that allows
+        // no job here (an older Windows inside a job of its own) still gets its
+        // runs, only without that link.
         HANDLE job = RackJob();
-        if (job != nullptr && !AssignProcessToJobObject(job, pi.hProcess)) {
-            err = GetLastError();
-            TerminateProcess(pi.hProcess, 1);
-            WaitForSingleObject(pi.hProcess, INFINITE);
-            CloseHandle(pi.hThread);
-            CloseHandle(pi.hProcess);
-            started = FALSE;
-        } else {
-            ResumeThread(pi.hThread);
+        if (job != nullptr) {
+            AssignProcessToJobObject(job, pi.hProcess);
         }
+        ResumeThread(pi.hThread);
     }
     CloseHandle(inRead);
     CloseHandle(outWrite);
