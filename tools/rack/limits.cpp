@@ -11,12 +11,13 @@
 
 namespace {
 
-void TimeOut(Rack& rack, size_t i, const std::string& which)
+// Ends a run out of time after the seconds it was given.
+void TimeOut(Rack& rack, size_t i, const std::string& which, int seconds)
 {
     Run& run = rack.Runs[i];
     const RackClock::time_point now = RackClock::now();
     run.TimedOut = true;
-    run.TimedOutAfter = static_cast<int>(std::lround(Seconds(run.AttemptStart, now)));
+    run.TimedOutAfter = seconds;
     run.Killing = true;
     run.KillAt = now + std::chrono::seconds(5);
     TranscriptNote(run.Transcript, which + ": ended after " + std::to_string(run.TimedOutAfter) + " s");
@@ -34,7 +35,9 @@ void RackTimeUp(Rack& rack)
         }
         if (run.State != RunState::Queued) {
             if (!run.TimedOut) {
-                TimeOut(rack, i, "rack time limit");
+                // It had the rack's time, less what passed before it started.
+                const long ran = std::lround(Seconds(run.AttemptStart, RackClock::now()));
+                TimeOut(rack, i, "rack time limit", static_cast<int>(std::min<long>(ran, rack.Opts.Timeout)));
             }
             continue;
         }
@@ -89,7 +92,7 @@ int CheckTimes(Rack& rack, RackClock::time_point now)
         } else if (going && !run.TimedOut && rack.Opts.UnitTimeout > 0) {
             const RackClock::time_point limit = run.AttemptStart + std::chrono::seconds(rack.Opts.UnitTimeout);
             if (now >= limit) {
-                TimeOut(rack, i, "unit time limit");
+                TimeOut(rack, i, "unit time limit", rack.Opts.UnitTimeout);
                 due.push_back(run.KillAt);
             } else {
                 due.push_back(limit);
