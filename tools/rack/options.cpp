@@ -34,7 +34,7 @@ void Usage(FILE* out)
             "  --unit-timeout S  end a run still going after S seconds: it failed\n"
             "  --timeout S       end the whole rack after S seconds\n"
             "  --retries N       start a run again, up to N more times, where nothing of\n"
-            "                    the script reached the device (no port, no wake-up)\n"
+            "                    the script reached the device (a port not there yet)\n"
             "  --retry-wait S    seconds between attempts (default: 5)\n"
             "  --log-dir DIR     transcripts in DIR (default: torvex-rack-<UTC time>)\n"
             "  --json FILE       the summary as JSON in FILE as well\n"
