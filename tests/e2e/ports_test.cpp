@@ -226,6 +226,30 @@ TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
         ports += port["port"].text + "\n";
     }
     EXPECT_EQ(ports, "/dev/ttyACM0\n/dev/ttyUSB1\n/dev/ttyUSB2\n/dev/ttyS255\n/dev/ttyS300\n");
+    // --match picks from the same discovery, whether or not the user may open
+    // the port: by serial number, vendor and product (any letter case), part
+    // of the by-id name. The picks add up, each port once, in the same order.
+    rack.command = {RackExe(), t.Root() + "/scripts/rack.txt", "--log-dir", logs + "/match", "--json",
+                    logs + "/match.json", "--match", "by-id=FTDI_FT232R", "--match", "usb=2E8A:000a",
+                    "--match", "serial=A50285BI"};
+    setenv("TORVEX_PORTS_ROOT", t.Root().c_str(), 1);
+    r = RunTorvex({}, rack);
+    EXPECT_EQ(r.status, 1) << r.out;
+    Json matched;
+    ASSERT_TRUE(ParseJson(ReadFile(logs + "/match.json"), &matched)) << r.out;
+    ports.clear();
+    for (const Json& port : matched["ports"].items) {
+        ports += port["port"].text + "\n";
+    }
+    EXPECT_EQ(ports, "/dev/ttyUSB0\n/dev/ttyACM0\n");
+    // Finding no port is a failure with its reason, before any unit is woken.
+    rack.command = {"sh", "-c", "exec \"$@\" 2>&1", "sh", RackExe(), t.Root() + "/scripts/rack.txt", "--log-dir",
+                    logs + "/none", "--match", "usb=2e8a:000a", "--match", "serial=E660583883A74C2"};
+    r = RunTorvex({}, rack);
+    unsetenv("TORVEX_PORTS_ROOT");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "torvex-rack: no serial port found with serial=E660583883A74C2\n");
+    EXPECT_NE(access((logs + "/none").c_str(), F_OK), 0);
 
     // Unplugged, and the 16550s gone: only the dead ttyS and the pty are left.
     for (const char* tty : {"ttyACM0", "ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyS0", "ttyS255", "ttyS300"}) {

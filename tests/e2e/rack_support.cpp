@@ -10,12 +10,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
 
 #include "support/run_program.h"
+
+const std::string NightlyScript =
+    "#timeout 2\r\n"
+    "ATI\r\n"
+    "#if (LOOP) loop\r\n"
+    "AT+X\r\n"
+    "#print done\r\n"
+    "#goto end\r\n"
+    ":loop\r\n"
+    "AT\r\n"
+    "#goto loop\r\n"
+    ":end\r\n";
 
 // Line 4 is the command that fails; a unit that says ASK to ATI is asked at line 8.
 const std::string RackScript =
@@ -246,8 +259,8 @@ struct JsonReader {
                 i += 4;
             } else if (e == '"' || e == '\\' || e == '/') {
                 *out += e;
-            } else if (e == 'n') {
-                *out += '\n';
+            } else if (e == 'n' || e == 'r' || e == 't') {
+                *out += e == 'n' ? '\n' : e == 'r' ? '\r' : '\t';
             } else {
                 return false;
             }
@@ -344,4 +357,134 @@ bool ParseJson(const std::string& text, Json* value)
     }
     reader.Blanks();
     return reader.i == text.size();
+}
+
+namespace {
+
+// The rules of Jenkins' JUnit schema (junit-10.xsd of its plugins), in our
+// own words: one testsuite of testcases, their counts whole numbers, times
+// decimal; a testcase holds any of skipped, error, failure, system-out and
+// system-err; a result carries an optional message and type around text.
+const char* const JunitSchema = R"(<?xml version="1.0" encoding="UTF-8"?>
+<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema">
+  <xs:element name="testsuite" type="suite"/>
+  <xs:complexType name="suite">
+    <xs:sequence>
+      <xs:element name="properties" minOccurs="0">
+        <xs:complexType>
+          <xs:sequence>
+            <xs:element name="property" maxOccurs="unbounded">
+              <xs:complexType>
+                <xs:attribute name="name" type="xs:string" use="required"/>
+                <xs:attribute name="value" type="xs:string" use="required"/>
+              </xs:complexType>
+            </xs:element>
+          </xs:sequence>
+        </xs:complexType>
+      </xs:element>
+      <xs:element name="testcase" type="case" minOccurs="0" maxOccurs="unbounded"/>
+      <xs:element name="system-out" type="xs:string" minOccurs="0"/>
+      <xs:element name="system-err" type="xs:string" minOccurs="0"/>
+    </xs:sequence>
+    <xs:attribute name="name" type="xs:string" use="required"/>
+    <xs:attribute name="tests" type="xs:nonNegativeInteger" use="required"/>
+    <xs:attribute name="failures" type="xs:nonNegativeInteger"/>
+    <xs:attribute name="errors" type="xs:nonNegativeInteger"/>
+    <xs:attribute name="skipped" type="xs:nonNegativeInteger"/>
+    <xs:attribute name="disabled" type="xs:nonNegativeInteger"/>
+    <xs:attribute name="time" type="xs:decimal"/>
+    <xs:attribute name="timestamp" type="xs:string"/>
+    <xs:attribute name="hostname" type="xs:string"/>
+    <xs:attribute name="id" type="xs:string"/>
+    <xs:attribute name="package" type="xs:string"/>
+    <xs:attribute name="file" type="xs:string"/>
+    <xs:attribute name="log" type="xs:string"/>
+    <xs:attribute name="url" type="xs:string"/>
+    <xs:attribute name="version" type="xs:string"/>
+  </xs:complexType>
+  <xs:complexType name="case">
+    <xs:choice minOccurs="0" maxOccurs="unbounded">
+      <xs:element name="skipped" type="result"/>
+      <xs:element name="error" type="result"/>
+      <xs:element name="failure" type="result"/>
+      <xs:element name="system-out" type="xs:string"/>
+      <xs:element name="system-err" type="xs:string"/>
+    </xs:choice>
+    <xs:attribute name="name" type="xs:string" use="required"/>
+    <xs:attribute name="classname" type="xs:string"/>
+    <xs:attribute name="time" type="xs:decimal"/>
+    <xs:attribute name="assertions" type="xs:string"/>
+    <xs:attribute name="status" type="xs:string"/>
+    <xs:attribute name="class" type="xs:string"/>
+    <xs:attribute name="file" type="xs:string"/>
+    <xs:attribute name="line" type="xs:string"/>
+    <xs:attribute name="log" type="xs:string"/>
+    <xs:attribute name="group" type="xs:string"/>
+    <xs:attribute name="url" type="xs:string"/>
+  </xs:complexType>
+  <xs:complexType name="result" mixed="true">
+    <xs:attribute name="message" type="xs:string"/>
+    <xs:attribute name="type" type="xs:string"/>
+  </xs:complexType>
+</xs:schema>
+)";
+
+// Prints the parsed document as JSON, strings as UTF-8.
+const char* const JunitToJson = R"(
+import json, sys, xml.etree.ElementTree as ET
+def element(e):
+    return {"tag": e.tag, "attrib": e.attrib, "text": e.text or "", "children": [element(c) for c in e]}
+print(json.dumps(element(ET.parse(sys.argv[1]).getroot()), ensure_ascii=False))
+)";
+
+}  // namespace
+
+bool ReadJunit(const std::string& path, Json* root, std::string* said)
+{
+    RunOptions options;
+    options.command = {"sh", "-c", "python3 -c \"$0\" \"$1\" 2>&1", JunitToJson, path};
+    const RunResult r = RunTorvex({}, options);
+    if (said != nullptr) {
+        *said = r.out;
+    }
+    return r.status == 0 && ParseJson(r.out, root);
+}
+
+std::string JunitFaults(const std::string& path)
+{
+    const std::string schema = TempFolder() + "/junit.xsd";
+    std::ofstream(schema) << JunitSchema;
+    RunOptions options;
+    options.command = {"sh", "-c", "xmllint --noout --schema \"$0\" \"$1\" 2>&1", schema, path};
+    const RunResult r = RunTorvex({}, options);
+    if (r.status != 0) {
+        return "xmllint: " + r.out;
+    }
+    // What a schema cannot say: the counts are those of the testcases.
+    Json root;
+    std::string said;
+    if (!ReadJunit(path, &root, &said)) {
+        return "not readable by a parser: " + said;
+    }
+    std::map<std::string, size_t> counts;
+    for (const Json& test : root["children"].items) {
+        size_t results = 0;
+        for (const Json& child : test["children"].items) {
+            const std::string& tag = child["tag"].text;
+            if (tag == "failure" || tag == "error" || tag == "skipped") {
+                counts[tag == "failure" ? "failures" : tag == "error" ? "errors" : "skipped"]++;
+                results++;
+            }
+        }
+        if (results > 1) {
+            return "a testcase with more than one result";
+        }
+        counts["tests"]++;
+    }
+    for (const char* name : {"tests", "failures", "errors", "skipped"}) {
+        if (root["attrib"][name].text != std::to_string(counts[name])) {
+            return std::string(name) + " is " + root["attrib"][name].text + ", counted " + std::to_string(counts[name]);
+        }
+    }
+    return "";
 }

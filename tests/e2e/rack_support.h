@@ -12,6 +12,8 @@
 
 // Line 4 is the command that fails; a unit that says ASK to ATI is asked at line 8.
 extern const std::string RackScript;
+// A nightly job's script: a unit that says LOOP to ATI loops at lines 8 and 9 for ever.
+extern const std::string NightlyScript;
 
 // The port as the rack is given it: the pseudo-terminal, or its COM name under Wine.
 std::string PortName(const PtyDevice& device);
@@ -64,3 +66,12 @@ struct Json {
 };
 // Parses a whole document; false when it is not JSON.
 bool ParseJson(const std::string& text, Json* value);
+
+// A JUnit XML file checked against the rules of the schema that Jenkins'
+// JUnit plugin documents (written down in rack_support.cpp): empty when it
+// holds, else what xmllint or the count check says.
+std::string JunitFaults(const std::string& path);
+// The document as a parser reads it back, as JSON: each element an object
+// with "tag", "attrib" (an object), "text" and "children"; said, when given,
+// gets what the parser printed.
+bool ReadJunit(const std::string& path, Json* root, std::string* said = nullptr);

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -31,7 +32,8 @@ struct TerminalRack {
     struct termios initial = {};  // the terminal's settings before the rack starts
     std::string out;
 
-    explicit TerminalRack(const std::vector<std::string>& args)
+    // noColor: NO_COLOR as the rack finds it, or unset.
+    explicit TerminalRack(const std::vector<std::string>& args, const char* noColor = nullptr)
     {
         struct winsize size = {};
         size.ws_col = 200;
@@ -46,6 +48,11 @@ struct TerminalRack {
             dup2(slave, 0);
             dup2(slave, 1);
             dup2(slave, 2);
+            if (noColor != nullptr) {
+                setenv("NO_COLOR", noColor, 1);
+            } else {
+                unsetenv("NO_COLOR");
+            }
             std::vector<char*> argv;
             std::vector<std::string> copy = args;
             for (std::string& a : copy) {
@@ -145,6 +152,8 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
     const std::string missing = dir + "/no-such-port";
     args.push_back(missing);
     TerminalRack rack(args);
+    // The same terminal with NO_COLOR set: no colour, though the unit failed.
+    TerminalRack plain({RackExe(), WriteScript(RackScript), "--log-dir", dir + "/plain", missing}, "1");
 
     ASSERT_TRUE(rack.WaitFor(" asks: Ready?  (press a key)", 20000)) << rack.out;
     const std::string first = AskedPort(rack.out, 0);
@@ -237,7 +246,7 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
         const size_t row = last.rfind(port + " ");
         ASSERT_NE(row, std::string::npos) << port;
         const std::string line = last.substr(row, last.find("\x1b[K", row) - row);
-        EXPECT_NE(line.find("[##########] done: ok"), std::string::npos) << line;
+        EXPECT_NE(line.find("[##########] \x1b[32mdone: ok\x1b[0m"), std::string::npos) << line;
         EXPECT_LT(line.size(), 200u);
     }
     // The summary: no row wider than the terminal, the long result cut; the JSON has it whole.
@@ -245,11 +254,12 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
     const std::string summary = out.substr(shown);
     EXPECT_NE(summary.find("\n4 ports: 3 ok, 1 failed; transcripts in " + dir), std::string::npos) << summary;
     const std::string row = Row(summary, missing);
-    EXPECT_NE(row.find("  " + result.substr(0, 40)), std::string::npos) << row;
+    EXPECT_NE(row.find("  \x1b[1;31m" + result.substr(0, 40)), std::string::npos) << row;
+    EXPECT_EQ(row.substr(row.size() - 5), "\x1b[0m\r") << row;
     EXPECT_EQ(row.find(result), std::string::npos) << row;
     EXPECT_NE(row.find("\u2026  "), std::string::npos) << row;
     for (size_t at = 0, end; (end = summary.find('\n', at)) != std::string::npos; at = end + 1) {
-        const std::string line = summary.substr(at, end - at);
+        const std::string line = std::regex_replace(summary.substr(at, end - at), std::regex("\x1b\\[[0-9;]*m"), "");
         // The terminal turns each line feed into CR LF.
         const auto columns =
             std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80 && c != '\r'; });
@@ -271,6 +281,15 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
         EXPECT_EQ(prompts.items[0]["key"].text, n == firstN ? "y" : "n");
         EXPECT_TRUE(prompts.items[0]["keyboard"].boolean);
         EXPECT_EQ(prompts.items[0]["time"].text.size(), 24u);
+    }
+
+    const int plainStatus = plain.Wait();
+    EXPECT_TRUE(WIFEXITED(plainStatus) && WEXITSTATUS(plainStatus) == 1) << plain.out;
+    EXPECT_EQ(plain.out.find("\x1b[?25l"), 0u) << "a live view: " << plain.out;
+    const std::string plainSummary = plain.out.substr(std::min(plain.out.rfind("\x1b[?25h"), plain.out.size()));
+    EXPECT_NE(Row(plainSummary, missing).find("  port could not be opened: "), std::string::npos) << plain.out;
+    for (const char* sgr : {"\x1b[32m", "\x1b[1;31m", "\x1b[0m"}) {
+        EXPECT_EQ(plain.out.find(sgr), std::string::npos) << plain.out;
     }
 }
 

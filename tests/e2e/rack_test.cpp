@@ -123,7 +123,7 @@ TEST(Rack, SixteenUnitsSomeMisbehaving)
     EXPECT_NE(r.out.find("16 ports: 12 ok, 4 failed; transcripts in " + dir + "/logs\n"), std::string::npos)
         << r.out;
     // Tagged whole lines, the device's escape sequence shown escaped.
-    EXPECT_NE(r.out.find("\n" + ports[0] + ": Got \"\\x1B[2J\\x1B[31mred, OK\"\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Z " + ports[0] + ": Got \"\\x1B[2J\\x1B[31mred, OK\"\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
 }
 
@@ -165,10 +165,12 @@ TEST(Rack, CtrlCEndsEveryRunPrintsTheSummaryAndDiesBySigint)
     const std::vector<std::string>& ports = units.ports;
     const std::string dir = TempFolder();
     RunOptions options;
+    // First a port not there yet, waiting for its second attempt when Ctrl-C comes.
+    const std::string missing = dir + "/no-such-port";
     options.command = {RackExe(), "--jobs", "2", "--log-dir", dir, WriteScript("ATI\r\n#wait 60\r\nATI\r\n"),
-                       "--ports-from", "-"};
+                       "--ports-from", "-", "--retries", "1", "--retry-wait", "60"};
     options.input = Stdin::Pipe;
-    options.data = ports[0] + "\n  " + ports[1] + "\r\n\n" + ports[2] + "\n";
+    options.data = missing + "\n" + ports[0] + "\n  " + ports[1] + "\r\n\n" + ports[2] + "\n";
     RunningTorvex rack({}, options);
     ASSERT_TRUE(rack.WaitForOutput(ports[0] + ": Got \"OK\"\n", 20000)) << rack.Output();
     ASSERT_TRUE(rack.WaitForOutput(ports[1] + ": Got \"OK\"\n", 20000)) << rack.Output();
@@ -180,8 +182,9 @@ TEST(Rack, CtrlCEndsEveryRunPrintsTheSummaryAndDiesBySigint)
         EXPECT_NE(Row(r.out, ports[i]).find("  interrupted  "), std::string::npos) << r.out;
     }
     EXPECT_NE(Row(r.out, ports[2]).find("  interrupted before it started  "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("3 ports: 0 ok, 0 failed, 3 interrupted; "), std::string::npos) << r.out;
-    EXPECT_EQ(ReadTranscript(PtyTranscript(dir, 1, ports[0])).Notes.back(), "result: interrupted");
+    EXPECT_NE(Row(r.out, missing).find("  interrupted before attempt 2  "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("4 ports: 0 ok, 0 failed, 4 interrupted; "), std::string::npos) << r.out;
+    EXPECT_EQ(ReadTranscript(PtyTranscript(dir, 2, ports[0])).Notes.back(), "result: interrupted");
 }
 
 TEST(Rack, KilledOutrightItLeavesNoRunBehind)
@@ -296,7 +299,34 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
          "torvex-rack: cannot make the folder /dev/null/logs: Not a directory\n"},
         {{script, "COM1", "--log-dir", other + "/old"},
          "torvex-rack: the folder " + other + "/old already holds a rack's transcripts; name a new one\n"},
+        {{script, "COM1", "--unit-timeout", "0"}, "torvex-rack: --unit-timeout needs a number of seconds from 1 to 86400\n"},
+        {{script, "COM1", "--retries", "101"}, "torvex-rack: --retries needs a number from 0 to 100\n"},
+        {{script, "--match", "vendor=0403"},
+         "torvex-rack: --match needs serial=S, usb=VVVV:PPPP or by-id=TEXT, not vendor=0403\n"},
+        {{script, "--match", "usb=0403-6001"},
+         "torvex-rack: --match needs serial=S, usb=VVVV:PPPP or by-id=TEXT, not usb=0403-6001\n"},
+        {{script, "COM1", "--junit", other + "/no/rack.xml"},
+         "torvex-rack: cannot write " + other + "/no/rack.xml: No such file or directory\n"},
     };
+    // A port list: comments, blanks, a quoted name, speeds and labels, then a
+    // line that cannot be read for certain, refused with its number.
+    const std::string good = "# bay list\n\n  COM1 -BAUD=9600 label=bay 1\n\"COM 2\" label=bay \"2\"\nCOM3\n";
+    const std::vector<std::pair<std::string, std::string>> lists = {
+        {"COM4 -BAUD=fast\n", "6: -BAUD= needs a speed in bits per second, such as -BAUD=115200"},
+        {"COM4 -BAUD=0 label=x\n", "6: -BAUD= needs a speed in bits per second, such as -BAUD=115200"},
+        {"COM4 -BAUD=9600 -BAUD=9600\n", "6: -BAUD= is given twice"},
+        {"\"COM 4 label=x\n", "6: the quoted port name has no closing quote"},
+        {"\"COM 4\"label=x\n", "6: a blank is needed after the quoted port name"},
+        {"COM4 speed=9600\n", "6: unknown word after the port name: speed=9600"},
+        {"COM4 label=\n", "6: label= needs a text"},
+        {"\"\" -BAUD=9600\n", "6: the port name is empty"},
+        {"-BAUD=9600 COM4\n", "6: unknown word after the port name: COM4"},
+    };
+    for (size_t i = 0; i < lists.size(); i++) {
+        const std::string list = other + "/ports" + std::to_string(i) + ".txt";
+        std::ofstream(list) << good << lists[i].first << "COM5\n";
+        cases.push_back({{script, "--ports-from", list}, "torvex-rack: " + list + ":" + lists[i].second + "\n"});
+    }
     // The same device under another name, where this user may make one.
     if (mknod((other + "/null2").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
         cases.push_back({{script, other + "/null2", "/dev/null"},
@@ -374,6 +404,31 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
     rack.Wait();
     EXPECT_TRUE(WaitPortReleased(*devices[0], 5000));
     EXPECT_TRUE(WaitPortReleased(*devices[1], 1000));
+    // A nightly job's limits: a looping unit ended at its time limit (by
+    // Ctrl-Break, or by termination 5 s later), the results as JUnit XML.
+    devices[0]->SetHandler(StandardDevice({{"ATI", "\r\nLOOP\r\nOK\r\n"}, {"AT", "\r\nOK\r\n"}}));
+    RunOptions nightly;
+    nightly.command = {"wine", RackExe(), "Z:" + WriteScript(NightlyScript), "--unit-timeout", "10", "--log-dir",
+                       "Z:" + dir + "/nightly", "--junit", "Z:" + dir + "/rack.xml", ports[0], ports[1]};
+    const auto started = std::chrono::steady_clock::now();
+    const RunResult n = RunTorvex({}, nightly);
+    EXPECT_EQ(n.status, 1) << n.out;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    EXPECT_TRUE(WaitPortReleased(*devices[0], 1000));
+    const std::string timedOut = Row(n.out, ports[0]);
+    EXPECT_TRUE(timedOut.find("  timed out after 10 s at line 8: AT  ") != std::string::npos ||
+                timedOut.find("  timed out after 10 s at line 9: #goto loop  ") != std::string::npos)
+        << n.out;
+    EXPECT_NE(Row(n.out, ports[1]).find("  ok  "), std::string::npos) << n.out;
+    EXPECT_EQ(JunitFaults(dir + "/rack.xml"), "") << ReadFile(dir + "/rack.xml");
+    Json suite;
+    ASSERT_TRUE(ReadJunit(dir + "/rack.xml", &suite)) << ReadFile(dir + "/rack.xml");
+    EXPECT_EQ(suite["attrib"]["tests"].text, "2");
+    EXPECT_EQ(suite["attrib"]["failures"].text, "1");
+    ASSERT_EQ(suite["children"].items.size(), 2u);
+    EXPECT_EQ(suite["children"].items[0]["attrib"]["name"].text, ports[0]);
+    EXPECT_EQ(suite["children"].items[0]["children"].items[0]["tag"].text, "failure");
+    EXPECT_EQ(suite["children"].items[1]["children"].items[0]["tag"].text, "system-out");
 }
 
 }  // namespace

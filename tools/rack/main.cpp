@@ -4,45 +4,19 @@
 // and a summary whose exit status tells whether every unit is ok.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fstream>
 
-#include "options.h"
 #include "os.h"
 #include "prepare.h"
-#include "rack.h"
 #include "record.h"
+#include "runner.h"
 #include "view.h"
-
-namespace {
 
 using SystemClock = std::chrono::system_clock;
 
-struct Rack {
-    RackOptions Opts;
-    std::string Exe;
-    std::string ScriptPath;
-    ScriptMap Script;
-    std::string LogDir;
-    std::vector<Run> Runs;
-    bool Live = false;         // the console is a terminal: rows redrawn in place
-    bool Keys = false;         // prompts are answered at the rack's terminal
-    std::deque<size_t> Asking;  // runs waiting for a key, the first one asked
-    bool AskShown = false;     // the first one's prompt is on the console
-    size_t Running = 0;        // runs started and not yet ended
-    bool OwnStop = false;      // the rack stopped itself: the continue is dealt with
-    size_t ViewHeight = 0;     // lines of the frame on the console
-    int ViewColumns = 0;       // the terminal's width it was drawn for
-    int Signal = 0;
-};
-
-void Plain(const Rack& rack, const Run& run, const std::string& text)
-{
-    if (!rack.Live) {
-        ConsoleWrite(Shown(run.Port) + ": " + text + "\n");
-    }
-}
+namespace {
 
 std::string PromptLine(const Rack& rack)
 {
@@ -50,7 +24,7 @@ std::string PromptLine(const Rack& rack)
         return "";
     }
     const Run& run = rack.Runs[rack.Asking.front()];
-    return Shown(run.Port) + " asks: " + Shown(run.Partial) + "  (press a key)";
+    return UnitName(run) + " asks: " + Shown(run.Partial) + "  (press a key)";
 }
 
 void Draw(Rack& rack)
@@ -59,7 +33,7 @@ void Draw(Rack& rack)
     int rows = 24;
     ConsoleSize(&columns, &rows);
     const std::vector<std::string> lines =
-        ViewLines(rack.Runs, rack.Script, columns, rows, PromptLine(rack), RackClock::now());
+        ViewLines(rack.Runs, rack.Script, columns, rows, PromptLine(rack), RackClock::now(), rack.Colour);
     std::string frame;
     if (rack.ViewHeight > 0 && columns != rack.ViewColumns) {
         // The terminal rewrapped the last frame: start again from the top.
@@ -77,16 +51,8 @@ void Draw(Rack& rack)
     ConsoleWrite(frame);
 }
 
-void CloseTranscript(Run& run)
-{
-    if (run.Transcript != nullptr) {
-        fclose(run.Transcript);
-        run.Transcript = nullptr;
-    }
-}
+}  // namespace
 
-// Starts the i-th run; false when it has to wait for descriptors that a run
-// still going will give back.
 bool StartRun(Rack& rack, size_t i)
 {
     Run& run = rack.Runs[i];
@@ -100,32 +66,45 @@ bool StartRun(Rack& rack, size_t i)
     }
     std::vector<std::string> args = {rack.ScriptPath, "-PORT=" + run.Port};
     args.insert(args.end(), rack.Opts.PassedOn.begin(), rack.Opts.PassedOn.end());
+    if (!run.Baud.empty()) {
+        args.push_back("-BAUD=" + run.Baud);  // torvex takes the last one given
+    }
     std::string command = rack.Exe;
     for (const std::string& arg : args) {
         command += " " + arg;
     }
-    run.Start = RackClock::now();
+    const bool retry = run.Retrying;
+    run.AttemptStart = RackClock::now();
+    if (!retry) {
+        run.Start = run.AttemptStart;
+    }
     StartResult started = StartResult::Failed;
     if (run.Transcript == nullptr) {
         run.StartFailure = "cannot write " + run.TranscriptPath + ": " + why;
     } else {
         started = StartChild(i, rack.Exe, args, &why);
         if (started == StartResult::NoDescriptors && rack.Running > 0) {
-            // Made again, from nothing, when it starts.
-            CloseTranscript(run);
-            (void)std::remove(run.TranscriptPath.c_str());
+            if (!retry) {
+                // Made again, from nothing, when it starts.
+                CloseTranscript(run);
+                (void)std::remove(run.TranscriptPath.c_str());
+            }
             return false;
         }
         if (started != StartResult::Started) {
             run.StartFailure = why;
         }
     }
-    TranscriptNote(run.Transcript, "start of the run on " + run.Port);
+    if (retry) {
+        NextAttempt(rack, run);
+    } else {
+        TranscriptNote(run.Transcript, "start of the run on " + run.Port);
+    }
     TranscriptNote(run.Transcript, "command line: " + command);
     run.State = RunState::Starting;
     run.Started = started == StartResult::Started;
     if (!run.Started) {
-        run.End = run.Start;
+        run.End = run.AttemptStart;
         TranscriptNote(run.Transcript, "torvex could not be started: " + run.StartFailure);
         Conclude(run);
         TranscriptNote(run.Transcript, "result: " + run.Result);
@@ -135,6 +114,8 @@ bool StartRun(Rack& rack, size_t i)
     rack.Running += run.Started ? 1 : 0;
     return true;
 }
+
+namespace {
 
 void OnConsole(Rack& rack, size_t i, const std::string& bytes)
 {
@@ -209,18 +190,23 @@ void OnEnd(Rack& rack, size_t i, const ChildEnd& end)
         }
         run.Partial.clear();
     }
-    Conclude(run);
-    TranscriptNote(run.Transcript, end.signal != 0 ? "end: ended by signal " + std::to_string(end.signal)
-                                                   : "end: exit status " + std::to_string(end.status));
-    TranscriptNote(run.Transcript, "result: " + run.Result);
-    CloseTranscript(run);
+    run.Killing = false;
     rack.Running--;
-    Plain(rack, run, StateText(run, RackClock::now()));
     const auto asked = std::find(rack.Asking.begin(), rack.Asking.end(), i);
     if (asked != rack.Asking.end()) {
         rack.AskShown = rack.AskShown && asked != rack.Asking.begin();
         rack.Asking.erase(asked);
     }
+    const std::string ending = end.signal != 0 ? "end: ended by signal " + std::to_string(end.signal)
+                                               : "end: exit status " + std::to_string(end.status);
+    TranscriptNote(run.Transcript, ending + (run.TimedOut ? "; the port is released" : ""));
+    if (RetryLater(rack, i)) {
+        return;
+    }
+    Conclude(run);
+    TranscriptNote(run.Transcript, "result: " + run.Result);
+    CloseTranscript(run);
+    Plain(rack, run, StateText(run, RackClock::now()));
 }
 
 // Only a prompt on the console is answered, and only by the first key of
@@ -301,18 +287,17 @@ void Stop(Rack& rack)
     rack.OwnStop = true;
 }
 
-// Starts, watches and ends every run; answers whether all were ok.
+// Starts, watches and ends every run.
 void RunRack(Rack& rack)
 {
-    const size_t jobs = rack.Opts.Jobs == 0 ? rack.Runs.size() : rack.Opts.Jobs;
-    size_t next = 0;
     RackClock::time_point drawn;
     bool dirty = true;
     for (;;) {
-        while (rack.Signal == 0 && rack.Running < jobs && next < rack.Runs.size() && StartRun(rack, next)) {
-            next++;
-        }
-        if (rack.Running == 0 && (next == rack.Runs.size() || rack.Signal != 0)) {
+        int wait = CheckTimes(rack, RackClock::now());
+        StartRuns(rack, RackClock::now());
+        const bool allDone = std::all_of(rack.Runs.begin(), rack.Runs.end(),
+                                         [](const Run& run) { return run.State == RunState::Done; });
+        if (rack.Running == 0 && allDone) {
             break;
         }
         const RackClock::time_point now = RackClock::now();
@@ -322,8 +307,11 @@ void RunRack(Rack& rack)
             drawn = now;
             dirty = false;
         }
+        if (rack.Live) {
+            wait = wait < 0 ? 100 : std::min(wait, 100);
+        }
         OsEvents events;
-        WaitEvents(rack.Live ? 100 : -1, &events);
+        WaitEvents(wait, &events);
         if (events.resume && !events.stop && !rack.OwnStop) {
             Resume(rack);  // stopped and continued from outside
         }
@@ -387,6 +375,9 @@ int main(int argc, char** argv)
         rack.Script = ReadScriptMap(rack.ScriptPath);
     }
     rack.Live = ConsoleIsTerminal();
+    // https://no-color.org: set and not empty, it turns colour off.
+    const char* noColor = getenv("NO_COLOR");
+    rack.Colour = rack.Live && (noColor == nullptr || noColor[0] == '\0');
     rack.Keys = KeysFromTerminal() && !rack.Opts.PortsFromStdin && rack.Opts.Script != "-";
     if (rack.Keys) {
         TerminalKeys(true);
@@ -395,6 +386,7 @@ int main(int argc, char** argv)
         ConsoleWrite("\x1b[?25l");  // no cursor blinking over the rows
     }
     const RackClock::time_point start = RackClock::now();
+    rack.Deadline = start + std::chrono::seconds(rack.Opts.Timeout);
     RunRack(rack);
     if (rack.Live) {
         ConsoleWrite("\x1b[?25h");
@@ -403,25 +395,7 @@ int main(int argc, char** argv)
     for (Run& run : rack.Runs) {
         CloseTranscript(run);
     }
-    int columns = 0;
-    int rows = 0;
-    if (rack.Live) {
-        columns = 80;
-        ConsoleSize(&columns, &rows);
-    }
-    ConsoleWrite((rack.Live ? "\n" : "") + SummaryTable(rack.Runs, rack.LogDir, columns));
-    bool allOk = true;
-    for (const Run& run : rack.Runs) {
-        allOk = allOk && run.Ok;
-    }
-    if (!rack.Opts.Json.empty()) {
-        std::ofstream json(rack.Opts.Json, std::ios::binary);
-        json << SummaryJson(rack.Runs, rack.Opts.Script, rack.LogDir, Seconds(start, RackClock::now()));
-        if (!json.flush()) {
-            fprintf(stderr, "torvex-rack: cannot write %s\n", rack.Opts.Json.c_str());
-            allOk = false;
-        }
-    }
+    const bool allOk = Report(rack, Seconds(start, RackClock::now()));
     if (rack.Signal != 0) {
         DieBySignal(rack.Signal);
     }

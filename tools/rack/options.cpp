@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "portlist.h"
 #include "run/text.h"
 #include "tools/ports/ports.h"
 
@@ -25,15 +26,25 @@ void Usage(FILE* out)
             "its own, with a live view, a timestamped transcript per port and a summary.\n"
             "\n"
             "  --jobs N          run at most N at once (default: all)\n"
-            "  --ports-from FILE take ports from FILE, one a line; - is standard input\n"
+            "  --ports-from FILE take ports from FILE, one a line, each optionally with\n"
+            "                    -BAUD=n and label=TEXT; - is standard input\n"
             "  --all             every port that torvex-ports lists as usable\n"
+            "  --match KEY=VALUE the ports torvex-ports finds with serial=S, usb=VVVV:PPPP\n"
+            "                    or by-id=TEXT (part of the /dev/serial/by-id name); adds up\n"
+            "  --unit-timeout S  end a run still going after S seconds: it failed\n"
+            "  --timeout S       end the whole rack after S seconds\n"
+            "  --retries N       start a run again, up to N more times, where nothing of\n"
+            "                    the script reached the device (a port not there yet)\n"
+            "  --retry-wait S    seconds between attempts (default: 5)\n"
             "  --log-dir DIR     transcripts in DIR (default: torvex-rack-<UTC time>)\n"
             "  --json FILE       the summary as JSON in FILE as well\n"
+            "  --junit FILE      the summary as JUnit XML in FILE, for CI\n"
             "  -BAUD=n -DEBUG -UTC  passed on to torvex\n"
             "  --help            show this text\n"
             "  --version         show the version\n"
             "\n"
-            "Exit status: 0 every port ok, 1 one or more failed, 2 a wrong command line;\n"
+            "Exit status: 0 every port ok, 1 one or more failed (or --match found none),\n"
+            "2 a wrong command line or port list;\n"
             "ended by Ctrl-C or SIGTERM, it ends every run, prints the summary and ends\n"
             "by that signal.\n");
 }
@@ -63,19 +74,50 @@ bool OptionValue(char** argv, int* i, const char* name, std::string* value)
     return true;
 }
 
-bool ReadPortList(std::istream& in, std::vector<std::string>* ports)
+// A whole number of seconds (or tries) from min up to a day's worth.
+bool Count(const std::string& value, long min, int* count)
 {
-    std::string line;
-    while (std::getline(in, line)) {
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
-            line.pop_back();
-        }
-        const size_t first = line.find_first_not_of(" \t");
-        if (first != std::string::npos) {
-            ports->push_back(line.substr(first));
-        }
+    char* end = nullptr;
+    const long n = strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || n < min || n > 86400) {
+        return false;
     }
-    return !in.bad();
+    *count = static_cast<int>(n);
+    return true;
+}
+
+std::string Lower(std::string text)
+{
+    for (char& c : text) {
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// Whether the port has what match asks for; *known is false when match is
+// not KEY=VALUE with a key and a value of the forms taken.
+bool Matches(const Port& p, const std::string& match, bool* known)
+{
+    const size_t equals = match.find('=');
+    const std::string key = match.substr(0, equals);
+    const std::string value = equals == std::string::npos ? "" : match.substr(equals + 1);
+    *known = !value.empty();
+    if (key == "serial") {
+        return p.Usb && p.Serial == value;
+    }
+    if (key == "usb") {
+        const size_t colon = value.find(':');
+        *known = *known && colon == 4 && value.size() == 9 &&
+                 value.find_first_not_of("0123456789abcdefABCDEF:") == std::string::npos;
+        return p.Usb && Lower(p.UsbVendor + ":" + p.UsbProduct) == Lower(value);
+    }
+    if (key == "by-id") {
+        const std::string prefix = "/dev/serial/by-id/";
+        const std::string id = p.StableName.compare(0, prefix.size(), prefix) == 0 ? p.StableName.substr(prefix.size()) : "";
+        return !id.empty() && id.find(value) != std::string::npos;
+    }
+    *known = false;
+    return false;
 }
 
 }  // namespace
@@ -84,14 +126,18 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
 {
     bool all = false;
     std::string portsFrom;
+    std::vector<std::string> matches;
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         std::string value;
-        if (strncmp(arg, "--jobs", 6) == 0 || strncmp(arg, "--ports-from", 12) == 0 ||
-            strncmp(arg, "--log-dir", 9) == 0 || strncmp(arg, "--json", 6) == 0) {
-            if (i + 1 >= argc && strchr(arg, '=') == nullptr) {
-                return Wrong(std::string("option ") + arg + " needs a value");
-            }
+        static const char* const valued[] = {"--jobs", "--ports-from", "--log-dir", "--json", "--junit", "--match",
+                                             "--unit-timeout", "--timeout", "--retries", "--retry-wait"};
+        bool needsValue = false;
+        for (const char* name : valued) {
+            needsValue = needsValue || strcmp(arg, name) == 0;
+        }
+        if (needsValue && i + 1 >= argc) {
+            return Wrong(std::string("option ") + arg + " needs a value");
         }
         if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0 || strcmp(arg, "-?") == 0) {
             Usage(stdout);
@@ -116,6 +162,31 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             options->LogDir = value;
         } else if (OptionValue(argv, &i, "--json", &value)) {
             options->Json = value;
+        } else if (OptionValue(argv, &i, "--junit", &value)) {
+            options->Junit = value;
+        } else if (OptionValue(argv, &i, "--match", &value)) {
+            bool known = false;
+            (void)Matches(Port(), value, &known);
+            if (!known) {
+                return Wrong("--match needs serial=S, usb=VVVV:PPPP or by-id=TEXT, not " + value);
+            }
+            matches.push_back(value);
+        } else if (OptionValue(argv, &i, "--unit-timeout", &value)) {
+            if (!Count(value, 1, &options->UnitTimeout)) {
+                return Wrong("--unit-timeout needs a number of seconds from 1 to 86400");
+            }
+        } else if (OptionValue(argv, &i, "--timeout", &value)) {
+            if (!Count(value, 1, &options->Timeout)) {
+                return Wrong("--timeout needs a number of seconds from 1 to 86400");
+            }
+        } else if (OptionValue(argv, &i, "--retries", &value)) {
+            if (!Count(value, 0, &options->Retries) || options->Retries > 100) {
+                return Wrong("--retries needs a number from 0 to 100");
+            }
+        } else if (OptionValue(argv, &i, "--retry-wait", &value)) {
+            if (!Count(value, 0, &options->RetryWait)) {
+                return Wrong("--retry-wait needs a number of seconds from 0 to 86400");
+            }
         } else if (StartsWithNoCase(arg, "-BAUD=") || StartsWithNoCase(arg, "-DEBUG") ||
                    StartsWithNoCase(arg, "-UTC")) {
             options->PassedOn.push_back(arg);
@@ -127,7 +198,7 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             options->Script = arg;
             options->HasScript = true;
         } else {
-            options->Ports.push_back(arg);
+            options->Ports.push_back({arg, "", ""});
         }
     }
     if (!options->HasScript) {
@@ -138,25 +209,34 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             return Wrong("the script and the ports cannot both come from standard input");
         }
         options->PortsFromStdin = portsFrom == "-";
+        size_t badLine = 0;
+        std::string why;
         bool read = false;
         if (portsFrom == "-") {
-            read = ReadPortList(std::cin, &options->Ports);
+            read = ReadPortList(std::cin, &options->Ports, &badLine, &why);
         } else {
             std::ifstream file(portsFrom, std::ios::binary);
-            read = file.is_open() && ReadPortList(file, &options->Ports);
+            read = file.is_open() && ReadPortList(file, &options->Ports, &badLine, &why);
+        }
+        if (badLine > 0) {
+            fprintf(stderr, "torvex-rack: %s:%zu: %s\n", portsFrom.c_str(), badLine, why.c_str());
+            return 2;
         }
         if (!read) {
             fprintf(stderr, "torvex-rack: cannot read ports from %s\n", portsFrom.c_str());
             return 2;
         }
     }
-    if (all) {
-        std::vector<Port> found = FindPorts();
+    std::vector<Port> found;
+    if (all || !matches.empty()) {
+        found = FindPorts();
         SortForListing(&found);
-        std::vector<std::string> usable;
+    }
+    if (all) {
+        std::vector<RackPort> usable;
         for (const Port& p : found) {
             if (!p.AccessKnown || p.NoAccess.empty()) {
-                usable.push_back(p.Name);
+                usable.push_back({p.Name, "", ""});
             }
         }
         if (usable.empty() && options->Ports.empty()) {
@@ -164,6 +244,27 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             return 1;
         }
         options->Ports.insert(options->Ports.end(), usable.begin(), usable.end());
+    }
+    // Each --match adds the ports it finds, in the order torvex-ports lists them.
+    for (const std::string& match : matches) {
+        size_t picked = 0;
+        for (const Port& p : found) {
+            bool known = true;
+            if (Matches(p, match, &known)) {
+                picked++;
+                bool named = false;
+                for (const RackPort& q : options->Ports) {
+                    named = named || q.Name == p.Name;
+                }
+                if (!named) {
+                    options->Ports.push_back({p.Name, "", ""});
+                }
+            }
+        }
+        if (picked == 0) {
+            fprintf(stderr, "torvex-rack: no serial port found with %s\n", match.c_str());
+            return 1;
+        }
     }
     if (options->Ports.empty()) {
         return Wrong("no ports named");

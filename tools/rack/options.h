@@ -5,15 +5,22 @@
 #include <string>
 #include <vector>
 
+#include "portlist.h"
+
 struct RackOptions {
     std::string Script;
     bool HasScript = false;
-    std::vector<std::string> Ports;
+    std::vector<RackPort> Ports;
     std::vector<std::string> PassedOn;  // -BAUD=, -DEBUG, -UTC as given
     size_t Jobs = 0;                    // 0: all at once
     std::string LogDir;
     std::string Json;
+    std::string Junit;
     bool PortsFromStdin = false;
+    int UnitTimeout = 0;                // seconds; 0: none
+    int Timeout = 0;                    // seconds for the whole rack; 0: none
+    int Retries = 0;                    // more attempts where nothing reached the device
+    int RetryWait = 5;                  // seconds between attempts
 };
 
 // Reads the command line and the port lists it names. -1: go on; otherwise

@@ -41,6 +41,8 @@ enum class StartResult {
 // SendKey         one byte to a child's standard input, then that input ends only if asked
 // EndInput        the child's standard input reaches its end
 // StopChildren    pass sig on to every child still running
+// EndChild        ask one child to end (SIGTERM; Ctrl-Break on Windows), or with
+//                 hard end it at once (SIGKILL; TerminateProcess)
 // WaitEvents      wait up to ms (-1: no limit) for output, endings, keys or a signal
 // OwnDirectory    the folder of this program's executable, with a separator at the end
 // TorvexName      the file name of torvex beside it
@@ -75,6 +77,7 @@ std::vector<std::string> PortIdentities(const std::string& port, const std::stri
 void SendKey(size_t child, char key);
 void EndInput(size_t child);
 void StopChildren(int sig);
+void EndChild(size_t child, bool hard);
 void WaitEvents(int ms, OsEvents* events);
 std::string OwnDirectory();
 const char* TorvexName();

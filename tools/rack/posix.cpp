@@ -267,6 +267,14 @@ void StopChildren(int sig)
     }
 }
 
+void EndChild(size_t child, bool hard)
+{
+    const Child& c = Children[child];
+    if (c.Pid > 0 && !c.Reaped) {
+        kill(c.Pid, hard ? SIGKILL : SIGTERM);
+    }
+}
+
 void Suspend()
 {
     // Stopped outright: torvex's own Ctrl-Z handling would not reach an

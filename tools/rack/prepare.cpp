@@ -172,8 +172,12 @@ bool PrepareLogDir(const RackOptions& opts, std::string* logDir, std::string* sc
     const size_t count = opts.Ports.size();
     for (size_t i = 0; i < count; i++) {
         Run run;
-        run.Port = opts.Ports[i];
-        run.TranscriptPath = (std::filesystem::path(*logDir) / TranscriptName(i, count, run.Port)).string();
+        run.Port = opts.Ports[i].Name;
+        run.Label = opts.Ports[i].Label;
+        run.Baud = opts.Ports[i].Baud;
+        run.TranscriptPath =
+            (std::filesystem::path(*logDir) / TranscriptName(i, count, run.Label.empty() ? run.Port : run.Label))
+                .string();
         runs->push_back(run);
     }
     std::string why;
@@ -194,16 +198,23 @@ bool PrepareRack(const RackOptions& opts, const std::string& exe, std::string* l
 {
     std::string message;
     bool madeJson = false;
-    if (!TorvexThere(exe, &message) || !PortsDistinct(opts.Ports, &message) ||
-        (!opts.Json.empty() && !JsonWritable(opts.Json, &madeJson, &message))) {
+    bool madeJunit = false;
+    std::vector<std::string> ports;
+    for (const RackPort& port : opts.Ports) {
+        ports.push_back(port.Name);
+    }
+    bool ready = TorvexThere(exe, &message) && PortsDistinct(ports, &message) &&
+                 (opts.Json.empty() || JsonWritable(opts.Json, &madeJson, &message)) &&
+                 (opts.Junit.empty() || JsonWritable(opts.Junit, &madeJunit, &message));
+    if (!ready) {
         fprintf(stderr, "torvex-rack: %s\n", message.c_str());
-        return false;
     }
-    if (!PrepareLogDir(opts, logDir, scriptPath, runs)) {
-        if (madeJson) {
-            (void)std::remove(opts.Json.c_str());
-        }
-        return false;
+    ready = ready && PrepareLogDir(opts, logDir, scriptPath, runs);
+    if (!ready && madeJson) {
+        (void)std::remove(opts.Json.c_str());
     }
-    return true;
+    if (!ready && madeJunit) {
+        (void)std::remove(opts.Junit.c_str());
+    }
+    return ready;
 }

@@ -10,7 +10,7 @@
 #include "rack.h"
 
 // Refuses the same port named twice (the same real path, device, or network
-// address and port number), no torvex at exe, a --json file or log folder
+// address and port number), no torvex at exe, a --json or --junit file or log folder
 // that cannot be written, and a log folder that already holds transcripts;
 // then makes the log folder, keeps a script from standard input there, and
 // names every run's transcript. False once the reason is printed.

@@ -35,6 +35,8 @@ struct PromptAnswer {
 
 struct Run {
     std::string Port;
+    std::string Label;           // what the lab calls the unit; empty when not named
+    std::string Baud;            // its own -BAUD= digits, or empty
     std::string TranscriptPath;
     FILE* Transcript = nullptr;
     RunState State = RunState::Queued;
@@ -51,9 +53,19 @@ struct Run {
     size_t NoKeyboardLine = 0;
     std::vector<PromptAnswer> Prompts;
     bool WakeUnanswered = false; // neither wake-up got an answer
+    bool SentLine = false;       // a script line that may write to the device was run
     bool Started = false;
     bool Interrupted = false;
-    RackClock::time_point Start;
+    int Attempt = 1;             // 1 for the first start, 2 for the first retry
+    bool Retrying = false;       // ended where nothing reached the device: waits to start again
+    RackClock::time_point RetryAt;
+    bool TimedOut = false;       // ended by the rack's time limits
+    int TimedOutAfter = 0;       // seconds it was given
+    bool RackLimit = false;      // not started: the rack's time was up
+    bool Killing = false;        // asked to end; killed outright at KillAt
+    RackClock::time_point KillAt;
+    RackClock::time_point Start;         // of the first attempt
+    RackClock::time_point AttemptStart;  // of this one
     RackClock::time_point End;
     ChildEnd Ended;
     std::string StartFailure;    // why torvex could not be started
@@ -68,6 +80,8 @@ ScriptMap ReadScriptMap(const std::string& path);
 void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event);
 // The text of a console line as shown: line end removed, control bytes escaped.
 std::string Shown(const std::string& line);
+// The unit as the console names it: its label and port, or its port alone; escaped.
+std::string UnitName(const Run& run);
 // Every byte as the console shows it, line ends escaped too.
 std::string ShownBytes(const std::string& bytes);
 // Settles Ok and Result once the run has ended.

@@ -111,9 +111,33 @@ void TranscriptConsole(FILE* file, std::chrono::system_clock::time_point arrived
     TranscriptWrite(file, Timestamp(arrived) + " | " + bytes);
 }
 
-// The length of the well-formed UTF-8 sequence at text[at] (2 to 4 bytes), or
-// 0: no overlong forms, no surrogates, nothing above U+10FFFF.
-static size_t Utf8Length(const std::string& text, size_t at)
+std::string TranscriptTail(const std::string& path)
+{
+    const long keep = 1L << 20;
+    std::string text;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return "";
+    }
+    long skipped = 0;
+    if (fseek(file, 0, SEEK_END) == 0) {
+        const long size = ftell(file);
+        skipped = size > keep ? size - keep : 0;
+        (void)fseek(file, skipped, SEEK_SET);
+    }
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0 && text.size() < static_cast<size_t>(keep)) {
+        text.append(buffer, n);
+    }
+    fclose(file);
+    if (skipped > 0) {
+        text = "(the first " + std::to_string(skipped) + " bytes are left out: the transcript holds them)\n" + text;
+    }
+    return text;
+}
+
+size_t Utf8Length(const std::string& text, size_t at)
 {
     const unsigned char lead = static_cast<unsigned char>(text[at]);
     size_t length = 0;

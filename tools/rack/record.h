@@ -17,6 +17,12 @@ void TranscriptWrite(FILE* file, const std::string& line);
 void TranscriptNote(FILE* file, const std::string& text);
 // A console line exactly as it came, line end included, after its time and "| ".
 void TranscriptConsole(FILE* file, std::chrono::system_clock::time_point arrived, const std::string& bytes);
+// The length of the well-formed UTF-8 sequence at text[at] (2 to 4 bytes), or
+// 0: no overlong forms, no surrogates, nothing above U+10FFFF.
+size_t Utf8Length(const std::string& text, size_t at);
+// The transcript's text for a report: all of it, or its last megabyte after
+// a line that says how much is left out.
+std::string TranscriptTail(const std::string& path);
 // A JSON string: well-formed UTF-8 as it is; quotes, backslashes and control
 // bytes escaped; any other byte as the console shows it (\xFF, its backslash escaped).
 std::string JsonString(const std::string& text);

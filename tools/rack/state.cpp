@@ -71,6 +71,11 @@ std::string ShownBytes(const std::string& bytes)
     return shown;
 }
 
+std::string UnitName(const Run& run)
+{
+    return run.Label.empty() ? Shown(run.Port) : Shown(run.Label) + " (" + Shown(run.Port) + ")";
+}
+
 void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event)
 {
     const size_t space = event.find(' ');
@@ -87,6 +92,9 @@ void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event)
         }
         run.Line = script.LineAt(strtoll(arg.c_str(), nullptr, 10));
         run.Command = run.Line > 0 ? Shown(script.Texts[run.Line - 1]) : "";
+        // Only # and : lines certainly write nothing; any other is taken to write.
+        const std::string text = run.Line > 0 ? script.Texts[run.Line - 1] : "";
+        run.SentLine = run.SentLine || text.empty() || (text[0] != '#' && text[0] != ':');
         run.State = RunState::Line;
     } else if (name == "wait") {
         run.WaitSeconds = static_cast<int>(strtol(arg.c_str(), nullptr, 10));
@@ -150,9 +158,20 @@ void Conclude(Run& run)
     // Ctrl-C at a terminal reaches the runs as soon as the rack; on Windows a
     // run so ended exits with 130.
     const bool ctrlC = run.Ended.signal == SIGINT || (run.Ended.signal == 0 && run.Ended.status == 130);
-    run.Interrupted = run.Started && ((run.Interrupted && run.Ended.signal != 0) || ctrlC);
+    const bool beforeRetry = run.Retrying && run.Interrupted;
+    run.Interrupted = beforeRetry || (run.Started && ((run.Interrupted && run.Ended.signal != 0) || ctrlC));
     if (!run.StartFailure.empty()) {
         run.Result = "torvex could not be started: " + run.StartFailure;
+    } else if (beforeRetry) {
+        run.Result = "interrupted before attempt " + std::to_string(run.Attempt + 1);
+    } else if (run.RackLimit) {
+        run.Interrupted = true;
+        run.Result = "not started: rack time limit";
+    } else if (run.TimedOut) {
+        run.Interrupted = false;
+        run.Result = "timed out after " + std::to_string(run.TimedOutAfter) + " s " +
+                     (run.Line > 0 ? "at line " + std::to_string(run.Line) + ": " + run.Command
+                                   : "before the first script line");
     } else if (!run.Started) {
         run.Interrupted = true;
         run.Result = "interrupted before it started";
@@ -162,9 +181,12 @@ void Conclude(Run& run)
         run.Result = "ended by signal " + std::to_string(run.Ended.signal);
     } else if (run.Ended.status == 0) {
         run.Ok = true;
-        run.Result = "ok";
+        run.Result = run.Attempt > 1 ? "ok on attempt " + std::to_string(run.Attempt) : "ok";
     } else {
         run.Result = Failure(run);
+    }
+    if (!run.Ok && run.Attempt > 1 && !run.RackLimit && !beforeRetry) {
+        run.Result += "; " + std::to_string(run.Attempt) + " attempts";
     }
     if (run.NoKeyboard) {
         run.Result += "; the prompt at line " + std::to_string(run.NoKeyboardLine) + " had no keyboard";
@@ -184,7 +206,13 @@ std::string StateText(const Run& run, RackClock::time_point now)
     // The console's last line, already escaped: what the unit said last.
     const std::string last = run.LastLine.empty() ? "" : "  < " + run.LastLine;
     switch (run.State) {
-    case RunState::Queued: return "queued";
+    case RunState::Queued:
+        if (run.Retrying) {
+            const double left = Seconds(now, run.RetryAt);
+            return "trying again in " + std::to_string(left > 0 ? static_cast<int>(left + 0.999) : 0) + " s (attempt " +
+                   std::to_string(run.Attempt + 1) + ")" + last;
+        }
+        return "queued";
     case RunState::Starting: return "starting";
     case RunState::Settling: return "settling";
     case RunState::Waking:
@@ -194,7 +222,7 @@ std::string StateText(const Run& run, RackClock::time_point now)
         return line + "waiting " + std::to_string(SecondsLeft(run, now)) + " s for the answer to " + run.Command +
                last;
     case RunState::Key: return line + "waiting for a key: " + Shown(run.Partial);
-    case RunState::Done: return run.Ok ? "done: ok" : run.Interrupted ? run.Result : "failed: " + run.Result;
+    case RunState::Done: return run.Ok ? "done: " + run.Result : run.Interrupted ? run.Result : "failed: " + run.Result;
     }
     return "";
 }

@@ -65,6 +65,16 @@ std::string Bar(const Run& run, const ScriptMap& script, size_t width)
     return "[" + std::string(filled, '#') + std::string(width - filled, '-') + "]";
 }
 
+// text in the colour of the run's outcome, from the position at on; text as it is
+// when colour is off or the run is still going.
+std::string Coloured(const std::string& text, size_t at, const Run& run, bool colour)
+{
+    if (!colour || run.State != RunState::Done || at >= text.size() || run.Interrupted) {
+        return text;
+    }
+    return text.substr(0, at) + (run.Ok ? "\x1b[32m" : "\x1b[1;31m") + text.substr(at) + "\x1b[0m";
+}
+
 std::string PromptsJson(const Run& run)
 {
     std::string json = "[";
@@ -79,12 +89,12 @@ std::string PromptsJson(const Run& run)
 }  // namespace
 
 std::vector<std::string> ViewLines(const std::vector<Run>& runs, const ScriptMap& script, int columns, int rows,
-                                   const std::string& prompt, RackClock::time_point now)
+                                   const std::string& prompt, RackClock::time_point now, bool colour)
 {
     const size_t width = static_cast<size_t>(std::max(columns, 20) - 1);
     size_t nameWidth = 4;
     for (const Run& run : runs) {
-        nameWidth = std::max(nameWidth, Shown(run.Port).size());
+        nameWidth = std::max(nameWidth, UnitName(run).size());
     }
     nameWidth = std::min(nameWidth, width / 3);
     const size_t barWidth = width >= 60 ? 10 : 0;
@@ -96,12 +106,17 @@ std::vector<std::string> ViewLines(const std::vector<Run>& runs, const ScriptMap
         const Run& run = runs[i];
         const RackClock::time_point end = run.State == RunState::Done ? run.End : now;
         const std::string elapsed = run.Started ? Fixed(Seconds(run.Start, end), 1) + "s" : "";
-        std::string line = Fit(Shown(run.Port), nameWidth) + " " + Fit(elapsed, 7) + " ";
+        std::string line = Fit(UnitName(run), nameWidth) + " " + Fit(elapsed, 7) + " ";
         if (barWidth > 0) {
             line += Bar(run, script, barWidth) + " ";
         }
+        const size_t state = line.size();
         line += StateText(run, now);
-        lines.push_back(Fit(line, width));
+        line = Fit(line, width);
+        while (!line.empty() && line.back() == ' ') {
+            line.pop_back();
+        }
+        lines.push_back(Coloured(line, state, run, colour));
     }
     if (shown < runs.size()) {
         size_t done = 0;
@@ -124,13 +139,13 @@ std::vector<std::string> ViewLines(const std::vector<Run>& runs, const ScriptMap
     return lines;
 }
 
-std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir, int columns)
+std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir, int columns, bool colour)
 {
     size_t portWidth = 4;
     size_t resultWidth = 6;
     size_t pathWidth = 10;
     for (const Run& run : runs) {
-        portWidth = std::max(portWidth, Shown(run.Port).size());
+        portWidth = std::max(portWidth, UnitName(run).size());
         resultWidth = std::max(resultWidth, Width(run.Result));
         pathWidth = std::max(pathWidth, Shown(run.TranscriptPath).size());
     }
@@ -157,7 +172,8 @@ std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir
     size_t interrupted = 0;
     for (const Run& run : runs) {
         const std::string time = run.Started ? Fixed(Seconds(run.Start, run.End), 1) + " s" : "-";
-        table += row(Shown(run.Port), run.Result, time, Shown(run.TranscriptPath));
+        const std::string line = row(UnitName(run), run.Result, time, Shown(run.TranscriptPath));
+        table += Coloured(line.substr(0, line.size() - 1), portWidth + 2, run, colour) + "\n";
         ok += run.Ok ? 1 : 0;
         interrupted += run.Interrupted ? 1 : 0;
     }
@@ -181,6 +197,8 @@ std::string SummaryJson(const std::vector<Run>& runs, const std::string& script,
         const std::string outcome = run.Ok ? "ok" : run.Interrupted ? "interrupted" : "failed";
         const bool exited = run.Started && run.Ended.signal == 0 && run.State == RunState::Done;
         json += std::string(i == 0 ? "" : ",") + "\n    {\"port\": " + JsonString(run.Port) +
+                ", \"label\": " + (run.Label.empty() ? "null" : JsonString(run.Label)) +
+                ", \"attempts\": " + std::to_string(run.Started ? run.Attempt : 0) +
                 ", \"outcome\": " + JsonString(outcome) + ", \"result\": " + JsonString(run.Result) +
                 ", \"exit_status\": " + (exited ? std::to_string(run.Ended.status) : "null") +
                 ", \"signal\": " + (run.Ended.signal != 0 ? std::to_string(run.Ended.signal) : "null") +

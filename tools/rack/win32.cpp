@@ -22,6 +22,7 @@ struct Child {
     HANDLE Out = nullptr;       // console: standard output and error
     HANDLE Progress = nullptr;  // the progress channel
     HANDLE In = nullptr;        // standard input
+    DWORD Group = 0;            // its console process group, for Ctrl-Break
     bool Reaped = false;
 };
 
@@ -166,7 +167,7 @@ StartResult StartChild(size_t child, const std::string& exe, const std::vector<s
     si.StartupInfo.hStdError = outWrite;
     si.lpAttributeList = listed ? list : nullptr;
     PROCESS_INFORMATION pi = {};
-    const DWORD flags = CREATE_SUSPENDED | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0);
+    const DWORD flags = CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0);
     const BOOL started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, flags, &env[0], nullptr,
                                   &si.StartupInfo, &pi);
     const DWORD err = GetLastError();
@@ -195,6 +196,7 @@ StartResult StartChild(size_t child, const std::string& exe, const std::vector<s
     }
     CloseHandle(pi.hThread);
     Child& c = Children[child];
+    c.Group = pi.dwProcessId;
     c.Process = pi.hProcess;
     c.Out = outRead;
     c.Progress = progRead;
@@ -218,9 +220,29 @@ void EndInput(size_t child)
 
 void StopChildren(int)
 {
-    // They had the Ctrl-C as well; a run that does not end soon is ended.
+    // Each child is a console process group of its own, which Ctrl-C does not
+    // reach: Ctrl-Break, which torvex takes the same way, is passed on to it.
+    for (const Child& c : Children) {
+        if (c.Process != nullptr && !c.Reaped) {
+            GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, c.Group);
+        }
+    }
+    // A run that does not end soon is ended.
     if (StopDeadline == 0) {
         StopDeadline = GetTickCount64() + 5000;
+    }
+}
+
+void EndChild(size_t child, bool hard)
+{
+    const Child& c = Children[child];
+    if (c.Process == nullptr || c.Reaped) {
+        return;
+    }
+    if (hard) {
+        TerminateProcess(c.Process, 1);
+    } else {
+        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, c.Group);
     }
 }
 

@@ -1,0 +1,18 @@
+// torvex-rack: the summary as JUnit XML, the form CI systems read test
+// results in: one testsuite for the rack, one testcase per unit.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "rack.h"
+
+// Text for XML 1.0 from any bytes: markup escaped, and what XML cannot carry
+// (bytes that are not UTF-8, control characters) shown escaped as the
+// console shows it. In an attribute, tabs and line ends are kept as
+// references too, so that a parser reads them back unchanged.
+std::string XmlText(const std::string& bytes, bool attribute);
+// The whole document. transcripts[i] is what runs[i]'s transcript holds;
+// script is the script's file name as given.
+std::string JunitXml(const std::vector<Run>& runs, const std::vector<std::string>& transcripts,
+                     const std::string& script, double seconds);

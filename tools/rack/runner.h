@@ -1,0 +1,57 @@
+// torvex-rack: the rack as it runs, shared by main.cpp (starting the runs
+// and following them) and limits.cpp (their time limits and retries).
+#pragma once
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "rack.h"
+
+struct Rack {
+    RackOptions Opts;
+    std::string Exe;
+    std::string ScriptPath;
+    ScriptMap Script;
+    std::string LogDir;
+    std::vector<Run> Runs;
+    bool Live = false;         // the console is a terminal: rows redrawn in place
+    bool Colour = false;       // ok and failed in colour: a terminal, and NO_COLOR not set
+    bool Keys = false;         // prompts are answered at the rack's terminal
+    std::deque<size_t> Asking;  // runs waiting for a key, the first one asked
+    bool AskShown = false;     // the first one's prompt is on the console
+    size_t Running = 0;        // runs started and not yet ended
+    bool OwnStop = false;      // the rack stopped itself: the continue is dealt with
+    size_t ViewHeight = 0;     // lines of the frame on the console
+    int ViewColumns = 0;       // the terminal's width it was drawn for
+    int Signal = 0;
+    bool TimeUp = false;       // the rack's own time limit has passed
+    RackClock::time_point Deadline;
+};
+
+// report.cpp: a progress line when there is no terminal; the summary on the
+// console, and as JSON and JUnit XML when asked, answering whether every
+// unit was ok and every file written.
+void Plain(const Rack& rack, const Run& run, const std::string& text);
+void CloseTranscript(Run& run);
+bool Report(const Rack& rack, double seconds);
+
+// main.cpp: starts the i-th run; false when it has to wait for descriptors
+// that a run still going will give back.
+bool StartRun(Rack& rack, size_t i);
+
+// limits.cpp: starts the runs that may start, in order, as many as --jobs
+// allows, a retry once its wait is over.
+void StartRuns(Rack& rack, RackClock::time_point now);
+
+// Ends what ran out of time and kills what did not end 5 s after; answers
+// the milliseconds until the next limit, kill or retry is due (-1: none).
+int CheckTimes(Rack& rack, RackClock::time_point now);
+// Whether the run that just ended is to be started again: nothing of the
+// script reached the device and attempts are left. If so, it is queued for
+// the retry wait and the transcript says why.
+bool RetryLater(Rack& rack, size_t i);
+// Readies a queued run for its next attempt: its transcript says which, and
+// what the last attempt left behind is cleared.
+void NextAttempt(const Rack& rack, Run& run);
