@@ -1,5 +1,5 @@
 // TCP client sockets for network ports, inside the platform layer only: one body
-// per platform (net_posix.cpp, net_win32.cpp), chosen by the build. Like
+// per platform (posix/net.cpp, win32/net.cpp), chosen by the build. Like
 // platform.h, nothing here prints; failures answer false and an OS error number.
 #pragma once
 

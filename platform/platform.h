@@ -1,6 +1,7 @@
 // The only interface between torvex and the operating system. One body per
-// platform: posix.cpp or win32.cpp, chosen by the build. Nothing here prints;
-// every call that can fail answers false and leaves the OS error number in *err.
+// platform, in posix/ or win32/ (one file per concern), chosen by the build.
+// Nothing here prints; every call that can fail answers false and leaves the OS
+// error number in *err.
 #pragma once
 
 #include <cstddef>

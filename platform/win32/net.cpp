@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "platform/net.h"
-#include "platform/win32_wait.h"
+#include "platform/win32/shared.h"
 
 struct NetSocket {
     SOCKET s;
