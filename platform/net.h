@@ -15,6 +15,7 @@ enum class NetError {
     Closed,     // the server closed or reset the connection
     NotSerial,  // the server does not offer the COM port option
     Invalid,    // a setting refused or confirmed otherwise
+    NoMemory,   // no memory for the port's record
 };
 
 // NetErrorNumber  the platform's error number that stands for a NetError

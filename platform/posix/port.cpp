@@ -339,3 +339,13 @@ void PortClose(CommPort* port)
     close(port->fd);
     free(port);
 }
+
+bool PortSpeaksTelnet(const CommPort* port)
+{
+    return port->net != nullptr && NetPortSpeaksTelnet(port->net);
+}
+
+uint64_t PortDropped(const CommPort* port)
+{
+    return port->net != nullptr ? NetPortDropped(port->net) : 0;
+}

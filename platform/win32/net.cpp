@@ -27,6 +27,8 @@ long NetErrorNumber(NetError error)
         return WSAECONNRESET;
     case NetError::NotSerial:
         return ERROR_NOT_SUPPORTED;
+    case NetError::NoMemory:
+        return ERROR_NOT_ENOUGH_MEMORY;
     default:
         return ERROR_INVALID_PARAMETER;
     }
