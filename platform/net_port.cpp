@@ -334,8 +334,8 @@ bool NetPortRead(NetPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
     uint8_t* out = static_cast<uint8_t*>(buf);
     *got = port->earlyLength < n ? port->earlyLength : n;
     memcpy(out, port->early + port->earlyStart, *got);
-    port->earlyStart = port->earlyLength == *got ? 0 : port->earlyStart + *got;
     port->earlyLength -= *got;
+    port->earlyStart = port->earlyLength == 0 ? 0 : port->earlyStart + *got;
     const CommTimeouts& to = port->timeouts;
     const int64_t start = NetClockUs();
     const int64_t totalUs = (static_cast<int64_t>(to.ReadTotalTimeoutConstant) +

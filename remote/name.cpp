@@ -161,14 +161,12 @@ Fault Parse(const char* text, Name* name)
     const char* end = query != nullptr ? query : address + strlen(address);
     Fault fault = ReadAddress(address, end, name);
     // pyserial's options: name=value or a bare name, joined by &; empty ones are skipped.
-    for (const char* p = query; fault == Fault::None && p != nullptr && *p != '\0';) {
-        p++;
-        const char* next = strchr(p, '&');
-        const char* stop = next != nullptr ? next : p + strlen(p);
-        if (stop > p) {
-            fault = ReadOption(p, stop, name);
+    for (const char* p = query; fault == Fault::None && p != nullptr; p = strchr(p + 1, '&')) {
+        const char* next = strchr(p + 1, '&');
+        const char* stop = next != nullptr ? next : p + 1 + strlen(p + 1);
+        if (stop > p + 1) {
+            fault = ReadOption(p + 1, stop, name);
         }
-        p = stop;
     }
     return fault;
 }
