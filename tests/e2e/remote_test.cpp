@@ -343,6 +343,24 @@ TEST(HostileServer, FloodFromAcceptEndsAtTheConfigureLimitInBoundedMemory)
     EXPECT_LE(peak, MemoryBoundKiB);
 }
 
+// socket:// keeps the start of a flood that comes while it opens, for the first
+// read, and says how much more it dropped. The server goes after a second.
+TEST(HostileServer, FloodWhileOpeningSocketIsCutAndCounted)
+{
+    HostileServer server(HostileServer::Kind::FloodFromAccept, false, 1000);
+    RunningTorvex run({ScriptArg(WriteScript("AT\r\n")), "-PORT=" + server.Name("socket")});
+    const long peak = PeakKiB(run);
+    const RunResult result = run.Wait();
+    std::smatch dropped;
+    ASSERT_TRUE(std::regex_search(result.out, dropped,
+                                  std::regex("^([1-9][0-9]*) bytes that came before the port was ready were dropped\\.\n")))
+        << result.out.substr(0, 200);
+    EXPECT_LE(std::stoull(dropped[1]), server.Flooded() - 4096);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_LT(SecondsSince(run.Started()), 8.0 + StartSeconds());
+    EXPECT_LE(peak, MemoryBoundKiB);
+}
+
 // A port that configures and wakes as it should, then floods: the command's
 // own time-out ends the run, in bounded memory, on either kind of port.
 TEST(HostileServer, FloodAfterConfigureEndsAtTheScriptsTimeOut)
