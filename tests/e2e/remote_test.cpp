@@ -314,7 +314,13 @@ long PeakKiB(const RunningTorvex& run)
     return peak;
 }
 
+// The sanitizers' shadow memory is not the program's: there the bound only
+// tells bounded from growing.
+#ifdef TORVEX_SANITIZED
+const long MemoryBoundKiB = 64 * 1024;
+#else
 const long MemoryBoundKiB = 8 * 1024;
+#endif
 // Wine takes its time to start a program.
 double StartSeconds()
 {
