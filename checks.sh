@@ -11,8 +11,8 @@ jobs=${TORVEX_CHECK_JOBS:-2}
 cd "$root"
 
 sources=$(ls torvex.cpp run/*.cpp serial/*.cpp script/*.cpp clock/*.cpp \
-    platform/posix.cpp platform/posix_files.cpp platform/linux_speed.cpp platform/net_posix.cpp platform/net_port.cpp remote/*.cpp tools/*.cpp tools/sim/*.cpp tools/ports/ports.cpp tools/ports/linux.cpp tools/check/*.cpp 2>/dev/null || true)
-sources="$sources platform/progress_posix.cpp $(ls tools/rack/*.cpp | grep -v win32)"
+    platform/posix/[cfknpt]*.cpp platform/posix/speed_linux.cpp platform/net_port.cpp remote/*.cpp tools/*.cpp tools/sim/*.cpp tools/ports/ports.cpp tools/ports/linux.cpp tools/check/*.cpp 2>/dev/null || true)
+sources="$sources $(ls tools/rack/*.cpp | grep -v win32)"
 
 # Compile commands of a plain Linux build; only configuring is needed.
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DTORVEX_TESTS=OFF \
@@ -42,16 +42,16 @@ for dir in /usr/lib/gcc/x86_64-w64-mingw32/*-posix/include/c++; do
         break
     fi
 done
-if [ -f platform/win32.cpp ]; then
+if [ -d platform/win32 ]; then
     if [ -n "$mingw_cxx" ]; then
-        if ! clang-tidy --quiet platform/win32.cpp platform/win32_files.cpp platform/net_win32.cpp platform/progress_win32.cpp tools/ports/win32.cpp tools/rack/win32.cpp tools/rack/win32_files.cpp -- --target=x86_64-w64-mingw32 -std=c++17 -I"$root" \
+        if ! clang-tidy --quiet platform/win32/*.cpp tools/ports/win32.cpp tools/rack/win32.cpp tools/rack/win32_files.cpp -- --target=x86_64-w64-mingw32 -std=c++17 -I"$root" \
             -isystem "$mingw_cxx" -isystem "$mingw_cxx/x86_64-w64-mingw32" -isystem "$mingw_cxx/backward" \
             >"$log" 2>&1; then
             status=1
         fi
         show_findings
     else
-        echo "clang-tidy: no mingw-w64 headers, platform/win32.cpp left to cppcheck"
+        echo "clang-tidy: no mingw-w64 headers, platform/win32/ left to cppcheck"
     fi
 fi
 
@@ -69,8 +69,8 @@ if ! cppcheck_run --library=posix $sources; then
     status=1
 fi
 # Apart from the POSIX files: each Win32 file has a POSIX twin, and no build links both.
-if [ -f platform/win32.cpp ]; then
-    if ! cppcheck_run --library=windows platform/win32.cpp platform/win32_files.cpp platform/net_win32.cpp platform/progress_win32.cpp tools/ports/win32.cpp tools/rack/win32.cpp tools/rack/win32_files.cpp; then
+if [ -d platform/win32 ]; then
+    if ! cppcheck_run --library=windows platform/win32/*.cpp tools/ports/win32.cpp tools/rack/win32.cpp tools/rack/win32_files.cpp; then
         status=1
     fi
 fi

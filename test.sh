@@ -66,6 +66,15 @@ run_ctest build-win "Windows unit" -j2
 step "Linux build"
 cmake -S . -B build -DTORVEX_TESTS=ON -DTORVEX_WERROR=ON -DTORVEX_WINE_EXE="$top/build-win/torvex.exe" >/dev/null &&
   cmake --build build -j2 || exit 1
+step "The Linux torvex needs the C library alone"
+# No C++ runtime: what the program links is what every machine has.
+libc_alone() {
+  local needed
+  needed=$(readelf -d build/torvex | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p')
+  echo "torvex needs: ${needed//$'\n'/ }"
+  [[ $needed =~ ^libc\.so\.[0-9]+$ ]]
+}
+check "torvex links the C library alone" libc_alone
 step "Linux tests, and the end-to-end tests against torvex.exe under Wine"
 run_ctest build "Linux and Wine" -j8 --timeout 600
 step "Driver test: a 16550 UART and a USB serial adapter in QEMU"

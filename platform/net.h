@@ -1,5 +1,5 @@
 // TCP client sockets for network ports, inside the platform layer only: one body
-// per platform (net_posix.cpp, net_win32.cpp), chosen by the build. Like
+// per platform (posix/net.cpp, win32/net.cpp), chosen by the build. Like
 // platform.h, nothing here prints; failures answer false and an OS error number.
 #pragma once
 
@@ -15,6 +15,7 @@ enum class NetError {
     Closed,     // the server closed or reset the connection
     NotSerial,  // the server does not offer the COM port option
     Invalid,    // a setting refused or confirmed otherwise
+    NoMemory,   // no memory for the port's record
 };
 
 // NetErrorNumber  the platform's error number that stands for a NetError

@@ -1,89 +1,67 @@
 // Network ports: a TCP connection to a serial port server, with telnet and the
 // COM port option between for rfc2217://, nothing between for socket://. Reads
 // and writes keep the time-out rules of a local port, counting data bytes only.
+// Every buffer has a fixed size and every wait a deadline, whatever the server sends.
 #include "platform/net_port.h"
 
+#include <cstdlib>
 #include <cstring>
-#include <string>
+#include <new>
 
 #include "platform/net.h"
+#include "remote/name.h"
 #include "remote/telnet.h"
+
+namespace {
+
+// Data that comes before the port is ready is kept for the first read, up to
+// this much: a device's greeting fits; past it a flood is dropped and counted.
+const uint32_t EarlyMax = 4096;
+
+}  // namespace
 
 struct NetPort {
     NetSocket* sock = nullptr;
     bool rfc2217 = false;
+    bool ignSetControl = false;
+    uint32_t limitMs = netname::DefaultLimitMs;  // connecting, and each answer while the port is set
+    bool heard = false;                          // the server has sent something
+    bool speaksTelnet = false;                   // a socket:// server that opened with telnet negotiation
     telnet::Codec codec;
-    std::string early;  // data that came while the port was opened or set, read first
+    uint8_t early[EarlyMax] = {};  // data that came while the port was opened or set, read first
+    uint32_t earlyStart = 0;
+    uint32_t earlyLength = 0;
+    uint64_t earlyDropped = 0;
     CommTimeouts timeouts = {};
 };
 
 namespace {
 
-// How long connecting, and each of the server's answers while the port is set, may take.
-const uint32_t AnswerMs = 5000;
 // A plain TCP server turning away a second client does it at once.
 const uint32_t RefusalMs = 200;
 const int64_t Us = 1000;  // microseconds in a millisecond
 const int64_t Never = INT64_MAX;
 
-bool HasScheme(const char* name, const char* scheme)
+int64_t After(uint32_t ms)
 {
-    for (; *scheme != '\0'; name++, scheme++) {
-        const char c = *name >= 'A' && *name <= 'Z' ? static_cast<char>(*name - 'A' + 'a') : *name;
-        if (c != *scheme) {
-            return false;
-        }
-    }
-    return true;
+    return NetClockUs() + static_cast<int64_t>(ms) * Us;
 }
 
-// HOST:PORT, HOST a name, an IPv4 address or [IPv6]; PORT 1 to 65535.
-bool SplitAddress(const char* address, std::string* host, std::string* port)
-{
-    const char* colon = nullptr;
-    if (address[0] == '[') {
-        const char* close = strchr(address, ']');
-        if (close == nullptr || close[1] != ':') {
-            return false;
-        }
-        host->assign(address + 1, close);
-        colon = close + 1;
-    } else {
-        colon = strrchr(address, ':');
-        if (colon == nullptr || memchr(address, ':', static_cast<size_t>(colon - address)) != nullptr) {
-            return false;
-        }
-        host->assign(address, colon);
-    }
-    port->assign(colon + 1);
-    if (host->empty() || port->empty() || port->size() > 5) {
-        return false;
-    }
-    long number = 0;
-    for (const char c : *port) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        number = number * 10 + (c - '0');
-    }
-    return number >= 1 && number <= 65535;
-}
-
-// Sends all of wire before deadline (NetClockUs, or Never); *done tells how much went.
-// The console is flushed once: after the bytes, or before a wait for the socket.
-bool SendAll(NetPort* port, const std::string& wire, int64_t deadline, size_t* done, long* err)
+// Sends n bytes of wire before deadline (NetClockUs, or Never); *done tells how
+// much went. The console is flushed once: after the bytes, or before a wait.
+bool SendAll(NetPort* port, const uint8_t* wire, size_t n, int64_t deadline, size_t* done, long* err)
 {
     *done = 0;
     bool flushed = false;
     bool ok = true;
-    while (*done < wire.size()) {
+    while (*done < n) {
         uint32_t sent = 0;
-        if (!NetSend(port->sock, wire.data() + *done, static_cast<uint32_t>(wire.size() - *done), &sent, err)) {
+        if (!NetSend(port->sock, wire + *done, static_cast<uint32_t>(n - *done), &sent, err)) {
             ok = false;
             break;
         }
         *done += sent;
-        if (*done == wire.size()) {
+        if (*done == n) {
             break;
         }
         if (!flushed) {
@@ -105,14 +83,14 @@ bool SendAll(NetPort* port, const std::string& wire, int64_t deadline, size_t* d
     return ok;
 }
 
-// Protocol bytes: all of them go, or the connection is taken as stuck.
-bool SendWhole(NetPort* port, const std::string& wire, long* err)
+// Protocol bytes: all of them go before deadline, or the connection is taken as stuck.
+bool SendWhole(NetPort* port, const uint8_t* wire, size_t n, int64_t deadline, long* err)
 {
     size_t done = 0;
-    if (!SendAll(port, wire, NetClockUs() + AnswerMs * Us, &done, err)) {
+    if (!SendAll(port, wire, n, deadline, &done, err)) {
         return false;
     }
-    if (done < wire.size()) {
+    if (done < n) {
         *err = NetErrorNumber(NetError::TimedOut);
         return false;
     }
@@ -120,82 +98,105 @@ bool SendWhole(NetPort* port, const std::string& wire, long* err)
 }
 
 // Answers the server's negotiation, if it asked anything.
-bool SendReplies(NetPort* port, long* err)
+bool SendReplies(NetPort* port, int64_t deadline, long* err)
 {
-    if (port->codec.reply.empty()) {
-        return true;
-    }
-    std::string reply;
-    reply.swap(port->codec.reply);
-    return SendWhole(port, reply, err);
+    telnet::Codec& codec = port->codec;
+    const size_t n = codec.replyLength;
+    codec.replyLength = 0;
+    return n == 0 || SendWhole(port, codec.reply, n, deadline, err);
 }
 
-// Takes what comes within waitUs (below 0: no limit) and decodes it into buf; *got
-// data bytes, at most n.
-bool Receive(NetPort* port, int64_t waitUs, uint8_t* buf, uint32_t n, uint32_t* got, long* err)
+// Takes what comes before deadline (or Never) and decodes it into buf; *got data
+// bytes, at most n. Answers to the server must go by the same deadline, and
+// within the configure limit at most.
+bool Receive(NetPort* port, int64_t deadline, uint8_t* buf, uint32_t n, uint32_t* got, long* err)
 {
     *got = 0;
-    const int ready = NetWait(port->sock, false, waitUs, err);
+    const int64_t now = NetClockUs();
+    const int ready = NetWait(port->sock, false, deadline == Never ? -1 : (deadline > now ? deadline - now : 0), err);
     if (ready <= 0) {
         return ready == 0;
     }
-    if (!NetRecv(port->sock, buf, n, got, err)) {
+    if (!NetRecv(port->sock, buf, n < telnet::ReceiveMax ? n : telnet::ReceiveMax, got, err)) {
         return false;
+    }
+    if (!port->heard && *got > 0) {
+        port->heard = true;
+        port->speaksTelnet = !port->rfc2217 && *got >= 2 && buf[0] == telnet::IAC && buf[1] >= telnet::SB && buf[1] < telnet::IAC;
     }
     if (port->rfc2217) {
         *got = static_cast<uint32_t>(telnet::Receive(&port->codec, buf, *got, buf));
-        return SendReplies(port, err);
+        const int64_t limit = After(port->limitMs);
+        return SendReplies(port, deadline < limit ? deadline : limit, err);
     }
     return true;
 }
 
-// Receives until done() holds, keeping the data for the first read. A server that
-// closes instead turns the client away; one that is silent past AnswerMs fails with late.
-template <typename Done>
-bool AwaitServer(NetPort* port, Done done, NetError late, long* err)
+// Keeps data for the first read while there is room; counts what is dropped.
+void KeepEarly(NetPort* port, const uint8_t* data, uint32_t n)
 {
-    const int64_t deadline = NetClockUs() + AnswerMs * Us;
+    const uint32_t room = EarlyMax - port->earlyStart - port->earlyLength;
+    const uint32_t kept = n < room ? n : room;
+    memcpy(port->early + port->earlyStart + port->earlyLength, data, kept);
+    port->earlyLength += kept;
+    port->earlyDropped += n - kept;
+}
+
+// Receives until done() holds, keeping the data for the first read. A server that
+// closes instead turns the client away; one that is silent until deadline fails with late.
+template <typename Done>
+bool AwaitServer(NetPort* port, Done done, NetError late, int64_t deadline, long* err)
+{
     while (!done()) {
-        const int64_t now = NetClockUs();
-        if (now >= deadline) {
+        if (NetClockUs() >= deadline) {
             *err = NetErrorNumber(late);
             return false;
         }
-        uint8_t chunk[1024];
+        uint8_t chunk[telnet::ReceiveMax];
         uint32_t got = 0;
-        if (!Receive(port, deadline - now, chunk, sizeof chunk, &got, err)) {
+        if (!Receive(port, deadline, chunk, sizeof chunk, &got, err)) {
             return false;
         }
-        port->early.append(reinterpret_cast<const char*>(chunk), got);
+        KeepEarly(port, chunk, got);
     }
     return true;
+}
+
+bool SendCommand(NetPort* port, uint8_t command, uint32_t value, int width, int64_t deadline, long* err)
+{
+    uint8_t wire[telnet::CommandMax];
+    return SendWhole(port, wire, telnet::ComPortCommand(command, value, width, wire), deadline, err);
 }
 
 // A connection closed at once, or as the port is asked for its speed, is the
 // server refusing a second client: the COM port option's query is answered by
-// every server that keeps the connection.
+// every server that keeps the connection. All of it within the configure limit.
 bool Welcome(NetPort* port, long* err)
 {
     const long closed = NetErrorNumber(NetError::Closed);
     bool ok = true;
     if (port->rfc2217) {
+        const int64_t deadline = After(port->limitMs);
         const telnet::Codec& codec = port->codec;
-        ok = SendWhole(port, telnet::Opening(&port->codec, true), err);
-        if (ok && !AwaitServer(port, [&] { return codec.comPort != telnet::ComPort::Unanswered; }, NetError::NotSerial, err)) {
+        telnet::Opening(&port->codec, true);
+        ok = SendReplies(port, deadline, err);
+        if (ok && !AwaitServer(port, [&] { return codec.comPort != telnet::ComPort::Unanswered; }, NetError::NotSerial,
+                               deadline, err)) {
             // No telnet server at all: the configure step says the port is no serial port.
             ok = *err == NetErrorNumber(NetError::NotSerial);
         }
         if (ok && codec.comPort == telnet::ComPort::Agreed) {
-            ok = SendWhole(port, telnet::ComPortCommand(telnet::SET_BAUDRATE, 0, 4), err) &&
-                 AwaitServer(port, [&] { return codec.answers[telnet::SET_BAUDRATE] > 0; }, NetError::TimedOut, err);
+            ok = SendCommand(port, telnet::SET_BAUDRATE, 0, 4, deadline, err) &&
+                 AwaitServer(port, [&] { return codec.answers[telnet::SET_BAUDRATE] > 0; }, NetError::TimedOut,
+                             deadline, err);
         }
     } else {
-        const int64_t deadline = NetClockUs() + RefusalMs * Us;
+        const int64_t deadline = After(RefusalMs);
         for (int64_t now = NetClockUs(); ok && now < deadline; now = NetClockUs()) {
-            uint8_t chunk[1024];
+            uint8_t chunk[telnet::ReceiveMax];
             uint32_t got = 0;
-            ok = Receive(port, deadline - now, chunk, sizeof chunk, &got, err);
-            port->early.append(reinterpret_cast<const char*>(chunk), got);
+            ok = Receive(port, deadline, chunk, sizeof chunk, &got, err);
+            KeepEarly(port, chunk, got);
         }
     }
     if (!ok && *err == closed) {
@@ -213,26 +214,32 @@ bool Expect(const telnet::Codec& codec, uint8_t command, uint32_t value)
 
 bool NetPortName(const char* name)
 {
-    return HasScheme(name, "rfc2217://") || HasScheme(name, "socket://");
+    return netname::IsNetName(name);
 }
 
 bool NetPortOpen(const char* name, NetPort** port, long* err)
 {
-    const bool rfc2217 = HasScheme(name, "rfc2217://");
-    std::string host;
-    std::string service;
-    if (!SplitAddress(strstr(name, "://") + 3, &host, &service)) {
+    netname::Name parsed;
+    if (netname::Parse(name, &parsed) != netname::Fault::None) {
         *err = NetErrorNumber(NetError::NotFound);
         return false;
     }
     NetSocket* sock = nullptr;
     FlushConsole();  // name lookup and connecting may take a while
-    if (!NetConnect(host.c_str(), service.c_str(), AnswerMs, &sock, err)) {
+    if (!NetConnect(parsed.host, parsed.port, parsed.limitMs, &sock, err)) {
         return false;
     }
-    NetPort* p = new NetPort;
+    void* memory = calloc(1, sizeof(NetPort));
+    if (memory == nullptr) {
+        NetClose(sock);
+        *err = NetErrorNumber(NetError::NoMemory);
+        return false;
+    }
+    NetPort* p = new (memory) NetPort;
     p->sock = sock;
-    p->rfc2217 = rfc2217;
+    p->rfc2217 = parsed.rfc2217;
+    p->ignSetControl = parsed.ignSetControl;
+    p->limitMs = parsed.limitMs;
     if (!Welcome(p, err)) {
         NetPortClose(p);
         return false;
@@ -268,12 +275,24 @@ bool NetPortSetState(NetPort* port, uint32_t baud, long* err)
         codec.answers[command] = 0;
     }
     codec.controls = 0;
-    const std::string wire = ComPortCommand(SET_CONTROL, DtrOn, 1) + ComPortCommand(SET_CONTROL, RtsOn, 1) +
-                             ComPortCommand(SET_CONTROL, NoFlowControl, 1) + ComPortCommand(SET_BAUDRATE, baud, 4) +
-                             ComPortCommand(SET_DATASIZE, 8, 1) + ComPortCommand(SET_PARITY, NoParity, 1) +
-                             ComPortCommand(SET_STOPSIZE, OneStopBit, 1);
-    if (!SendWhole(port, wire, err)) {
+    const struct {
+        uint8_t command;
+        uint32_t value;
+        int width;
+    } settings[] = {{SET_CONTROL, DtrOn, 1},  {SET_CONTROL, RtsOn, 1},      {SET_CONTROL, NoFlowControl, 1},
+                    {SET_BAUDRATE, baud, 4},  {SET_DATASIZE, 8, 1},         {SET_PARITY, NoParity, 1},
+                    {SET_STOPSIZE, OneStopBit, 1}};
+    uint8_t wire[sizeof settings / sizeof settings[0] * CommandMax];
+    size_t n = 0;
+    for (const auto& s : settings) {
+        n += ComPortCommand(s.command, s.value, s.width, wire + n);
+    }
+    const int64_t deadline = After(port->limitMs);
+    if (!SendWhole(port, wire, n, deadline, err)) {
         return false;
+    }
+    if (port->ignSetControl) {
+        return true;
     }
     // Flow control answers 1 to 3, or 17 to 19 for flow by DCD or DSR.
     const uint32_t flowAnswers = 0xEu | 0xEu << 16;
@@ -281,7 +300,7 @@ bool NetPortSetState(NetPort* port, uint32_t baud, long* err)
         return codec.answers[SET_BAUDRATE] > 0 && codec.answers[SET_DATASIZE] > 0 && codec.answers[SET_PARITY] > 0 &&
                codec.answers[SET_STOPSIZE] > 0 && (codec.controls & flowAnswers) != 0;
     };
-    if (!AwaitServer(port, answered, NetError::TimedOut, err)) {
+    if (!AwaitServer(port, answered, NetError::TimedOut, deadline, err)) {
         return false;
     }
     if (!Expect(codec, SET_BAUDRATE, baud) || !Expect(codec, SET_DATASIZE, 8) || !Expect(codec, SET_PARITY, NoParity) ||
@@ -297,15 +316,26 @@ void NetPortSetTimeouts(NetPort* port, const CommTimeouts& timeouts)
     port->timeouts = timeouts;
 }
 
+bool NetPortSpeaksTelnet(const NetPort* port)
+{
+    return port->speaksTelnet;
+}
+
+uint64_t NetPortDropped(const NetPort* port)
+{
+    return port->earlyDropped;
+}
+
 // The Win32 read rules: return on n data bytes, on a gap longer than the interval
 // time-out once data has come, or on the total limit. Telnet traffic is no data.
 bool NetPortRead(NetPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
 {
     FlushConsole();
     uint8_t* out = static_cast<uint8_t*>(buf);
-    *got = static_cast<uint32_t>(port->early.size() < n ? port->early.size() : n);
-    memcpy(out, port->early.data(), *got);
-    port->early.erase(0, *got);
+    *got = port->earlyLength < n ? port->earlyLength : n;
+    memcpy(out, port->early + port->earlyStart, *got);
+    port->earlyLength -= *got;
+    port->earlyStart = port->earlyLength == 0 ? 0 : port->earlyStart + *got;
     const CommTimeouts& to = port->timeouts;
     const int64_t start = NetClockUs();
     const int64_t totalUs = (static_cast<int64_t>(to.ReadTotalTimeoutConstant) +
@@ -317,12 +347,11 @@ bool NetPortRead(NetPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
         if (*got > 0 && intervalUs > 0 && lastData + intervalUs < deadline) {
             deadline = lastData + intervalUs;
         }
-        const int64_t now = NetClockUs();
-        if (deadline != Never && now >= deadline) {
+        if (deadline != Never && NetClockUs() >= deadline) {
             break;
         }
         uint32_t k = 0;
-        if (!Receive(port, deadline == Never ? -1 : deadline - now, out + *got, n - *got, &k, err)) {
+        if (!Receive(port, deadline, out + *got, n - *got, &k, err)) {
             // What came before the server went is handed over first.
             return *got > 0;
         }
@@ -334,21 +363,33 @@ bool NetPortRead(NetPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
     return true;
 }
 
+// The data goes out in pieces escaped into a buffer of fixed size, all within
+// the write time-out; *sent counts data bytes.
 bool NetPortWrite(NetPort* port, const void* buf, uint32_t n, uint32_t* sent, long* err)
 {
     const uint8_t* data = static_cast<const uint8_t*>(buf);
-    std::string wire;
-    if (port->rfc2217) {
-        telnet::Escape(data, n, &wire);
-    } else {
-        wire.assign(reinterpret_cast<const char*>(data), n);
-    }
     const CommTimeouts& to = port->timeouts;
     const int64_t totalMs = static_cast<int64_t>(to.WriteTotalTimeoutConstant) +
                             static_cast<int64_t>(to.WriteTotalTimeoutMultiplier) * n;
-    size_t done = 0;
-    const bool ok = SendAll(port, wire, totalMs > 0 ? NetClockUs() + totalMs * Us : Never, &done, err);
-    *sent = static_cast<uint32_t>(port->rfc2217 ? telnet::Unescaped(wire, done) : done);
+    const int64_t deadline = totalMs > 0 ? NetClockUs() + totalMs * Us : Never;
+    *sent = 0;
+    bool ok = true;
+    do {
+        uint8_t wire[1024];
+        size_t taken = n - *sent < sizeof wire ? n - *sent : sizeof wire;
+        size_t length = taken;
+        if (port->rfc2217) {
+            length = telnet::Escape(data + *sent, n - *sent, wire, sizeof wire, &taken);
+        } else {
+            memcpy(wire, data + *sent, taken);
+        }
+        size_t done = 0;
+        ok = SendAll(port, wire, length, deadline, &done, err);
+        *sent += static_cast<uint32_t>(port->rfc2217 ? telnet::Unescaped(wire, length, done) : done);
+        if (done < length) {
+            break;
+        }
+    } while (ok && *sent < n);
     return ok;
 }
 
@@ -358,5 +399,6 @@ void NetPortClose(NetPort* port)
         return;
     }
     NetClose(port->sock);
-    delete port;
+    port->~NetPort();
+    free(port);
 }

@@ -19,3 +19,7 @@ void NetPortSetTimeouts(NetPort* port, const CommTimeouts& timeouts);
 bool NetPortRead(NetPort* port, void* buf, uint32_t n, uint32_t* got, long* err);
 bool NetPortWrite(NetPort* port, const void* buf, uint32_t n, uint32_t* sent, long* err);
 void NetPortClose(NetPort* port);
+// NetPortSpeaksTelnet  a socket:// server that opened with telnet negotiation
+// NetPortDropped       data bytes dropped before the port was ready: past what is kept for the first read
+bool NetPortSpeaksTelnet(const NetPort* port);
+uint64_t NetPortDropped(const NetPort* port);

@@ -1,6 +1,7 @@
 // The only interface between torvex and the operating system. One body per
-// platform: posix.cpp or win32.cpp, chosen by the build. Nothing here prints;
-// every call that can fail answers false and leaves the OS error number in *err.
+// platform, in posix/ or win32/ (one file per concern), chosen by the build.
+// Nothing here prints; every call that can fail answers false and leaves the OS
+// error number in *err.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +35,10 @@ enum class OpenError { FileNotFound, AccessDenied, Other };
 // PortWrite        write n bytes within the write time-out; *sent may be short
 // PortClose        close the port; a null port is ignored
 // ClassifyOpenError  which of the open messages an error number of PortOpen calls for
+// PortSpeaksTelnet   a network port named socket:// whose server opened with telnet
+//                    negotiation: rfc2217:// is its name
+// PortDropped        bytes that came from a network port before it was ready and did
+//                    not fit what is kept for the first read; 0 for a local port
 bool PortOpen(const char* name, CommPort** port, long* err);
 bool PortGetState(CommPort* port, long* err);
 bool PortSetState(CommPort* port, uint32_t baud, long* err);
@@ -42,6 +47,8 @@ bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err);
 bool PortWrite(CommPort* port, const void* buf, uint32_t n, uint32_t* sent, long* err);
 void PortClose(CommPort* port);
 OpenError ClassifyOpenError(long err);
+bool PortSpeaksTelnet(const CommPort* port);
+uint64_t PortDropped(const CommPort* port);
 
 // TickCount        milliseconds on a monotonic clock; never wraps
 // UtcNow           the system's calendar time in UTC

@@ -8,14 +8,17 @@ namespace {
 enum State { Data, Command, Option, SubData, SubCommand };
 enum Side { No = 0, Yes = 1, Asked = 2 };
 
-// Longer than any COM port message (SIGNATURE aside, which is not kept).
-const size_t SubMax = 64;
-
 void Say(Codec* codec, uint8_t verb, uint8_t option)
 {
-    codec->reply += static_cast<char>(IAC);
-    codec->reply += static_cast<char>(verb);
-    codec->reply += static_cast<char>(option);
+    if (codec->replyLength + 3 > ReplyMax) {
+        codec->repliesDropped++;
+        return;
+    }
+    uint8_t* at = codec->reply + codec->replyLength;
+    at[0] = IAC;
+    at[1] = verb;
+    at[2] = option;
+    codec->replyLength += 3;
 }
 
 bool OursWanted(const Codec* codec, uint8_t option)
@@ -78,17 +81,18 @@ void Negotiate(Codec* codec, uint8_t verb, uint8_t option)
 
 void Subnegotiation(Codec* codec)
 {
-    const std::string& sub = codec->sub;
-    if (codec->subLong || sub.size() < 2 || static_cast<uint8_t>(sub[0]) != COMPORT) {
+    const uint8_t* sub = codec->sub;
+    const size_t size = codec->subLength;
+    if (codec->subLong || size < 2 || sub[0] != COMPORT) {
         return;
     }
-    const uint8_t command = static_cast<uint8_t>(sub[1]);
+    const uint8_t command = sub[1];
     if (command < SERVER_OFFSET || command >= SERVER_OFFSET + COMMANDS) {
         return;
     }
     uint32_t value = 0;
-    for (size_t i = 2; i < sub.size() && i < 6; i++) {
-        value = value << 8 | static_cast<uint8_t>(sub[i]);
+    for (size_t i = 2; i < size && i < 6; i++) {
+        value = value << 8 | sub[i];
     }
     codec->answers[command - SERVER_OFFSET]++;
     codec->value[command - SERVER_OFFSET] = value;
@@ -99,8 +103,8 @@ void Subnegotiation(Codec* codec)
 
 void SubByte(Codec* codec, uint8_t b)
 {
-    if (codec->sub.size() < SubMax) {
-        codec->sub += static_cast<char>(b);
+    if (codec->subLength < SubMax) {
+        codec->sub[codec->subLength++] = b;
     } else {
         codec->subLong = true;
     }
@@ -116,7 +120,7 @@ void CommandByte(Codec* codec, uint8_t b, uint8_t* out, size_t* k)
         codec->verb = b;
         codec->state = Option;
     } else if (b == SB) {
-        codec->sub.clear();
+        codec->subLength = 0;
         codec->subLong = false;
         codec->state = SubData;
     }
@@ -124,7 +128,7 @@ void CommandByte(Codec* codec, uint8_t b, uint8_t* out, size_t* k)
 
 }  // namespace
 
-std::string Opening(Codec* codec, bool comPort)
+void Opening(Codec* codec, bool comPort)
 {
     Say(codec, WILL, BINARY);
     Say(codec, DO, BINARY);
@@ -137,9 +141,6 @@ std::string Opening(Codec* codec, bool comPort)
     } else {
         codec->comPort = ComPort::Refused;
     }
-    std::string opening;
-    opening.swap(codec->reply);
-    return opening;
 }
 
 size_t Receive(Codec* codec, const uint8_t* in, size_t n, uint8_t* out)
@@ -187,21 +188,29 @@ size_t Receive(Codec* codec, const uint8_t* in, size_t n, uint8_t* out)
     return k;
 }
 
-void Escape(const uint8_t* data, size_t n, std::string* wire)
+size_t Escape(const uint8_t* data, size_t n, uint8_t* wire, size_t room, size_t* taken)
 {
-    for (size_t i = 0; i < n; i++) {
-        *wire += static_cast<char>(data[i]);
-        if (data[i] == IAC) {
-            *wire += static_cast<char>(IAC);
+    size_t k = 0;
+    size_t i = 0;
+    for (; i < n; i++) {
+        const size_t width = data[i] == IAC ? 2 : 1;
+        if (k + width > room) {
+            break;
+        }
+        wire[k++] = data[i];
+        if (width == 2) {
+            wire[k++] = IAC;
         }
     }
+    *taken = i;
+    return k;
 }
 
-size_t Unescaped(const std::string& wire, size_t k)
+size_t Unescaped(const uint8_t* wire, size_t length, size_t k)
 {
     size_t count = 0;
-    for (size_t i = 0; i < k && i < wire.size(); i++) {
-        if (static_cast<uint8_t>(wire[i]) == IAC) {
+    for (size_t i = 0; i < k && i < length; i++) {
+        if (wire[i] == IAC) {
             if (i + 1 >= k) {
                 break;
             }
@@ -212,17 +221,23 @@ size_t Unescaped(const std::string& wire, size_t k)
     return count;
 }
 
-std::string ComPortCommand(uint8_t command, uint32_t value, int width)
+size_t ComPortCommand(uint8_t command, uint32_t value, int width, uint8_t* out)
 {
-    std::string wire = {static_cast<char>(IAC), static_cast<char>(SB), static_cast<char>(COMPORT),
-                        static_cast<char>(command)};
+    size_t k = 0;
+    out[k++] = IAC;
+    out[k++] = SB;
+    out[k++] = COMPORT;
+    out[k++] = command;
     for (int shift = (width - 1) * 8; shift >= 0; shift -= 8) {
         const uint8_t b = static_cast<uint8_t>(value >> shift);
-        Escape(&b, 1, &wire);
+        out[k++] = b;
+        if (b == IAC) {
+            out[k++] = IAC;
+        }
     }
-    wire += static_cast<char>(IAC);
-    wire += static_cast<char>(SE);
-    return wire;
+    out[k++] = IAC;
+    out[k++] = SE;
+    return k;
 }
 
 }  // namespace telnet

@@ -7,11 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <regex>
 #include <string>
 #include <thread>
 
+#include "hostile_server.h"
 #include "support/pty_device.h"
 #include "support/run_program.h"
 #include "support/ser2net.h"
@@ -48,8 +50,9 @@ struct Case {
     const char* name;
     std::string script;
     LineHandler (*device)();
-    bool socket;  // socket:// rather than rfc2217://
-    int status;   // how both runs end
+    bool socket;          // socket:// rather than rfc2217://
+    int status;           // how both runs end
+    std::string options;  // after the name: pyserial's options, which change nothing here
 };
 
 void PrintTo(const Case& c, std::ostream* os)
@@ -88,12 +91,12 @@ LineHandler Binary()
 }
 
 const Case Cases[] = {
-    {"PlainCommands", "AT\r\nAT+CSQ\r\n#if (>10) good\r\nAT+FAIL\r\n:good\r\nAT+DONE\r\n", Plain, false, 0},
-    {"ShorthandAndClock", "#debug\r\n^QRTC?\r\n#NZST\r\n^QRTC=\r\n", Plain, false, 0},
-    {"WakeUpRetry", "AT\r\n", WakeUpRetried, false, 0},
-    {"SplitAnswerAndTimeOut", "#debug\r\nAT+SPLIT\r\n#timeout 2\r\nAT+SILENT\r\n", SplitAnswer, false, 1},
-    {"Bytes255AndNul", "#debug\r\nAT+BIN\xff\r\nAT\r\n", Binary, false, 0},
-    {"PlainSocket", "#debug\r\nAT+CSQ\r\nAT+BIN\xff\r\n", Binary, true, 0},
+    {"PlainCommands", "AT\r\nAT+CSQ\r\n#if (>10) good\r\nAT+FAIL\r\n:good\r\nAT+DONE\r\n", Plain, false, 0, ""},
+    {"ShorthandAndClock", "#debug\r\n^QRTC?\r\n#NZST\r\n^QRTC=\r\n", Plain, false, 0, ""},
+    {"WakeUpRetry", "AT\r\n", WakeUpRetried, false, 0, "?ign_set_control&poll_modem&timeout=2.5&logging=debug"},
+    {"SplitAnswerAndTimeOut", "#debug\r\nAT+SPLIT\r\n#timeout 2\r\nAT+SILENT\r\n", SplitAnswer, false, 1, ""},
+    {"Bytes255AndNul", "#debug\r\nAT+BIN\xff\r\nAT\r\n", Binary, false, 0, ""},
+    {"PlainSocket", "#debug\r\nAT+CSQ\r\nAT+BIN\xff\r\n", Binary, true, 0, "?logging=info"},
 };
 
 class SameAsLocal : public testing::TestWithParam<Case> {};
@@ -110,7 +113,8 @@ TEST_P(SameAsLocal, OutputAndDeviceBytes)
     const std::string script = ScriptArg(WriteScript(c.script));
     // Side by side, so that both see the same clock.
     RunningTorvex onLocal({script, PortArg(local), "-BAUD=115200"});
-    RunningTorvex onRemote({script, "-PORT=" + (c.socket ? server.Socket() : server.Rfc2217()), "-BAUD=115200"});
+    RunningTorvex onRemote({script, "-PORT=" + (c.socket ? server.Socket() : server.Rfc2217()) + c.options,
+                           "-BAUD=115200"});
     const RunResult l = onLocal.Wait();
     const RunResult r = onRemote.Wait();
     EXPECT_EQ(WithoutTimes(r.out), WithoutTimes(l.out));
@@ -145,6 +149,8 @@ std::string Number(long posix, long windows)
     return std::to_string(UnderWine() ? windows : posix);
 }
 
+const std::string ComPortRefused = "the server refused the COM port option (RFC 2217)\n";
+
 // rfc2217:// to ser2net's plain TCP port: no telnet answers, so no COM port
 // option once the wait for one ends. (A device that echoes would answer the
 // offer with its own refusal.)
@@ -158,7 +164,7 @@ TEST(Remote, ServerWithoutTheComPortOptionFailsTheConfigureStep)
     const RunResult result = RunTorvex({ScriptArg(WriteScript("AT\r\n")), "-PORT=" + port});
     EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), 4.9);
     EXPECT_EQ(result.status, 3);
-    EXPECT_EQ(result.out, "GetCommState failed error " + Number(25, 50) + ".\n");
+    EXPECT_EQ(result.out, "GetCommState failed error " + Number(25, 50) + ".\n" + ComPortRefused);
 }
 
 TEST(Remote, ServerKilledMidWaitEndsTheRunAsAReadFailure)
@@ -256,6 +262,146 @@ TEST(Remote, SecondClientRefusedWhileTheFirstHoldsThePort)
     EXPECT_TRUE(first.Running());
     first.Signal(SIGTERM);
     first.Wait();
+}
+
+// Malformed names keep the open message and say what is wrong on a line of
+// their own; nothing is connected to. Options pyserial does not document are refused.
+TEST(Remote, MalformedNamesSayWhatIsWrong)
+{
+    const struct {
+        const char* name;
+        const char* problem;
+    } rows[] = {
+        {"rfc2217://127.0.0.1", "no \":PORT\" after the host"},
+        {"rfc2217://[::1]", "no \":PORT\" after the host"},
+        {"rfc2217://127.0.0.1:0", "the port number must be 1 to 65535"},
+        {"socket://127.0.0.1:65536", "the port number must be 1 to 65535"},
+        {"rfc2217://127.0.0.1:70x", "the port number must be 1 to 65535"},
+        {"socket://:7001", "no host before the port"},
+        {"rfc2217://[]:7001", "no host before the port"},
+        {"rfc2217://127.0.0.1:7001/dev/ttyS0", "nothing may follow the port number but ?options"},
+        {"socket://127.0.0.1:7001/", "nothing may follow the port number but ?options"},
+        {"rfc2217://[::1:7001", "a \"[\" address needs its \"]\""},
+        {"rfc2217://::1:7001", "an IPv6 address goes in \"[\" and \"]\""},
+        {"rfc2217://127.0.0.1:7001?baudrate=9600",
+         "no option \"baudrate=9600\" for rfc2217://: it takes ign_set_control, poll_modem, timeout=N and logging=LEVEL"},
+        {"rfc2217://127.0.0.1:7001?logging=loud",
+         "no option \"logging=loud\" for rfc2217://: it takes ign_set_control, poll_modem, timeout=N and logging=LEVEL"},
+        {"socket://127.0.0.1:7001?logging=info&ign_set_control",
+         "no option \"ign_set_control\" for socket://: it takes logging=LEVEL"},
+        {"rfc2217://127.0.0.1:7001?timeout=0", "timeout= takes seconds, more than 0 and at most 3600"},
+        {"rfc2217://127.0.0.1:7001?timeout=3601", "timeout= takes seconds, more than 0 and at most 3600"},
+    };
+    const std::string script = ScriptArg(WriteScript("AT\r\n"));
+    for (const auto& row : rows) {
+        const RunResult result = RunTorvex({script, std::string("-PORT=") + row.name});
+        EXPECT_EQ(result.status, 3) << row.name;
+        EXPECT_EQ(result.out, std::string("File not found opening ") + row.name + ".\n" + row.problem + "\n");
+    }
+}
+
+// The peak memory of a run, sampled until it ends; -1 under Wine, where the
+// process also holds Wine's own runtime and its memory says little about the program.
+long PeakKiB(const RunningTorvex& run)
+{
+    long peak = -1;
+    while (run.Running()) {
+        if (!UnderWine()) {
+            peak = std::max(peak, ProcessStatusKiB(run.Pid(), "VmHWM"));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return peak;
+}
+
+// The sanitizers' shadow memory is not the program's: there the bound only
+// tells bounded from growing.
+#ifdef TORVEX_SANITIZED
+const long MemoryBoundKiB = 64 * 1024;
+#else
+const long MemoryBoundKiB = 8 * 1024;
+#endif
+// Wine takes its time to start a program.
+double StartSeconds()
+{
+    return UnderWine() ? 4.0 : 0.0;
+}
+
+double SecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A server that floods from the moment it accepts, and never speaks telnet:
+// the configure step ends at its 5 s limit, in bounded memory.
+TEST(HostileServer, FloodFromAcceptEndsAtTheConfigureLimitInBoundedMemory)
+{
+    HostileServer server(HostileServer::Kind::FloodFromAccept, false);
+    RunningTorvex run({ScriptArg(WriteScript("AT\r\n")), "-PORT=" + server.Name("rfc2217")});
+    const long peak = PeakKiB(run);
+    const RunResult result = run.Wait();
+    const double seconds = SecondsSince(run.Started());
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.out, "GetCommState failed error " + Number(25, 50) + ".\n" + ComPortRefused);
+    EXPECT_GE(seconds, 4.9);
+    EXPECT_LT(seconds, 7.0 + StartSeconds());
+    EXPECT_GT(server.Flooded(), 1u << 20);
+    EXPECT_LE(peak, MemoryBoundKiB);
+}
+
+// socket:// keeps the start of a flood that comes while it opens, for the first
+// read, and says how much more it dropped. The server goes after a second.
+TEST(HostileServer, FloodWhileOpeningSocketIsCutAndCounted)
+{
+    HostileServer server(HostileServer::Kind::FloodFromAccept, false, 1000);
+    RunningTorvex run({ScriptArg(WriteScript("AT\r\n")), "-PORT=" + server.Name("socket")});
+    const long peak = PeakKiB(run);
+    const RunResult result = run.Wait();
+    std::smatch dropped;
+    ASSERT_TRUE(std::regex_search(result.out, dropped,
+                                  std::regex("^([1-9][0-9]*) bytes that came before the port was ready were dropped\\.\n")))
+        << result.out.substr(0, 200);
+    EXPECT_LE(std::stoull(dropped[1]), server.Flooded() - 4096);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_LT(SecondsSince(run.Started()), 8.0 + StartSeconds());
+    EXPECT_LE(peak, MemoryBoundKiB);
+}
+
+// A port that configures and wakes as it should, then floods: the command's
+// own time-out ends the run, in bounded memory, on either kind of port.
+TEST(HostileServer, FloodAfterConfigureEndsAtTheScriptsTimeOut)
+{
+    for (const bool telnet : {true, false}) {
+        HostileServer server(HostileServer::Kind::FloodAfterConfigure, telnet);
+        RunningTorvex run({ScriptArg(WriteScript("#timeout 3\r\nAT\r\n")),
+                           "-PORT=" + server.Name(telnet ? "rfc2217" : "socket")});
+        const long peak = PeakKiB(run);
+        const RunResult result = run.Wait();
+        const double seconds = SecondsSince(run.Started());
+        EXPECT_EQ(result.status, 1) << telnet;
+        EXPECT_EQ(result.out, "Got \"OK\"\nAT\r\nTimed out waiting for \"OK\"\n");  // a device that does not echo
+        // 3 s before the wake-up, then the command's 3 s.
+        EXPECT_GE(seconds, 5.9);
+        EXPECT_LT(seconds, 8.5 + StartSeconds());
+        EXPECT_GT(server.Flooded(), 1u << 20);
+        EXPECT_LE(peak, MemoryBoundKiB);
+    }
+}
+
+// socket:// to a telnet server: said once, then the run goes on as before.
+TEST(HostileServer, TelnetOnSocketIsNamed)
+{
+    HostileServer server(HostileServer::Kind::TelnetOnSocket, false);
+    const std::string name = server.Name("socket");
+    const RunResult result = RunTorvex({ScriptArg(WriteScript("AT\r\n")), "-PORT=" + name + "?logging=warning"});
+    const std::string said = "The server speaks telnet: " + server.Name("rfc2217") +
+                             "?logging=warning is the name to use.\n";
+    EXPECT_EQ(result.status, 0);
+    ASSERT_EQ(result.out.substr(0, said.size()), said);
+    EXPECT_EQ(result.out.find("speaks telnet", said.size()), std::string::npos);
+    const std::string end = "AT\r\nGot \"OK\"\n";
+    ASSERT_GE(result.out.size(), end.size());
+    EXPECT_EQ(result.out.substr(result.out.size() - end.size()), end);
 }
 
 }  // namespace

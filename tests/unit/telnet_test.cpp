@@ -26,6 +26,14 @@ std::string Data(Codec* codec, const std::string& in, bool byteByByte = false)
     return buf.substr(0, k);
 }
 
+// The answers the codec holds for the server, taken out of it.
+std::string Reply(Codec* codec)
+{
+    const std::string reply(reinterpret_cast<const char*>(codec->reply), codec->replyLength);
+    codec->replyLength = 0;
+    return reply;
+}
+
 std::string Bytes(std::initializer_list<int> list)
 {
     std::string s;
@@ -42,10 +50,11 @@ const std::string Ser2netOpening = Bytes({255, 251, 3, 255, 253, 3, 255, 251, 1,
 TEST(Telnet, OpeningAsksBinaryAndNoGoAheadBothWaysAndOffersTheComPort)
 {
     Codec codec;
-    EXPECT_EQ(Opening(&codec, true), Bytes({255, 251, 0, 255, 253, 0, 255, 251, 3, 255, 253, 3, 255, 251, 44}));
-    EXPECT_TRUE(codec.reply.empty());
+    Opening(&codec, true);
+    EXPECT_EQ(Reply(&codec), Bytes({255, 251, 0, 255, 253, 0, 255, 251, 3, 255, 253, 3, 255, 251, 44}));
     Codec plain;
-    EXPECT_EQ(Opening(&plain, false), Bytes({255, 251, 0, 255, 253, 0, 255, 251, 3, 255, 253, 3}));
+    Opening(&plain, false);
+    EXPECT_EQ(Reply(&plain), Bytes({255, 251, 0, 255, 253, 0, 255, 251, 3, 255, 253, 3}));
     EXPECT_EQ(plain.comPort, ComPort::Refused);
 }
 
@@ -54,9 +63,10 @@ TEST(Telnet, ServerOpeningAgreesAndOnlyEchoIsDeclined)
     for (bool byteByByte : {false, true}) {
         Codec codec;
         Opening(&codec, true);
+        Reply(&codec);
         EXPECT_EQ(Data(&codec, Ser2netOpening + "OK", byteByByte), "OK");
         EXPECT_EQ(codec.comPort, ComPort::Agreed);
-        EXPECT_EQ(codec.reply, Bytes({255, 254, 1}));  // DONT ECHO, nothing else
+        EXPECT_EQ(Reply(&codec), Bytes({255, 254, 1}));  // DONT ECHO, nothing else
         EXPECT_EQ(codec.answers[SET_BAUDRATE], 0u);
     }
 }
@@ -65,14 +75,34 @@ TEST(Telnet, ComPortRefusedAndUnknownOptionsDeclined)
 {
     Codec codec;
     Opening(&codec, true);
+    Reply(&codec);
     EXPECT_EQ(Data(&codec, Bytes({255, 254, 44, 255, 253, 24, 255, 252, 0})), "");
     EXPECT_EQ(codec.comPort, ComPort::Refused);
     // WONT terminal type for DO terminal type; the refused BINARY was only asked, so no answer.
-    EXPECT_EQ(codec.reply, Bytes({255, 252, 24}));
-    codec.reply.clear();
+    EXPECT_EQ(Reply(&codec), Bytes({255, 252, 24}));
     EXPECT_EQ(Data(&codec, Bytes({255, 253, 44})), "");  // asked again: declined, not taken
-    EXPECT_EQ(codec.reply, Bytes({255, 252, 44}));
+    EXPECT_EQ(Reply(&codec), Bytes({255, 252, 44}));
     EXPECT_EQ(codec.comPort, ComPort::Refused);
+}
+
+// A server that asks for ever: answers stay within their buffer when taken after
+// every piece of ReceiveMax bytes, and past the buffer are dropped, not grown.
+TEST(Telnet, AnswersToANegotiationFloodStayBounded)
+{
+    std::string flood;
+    while (flood.size() < 4 * ReceiveMax) {
+        flood += Bytes({255, 253, 24, 255, 251, 99});
+    }
+    Codec codec;
+    for (size_t at = 0; at < flood.size(); at += ReceiveMax) {
+        EXPECT_EQ(Data(&codec, flood.substr(at, ReceiveMax)), "");
+        EXPECT_LE(codec.replyLength, ReplyMax);
+        Reply(&codec);
+    }
+    EXPECT_EQ(codec.repliesDropped, 0u);
+    EXPECT_EQ(Data(&codec, flood), "");
+    EXPECT_EQ(codec.replyLength, ReplyMax / 3 * 3);
+    EXPECT_EQ(codec.repliesDropped, flood.size() / 3 - ReplyMax / 3);
 }
 
 TEST(Telnet, DataKeepsNulCrAndDoubled255InEveryCut)
@@ -82,7 +112,7 @@ TEST(Telnet, DataKeepsNulCrAndDoubled255InEveryCut)
     for (bool byteByByte : {false, true}) {
         Codec codec;
         EXPECT_EQ(Data(&codec, wire, byteByByte), data);
-        EXPECT_TRUE(codec.reply.empty());
+        EXPECT_EQ(codec.replyLength, 0u);
     }
 }
 
@@ -104,26 +134,38 @@ TEST(Telnet, ComPortAnswersCountedWithTheirValues)
     EXPECT_EQ(Data(&codec, other), "C");
     EXPECT_EQ(codec.answers[SET_BAUDRATE], 2u);
     EXPECT_EQ(codec.answers[SET_DATASIZE], 0u);
-    EXPECT_LE(codec.sub.size(), 64u);
+    EXPECT_LE(codec.subLength, SubMax);
 }
 
 TEST(Telnet, OutgoingDataDoubles255AndCountsBack)
 {
-    const std::string data = Bytes({'A', 255, 0, 13, 255});
-    std::string wire;
-    Escape(reinterpret_cast<const uint8_t*>(data.data()), data.size(), &wire);
+    const uint8_t data[] = {'A', 255, 0, 13, 255};
+    uint8_t out[16];
+    size_t taken = 0;
+    const size_t n = Escape(data, sizeof data, out, sizeof out, &taken);
+    const std::string wire(reinterpret_cast<const char*>(out), n);
     EXPECT_EQ(wire, Bytes({'A', 255, 255, 0, 13, 255, 255}));
+    EXPECT_EQ(taken, sizeof data);
     const size_t expected[] = {0, 1, 1, 2, 3, 4, 4, 5};  // half a pair is not yet a byte
-    for (size_t k = 0; k <= wire.size(); k++) {
-        EXPECT_EQ(Unescaped(wire, k), expected[k]) << k;
+    for (size_t k = 0; k <= n; k++) {
+        EXPECT_EQ(Unescaped(out, n, k), expected[k]) << k;
     }
+    // Room for a byte 255 only with its double: it waits for the next piece.
+    EXPECT_EQ(Escape(data, sizeof data, out, 2, &taken), 1u);
+    EXPECT_EQ(taken, 1u);
 }
 
 TEST(Telnet, ComPortCommandsInNetworkOrder)
 {
-    EXPECT_EQ(ComPortCommand(SET_BAUDRATE, 115200, 4), Bytes({255, 250, 44, 1, 0, 1, 194, 0, 255, 240}));
-    EXPECT_EQ(ComPortCommand(SET_CONTROL, 8, 1), Bytes({255, 250, 44, 5, 8, 255, 240}));
-    EXPECT_EQ(ComPortCommand(SET_BAUDRATE, 0xFF00FFu, 4), Bytes({255, 250, 44, 1, 0, 255, 255, 0, 255, 255, 255, 240}));
+    const auto command = [](uint8_t c, uint32_t value, int width) {
+        uint8_t out[CommandMax];
+        return std::string(reinterpret_cast<const char*>(out), ComPortCommand(c, value, width, out));
+    };
+    EXPECT_EQ(command(SET_BAUDRATE, 115200, 4), Bytes({255, 250, 44, 1, 0, 1, 194, 0, 255, 240}));
+    EXPECT_EQ(command(SET_CONTROL, 8, 1), Bytes({255, 250, 44, 5, 8, 255, 240}));
+    EXPECT_EQ(command(SET_BAUDRATE, 0xFFFFFFFFu, 4),
+              Bytes({255, 250, 44, 1, 255, 255, 255, 255, 255, 255, 255, 255, 255, 240}));
+    EXPECT_EQ(command(SET_BAUDRATE, 0xFF00FFu, 4), Bytes({255, 250, 44, 1, 0, 255, 255, 0, 255, 255, 255, 240}));
 }
 
 }  // namespace

@@ -29,6 +29,8 @@ long NetErrorNumber(NetError error)
         return ECONNRESET;
     case NetError::NotSerial:
         return ENOTTY;
+    case NetError::NoMemory:
+        return ENOMEM;
     default:
         return EINVAL;
     }

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <sys/ioctl.h>
 
-#include "platform/custom_speed.h"
+#include "platform/posix/custom_speed.h"
 
 int SetCustomSpeed(int fd, uint32_t baud)
 {

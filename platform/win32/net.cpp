@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "platform/net.h"
-#include "platform/win32_wait.h"
+#include "platform/win32/shared.h"
 
 struct NetSocket {
     SOCKET s;
@@ -27,6 +27,8 @@ long NetErrorNumber(NetError error)
         return WSAECONNRESET;
     case NetError::NotSerial:
         return ERROR_NOT_SUPPORTED;
+    case NetError::NoMemory:
+        return ERROR_NOT_ENOUGH_MEMORY;
     default:
         return ERROR_INVALID_PARAMETER;
     }
