@@ -176,6 +176,13 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
     deaf.command = {"sh", "-c", "trap '' TERM; exec \"$@\"", "sh", RackExe(), script, "--unit-timeout", "5",
                     "--log-dir", dir + "/deaf", "--json", dir + "/deaf.json", units.ports[3]};
     RunningTorvex deafRack({}, deaf);
+    // A prompt in a loop with no keyboard answers itself as fast as the run goes: the rack keeps a bounded record.
+    devices[2]->SetHandler(StandardDevice({{"AT", "\r\nOK\r\n"}}));
+    RunOptions asking;
+    asking.command = {RackExe(), WriteScript("AT\r\n:again\r\n#prompt Go on? (Y/N)\r\n#goto again\r\n"),
+                      "--unit-timeout", "6", "--log-dir", dir + "/asking", "--json", dir + "/asking.json",
+                      units.ports[2]};
+    RunningTorvex askingRack({}, asking);
 
     // The whole rack's limit: the run going is ended, the one waiting never started.
     RunOptions limited;
@@ -197,6 +204,12 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
     EXPECT_EQ(killed["ports"].items[0]["signal"].number, SIGKILL);
     EXPECT_GT(killed["ports"].items[0]["seconds"].number, 9.5);
     EXPECT_LT(killed["ports"].items[0]["seconds"].number, 15.0);
+    EXPECT_EQ(askingRack.Wait().status, 1);
+    Json asked;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/asking.json"), &asked));
+    ASSERT_EQ(asked["ports"].items.size(), 1u);
+    EXPECT_EQ(asked["ports"].items[0]["prompts"].items.size(), 1000u);
+    EXPECT_GT(asked["ports"].items[0]["prompts_not_kept"].number, 0);
     const std::vector<std::string> deafNotes = ReadTranscript(killed["ports"].items[0]["transcript"].text).Notes;
     EXPECT_NE(std::find(deafNotes.begin(), deafNotes.end(), "still running 5 s later: killed"), deafNotes.end());
     EXPECT_TRUE(WaitPortReleased(*devices[3], 1000));

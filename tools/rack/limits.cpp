@@ -147,6 +147,7 @@ void NextAttempt(const Rack& rack, Run& run)
     run.LastAnswer.clear();
     run.LastLine.clear();
     run.Progress.clear();
+    run.ProgressTooLong = false;
     run.NoKeyboard = false;
     run.WakeUnanswered = false;
     run.SentLine = false;

@@ -126,6 +126,12 @@ void OnConsole(Rack& rack, size_t i, const std::string& bytes)
             run.PartialSince = now;
         }
         run.Partial += c;
+        if (c != '\n' && run.Partial.size() >= MaxConsoleLine) {
+            TranscriptConsole(run.Transcript, run.PartialSince, run.Partial + "\n");
+            TranscriptNote(run.Transcript, "the line goes on");
+            run.Partial.clear();
+            continue;
+        }
         if (c != '\n') {
             continue;
         }
@@ -150,7 +156,11 @@ void RecordAnswer(Run& run, bool keyboard, const std::string& key)
     answer.Keyboard = keyboard;
     answer.Key = key;
     answer.Time = SystemClock::now();
-    run.Prompts.push_back(answer);
+    if (run.Prompts.size() < MaxPromptsKept) {
+        run.Prompts.push_back(answer);
+    } else {
+        run.PromptsNotKept++;
+    }
     const std::string at = "the prompt at line " + std::to_string(run.Line);
     TranscriptNote(run.Transcript, keyboard ? "key " + key + " answers " + at : at + " had no keyboard");
 }
@@ -160,7 +170,15 @@ void OnProgress(Rack& rack, size_t i, const std::string& bytes)
     Run& run = rack.Runs[i];
     for (char c : bytes) {
         if (c != '\n') {
-            run.Progress += c;
+            run.ProgressTooLong = run.ProgressTooLong || run.Progress.size() >= MaxProgressEvent;
+            if (!run.ProgressTooLong) {
+                run.Progress += c;
+            }
+            continue;
+        }
+        if (run.ProgressTooLong) {
+            run.ProgressTooLong = false;
+            run.Progress.clear();
             continue;
         }
         ApplyProgress(run, rack.Script, run.Progress);

@@ -33,6 +33,12 @@ struct PromptAnswer {
     std::chrono::system_clock::time_point Time;
 };
 
+// A script that loops over a prompt, or a device that never ends a line, must
+// not grow the rack: what is held of one run is bounded.
+constexpr size_t MaxPromptsKept = 1000;
+constexpr size_t MaxConsoleLine = 64 * 1024;  // a longer line goes to the transcript in pieces
+constexpr size_t MaxProgressEvent = 4096;     // torvex's events are a few words
+
 struct Run {
     std::string Port;
     std::string Label;           // what the lab calls the unit; empty when not named
@@ -51,7 +57,9 @@ struct Run {
     std::string Progress;        // progress channel bytes after the last line end
     bool NoKeyboard = false;     // a prompt got the end of input
     size_t NoKeyboardLine = 0;
-    std::vector<PromptAnswer> Prompts;
+    std::vector<PromptAnswer> Prompts;  // the first MaxPromptsKept answers
+    size_t PromptsNotKept = 0;   // answers past those, counted only
+    bool ProgressTooLong = false;  // the event being read passed its bound: dropped
     bool WakeUnanswered = false; // neither wake-up got an answer
     bool SentLine = false;       // a script line that may write to the device was run
     bool Started = false;

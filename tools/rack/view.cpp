@@ -205,7 +205,8 @@ std::string SummaryJson(const std::vector<Run>& runs, const std::string& script,
                 ", \"line\": " + (run.Line > 0 ? std::to_string(run.Line) : "null") +
                 ", \"command\": " + (run.Line > 0 ? JsonString(run.Command) : "null") +
                 ", \"seconds\": " + (run.Started ? Fixed(Seconds(run.Start, run.End), 3) : "null") +
-                ", \"prompts\": " + PromptsJson(run) + ", \"transcript\": " + JsonString(run.TranscriptPath) + "}";
+                ", \"prompts\": " + PromptsJson(run) + ", \"prompts_not_kept\": " + std::to_string(run.PromptsNotKept) +
+                ", \"transcript\": " + JsonString(run.TranscriptPath) + "}";
         ok += run.Ok ? 1 : 0;
         interrupted += run.Interrupted ? 1 : 0;
     }
