@@ -1,8 +1,7 @@
 // The checker's parts: check.cpp reads the script once, into memory, and goes
 // over it twice, first into the graph (graph.h) and then line by line for the
-// findings; lines.cpp and wire.cpp
-// find what a line does by itself, paths.cpp what holds along every path that
-// reaches it.
+// findings; lines.cpp, commands.cpp, conditions.cpp and wire.cpp find what a
+// line does by itself, paths.cpp what holds along every path that reaches it.
 #pragma once
 
 #include <cstdio>
@@ -20,6 +19,14 @@ std::string Quoted(const char* text);
 bool IsBlank(char c);
 bool IsLetter(char c);
 bool IsDigit(char c);
+// lines.cpp: the text without its line end, for messages.
+std::string WithoutLineEnd(const char* text);
+// What follows the first carriage return that does not end the text: null
+// when every carriage return is part of the line end.
+const char* AfterInnerCarriageReturn(const char* text);
+// A byte that does something to a terminal: below space (the tab aside), and DEL.
+bool IsControl(char c);
+extern const char* const NotLineEnd;
 // Lines of nodes as "lines 4-6, 9": runs of nodes one after another joined.
 std::string LinesOf(const std::vector<Node>& nodes, const std::vector<uint32_t>& members);
 
@@ -38,7 +45,7 @@ private:
     void AddLabels();
     void Emit(long line, Severity level, const char* code, const std::string& text);
 
-    // lines.cpp and wire.cpp: what each line does by itself.
+    // lines.cpp, commands.cpp, conditions.cpp and wire.cpp: what each line does by itself.
     void Line(const PieceView& v);
     bool PlainModemLine(const PieceView& v) const;
     static bool PlainCommandLine(const PieceView& v);
