@@ -98,11 +98,22 @@ const Trap Traps[] = {
      "all that count: jumps go there, never here [duplicate-label]\n"},
     {":a\r\n#print x\r\n#goto a\r\n",
      "3: error: the loop through lines 2-3 has no way out: the run loops forever [endless-loop]\n"},
+    // Every answer the run goes on after holds OK: (OK) after a modem command always jumps.
     {"ATZ\r\n:b\r\n#if (OK) c\r\n#goto b\r\n:c\r\nATZ\r\n:d\r\n#if (OK) d\r\n",
-     "4: warning: the loop through lines 3-4 has no modem command or prompt, so the response cannot change in it: "
-     "the #if on line 3 takes the same way every time, and the loop may never end [endless-loop]\n"
-     "8: warning: the loop through line 8 has no modem command or prompt, so the response cannot change in it: "
-     "the #if on line 8 takes the same way every time, and the loop may never end [endless-loop]\n"},
+     "3: warning: every answer the run goes on after holds OK, so (OK) always holds after a modem command: the #if "
+     "always jumps [if-always]\n"
+     "4: warning: no path from the start of the script reaches this line [unreachable]\n"
+     "8: error: the loop through line 8 has no way out: the run loops forever [endless-loop]\n"
+     "8: warning: every answer the run goes on after holds OK, so (OK) always holds after a modem command: the #if "
+     "always jumps [if-always]\n"},
+    // A cycle that passes no prompt loops on, though a prompt is on a branch of the same loop.
+    {"ATZ\r\n:poll\r\n#if (Y) done\r\n#if (N) ask\r\n#wait 1\r\n#goto poll\r\n:ask\r\n#prompt Go?\r\n"
+     "#goto poll\r\n:done\r\n",
+     "6: warning: the loop through lines 3-6 has no modem command or prompt, so the response cannot change in it: the "
+     "#if lines 3, 4 take the same way every time, and the loop may never end [endless-loop]\n"},
+    {"ATZ\r\n:alarm\r\n#bell\r\n#print Alarm! Ctrl-C to stop\r\n#wait 1\r\n#goto alarm\r\n",
+     "6: warning: the loop through lines 3-6 has no way out: the run goes round it until stopped, as its text says "
+     "[endless-loop]\n"},
     {"ATZ\r\n#if OK\r\n#if (OK\r\n#if () x\r\n#if (>) x\r\n#if ( OK) x\r\n:x\r\n",
      "2: error: #if has no \"(\", so it never jumps [if-never]\n"
      "3: error: #if has no \")\" after its \"(\", so it never jumps [if-never]\n"
@@ -120,12 +131,14 @@ const Trap Traps[] = {
      "5: warning: line holds a carriage return before its end: the device gets \"ATZ\\rATI\\r\" in one write, and "
      "the run waits for one answer [carriage-return]\n"},
     {"^QRTC=2020/01/01\r\n#prompt Go on?\r\n#if (y) yes\r\n#if (>1) yes\r\n:yes\r\n",
-     "1: warning: the run fills in the clock command with the current time and drops \"2020/01/01\" [clock-text]\n"
+     "1: error: the run fills in the clock command with the current time and drops \"2020/01/01\" [clock-text]\n"
      "3: error: after #prompt the response is the key in upper case, so (y) never holds "
      "[condition-after-prompt]\n"
      "4: error: after #prompt the response is one key, with no \":\" before a number, so (>1) never holds "
      "[condition-after-prompt]\n"},
     {ManyLabels(1100),
+     "2: warning: every answer the run goes on after holds OK, so (OK) always holds after a modem command: the #if "
+     "always jumps [if-always]\n"
      "1103: error: jumps to \"l1100\", which no label defines: the run prints Label \"l1100\" not found. and goes "
      "on with the next line [missing-label]\n"},
     {"# torvex-check: disable=missing-label\r\n#goto nowhere\r\n#goto nowhere\r\n",
@@ -167,6 +180,15 @@ const std::string PollingLoop = "ATZ\r\n:again\r\n#goto check\r\n:retry\r\n#wait
 const std::string SignalAfterPrompt = "ATI\r\n#prompt Check the signal? (Y/N)\r\n#if (N) done\r\nAT+CSQ\r\n"
                                       "#goto test\r\n:test\r\n#if (>10) good\r\n#print weak\r\n#goto done\r\n"
                                       ":good\r\n#print good\r\n:done\r\n";
+const char DeviceBytes[] = "\fATZ\r\nATZ\xC2\xA0\r\n\xEF\xBB\xBF#print x\r\nATZ # reset\r\n; set up\r\n^QABCDE: 1\r\n"
+                           "^QABC: 1\r\nAT+CPBW=1,\"#31#\"\r\n  ^QRTC=\r\n";
+// A command of 398 characters fits one read with its CR; a label cut at a
+// blank is cut the same way in its jump.
+const std::string ProseAndSeparators =
+    "#If the unit does not answer, call the office\r\n#Cell signal check follows\r\n"
+    "#Tell the customer the unit is ready\r\n#Time sync: set the clock\r\n::::::::\r\n::::::::\r\n"
+    ":: Set up\r\n#Waiting for the unit to boot\r\n#tiemout 5\r\n#bel\r\nAT" + std::string(396, 'X') + "\r\n#goto " +
+    std::string(38, 'n') + " more\r\n:" + std::string(38, 'n') + " more\r\n";
 const char PathBytes[] = "ATZ\r\n#print a\0b\r\n:x\0y\r\n#print \x1b[2J\x7f\r\n";
 
 const Trap PathTraps[] = {
@@ -180,13 +202,56 @@ const Trap PathTraps[] = {
     {"# set up\rATZ\r#print x\r",
      "1: error: line holds a carriage return without a line feed, which does not end a line for the run: it takes "
      "what follows as part of this line, and those lines never run [carriage-return]\n"},
-    {"#if (OK) x\r\nATZ\r\n#if (ERROR) x\r\n#Waiting for the unit to boot\r\n#wait 1.5\r\n#wait 1m\r\n:x\r\n",
+    // How the run reads conditions and numbers; an answer may hold ERROR with OK.
+    {"#if (OK) x\r\nATZ\r\n#if (ERROR) x\r\n#Waiting\r\n#wait 1.5\r\n#wait 1m\r\n#wait 500ms\r\n#waitsec 5\r\n"
+     "#if (!=99) x\r\n#if (<3,500) x\r\n#if ( >15 ) x\r\n:x\r\n",
      "1: warning: #if comes before any modem command, so it tests the answer to the wake-up [if-wake-up]\n"
-     "3: error: a modem command answered with ERROR ends the run, so (ERROR) never holds after one "
+     "3: warning: (ERROR) holds only for an answer that holds OK as well: an answer with ERROR alone ends the run "
      "[condition-error]\n"
      "4: warning: #Waiting is read as #Wait, which finds no number after it and does nothing [name-runs-on]\n"
      "5: warning: #wait reads the number 1 and ignores \".5\" after it: the run waits 1 s [number-rest]\n"
-     "6: warning: #wait reads the number 1 and ignores \"m\" after it: the run waits 1 s [number-rest]\n"},
+     "6: warning: #wait reads the number 1 and ignores \"m\" after it: the run waits 1 s [number-rest]\n"
+     "7: error: #wait reads the number 500 and ignores \"ms\" after it: the run waits 500 s [number-rest]\n"
+     "8: error: #waitsec is read as #wait, which finds no number after it and does nothing, though the line holds "
+     "one [name-runs-on]\n"
+     "9: error: condition (!=99) is no comparison the run knows: it looks for the text \"!=99\" in the response "
+     "[condition-text]\n"
+     "10: warning: condition (<3,500) reads the number 3 and ignores \",500\" after it: the run jumps when the "
+     "response's number is less than 3 [condition-rest]\n"
+     "11: error: condition ( >15 ) is no comparison the run knows: it looks for the text \" >15 \" in the response "
+     "[condition-text]\n"},
+    // Lines that end in LF CR: every line after the first begins with CR and is passed over.
+    {"ATZ\n\rATI\n\r#print x\n\r# a note\n\r\n",
+     "1: error: line ends in a line feed only, which the run removes from a plain command: it sends \"ATZ\" with "
+     "no line end, and the device never sees the command end [line-end]\n"
+     "2: error: line begins with a carriage return, so the run takes it for an empty line and passes over it: "
+     "\"ATI\" never runs (lines that end in LF CR, not CR LF, all begin so) [carriage-return]\n"
+     "3: error: line begins with a carriage return, so the run takes it for an empty line and passes over it: "
+     "\"#print x\" never runs (lines that end in LF CR, not CR LF, all begin so) [carriage-return]\n"},
+    {"#prompt Reset? (Y/N)\r\nAT+CPIN?\r\n#if (Y) reset\r\n#print kept\r\n:reset\r\nAT&F\r\n",
+     "3: error: (Y) looks for the key of the #prompt on line 1, but the modem command on line 2 comes between: the "
+     "response is its answer, whatever key was pressed [key-after-modem]\n"},
+    // Modem lines a device cannot take, each sent as it stands.
+    {std::string(DeviceBytes, sizeof DeviceBytes - 1),
+     "1: error: line holds a form feed (page break), which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "2: error: line holds a no-break space, which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "3: error: line begins with a UTF-8 byte order mark, as where files were joined, so the run sends it to the "
+     "device, mark and all [byte-order-mark]\n"
+     "4: error: line holds \"# reset\" after the command, which is no comment for the run: it sends it to the "
+     "device too [modem-comment]\n"
+     "5: error: line begins with \";\", which is no comment for the run: it sends the line to the device "
+     "[modem-comment]\n"
+     "6: error: the shorthand makes \": \" into \"=\" only after a name of three or four letters, and \"ABCDE\" "
+     "has 5: the run sends the colon as it stands [shorthand-colon]\n"
+     "9: error: line begins with a blank, so the run does not fill in the clock command: it sends it as written, "
+     "without the time [blank-start]\n"},
+    // Lines that do nothing and read as prose or separators draw nothing; near-misses still do.
+    {ProseAndSeparators,
+     "9: error: #tiemout is no script command, so the run ignores the line: did you mean #timeout? "
+     "[unknown-command]\n"
+     "10: error: #bel is no script command, so the run ignores the line: did you mean #bell? [unknown-command]\n"},
     {std::string(PathBytes, sizeof PathBytes - 1),
      "2: error: line holds a NUL byte: the run reads only the 8 characters before it [nul-byte]\n"
      "3: error: label line holds a NUL byte: the label's name ends before it, so jumps by the whole name do not "
@@ -284,10 +349,10 @@ TEST(Check, WireShowsTheBytesEachModemCommandSends)
                          path + ":3: note: sends \"AT^QABC= 1\\r\\n\"\n" +
                          path + ":4: note: sends \"AT^QABC: 1\\r\\n\"\n" +
                          path + ":5: note: sends \"AT^QRTC=2023/12/01  0:00:00\\r\\n\"\n" +
-                         path + ":7: warning: the run fills in the clock command with the current time and drops "
+                         path + ":7: error: the run fills in the clock command with the current time and drops "
                                 "\"2020\" [clock-text]\n" +
                          path + ":7: note: sends \"AT^QRTC=2023/11/30 12:00:00\\r\\n\"\n" +
-                         path + ":9: warning: the run fills in the clock command with the current time and drops "
+                         path + ":9: error: the run fills in the clock command with the current time and drops "
                                 "\"1\" [clock-text]\n" +
                          path + ":9: note: sends \"AT^QRTC=2023/12/01  0:00:00\\r\\n\"\n" +
                          path + ":10: error: line ends in a line feed only, which the run removes from a plain "

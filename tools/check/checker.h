@@ -27,6 +27,10 @@ const char* AfterInnerCarriageReturn(const char* text);
 // A byte that does something to a terminal: below space (the tab aside), and DEL.
 bool IsControl(char c);
 extern const char* const NotLineEnd;
+// A label line's name that reads as a separator or a comment ("::", "-----").
+bool ReadsAsSeparator(const char* name);
+// Words of prose after a command word: three or more, with no digit and no parenthesis.
+bool ReadsAsProse(const char* rest);
 // Lines of nodes as "lines 4-6, 9": runs of nodes one after another joined.
 std::string LinesOf(const std::vector<Node>& nodes, const std::vector<uint32_t>& members);
 
@@ -51,23 +55,28 @@ private:
     static bool PlainCommandLine(const PieceView& v);
     bool PlainLabelLine(const PieceView& v);
     void LineRead(Piece* p);
+    void SkippedLine(const PieceView& v);
     void LabelLine(Piece* p);
     void CommandLine(Piece* p);
     void ModemLine(Piece* p);
     void Comment(const Piece& p);
-    void UnknownCommand(long line, const std::string& word);
+    void UnknownCommand(long line, const std::string& word, const char* rest);
     void NumberCommand(long line, const std::string& word, char next, const ScriptCommand& cmd, const Node* node);
     void NumberRest(long line, const std::string& word, const char* text, const ScriptCommand& cmd);
     void IfCommand(long line, const char* text, const ScriptCommand& cmd);
+    void ConditionRest(long line, const char* condition, const Condition& c);
     void Jump(long line, const char* name);
     void ShownText(long line, const std::string& word, const char* text);
     void LongLine(const Piece& p);
+    void DeviceCannotTake(long line, const char* text, size_t length);
+    void ShorthandColon(long line, const char* text);
 
     // paths.cpp: what holds on every path.
     void Analyse();
     void PathFindings(uint32_t node);
     void IfPaths(long line, const char* condition, const Node& node);
     void LoopFound(const Loop& loop);
+    void KeyAfterModem(long line, const std::string& shown);
     const Node* NodeAt(uint32_t node) const;
 
     const CheckOptions& Opt;
@@ -101,6 +110,7 @@ private:
     std::vector<JumpAt> Jumps;
     std::vector<char> Names;
     bool AnyTimeoutNone = false;
+    bool AnyKeysLoop = false;
     // Findings about loops and lines no path reaches, by node, in node order.
     struct PathFinding {
         uint32_t Node;
@@ -118,4 +128,5 @@ private:
     LineKind LongFirst = LineKind::Modem;
     std::string LongRest;  // what the run makes of the pieces after the first
     char LongTail[2] = {0, 0};
+    char LongFirstEnd = 0;  // the last byte of its first piece
 };

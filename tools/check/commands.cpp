@@ -77,12 +77,44 @@ void Checker::Comment(const Piece& p)
     DisabledCodes.erase(std::remove_if(DisabledCodes.begin(), DisabledCodes.end(), IsBlank), DisabledCodes.end());
 }
 
-// A "#" word near a command name is a misspelling; any other is a comment.
-void Checker::UnknownCommand(long line, const std::string& word)
+bool ReadsAsProse(const char* rest)
+{
+    int words = 0;
+    for (const char* c = rest; *c != '\0'; c++) {
+        if (IsDigit(*c) || *c == '(' || *c == ')') {
+            return false;
+        }
+        words += !IsBlank(*c) && (c == rest || IsBlank(c[-1])) ? 1 : 0;
+    }
+    return words >= 3;
+}
+
+namespace {
+
+// Whether what follows a "#" word is what the command of that name takes: a
+// misspelt "#tiemout 5" is, "#Time sync follows" is prose.
+bool TakesWhatFollows(CommandId id, const char* rest)
+{
+    rest = SkipBlanks(rest);
+    switch (id) {
+    case CommandId::Timeout:
+    case CommandId::Wait: return *rest == '\0' || IsDigit(*rest) || *rest == '-' || *rest == '+';
+    case CommandId::Print:
+    case CommandId::Prompt: return true;
+    case CommandId::Goto: return *rest != '\0' && strpbrk(rest, " \t") == nullptr;
+    default: return *rest == '\0';
+    }
+}
+
+}  // namespace
+
+// A "#" word near a command name, followed by what that command takes, is a
+// misspelling; any other is a comment. rest: what follows the word, without the line end.
+void Checker::UnknownCommand(long line, const std::string& word, const char* rest)
 {
     const std::string letters = word.substr(1, word.find_first_of("0123456789") - 1);
     for (const CommandName& name : CommandNames) {
-        if (LooksLike(letters, name.Name)) {
+        if (LooksLike(letters, name.Name) && TakesWhatFollows(name.Id, rest)) {
             Emit(line, Severity::Error, "unknown-command",
                  word + " is no script command, so the run ignores the line: did you mean #" + Lower(name.Name) + "?");
             return;
@@ -111,12 +143,20 @@ void Checker::CommandLine(Piece* p)
         wordEnd++;
     }
     const std::string word = "#" + std::string(text, wordEnd);
-    // The name and the character after it, before ReadCommand edits the text.
+    // The name and the character after it, and the whole line, before ReadCommand edits the text.
     char head[COMMAND_NAME_MAX + 2] = {};
     strncpy(head, text, sizeof head - 1);
+    const std::string raw = WithoutLineEnd(text);
     const ScriptCommand cmd = ReadCommand(text);
     if (cmd.Id == CommandId::None) {
-        UnknownCommand(line, word);
+        UnknownCommand(line, word, raw.c_str() + wordEnd);
+        return;
+    }
+    // A line that does nothing and reads as prose is a comment: "#If the
+    // unit does not answer, call", "#Waiting for the unit to boot".
+    const bool doesNothing = (cmd.Id == CommandId::If && raw.find('(') == std::string::npos) ||
+                             ((cmd.Id == CommandId::Wait || cmd.Id == CommandId::Timeout) && !cmd.HasNumber);
+    if (doesNothing && ReadsAsProse(raw.c_str() + cmd.NameLength)) {
         return;
     }
     if (length < p->Length) {
@@ -135,9 +175,11 @@ void Checker::CommandLine(Piece* p)
         } else if (cmd.Id == CommandId::Goto) {
             Emit(line, Severity::Warning, "name-runs-on", readAs + ", so the run jumps to " + Quoted(cmd.Text));
         } else if (numbered && !cmd.HasNumber) {
-            // "#Waiting for the unit" does nothing, which its author meant.
-            Emit(line, Severity::Warning, "name-runs-on",
-                 readAs + ", which finds no number after it and does nothing");
+            // "#Waiting" may mean nothing; "#waitsec 5" surely meant to wait.
+            const bool numberLost = raw.find_first_of("0123456789") != std::string::npos;
+            Emit(line, numberLost ? Severity::Error : Severity::Warning, "name-runs-on",
+                 readAs + ", which finds no number after it and does nothing" +
+                     (numberLost ? std::string(", though the line holds one") : std::string()));
             return;
         } else {
             Emit(line, Severity::Warning, "name-runs-on", readAs);
@@ -213,11 +255,14 @@ void Checker::NumberRest(long line, const std::string& word, const char* text, c
     at += strspn(at, " \t\n\v\f\r");
     at += *at == '+' || *at == '-' ? 1 : 0;
     at += strspn(at, "0123456789");
-    if (*at == '\0' || IsBlank(*at) || *at == '\r' || *at == '\n') {
+    // "#wait 500ms" and "#wait 500 ms" wait 500 s.
+    const char* unit = SkipBlanks(at);
+    const bool milliseconds = cmd.Id == CommandId::Wait && StartsWithNoCase(unit, "ms") && !IsLetter(unit[2]);
+    if (!milliseconds && (*at == '\0' || IsBlank(*at) || *at == '\r' || *at == '\n')) {
         return;
     }
-    const std::string rest = WithoutLineEnd(at);
-    Emit(line, Severity::Warning, "number-rest",
+    const std::string rest = WithoutLineEnd(milliseconds ? unit : at);
+    Emit(line, milliseconds ? Severity::Error : Severity::Warning, "number-rest",
          word + " reads the number " + std::to_string(cmd.Number) + " and ignores " + Quoted(rest.c_str()) +
              " after it: the run " + (cmd.Id == CommandId::Wait ? "waits " : "sets the time-out to ") +
              std::to_string(cmd.Number) + " s");

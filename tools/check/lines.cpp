@@ -24,6 +24,20 @@ std::string WithoutBlanksAtEnd(const char* name)
 
 }  // namespace
 
+// "::: Set-up :::", "------" and the like: lines to look at, not labels to jump to.
+bool ReadsAsSeparator(const char* name)
+{
+    if (name[0] == ':') {
+        return true;  // "::" begins a comment in batch files
+    }
+    for (; *name != '\0'; name++) {
+        if (IsLetter(*name) || IsDigit(*name)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The text without its line end, for messages.
 std::string WithoutLineEnd(const char* text)
 {
@@ -62,6 +76,9 @@ void Checker::Line(const PieceView& v)
     // Most lines say nothing and are passed over without a copy: a whole
     // empty line, and a whole plain modem command.
     const bool whole = v.First && !v.Continues;
+    if (v.First && v.Bytes[0] == '\r') {
+        SkippedLine(v);
+    }
     if (whole && (v.Bytes[0] == '\n' || v.Bytes[0] == '\r')) {
         return;
     }
@@ -80,6 +97,28 @@ void Checker::Line(const PieceView& v)
     p.First = v.First;
     p.Continues = v.Continues;
     LineRead(&p);
+}
+
+// A line that begins with a carriage return is passed over whole: where a
+// file's lines end in LF CR, that is every line after the first.
+void Checker::SkippedLine(const PieceView& v)
+{
+    size_t at = 0;
+    while (at < v.Length && v.Bytes[at] == '\r') {
+        at++;
+    }
+    size_t end = at;
+    while (end < v.Length && v.Bytes[end] != '\r' && v.Bytes[end] != '\n') {
+        end++;
+    }
+    const std::string rest(v.Bytes + at, end - at);
+    const char* text = SkipBlanks(rest.c_str());
+    if (*text == '\0' || (text == rest.c_str() && *text == '#' && CommandOf(text + 1) == nullptr)) {
+        return;  // nothing, or a comment, is passed over
+    }
+    Emit(v.Line, Severity::Error, "carriage-return",
+         "line begins with a carriage return, so the run takes it for an empty line and passes over it: " +
+             Quoted(rest.c_str()) + " never runs (lines that end in LF CR, not CR LF, all begin so)");
 }
 
 // A command line of no interest: it ends in CR LF with no other CR, has no NUL,
@@ -164,6 +203,9 @@ void Checker::LabelLine(Piece* p)
     // A file that grew between the readings is looked up like any name.
     LabelInfo& info =
         NextDefinition < Definitions.size() ? *Definitions[NextDefinition++] : Labels.Get(LabelKey(name));
+    if (ReadsAsSeparator(p->Text + 1)) {
+        return;
+    }
     if (info.Winner == 0) {
         info.Winner = p->Line;
     }
@@ -180,10 +222,12 @@ void Checker::LabelLine(Piece* p)
         return;
     }
     const size_t n = strlen(name);
+    // A name cut at a blank is cut the same way in every jump.
+    const bool cut = strlen(p->Text + 1) > LABEL_MAX;
     if (n > 0 && IsBlank(name[0])) {
         Emit(p->Line, Severity::Warning, "label-blank",
              "label " + Quoted(name) + " begins with a blank: a jump passes over the blanks before its name, so no jump reaches it");
-    } else if (n > 0 && IsBlank(name[n - 1])) {
+    } else if (n > 0 && IsBlank(name[n - 1]) && !cut) {
         Emit(p->Line, Severity::Warning, "label-blank",
              "label " + Quoted(name) + " ends in a blank: only a jump whose name ends in the same blanks reaches it");
     }
