@@ -10,7 +10,7 @@ set -eu
 seconds=${1:-30}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TORVEX_FUZZ_BUILD:-$root/build-fuzz}
-targets=${TORVEX_FUZZ_TARGETS:-fuzz_modem_line fuzz_command fuzz_response fuzz_labels fuzz_cmdline fuzz_check fuzz_telnet}
+targets=${TORVEX_FUZZ_TARGETS:-fuzz_modem_line fuzz_command fuzz_response fuzz_labels fuzz_cmdline fuzz_check fuzz_telnet fuzz_differential}
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DTORVEX_FUZZ=ON -DTORVEX_TESTS=OFF >/dev/null
 cmake --build "$build" --target fuzz_all -j2

@@ -189,6 +189,7 @@ const std::string ProseAndSeparators =
     "#Tell the customer the unit is ready\r\n#Time sync: set the clock\r\n::::::::\r\n::::::::\r\n"
     ":: Set up\r\n#Waiting for the unit to boot\r\n#tiemout 5\r\n#bel\r\nAT" + std::string(396, 'X') + "\r\n#goto " +
     std::string(38, 'n') + " more\r\n:" + std::string(38, 'n') + " more\r\n";
+const std::string LongName = "end" + std::string(397, 'x');
 const char PathBytes[] = "ATZ\r\n#print a\0b\r\n:x\0y\r\n#print \x1b[2J\x7f\r\n";
 
 const Trap PathTraps[] = {
@@ -262,6 +263,13 @@ const Trap PathTraps[] = {
      "1: error: #timeout sets the time-out to 0 s: every modem command after it fails at once, without waiting for "
      "an answer [number-value]\n"
      "3: warning: no path from the start of the script reaches this line [unreachable]\n"},
+    // A jump in the first read of a long line passes over the rest of it.
+    {"ATZ\r\n#goto " + LongName + "\r\n:" + LongName + "\r\nATI\r\n",
+     "2: error: line of 406 characters is longer than one read (399): the run reads the rest as 1 more line: a "
+     "modem command [long-line]\n"
+     "2: warning: no path from the start of the script reaches the rest of this line [unreachable]\n"
+     "3: error: line of 401 characters is longer than one read (399): the run reads the rest as 1 more line: a "
+     "modem command [long-line]\n"},
     {"ATZ\r\n:ask\r\n#prompt Again?\r\n#goto ask\r\nATI\r\n",
      "4: error: the loop through lines 3-4 has no way out: the run loops forever [endless-loop]\n"
      "5: warning: no path from the start of the script reaches this line [unreachable]\n"},
@@ -270,6 +278,15 @@ const Trap PathTraps[] = {
 TEST(Check, FollowsTheJumps)
 {
     ExpectFindings(PathTraps, 1);
+}
+
+// The keys a run's prompts read, from a pipe.
+RunOptions Keys(const std::string& keys)
+{
+    RunOptions options;
+    options.input = Stdin::Pipe;
+    options.data = keys;
+    return options;
 }
 
 // The checker is silent on the polling loop and on the condition reached from
@@ -303,13 +320,44 @@ TEST(Check, SilentWhereTheRunDoesWhatTheScriptSays)
     }
     EXPECT_EQ(polls, 3u) << r.out;
 
-    RunOptions keyY;
-    keyY.input = Stdin::Pipe;
-    keyY.data = "y";
-    r = RunTorvex({signal, "-PORT=" + link}, keyY);
+    r = RunTorvex({signal, "-PORT=" + link}, Keys("y"));
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("+CSQ: 23,99, OK\"\n\r\ngood\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("weak"), std::string::npos) << r.out;
+
+    // Where the checker finds a fault, the run shows it: lines that end in
+    // LF CR are passed over, a key condition after a modem command tests the
+    // answer ("TORVEX-SIM" holds an M whatever key is pressed), and (OK)
+    // after a modem command always jumps.
+    const std::string lfcr = ScriptArg(WriteScript("#print start\n\rATZ\n\r#print end\n\r"));
+    const std::string keyed = ScriptArg(WriteScript("#prompt Model? (M/N)\r\nAT+CGMM\r\n#if (M) model\r\n"
+                                                    "#print kept\r\n:model\r\nATZ\r\n#if (OK) next\r\n"
+                                                    "#print failed\r\n:next\r\n#print next\r\n"));
+    r = Check({lfcr, keyed});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, lfcr + ":2: error: line begins with a carriage return, so the run takes it for an empty line and "
+                            "passes over it: \"ATZ\" never runs (lines that end in LF CR, not CR LF, all begin so) "
+                            "[carriage-return]\n" +
+                         lfcr + ":3: error: line begins with a carriage return, so the run takes it for an empty line "
+                                "and passes over it: \"#print end\" never runs (lines that end in LF CR, not CR LF, "
+                                "all begin so) [carriage-return]\n" +
+                         keyed + ":3: error: (M) looks for the key of the #prompt on line 1, but the modem command on "
+                                 "line 2 comes between: the response is its answer, whatever key was pressed "
+                                 "[key-after-modem]\n" +
+                         keyed + ":7: warning: every answer the run goes on after holds OK, so (OK) always holds "
+                                 "after a modem command: the #if always jumps [if-always]\n" +
+                         keyed + ":8: warning: no path from the start of the script reaches this line "
+                                 "[unreachable]\n");
+    r = RunTorvex({lfcr, "-PORT=" + link});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("\r\nstart\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("ATZ"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("end"), std::string::npos) << r.out;
+    r = RunTorvex({keyed, "-PORT=" + link}, Keys("n"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("kept"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("failed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\r\nnext\n"), std::string::npos) << r.out;
     sim.Signal(SIGTERM);
     sim.Wait();
 }
@@ -360,14 +408,41 @@ TEST(Check, WireShowsTheBytesEachModemCommandSends)
                                 "command end [line-end]\n" +
                          path + ":10: note: sends \"AT+CSQ\"\n");
 
-    // -UTC starts in UTC, as for torvex; the script from standard input is "-".
-    RunOptions piped;
-    piped.input = Stdin::Pipe;
-    piped.data = "^QRTC=\r\n#NZST\r\n^QRTC=\r\n";
-    r = Check({"--wire", "-UTC", "--time=2024-02-28T23:59:59", "-"}, piped);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "-:1: note: sends \"AT^QRTC=2024/02/28 23:59:59\\r\\n\"\n"
-                     "-:3: note: sends \"AT^QRTC=2024/02/29 11:59:59\\r\\n\"\n");
+    // -UTC starts in UTC, as for torvex; the script from standard input is
+    // "-". Then the time base along the paths: #UTC reached by a jump before
+    // the clock command, or on one path of two.
+    struct Piped {
+        std::vector<std::string> args;
+        std::string script;
+        std::string notes;
+    };
+    const Piped cases[] = {
+        {{"-UTC", "--time=2024-02-28T23:59:59"},
+         "^QRTC=\r\n#NZST\r\n^QRTC=\r\n",
+         "-:1: note: sends \"AT^QRTC=2024/02/28 23:59:59\\r\\n\"\n"
+         "-:3: note: sends \"AT^QRTC=2024/02/29 11:59:59\\r\\n\"\n"},
+        {{"--time=2023-11-30T12:00:00"},
+         "ATZ\r\n#goto utc\r\n:back\r\n^QRTC=\r\n#prompt Again?\r\n#if (Y) back\r\n#goto end\r\n"
+         ":utc\r\n#UTC\r\n#goto back\r\n:end\r\n^QRTC=\r\n",
+         "-:1: note: sends \"ATZ\\r\"\n"
+         "-:4: note: sends \"AT^QRTC=2023/11/30 12:00:00\\r\\n\"\n"
+         "-:12: note: sends \"AT^QRTC=2023/11/30 12:00:00\\r\\n\"\n"},
+        {{"--time=2023-11-30T12:00:00"},
+         "#prompt UTC?\r\n#if (Y) utc\r\n:clock\r\n^QRTC=\r\n#goto end\r\n:utc\r\n#UTC\r\n#goto clock\r\n:end\r\n",
+         "-:4: note: sends \"AT^QRTC=2023/11/30 12:00:00\\r\\n\" in UTC or \"AT^QRTC=2023/12/01  0:00:00\\r\\n\" in "
+         "New Zealand time, as the path that reaches it sets\n"},
+    };
+    for (const Piped& c : cases) {
+        std::vector<std::string> args = {"--wire"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back("-");
+        RunOptions piped;
+        piped.input = Stdin::Pipe;
+        piped.data = c.script;
+        r = Check(args, piped);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.notes);
+    }
 }
 
 TEST(Check, ExitStatusesTellCleanFoundAndTrouble)

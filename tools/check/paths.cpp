@@ -38,9 +38,16 @@ void Checker::Analyse()
         for (; j < count && Nodes[j].Reach == 0; j++) {
             last = Nodes[j].Kind != NODE_NOTHING ? j : last;
         }
-        const std::string where = last == i ? "this line"
-                                            : "lines " + std::to_string(Nodes[i].Line) + "-" +
-                                                  std::to_string(Nodes[last].Line);
+        // A line longer than one read may be reached in its first piece only.
+        const bool rest = i > 0 && Nodes[i - 1].Line == Nodes[i].Line;
+        const uint32_t from = Nodes[i].Line + (rest ? 1 : 0);
+        const uint32_t to = Nodes[last].Line;
+        std::string where = rest ? "the rest of this line" : "";
+        if (to >= from) {
+            where += rest ? " and " : "";
+            where += to == from ? (rest ? "line " + std::to_string(to) : "this line")
+                                : "lines " + std::to_string(from) + "-" + std::to_string(to);
+        }
         const std::string text = "no path from the start of the script reaches " + where;
         Stored.push_back(PathFinding{i, Severity::Warning, "unreachable", text});
         i = j;
