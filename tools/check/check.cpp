@@ -41,7 +41,8 @@ void AppendEscaped(std::string* out, const char* bytes, size_t count)
 bool SaysHowToStop(const char* bytes, size_t n)
 {
     for (size_t i = 0; i + 6 <= n; i++) {
-        if (StartsWithNoCase(bytes + i, "CTRL") && strchr("-+ ", bytes[i + 4]) != nullptr && bytes[i + 4] != '\0' &&
+        // One test a byte for the letter "t" or "T" first: most texts hold few.
+        if ((bytes[i + 1] | 0x20) == 't' && StartsWithNoCase(bytes + i, "CTRL") && strchr("-+ ", bytes[i + 4]) != nullptr && bytes[i + 4] != '\0' &&
             ToUpper(bytes[i + 5]) == 'C') {
             return true;
         }
@@ -70,21 +71,6 @@ std::string Escaped(const char* bytes, size_t count)
     std::string out;
     AppendEscaped(&out, bytes, count);
     return out;
-}
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-bool IsLetter(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool IsDigit(char c)
-{
-    return c >= '0' && c <= '9';
 }
 
 std::string LinesOf(const std::vector<Node>& nodes, const std::vector<uint32_t>& members)

@@ -16,16 +16,32 @@
 
 void AppendQuoted(std::string* out, const char* text);
 std::string Quoted(const char* text);
-bool IsBlank(char c);
-bool IsLetter(char c);
-bool IsDigit(char c);
+inline bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+inline bool IsLetter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+inline bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
 // lines.cpp: the text without its line end, for messages.
 std::string WithoutLineEnd(const char* text);
 // What follows the first carriage return that does not end the text: null
 // when every carriage return is part of the line end.
 const char* AfterInnerCarriageReturn(const char* text);
 // A byte that does something to a terminal: below space (the tab aside), and DEL.
-bool IsControl(char c);
+inline bool IsControl(char c)
+{
+    const unsigned char u = static_cast<unsigned char>(c);
+    return (u < 32 && c != '\t') || u == 127;
+}
 extern const char* const NotLineEnd;
 // A label line's name that reads as a separator or a comment ("::", "-----").
 bool ReadsAsSeparator(const char* name);

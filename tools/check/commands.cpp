@@ -146,7 +146,12 @@ void Checker::CommandLine(Piece* p)
     // The name and the character after it, and the whole line, before ReadCommand edits the text.
     char head[COMMAND_NAME_MAX + 2] = {};
     strncpy(head, text, sizeof head - 1);
-    const std::string raw = WithoutLineEnd(text);
+    // The line as written, for the lines that may be prose: read before ReadCommand edits it.
+    const CommandName* named = CommandOf(text);
+    const CommandId id = named != nullptr ? named->Id : CommandId::None;
+    const bool mayBeProse = id == CommandId::None || id == CommandId::Wait || id == CommandId::Timeout ||
+                            (id == CommandId::If && strchr(text, '(') == nullptr);
+    const std::string raw = mayBeProse ? WithoutLineEnd(text) : std::string();
     const ScriptCommand cmd = ReadCommand(text);
     if (cmd.Id == CommandId::None) {
         UnknownCommand(line, word, raw.c_str() + wordEnd);
@@ -154,7 +159,7 @@ void Checker::CommandLine(Piece* p)
     }
     // A line that does nothing and reads as prose is a comment: "#If the
     // unit does not answer, call", "#Waiting for the unit to boot".
-    const bool doesNothing = (cmd.Id == CommandId::If && raw.find('(') == std::string::npos) ||
+    const bool doesNothing = (cmd.Id == CommandId::If && mayBeProse) ||
                              ((cmd.Id == CommandId::Wait || cmd.Id == CommandId::Timeout) && !cmd.HasNumber);
     if (doesNothing && ReadsAsProse(raw.c_str() + cmd.NameLength)) {
         return;
@@ -270,7 +275,7 @@ void Checker::NumberRest(long line, const std::string& word, const char* text, c
 
 void Checker::ShownText(long line, const std::string& word, const char* text)
 {
-    if (std::find_if(text, text + strlen(text), IsControl) == text + strlen(text)) {
+    if (std::none_of(text, text + strlen(text), [](char c) { return IsControl(c); })) {
         return;
     }
     Emit(line, Severity::Warning, "control-bytes",

@@ -61,11 +61,6 @@ const char* AfterInnerCarriageReturn(const char* text)
     return nullptr;
 }
 
-bool IsControl(char c)
-{
-    const unsigned char u = static_cast<unsigned char>(c);
-    return (u < 32 && c != '\t') || u == 127;
-}
 
 
 const char* const NotLineEnd =
@@ -106,6 +101,9 @@ void Checker::SkippedLine(const PieceView& v)
     size_t at = 0;
     while (at < v.Length && v.Bytes[at] == '\r') {
         at++;
+    }
+    if (at == v.Length || v.Bytes[at] == '\n') {
+        return;  // an empty line
     }
     size_t end = at;
     while (end < v.Length && v.Bytes[end] != '\r' && v.Bytes[end] != '\n') {
@@ -149,7 +147,7 @@ bool Checker::PlainCommandLine(const PieceView& v)
         return true;
     case CommandId::Print:
     case CommandId::Prompt:
-        return std::find_if(rest, end, IsControl) == end;
+        return std::none_of(rest, end, [](char c) { return IsControl(c); });
     default:
         return false;
     }

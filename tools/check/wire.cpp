@@ -11,6 +11,25 @@
 
 namespace {
 
+// A byte a modem command line may hold as it is: not a control byte (the tab
+// aside), nothing beyond ASCII, and not "#", which may begin a comment.
+struct PlainModemBytes {
+    bool Plain[256];
+    constexpr PlainModemBytes() : Plain()
+    {
+        for (int c = 32; c < 127; c++) {
+            Plain[c] = c != '#';
+        }
+        Plain[static_cast<unsigned char>('\t')] = true;
+    }
+};
+constexpr PlainModemBytes PlainBytes;
+
+bool IsPlainModemByte(unsigned char c)
+{
+    return PlainBytes.Plain[c];
+}
+
 bool IsLineEnd(char c)
 {
     return c == '\r' || c == '\n' || c == '\0';
@@ -122,7 +141,7 @@ bool Checker::PlainModemLine(const PieceView& v) const
     }
     for (size_t i = 0; i + 2 < n; i++) {
         const unsigned char c = static_cast<unsigned char>(b[i]);
-        if ((c < 32 && c != '\t') || c >= 127 || (c == '#' && i > 0 && IsBlank(b[i - 1]))) {
+        if (!IsPlainModemByte(c) && (c != '#' || (i > 0 && IsBlank(b[i - 1])))) {
             return false;
         }
     }
@@ -141,7 +160,24 @@ void Checker::DeviceCannotTake(long line, const char* text, size_t length)
     bool quoted = false;
     const size_t command = static_cast<size_t>(SkipBlanks(text) - text);  // where the command starts
     for (size_t i = 0; i < length; i++) {
+        // Sixteen plain bytes at a time, in arithmetic the compiler does in one vector.
+        bool plain = true;
+        while (plain && i + 16 <= length) {
+            unsigned special = 0;
+            for (size_t k = 0; k < 16; k++) {
+                const unsigned char c = static_cast<unsigned char>(text[i + k]);
+                special |= static_cast<unsigned>((c < 32) | (c > 126) | (c == '#') | (c == '"'));
+            }
+            plain = special == 0;
+            i += plain ? 16 : 0;
+        }
+        if (i == length) {
+            break;
+        }
         const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (IsPlainModemByte(c) && c != '"') {
+            continue;
+        }
         quoted = c == '"' ? !quoted : quoted;
         const char* what = c == '\f' ? "a form feed (page break)"
                            : (c < 32 && c != '\t' && c != '\r' && c != '\n') || c == 127 ? "a control byte"
