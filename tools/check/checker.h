@@ -90,6 +90,11 @@ private:
     // paths.cpp: what holds on every path.
     void Analyse();
     void PathFindings(uint32_t node);
+    struct UnreachedRun {
+        uint32_t First;  // nodes no path reaches, comments aside
+        uint32_t Last;
+    };
+    void UnreachedFinding(const UnreachedRun& run);
     void IfPaths(long line, const char* condition, const Node& node);
     void LoopFound(const Loop& loop);
     void KeyAfterModem(long line, const std::string& shown);
@@ -127,7 +132,7 @@ private:
     std::vector<char> Names;
     bool AnyTimeoutNone = false;
     bool AnyKeysLoop = false;
-    // Findings about loops and lines no path reaches, by node, in node order.
+    // Findings about loops, by node, in node order.
     struct PathFinding {
         uint32_t Node;
         Severity Level;
@@ -136,6 +141,8 @@ private:
     };
     std::vector<PathFinding> Stored;
     size_t NextStored = 0;
+    std::vector<UnreachedRun> Unreached;  // in node order
+    size_t NextUnreached = 0;
     uint32_t NodeCount = 0;  // nodes met so far in the second reading
 
     // A line longer than one read, while its pieces go by.

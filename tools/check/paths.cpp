@@ -38,18 +38,7 @@ void Checker::Analyse()
         for (; j < count && Nodes[j].Reach == 0; j++) {
             last = Nodes[j].Kind != NODE_NOTHING ? j : last;
         }
-        // A line longer than one read may be reached in its first piece only.
-        const bool rest = i > 0 && Nodes[i - 1].Line == Nodes[i].Line;
-        const uint32_t from = Nodes[i].Line + (rest ? 1 : 0);
-        const uint32_t to = Nodes[last].Line;
-        std::string where = rest ? "the rest of this line" : "";
-        if (to >= from) {
-            where += rest ? " and " : "";
-            where += to == from ? (rest ? "line " + std::to_string(to) : "this line")
-                                : "lines " + std::to_string(from) + "-" + std::to_string(to);
-        }
-        const std::string text = "no path from the start of the script reaches " + where;
-        Stored.push_back(PathFinding{i, Severity::Warning, "unreachable", text});
+        Unreached.push_back(UnreachedRun{i, last});
         i = j;
     }
     FindLoops(&Nodes, false, [this](const Loop& loop) { LoopFound(loop); });
@@ -93,8 +82,32 @@ void Checker::LoopFound(const Loop& loop)
                                      " the same way every time, and the loop may never end"});
 }
 
+// Kept as two nodes, and told in words only when reported: a script may have
+// a run no path reaches every few lines.
+void Checker::UnreachedFinding(const UnreachedRun& run)
+{
+    // A line longer than one read may be reached in its first piece only.
+    const bool rest = run.First > 0 && Nodes[run.First - 1].Line == Nodes[run.First].Line;
+    const uint32_t from = Nodes[run.First].Line + (rest ? 1 : 0);
+    const uint32_t to = Nodes[run.Last].Line;
+    std::string& text = Message;
+    text.assign("no path from the start of the script reaches ");
+    text += rest ? "the rest of this line" : "";
+    if (to >= from) {
+        text += rest ? " and " : "";
+        text += to == from ? (rest ? "line " + std::to_string(to) : "this line")
+                           : "lines " + std::to_string(from) + "-" + std::to_string(to);
+    }
+    Emit(Nodes[run.First].Line, Severity::Warning, "unreachable", text);
+}
+
 void Checker::PathFindings(uint32_t node)
 {
+    for (; NextUnreached < Unreached.size() && Unreached[NextUnreached].First <= node; NextUnreached++) {
+        if (Unreached[NextUnreached].First == node) {
+            UnreachedFinding(Unreached[NextUnreached]);
+        }
+    }
     for (; NextStored < Stored.size() && Stored[NextStored].Node <= node; NextStored++) {
         const PathFinding& f = Stored[NextStored];
         if (f.Node == node) {
