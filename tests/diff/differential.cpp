@@ -381,7 +381,7 @@ Generated GenerateScript(Choices* c)
     const unsigned count = 3 + c->Pick(12);
     for (unsigned i = 0; i < count; i++) {
         std::string line;
-        switch (c->Pick(10)) {
+        switch (c->Pick(11)) {
         case 0:
         case 1: line = OneOf(c, LabelLines); break;
         case 2: line = "#goto L" + std::to_string(c->Pick(4)); break;
@@ -391,6 +391,7 @@ Generated GenerateScript(Choices* c)
         case 6: line = OneOf(c, Commands); break;
         case 7:
         case 8: line = OneOf(c, ModemLines); break;
+        case 9: line = c->Pick(2) == 0 ? "#UTC" : "#NZST"; break;  // the clock command's time base, along the paths
         default: line = c->Pick(2) == 0 ? "AT" + std::string(396, 'X') : "AT" + std::string(440, 'X'); break;
         }
         g.Script += line + (i + 1 == count && c->Pick(4) == 0 ? "" : OneOf(c, LineEnds));
