@@ -15,7 +15,9 @@ TEST(Differential, CheckerClaimsHoldInRealRuns)
     const char* seconds = getenv("TORVEX_DIFF_SECONDS");
     const auto limit = std::chrono::seconds(seconds != nullptr ? atoi(seconds) : 3);
     const auto start = std::chrono::steady_clock::now();
-    const std::string path = "/tmp/torvex-diff-" + std::to_string(getpid()) + ".txt";
+    const char* tmp = getenv("TMPDIR");
+    const std::string path = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/torvex-diff-" +
+                             std::to_string(getpid()) + ".txt";
     int scripts = 0;
     int failures = 0;
     for (uint64_t seed = 1; std::chrono::steady_clock::now() - start < limit; seed++) {
