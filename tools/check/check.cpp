@@ -217,7 +217,7 @@ void Checker::BuildLabel(const PieceView& v)
     const size_t n = strlen(name);
     // A name cut at a blank is cut the same way in every jump.
     const bool blankEnded = n > 0 && IsBlank(name[n - 1]) && strlen(text + 1) <= LABEL_MAX;
-    LabelAt label{v.Line, static_cast<uint32_t>(Nodes.size()), 0, 0, blankEnded};
+    LabelAt label{static_cast<uint32_t>(v.Line), static_cast<uint32_t>(Nodes.size()), 0, 0, blankEnded};
     label.Name = AddName(name, &label.Hash);
     LabelLines.push_back(label);
 }

@@ -116,7 +116,7 @@ private:
     // its key in Names.
     std::vector<Node> Nodes;
     struct LabelAt {
-        long Line;
+        uint32_t Line;
         uint32_t Node;  // the first node after it
         uint32_t Name;  // where its key starts in Names
         uint32_t Hash;

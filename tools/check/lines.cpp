@@ -205,7 +205,7 @@ void Checker::LabelLine(Piece* p)
         return;
     }
     if (info.Winner == 0) {
-        info.Winner = p->Line;
+        info.Winner = static_cast<uint32_t>(p->Line);
     }
     if (info.Winner != p->Line) {
         const std::string where = "line " + std::to_string(info.Winner);
