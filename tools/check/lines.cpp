@@ -161,7 +161,7 @@ bool Checker::PlainLabelLine(const PieceView& v)
     const char* b = v.Bytes;
     const size_t n = v.Length;
     if (b[0] != ':' || n < 3 || b[n - 1] != '\n' || b[n - 2] != '\r' || NextDefinition >= Definitions.size() ||
-        Definitions[NextDefinition]->Winner != v.Line || memchr(b, '\r', n - 2) != nullptr ||
+        static_cast<long>(Definitions[NextDefinition]->Winner) != v.Line || memchr(b, '\r', n - 2) != nullptr ||
         memchr(b, '\0', n) != nullptr) {
         return false;
     }
@@ -207,7 +207,7 @@ void Checker::LabelLine(Piece* p)
     if (info.Winner == 0) {
         info.Winner = static_cast<uint32_t>(p->Line);
     }
-    if (info.Winner != p->Line) {
+    if (static_cast<long>(info.Winner) != p->Line) {
         const std::string where = "line " + std::to_string(info.Winner);
         if (strlen(p->Text + 1) > LABEL_MAX) {
             Emit(p->Line, Severity::Error, "duplicate-label",
