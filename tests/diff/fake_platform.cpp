@@ -73,6 +73,17 @@ bool PortWrite(CommPort* /*port*/, const void* buf, uint32_t n, uint32_t* sent, 
 
 void PortClose(CommPort* /*port*/) {}
 
+// The played port is no network port.
+bool PortSpeaksTelnet(const CommPort* /*port*/)
+{
+    return false;
+}
+
+uint64_t PortDropped(const CommPort* /*port*/)
+{
+    return 0;
+}
+
 OpenError ClassifyOpenError(long /*err*/)
 {
     return OpenError::Other;
