@@ -14,6 +14,14 @@ targets=${TORVEX_FUZZ_TARGETS:-fuzz_modem_line fuzz_command fuzz_response fuzz_l
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DTORVEX_FUZZ=ON -DTORVEX_TESTS=OFF >/dev/null
 cmake --build "$build" --target fuzz_all -j2
+# The checker against the run: with the others unless a subset was named, and
+# built apart from fuzz_all.
+if [ -z "${TORVEX_FUZZ_TARGETS:-}" ]; then
+    targets="$targets fuzz_differential"
+fi
+case " $targets " in
+*" fuzz_differential "*) cmake --build "$build" --target fuzz_differential -j2 ;;
+esac
 
 failed=""
 for target in $targets; do

@@ -1,6 +1,5 @@
 // torvex-check, the script checker, as a process: the traps it must name at
-// their lines, the bytes it says each modem command sends, its exit statuses,
-// and one check against what the real run does with the same script.
+// their lines, by kind, and what the real run does with the same scripts.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -11,29 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "support/pty_device.h"
+#include "e2e/check_support.h"
 #include "support/run_program.h"
-#include "support/standard_device.h"
 
 namespace {
-
-// Each build puts torvex-check in the tools folder beside the program.
-std::vector<std::string> CheckCommand(const std::vector<std::string>& args)
-{
-    std::vector<std::string> command;
-    if (UnderWine()) {
-        command.push_back("wine");
-    }
-    command.push_back(CompanionExe("tools/torvex-check"));
-    command.insert(command.end(), args.begin(), args.end());
-    return command;
-}
-
-RunResult Check(const std::vector<std::string>& args, RunOptions options = {})
-{
-    options.command = CheckCommand(args);
-    return RunTorvex({}, options);
-}
 
 struct Trap {
     std::string script;
@@ -46,7 +26,7 @@ const char OddBytes[] = "\xEF\xBB\xBF#print hi\r\n #print x\r\n  \r\nAT\0Z\r\nAT
 // More labels than the checker's label table holds at first, so that it grows.
 std::string ManyLabels(int count)
 {
-    std::string script = "ATZ\r\n#if (OK) l" + std::to_string(count - 1) + "\r\n";
+    std::string script = "ATZ\r\n#if (>10) l" + std::to_string(count - 1) + "\r\n";
     for (int i = 0; i < count; i++) {
         script += ":l" + std::to_string(i) + "\r\n";
     }
@@ -100,11 +80,22 @@ const Trap Traps[] = {
      "all that count: jumps go there, never here [duplicate-label]\n"},
     {":a\r\n#print x\r\n#goto a\r\n",
      "3: error: the loop through lines 2-3 has no way out: the run loops forever [endless-loop]\n"},
+    // Every answer the run goes on after holds OK: (OK) after a modem command always jumps.
     {"ATZ\r\n:b\r\n#if (OK) c\r\n#goto b\r\n:c\r\nATZ\r\n:d\r\n#if (OK) d\r\n",
-     "4: warning: the loop through lines 3-4 has no modem command or prompt, so the response cannot change in it: "
-     "the #if on line 3 takes the same way every time, and the loop may never end [endless-loop]\n"
-     "8: warning: the loop through line 8 has no modem command or prompt, so the response cannot change in it: "
-     "the #if on line 8 takes the same way every time, and the loop may never end [endless-loop]\n"},
+     "3: warning: every answer the run goes on after holds OK, so (OK) always holds after a modem command: the #if "
+     "always jumps [if-always]\n"
+     "4: warning: no path from the start of the script reaches this line [unreachable]\n"
+     "8: error: the loop through line 8 has no way out: the run loops forever [endless-loop]\n"
+     "8: warning: every answer the run goes on after holds OK, so (OK) always holds after a modem command: the #if "
+     "always jumps [if-always]\n"},
+    // A cycle that passes no prompt loops on, though a prompt is on a branch of the same loop.
+    {"ATZ\r\n:poll\r\n#if (Y) done\r\n#if (N) ask\r\n#wait 1\r\n#goto poll\r\n:ask\r\n#prompt Go?\r\n"
+     "#goto poll\r\n:done\r\n",
+     "6: warning: the loop through lines 3-6 has no modem command or prompt, so the response cannot change in it: the "
+     "#if lines 3, 4 take the same way every time, and the loop may never end [endless-loop]\n"},
+    {"ATZ\r\n:alarm\r\n#bell\r\n#print Alarm! Ctrl-C to stop\r\n#wait 1\r\n#goto alarm\r\n",
+     "6: warning: the loop through lines 3-6 has no way out: the run goes round it until stopped, as its text says "
+     "[endless-loop]\n"},
     {"ATZ\r\n#if OK\r\n#if (OK\r\n#if () x\r\n#if (>) x\r\n#if ( OK) x\r\n:x\r\n",
      "2: error: #if has no \"(\", so it never jumps [if-never]\n"
      "3: error: #if has no \")\" after its \"(\", so it never jumps [if-never]\n"
@@ -122,7 +113,7 @@ const Trap Traps[] = {
      "5: warning: line holds a carriage return before its end: the device gets \"ATZ\\rATI\\r\" in one write, and "
      "the run waits for one answer [carriage-return]\n"},
     {"^QRTC=2020/01/01\r\n#prompt Go on?\r\n#if (y) yes\r\n#if (>1) yes\r\n:yes\r\n",
-     "1: warning: the run fills in the clock command with the current time and drops \"2020/01/01\" [clock-text]\n"
+     "1: error: the run fills in the clock command with the current time and drops \"2020/01/01\" [clock-text]\n"
      "3: error: after #prompt the response is the key in upper case, so (y) never holds "
      "[condition-after-prompt]\n"
      "4: error: after #prompt the response is one key, with no \":\" before a number, so (>1) never holds "
@@ -178,6 +169,16 @@ const std::string PollingLoop = "ATZ\r\n:again\r\n#goto check\r\n:retry\r\n#wait
 const std::string SignalAfterPrompt = "ATI\r\n#prompt Check the signal? (Y/N)\r\n#if (N) done\r\nAT+CSQ\r\n"
                                       "#goto test\r\n:test\r\n#if (>10) good\r\n#print weak\r\n#goto done\r\n"
                                       ":good\r\n#print good\r\n:done\r\n";
+const char DeviceBytes[] = "\fATZ\r\nATZ\xC2\xA0\r\n\xEF\xBB\xBF#print x\r\nATZ # reset\r\n; set up\r\n^QABCDE: 1\r\n"
+                           "^QABC: 1\r\nAT+CPBW=1,\"#31#\"\r\n  ^QRTC=\r\n";
+// A command of 398 characters fits one read with its CR; a label cut at a
+// blank is cut the same way in its jump.
+const std::string ProseAndSeparators =
+    "#If the unit does not answer, call the office\r\n#Cell signal check follows\r\n"
+    "#Tell the customer the unit is ready\r\n#Time sync: set the clock\r\n::::::::\r\n::::::::\r\n"
+    ":: Set up\r\n#Waiting for the unit to boot\r\n#tiemout 5\r\n#bel\r\nAT" + std::string(396, 'X') + "\r\n#goto " +
+    std::string(38, 'n') + " more\r\n:" + std::string(38, 'n') + " more\r\n";
+const std::string LongName = "end" + std::string(397, 'x');
 const char PathBytes[] = "ATZ\r\n#print a\0b\r\n:x\0y\r\n#print \x1b[2J\x7f\r\n";
 
 const Trap PathTraps[] = {
@@ -191,13 +192,56 @@ const Trap PathTraps[] = {
     {"# set up\rATZ\r#print x\r",
      "1: error: line holds a carriage return without a line feed, which does not end a line for the run: it takes "
      "what follows as part of this line, and those lines never run [carriage-return]\n"},
-    {"#if (OK) x\r\nATZ\r\n#if (ERROR) x\r\n#Waiting for the unit to boot\r\n#wait 1.5\r\n#wait 1m\r\n:x\r\n",
+    // How the run reads conditions and numbers; an answer may hold ERROR with OK.
+    {"#if (OK) x\r\nATZ\r\n#if (ERROR) x\r\n#Waiting\r\n#wait 1.5\r\n#wait 1m\r\n#wait 500ms\r\n#waitsec 5\r\n"
+     "#if (!=99) x\r\n#if (<3,500) x\r\n#if ( >15 ) x\r\n:x\r\n",
      "1: warning: #if comes before any modem command, so it tests the answer to the wake-up [if-wake-up]\n"
-     "3: error: a modem command answered with ERROR ends the run, so (ERROR) never holds after one "
+     "3: warning: (ERROR) holds only for an answer that holds OK as well: an answer with ERROR alone ends the run "
      "[condition-error]\n"
      "4: warning: #Waiting is read as #Wait, which finds no number after it and does nothing [name-runs-on]\n"
      "5: warning: #wait reads the number 1 and ignores \".5\" after it: the run waits 1 s [number-rest]\n"
-     "6: warning: #wait reads the number 1 and ignores \"m\" after it: the run waits 1 s [number-rest]\n"},
+     "6: warning: #wait reads the number 1 and ignores \"m\" after it: the run waits 1 s [number-rest]\n"
+     "7: error: #wait reads the number 500 and ignores \"ms\" after it: the run waits 500 s [number-rest]\n"
+     "8: error: #waitsec is read as #wait, which finds no number after it and does nothing, though the line holds "
+     "one [name-runs-on]\n"
+     "9: error: condition (!=99) is no comparison the run knows: it looks for the text \"!=99\" in the response "
+     "[condition-text]\n"
+     "10: warning: condition (<3,500) reads the number 3 and ignores \",500\" after it: the run jumps when the "
+     "response's number is less than 3 [condition-rest]\n"
+     "11: error: condition ( >15 ) is no comparison the run knows: it looks for the text \" >15 \" in the response "
+     "[condition-text]\n"},
+    // Lines that end in LF CR: every line after the first begins with CR and is passed over.
+    {"ATZ\n\rATI\n\r#print x\n\r# a note\n\r\n",
+     "1: error: line ends in a line feed only, which the run removes from a plain command: it sends \"ATZ\" with "
+     "no line end, and the device never sees the command end [line-end]\n"
+     "2: error: line begins with a carriage return, so the run takes it for an empty line and passes over it: "
+     "\"ATI\" never runs (lines that end in LF CR, not CR LF, all begin so) [carriage-return]\n"
+     "3: error: line begins with a carriage return, so the run takes it for an empty line and passes over it: "
+     "\"#print x\" never runs (lines that end in LF CR, not CR LF, all begin so) [carriage-return]\n"},
+    {"#prompt Reset? (Y/N)\r\nAT+CPIN?\r\n#if (Y) reset\r\n#print kept\r\n:reset\r\nAT&F\r\n",
+     "3: error: (Y) looks for the key of the #prompt on line 1, but the modem command on line 2 comes between: the "
+     "response is its answer, whatever key was pressed [key-after-modem]\n"},
+    // Modem lines a device cannot take, each sent as it stands.
+    {std::string(DeviceBytes, sizeof DeviceBytes - 1),
+     "1: error: line holds a form feed (page break), which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "2: error: line holds a no-break space, which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "3: error: line begins with a UTF-8 byte order mark, as where files were joined, so the run sends it to the "
+     "device, mark and all [byte-order-mark]\n"
+     "4: error: line holds \"# reset\" after the command, which is no comment for the run: it sends it to the "
+     "device too [modem-comment]\n"
+     "5: error: line begins with \";\", which is no comment for the run: it sends the line to the device "
+     "[modem-comment]\n"
+     "6: error: the shorthand makes \": \" into \"=\" only after a name of three or four letters, and \"ABCDE\" "
+     "has 5: the run sends the colon as it stands [shorthand-colon]\n"
+     "9: error: line begins with a blank, so the run does not fill in the clock command: it sends it as written, "
+     "without the time [blank-start]\n"},
+    // Lines that do nothing and read as prose or separators draw nothing; near-misses still do.
+    {ProseAndSeparators,
+     "9: error: #tiemout is no script command, so the run ignores the line: did you mean #timeout? "
+     "[unknown-command]\n"
+     "10: error: #bel is no script command, so the run ignores the line: did you mean #bell? [unknown-command]\n"},
     {std::string(PathBytes, sizeof PathBytes - 1),
      "2: error: line holds a NUL byte: the run reads only the 8 characters before it [nul-byte]\n"
      "3: error: label line holds a NUL byte: the label's name ends before it, so jumps by the whole name do not "
@@ -208,6 +252,13 @@ const Trap PathTraps[] = {
      "1: error: #timeout sets the time-out to 0 s: every modem command after it fails at once, without waiting for "
      "an answer [number-value]\n"
      "3: warning: no path from the start of the script reaches this line [unreachable]\n"},
+    // A jump in the first read of a long line passes over the rest of it.
+    {"ATZ\r\n#goto " + LongName + "\r\n:" + LongName + "\r\nATI\r\n",
+     "2: error: line of 406 characters is longer than one read (399): the run reads the rest as 1 more line: a "
+     "modem command [long-line]\n"
+     "2: warning: no path from the start of the script reaches the rest of this line [unreachable]\n"
+     "3: error: line of 401 characters is longer than one read (399): the run reads the rest as 1 more line: a "
+     "modem command [long-line]\n"},
     {"ATZ\r\n:ask\r\n#prompt Again?\r\n#goto ask\r\nATI\r\n",
      "4: error: the loop through lines 3-4 has no way out: the run loops forever [endless-loop]\n"
      "5: warning: no path from the start of the script reaches this line [unreachable]\n"},
@@ -219,6 +270,15 @@ const Trap PathTraps[] = {
 TEST(Check, FollowsTheJumps)
 {
     ExpectFindings(PathTraps, 1);
+}
+
+// The keys a run's prompts read, from a pipe.
+RunOptions Keys(const std::string& keys)
+{
+    RunOptions options;
+    options.input = Stdin::Pipe;
+    options.data = keys;
+    return options;
 }
 
 // The checker is silent on the polling loop and on the condition reached from
@@ -252,13 +312,44 @@ TEST(Check, SilentWhereTheRunDoesWhatTheScriptSays)
     }
     EXPECT_EQ(polls, 3u) << r.out;
 
-    RunOptions keyY;
-    keyY.input = Stdin::Pipe;
-    keyY.data = "y";
-    r = RunTorvex({signal, "-PORT=" + link}, keyY);
+    r = RunTorvex({signal, "-PORT=" + link}, Keys("y"));
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("+CSQ: 23,99, OK\"\n\r\ngood\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("weak"), std::string::npos) << r.out;
+
+    // Where the checker finds a fault, the run shows it: lines that end in
+    // LF CR are passed over, a key condition after a modem command tests the
+    // answer ("TORVEX-SIM" holds an M whatever key is pressed), and (OK)
+    // after a modem command always jumps.
+    const std::string lfcr = ScriptArg(WriteScript("#print start\n\rATZ\n\r#print end\n\r"));
+    const std::string keyed = ScriptArg(WriteScript("#prompt Model? (M/N)\r\nAT+CGMM\r\n#if (M) model\r\n"
+                                                    "#print kept\r\n:model\r\nATZ\r\n#if (OK) next\r\n"
+                                                    "#print failed\r\n:next\r\n#print next\r\n"));
+    r = Check({lfcr, keyed});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, lfcr + ":2: error: line begins with a carriage return, so the run takes it for an empty line and "
+                            "passes over it: \"ATZ\" never runs (lines that end in LF CR, not CR LF, all begin so) "
+                            "[carriage-return]\n" +
+                         lfcr + ":3: error: line begins with a carriage return, so the run takes it for an empty line "
+                                "and passes over it: \"#print end\" never runs (lines that end in LF CR, not CR LF, "
+                                "all begin so) [carriage-return]\n" +
+                         keyed + ":3: error: (M) looks for the key of the #prompt on line 1, but the modem command on "
+                                 "line 2 comes between: the response is its answer, whatever key was pressed "
+                                 "[key-after-modem]\n" +
+                         keyed + ":7: warning: every answer the run goes on after holds OK, so (OK) always holds "
+                                 "after a modem command: the #if always jumps [if-always]\n" +
+                         keyed + ":8: warning: no path from the start of the script reaches this line "
+                                 "[unreachable]\n");
+    r = RunTorvex({lfcr, "-PORT=" + link});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("\r\nstart\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("ATZ"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("end"), std::string::npos) << r.out;
+    r = RunTorvex({keyed, "-PORT=" + link}, Keys("n"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("kept"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("failed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\r\nnext\n"), std::string::npos) << r.out;
     sim.Signal(SIGTERM);
     sim.Wait();
 }
@@ -273,103 +364,6 @@ TEST(Check, ExamplesCheckCleanEvenWhenStrict)
     const RunResult r = Check(args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
-}
-
-// The shorthand, both line-end rules, and the clock command at 12:00 UTC on
-// 30 November, which is 00:00 on 1 December in New Zealand, in the time base
-// in force at each line.
-TEST(Check, WireShowsTheBytesEachModemCommandSends)
-{
-    const std::string script = "ATZ\r\n"
-                               "^QVER?\r\n"
-                               "^QABC: 1\r\n"
-                               "AT^QABC: 1\r\n"
-                               "^qrtc=\r\n"
-                               "#UTC\r\n"
-                               "AT^QRTC=2020\r\n"
-                               "#nzst\r\n"
-                               "^QRTC: 1\r\n"
-                               "AT+CSQ\n";
-    const std::string path = ScriptArg(WriteScript(script));
-    RunResult r = Check({"--wire", "--time=2023-11-30T12:00:00", path});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, path + ":1: note: sends \"ATZ\\r\"\n" +
-                         path + ":2: note: sends \"AT^QVER?\\r\\n\"\n" +
-                         path + ":3: note: sends \"AT^QABC= 1\\r\\n\"\n" +
-                         path + ":4: note: sends \"AT^QABC: 1\\r\\n\"\n" +
-                         path + ":5: note: sends \"AT^QRTC=2023/12/01  0:00:00\\r\\n\"\n" +
-                         path + ":7: warning: the run fills in the clock command with the current time and drops "
-                                "\"2020\" [clock-text]\n" +
-                         path + ":7: note: sends \"AT^QRTC=2023/11/30 12:00:00\\r\\n\"\n" +
-                         path + ":9: warning: the run fills in the clock command with the current time and drops "
-                                "\"1\" [clock-text]\n" +
-                         path + ":9: note: sends \"AT^QRTC=2023/12/01  0:00:00\\r\\n\"\n" +
-                         path + ":10: error: line ends in a line feed only, which the run removes from a plain "
-                                "command: it sends \"AT+CSQ\" with no line end, and the device never sees the "
-                                "command end [line-end]\n" +
-                         path + ":10: note: sends \"AT+CSQ\"\n");
-
-    // -UTC starts in UTC, as for torvex; the script from standard input is "-".
-    RunOptions piped;
-    piped.input = Stdin::Pipe;
-    piped.data = "^QRTC=\r\n#NZST\r\n^QRTC=\r\n";
-    r = Check({"--wire", "-UTC", "--time=2024-02-28T23:59:59", "-"}, piped);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "-:1: note: sends \"AT^QRTC=2024/02/28 23:59:59\\r\\n\"\n"
-                     "-:3: note: sends \"AT^QRTC=2024/02/29 11:59:59\\r\\n\"\n");
-}
-
-TEST(Check, ExitStatusesTellCleanFoundAndTrouble)
-{
-    const std::string warned = ScriptArg(WriteScript("#wait -1\r\nATZ\r\n"));
-    EXPECT_EQ(Check({warned}).status, 0);
-    EXPECT_EQ(Check({"--strict", warned}).status, 1);
-
-    // A script that cannot be read stops nothing else, and ends with 2 and torvex's own message.
-    const std::string missing = ScriptArg("/nonexistent/script.txt");
-    RunResult r = Check({missing, warned});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "Error opening source file: " + missing + "\n" + warned +
-                         ":1: warning: #wait of a negative time waits for nothing [number-value]\n");
-
-    RunOptions errorsOnly;
-    errorsOnly.closedStdout = true;  // what is seen is standard error
-    r = Check({"--time=2023-13-01T00:00:00", warned}, errorsOnly);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1),
-              "torvex-check: not a time (YYYY-MM-DDTHH:MM:SS): --time=2023-13-01T00:00:00\n");
-    // Dates that do not exist; 2024 has a 29 February, 2100 has none.
-    for (const char* time : {"2023-02-29T00:00:00", "2100-02-29T00:00:00", "2023-04-31T00:00:00"}) {
-        r = Check({std::string("--time=") + time, warned}, errorsOnly);
-        EXPECT_EQ(r.status, 2) << time;
-        EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1),
-                  std::string("torvex-check: not a time (YYYY-MM-DDTHH:MM:SS): --time=") + time + "\n");
-    }
-    EXPECT_EQ(Check({"--time=2024-02-29T23:59:59", warned}).status, 0);
-    r = Check({}, errorsOnly);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "torvex-check: no script named\n");
-}
-
-// The checker and the run must agree: the label the checker says is missing is
-// the one the run then reports, on a path the run takes.
-TEST(Check, MissingLabelIsTheOneTheRunReports)
-{
-    const std::string script = "AT+CSQ\r\n"
-                               "#if (>10) Good Signal \r\n"
-                               "#print weak\r\n"
-                               ":good signal\r\n";
-    const std::string path = ScriptArg(WriteScript(script));
-    const RunResult checked = Check({path});
-    EXPECT_EQ(checked.status, 1);
-    const std::string flagged = "jumps to \"Good Signal \", which no label defines";
-    EXPECT_NE(checked.out.find(path + ":2: error: " + flagged), std::string::npos) << checked.out;
-
-    PtyDevice device;
-    device.SetHandler(StandardDevice());
-    const RunResult run = RunOnScript(device, script);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_NE(run.out.find("Label \"Good Signal \" not found.\n\r\nweak\n"), std::string::npos) << run.out;
 }
 
 }  // namespace

@@ -37,6 +37,19 @@ void AppendEscaped(std::string* out, const char* bytes, size_t count)
     }
 }
 
+// "Ctrl-C to stop", "press CTRL+C": the text tells the operator how to end the run.
+bool SaysHowToStop(const char* bytes, size_t n)
+{
+    for (size_t i = 0; i + 6 <= n; i++) {
+        // One test a byte for the letter "t" or "T" first: most texts hold few.
+        if ((bytes[i + 1] | 0x20) == 't' && StartsWithNoCase(bytes + i, "CTRL") && strchr("-+ ", bytes[i + 4]) != nullptr && bytes[i + 4] != '\0' &&
+            ToUpper(bytes[i + 5]) == 'C') {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void AppendQuoted(std::string* out, const char* text)
@@ -58,21 +71,6 @@ std::string Escaped(const char* bytes, size_t count)
     std::string out;
     AppendEscaped(&out, bytes, count);
     return out;
-}
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-bool IsLetter(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool IsDigit(char c)
-{
-    return c >= '0' && c <= '9';
 }
 
 std::string LinesOf(const std::vector<Node>& nodes, const std::vector<uint32_t>& members)
@@ -217,7 +215,9 @@ void Checker::BuildLabel(const PieceView& v)
     char name[LABEL_MAX + 1];
     LabelLineName(text, name);
     const size_t n = strlen(name);
-    LabelAt label{v.Line, static_cast<uint32_t>(Nodes.size()), 0, 0, n > 0 && IsBlank(name[n - 1])};
+    // A name cut at a blank is cut the same way in every jump.
+    const bool blankEnded = n > 0 && IsBlank(name[n - 1]) && strlen(text + 1) <= LABEL_MAX;
+    LabelAt label{static_cast<uint32_t>(v.Line), static_cast<uint32_t>(Nodes.size()), 0, 0, blankEnded};
     label.Name = AddName(name, &label.Hash);
     LabelLines.push_back(label);
 }
@@ -235,6 +235,9 @@ void Checker::BuildCommand(const PieceView& v, Node* node)
         ScriptCommand cmd;
         cmd.Id = id;
         ReadNodeOf(cmd, node);
+        if ((id == CommandId::Print || id == CommandId::Prompt) && SaysHowToStop(v.Bytes, v.Length)) {
+            node->Flags |= SAYS_STOP;
+        }
         return;
     }
     memcpy(text, v.Bytes, v.Length);

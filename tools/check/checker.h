@@ -1,8 +1,7 @@
 // The checker's parts: check.cpp reads the script once, into memory, and goes
 // over it twice, first into the graph (graph.h) and then line by line for the
-// findings; lines.cpp and wire.cpp
-// find what a line does by itself, paths.cpp what holds along every path that
-// reaches it.
+// findings; lines.cpp, commands.cpp, conditions.cpp and wire.cpp find what a
+// line does by itself, paths.cpp what holds along every path that reaches it.
 #pragma once
 
 #include <cstdio>
@@ -17,9 +16,37 @@
 
 void AppendQuoted(std::string* out, const char* text);
 std::string Quoted(const char* text);
-bool IsBlank(char c);
-bool IsLetter(char c);
-bool IsDigit(char c);
+inline bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+inline bool IsLetter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+inline bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// lines.cpp: the text without its line end, for messages.
+std::string WithoutLineEnd(const char* text);
+// What follows the first carriage return that does not end the text: null
+// when every carriage return is part of the line end.
+const char* AfterInnerCarriageReturn(const char* text);
+// A byte that does something to a terminal: below space (the tab aside), and DEL.
+inline bool IsControl(char c)
+{
+    const unsigned char u = static_cast<unsigned char>(c);
+    return (u < 32 && c != '\t') || u == 127;
+}
+extern const char* const NotLineEnd;
+// A label line's name that reads as a separator or a comment ("::", "-----").
+bool ReadsAsSeparator(const char* name);
+// Words of prose after a command word: three or more, with no digit and no parenthesis.
+bool ReadsAsProse(const char* rest);
 // Lines of nodes as "lines 4-6, 9": runs of nodes one after another joined.
 std::string LinesOf(const std::vector<Node>& nodes, const std::vector<uint32_t>& members);
 
@@ -38,29 +65,39 @@ private:
     void AddLabels();
     void Emit(long line, Severity level, const char* code, const std::string& text);
 
-    // lines.cpp and wire.cpp: what each line does by itself.
+    // lines.cpp, commands.cpp, conditions.cpp and wire.cpp: what each line does by itself.
     void Line(const PieceView& v);
     bool PlainModemLine(const PieceView& v) const;
     static bool PlainCommandLine(const PieceView& v);
     bool PlainLabelLine(const PieceView& v);
     void LineRead(Piece* p);
+    void SkippedLine(const PieceView& v);
     void LabelLine(Piece* p);
     void CommandLine(Piece* p);
     void ModemLine(Piece* p);
     void Comment(const Piece& p);
-    void UnknownCommand(long line, const std::string& word);
+    void UnknownCommand(long line, const std::string& word, const char* rest);
     void NumberCommand(long line, const std::string& word, char next, const ScriptCommand& cmd, const Node* node);
     void NumberRest(long line, const std::string& word, const char* text, const ScriptCommand& cmd);
     void IfCommand(long line, const char* text, const ScriptCommand& cmd);
+    void ConditionRest(long line, const char* condition, const Condition& c);
     void Jump(long line, const char* name);
     void ShownText(long line, const std::string& word, const char* text);
     void LongLine(const Piece& p);
+    void DeviceCannotTake(long line, const char* text, size_t length);
+    void ShorthandColon(long line, const char* text);
 
     // paths.cpp: what holds on every path.
     void Analyse();
     void PathFindings(uint32_t node);
+    struct UnreachedRun {
+        uint32_t First;  // nodes no path reaches, comments aside
+        uint32_t Last;
+    };
+    void UnreachedFinding(const UnreachedRun& run);
     void IfPaths(long line, const char* condition, const Node& node);
     void LoopFound(const Loop& loop);
+    void KeyAfterModem(long line, const std::string& shown);
     const Node* NodeAt(uint32_t node) const;
 
     const CheckOptions& Opt;
@@ -79,7 +116,7 @@ private:
     // its key in Names.
     std::vector<Node> Nodes;
     struct LabelAt {
-        long Line;
+        uint32_t Line;
         uint32_t Node;  // the first node after it
         uint32_t Name;  // where its key starts in Names
         uint32_t Hash;
@@ -94,7 +131,8 @@ private:
     std::vector<JumpAt> Jumps;
     std::vector<char> Names;
     bool AnyTimeoutNone = false;
-    // Findings about loops and lines no path reaches, by node, in node order.
+    bool AnyKeysLoop = false;
+    // Findings about loops, by node, in node order.
     struct PathFinding {
         uint32_t Node;
         Severity Level;
@@ -103,6 +141,8 @@ private:
     };
     std::vector<PathFinding> Stored;
     size_t NextStored = 0;
+    std::vector<UnreachedRun> Unreached;  // in node order
+    size_t NextUnreached = 0;
     uint32_t NodeCount = 0;  // nodes met so far in the second reading
 
     // A line longer than one read, while its pieces go by.
@@ -111,4 +151,5 @@ private:
     LineKind LongFirst = LineKind::Modem;
     std::string LongRest;  // what the run makes of the pieces after the first
     char LongTail[2] = {0, 0};
+    char LongFirstEnd = 0;  // the last byte of its first piece
 };

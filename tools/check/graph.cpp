@@ -10,7 +10,8 @@
 namespace {
 
 // The ways on from node i: the next node (i + 1, the end after the last), a
-// jump's target.
+// jump's target. An #if's ways are those its condition can take from what
+// reaches it so far.
 int Successors(const std::vector<Node>& nodes, uint32_t i, uint32_t out[2])
 {
     const Node& n = nodes[i];
@@ -18,12 +19,22 @@ int Successors(const std::vector<Node>& nodes, uint32_t i, uint32_t out[2])
         out[0] = n.Target != NO_NODE ? n.Target : i + 1;
         return 1;
     }
-    out[0] = i + 1;
-    if (n.Kind == NODE_IF && n.Target != NO_NODE && n.Target != i + 1) {
-        out[1] = n.Target;
-        return 2;
+    if (n.Kind != NODE_IF || n.Target == NO_NODE || n.Target == i + 1) {
+        out[0] = i + 1;
+        return 1;
     }
-    return 1;
+    const uint8_t from = n.Reach & RESPONSE_FROM;
+    const bool jumps = (from & n.Holds) != 0;
+    const uint8_t always = (n.Holds & HOLDS_AFTER_MODEM_ALWAYS) != 0 ? FROM_MODEM : 0;
+    const bool goesOn = (from & ~always) != 0;
+    int k = 0;
+    if (goesOn) {
+        out[k++] = i + 1;
+    }
+    if (jumps) {
+        out[k++] = n.Target;
+    }
+    return k;
 }
 
 bool Compare(ConditionKind kind, int32_t x, int32_t n)
@@ -44,6 +55,8 @@ void ReadNodeOf(const ScriptCommand& cmd, Node* node)
     case CommandId::None: node->Kind = NODE_NOTHING; return;
     case CommandId::Prompt: node->Kind = NODE_PROMPT; return;
     case CommandId::Goto: node->Kind = NODE_GOTO; return;
+    case CommandId::Utc: node->Kind = NODE_UTC; return;
+    case CommandId::Nzst: node->Kind = NODE_NZST; return;
     case CommandId::Timeout:
         node->Kind = cmd.HasNumber ? NODE_TIMEOUT : NODE_PLAIN;
         node->Flags = cmd.HasNumber && cmd.Number <= 0 ? TIMEOUT_NONE : 0;
@@ -63,9 +76,10 @@ void ReadNodeOf(const ScriptCommand& cmd, Node* node)
     // The wake-up's answer may be anything, ERROR too: it does not end the run.
     uint8_t holds = FROM_WAKE_UP;
     if (c.Kind == ConditionKind::Text) {
-        // A modem command answered with ERROR ends the run.
-        if (strstr(cmd.Condition, "ERROR") == nullptr) {
-            holds |= FROM_MODEM;
+        // An answer holding ERROR with OK is good too, so any text may be in it.
+        holds |= FROM_MODEM;
+        if (strstr("OK", cmd.Condition) != nullptr) {
+            holds |= HOLDS_AFTER_MODEM_ALWAYS;
         }
         // A prompt leaves one key, a to z made upper case.
         const char k = cmd.Condition[0];
@@ -82,21 +96,24 @@ void ReadNodeOf(const ScriptCommand& cmd, Node* node)
     node->Holds = holds;
 }
 
-void FlowResponses(std::vector<Node>* nodes)
+void FlowResponses(std::vector<Node>* nodes, bool utc)
 {
     std::vector<Node>& n = *nodes;
     if (n.empty()) {
         return;
     }
-    // Reach only grows, so each node is taken up at most once per bit.
+    // Reach only grows, so each node is taken up at most once per bit; an
+    // #if's ways on only grow with it.
     std::vector<uint32_t> work = {0};
-    n[0].Reach = FROM_WAKE_UP;
+    n[0].Reach = FROM_WAKE_UP | (utc ? BASE_UTC : BASE_NZST);
     while (!work.empty()) {
         const uint32_t i = work.back();
         work.pop_back();
         uint8_t out = n[i].Reach;
         if (n[i].Kind == NODE_MODEM || n[i].Kind == NODE_PROMPT) {
-            out = n[i].Kind == NODE_MODEM ? FROM_MODEM : FROM_PROMPT;
+            out = static_cast<uint8_t>((out & ~RESPONSE_FROM) | (n[i].Kind == NODE_MODEM ? FROM_MODEM : FROM_PROMPT));
+        } else if (n[i].Kind == NODE_UTC || n[i].Kind == NODE_NZST) {
+            out = static_cast<uint8_t>((out & RESPONSE_FROM) | (n[i].Kind == NODE_UTC ? BASE_UTC : BASE_NZST));
         }
         uint32_t next[2];
         const int count = Successors(n, i, next);
@@ -159,11 +176,14 @@ void FlowModemAhead(std::vector<Node>* nodes)
 
 // Tarjan's strongly connected parts, without recursion, over the reached
 // nodes that are not modem commands.
-void FindLoops(std::vector<Node>* nodes, const std::function<void(const Loop&)>& found)
+void FindLoops(std::vector<Node>* nodes, bool keysLoops, const std::function<void(const Loop&)>& found)
 {
     std::vector<Node>& n = *nodes;
     const uint32_t count = static_cast<uint32_t>(n.size());
-    const auto inGraph = [&](uint32_t i) { return i < count && n[i].Reach != 0 && n[i].Kind != NODE_MODEM; };
+    const auto inGraph = [&](uint32_t i) {
+        return i < count && n[i].Reach != 0 && n[i].Kind != NODE_MODEM &&
+               (!keysLoops || ((n[i].Flags & KEYS_LOOP) != 0 && n[i].Kind != NODE_PROMPT));
+    };
     std::vector<uint32_t> index(count, 0);  // from 1; 0: not yet visited
     std::vector<uint32_t> low(count, 0);
     std::vector<uint32_t> stack;
@@ -207,6 +227,7 @@ void FindLoops(std::vector<Node>* nodes, const std::function<void(const Loop&)>&
             loop.Members.clear();
             loop.Exits.clear();
             loop.HasPrompt = false;
+            loop.SaysStop = false;
             uint32_t w;
             do {
                 w = stack.back();
@@ -214,6 +235,7 @@ void FindLoops(std::vector<Node>* nodes, const std::function<void(const Loop&)>&
                 n[w].Flags = static_cast<uint8_t>((n[w].Flags & ~ON_STACK) | IN_LOOP);
                 loop.Members.push_back(w);
                 loop.HasPrompt = loop.HasPrompt || n[w].Kind == NODE_PROMPT;
+                loop.SaysStop = loop.SaysStop || (n[w].Flags & SAYS_STOP) != 0;
             } while (w != v);
             bool cycle = loop.Members.size() > 1;
             for (const uint32_t m : loop.Members) {

@@ -18,11 +18,18 @@ enum NodeKind : uint8_t {
     NODE_GOTO,
     NODE_IF,       // one that can jump: it has a condition
     NODE_TIMEOUT,  // a #timeout that reads a number
+    NODE_UTC,      // #UTC: the clock command in UTC from here
+    NODE_NZST,     // #NZST: and in New Zealand time
 };
 
 // What may be the response when a node runs (Node::Reach; none: no path
 // reaches the node), and after what its condition can hold (Node::Holds).
-enum : uint8_t { FROM_WAKE_UP = 1, FROM_MODEM = 2, FROM_PROMPT = 4 };
+// Every answer the run goes on after holds "OK", so a condition found in "OK"
+// always holds after a modem command (HOLDS_AFTER_MODEM_ALWAYS in Holds).
+enum : uint8_t { FROM_WAKE_UP = 1, FROM_MODEM = 2, FROM_PROMPT = 4, RESPONSE_FROM = 7 };
+enum : uint8_t { HOLDS_AFTER_MODEM_ALWAYS = 8 };
+// Node::Reach also says in which time base the clock command may be filled in there.
+enum : uint8_t { BASE_UTC = 8, BASE_NZST = 16 };
 
 // Node::Flags.
 enum : uint8_t {
@@ -31,6 +38,8 @@ enum : uint8_t {
     ON_STACK = 4,      // working bits of the loop search
     IN_LOOP = 8,
     NAME_HINT = 16,    // Goto, If: a label's name is near the jump's, with blanks at the end
+    KEYS_LOOP = 32,    // in a loop with a prompt and a way out: its cycles without the prompt are looked at
+    SAYS_STOP = 64,    // Print, Prompt: the text tells how to stop the run (Ctrl-C)
 };
 
 constexpr uint32_t NO_NODE = UINT32_MAX;  // a jump to a label no line defines: the run goes on
@@ -47,8 +56,10 @@ struct Node {
 // The kind of node a "#" line is, and for an #if the answers after which it can hold.
 void ReadNodeOf(const ScriptCommand& cmd, Node* node);
 
-// Fills Reach: the run starts at node 0 with the wake-up's answer.
-void FlowResponses(std::vector<Node>* nodes);
+// Fills Reach: the run starts at node 0 with the wake-up's answer, and with
+// the clock command in UTC when utc is set. A way on that the condition never
+// or always takes from what reaches the node is not followed.
+void FlowResponses(std::vector<Node>* nodes, bool utc);
 // Sets MODEM_AHEAD on the nodes after which a modem command can run with the
 // time-out unchanged; only worth calling when some #timeout sets 0 or less.
 void FlowModemAhead(std::vector<Node>* nodes);
@@ -59,7 +70,10 @@ struct Loop {
     std::vector<uint32_t> Members;
     std::vector<uint32_t> Exits;
     bool HasPrompt = false;
+    bool SaysStop = false;  // a text in it tells how to stop the run
 };
 // Calls found for each such cycle (each strongly connected part of the graph
-// without modem commands), in no particular order.
-void FindLoops(std::vector<Node>* nodes, const std::function<void(const Loop&)>& found);
+// without modem commands), in no particular order. keysLoops: only the nodes
+// marked KEYS_LOOP, prompts left out, so that each cycle that no key can
+// change is found on its own.
+void FindLoops(std::vector<Node>* nodes, bool keysLoops, const std::function<void(const Loop&)>& found);

@@ -11,10 +11,11 @@
 #include "run/text.h"
 #include "script/labels.h"
 
+// Lines in 32 bits, as in the graph: a file of 4 G lines is no script.
 struct LabelInfo {
-    long Winner = 0;        // line of the last definition, where every jump goes; 0: none
-    long BlankEnded = 0;    // line of a label that is this name with blanks after it
-    uint32_t Node = 0;      // the first node of the graph after the last definition
+    uint32_t Winner = 0;      // line of the last definition, where every jump goes; 0: none
+    uint32_t BlankEnded = 0;  // line of a label that is this name with blanks after it
+    uint32_t Node = 0;        // the first node of the graph after the last definition
 };
 
 struct LabelKey {
@@ -71,7 +72,7 @@ public:
                 return nullptr;
             }
             Entry& entry = Entries[slot.Index - 1];
-            if (slot.Hash == hash && strcmp(entry.Key, key.Text) == 0) {
+            if (slot.Hash == hash && strcmp(&Keys[entry.Key], key.Text) == 0) {
                 return &entry.Info;
             }
         }
@@ -91,14 +92,15 @@ public:
         }
         Entries.emplace_back();
         Entry& entry = Entries.back();
-        memcpy(entry.Key, key.Text, sizeof entry.Key);
+        entry.Key = static_cast<uint32_t>(Keys.size());
+        Keys.insert(Keys.end(), key.Text, key.Text + strlen(key.Text) + 1);
         Place(hash, static_cast<uint32_t>(Entries.size()));
         return entry.Info;
     }
 
 private:
     struct Entry {
-        char Key[LABEL_MAX + 1];
+        uint32_t Key = 0;  // where its key starts in Keys
         LabelInfo Info;
     };
     struct Slot {
@@ -128,5 +130,6 @@ private:
     }
 
     std::deque<Entry> Entries;  // never moved, so memory grows by the label
+    std::vector<char> Keys;     // each key as long as it is, and its terminator
     std::vector<Slot> Slots;
 };

@@ -23,7 +23,7 @@ const Node* Checker::NodeAt(uint32_t node) const
 
 void Checker::Analyse()
 {
-    FlowResponses(&Nodes);
+    FlowResponses(&Nodes, Opt.Utc);
     if (AnyTimeoutNone) {
         FlowModemAhead(&Nodes);
     }
@@ -38,14 +38,14 @@ void Checker::Analyse()
         for (; j < count && Nodes[j].Reach == 0; j++) {
             last = Nodes[j].Kind != NODE_NOTHING ? j : last;
         }
-        const std::string where = last == i ? "this line"
-                                            : "lines " + std::to_string(Nodes[i].Line) + "-" +
-                                                  std::to_string(Nodes[last].Line);
-        const std::string text = "no path from the start of the script reaches " + where;
-        Stored.push_back(PathFinding{i, Severity::Warning, "unreachable", text});
+        Unreached.push_back(UnreachedRun{i, last});
         i = j;
     }
-    FindLoops(&Nodes, [this](const Loop& loop) { LoopFound(loop); });
+    FindLoops(&Nodes, false, [this](const Loop& loop) { LoopFound(loop); });
+    // Keys decide a loop with a prompt, but not a cycle in it that passes no prompt.
+    if (AnyKeysLoop) {
+        FindLoops(&Nodes, true, [this](const Loop& loop) { LoopFound(loop); });
+    }
     std::stable_sort(Stored.begin(), Stored.end(),
                      [](const PathFinding& a, const PathFinding& b) { return a.Node < b.Node; });
 }
@@ -54,12 +54,20 @@ void Checker::Analyse()
 void Checker::LoopFound(const Loop& loop)
 {
     if (!loop.Exits.empty() && loop.HasPrompt) {
-        return;  // the keys decide
+        for (const uint32_t m : loop.Members) {
+            Nodes[m].Flags |= KEYS_LOOP;
+        }
+        AnyKeysLoop = true;
+        return;
     }
     const std::string lines = "the loop through " + LinesOf(Nodes, loop.Members);
     if (loop.Exits.empty()) {
-        Stored.push_back(PathFinding{loop.Members.back(), Severity::Error, "endless-loop",
-                                     lines + " has no way out: the run loops forever"});
+        // An alarm that tells how to stop it means to go on until stopped.
+        Stored.push_back(loop.SaysStop ? PathFinding{loop.Members.back(), Severity::Warning, "endless-loop",
+                                                     lines + " has no way out: the run goes round it until "
+                                                             "stopped, as its text says"}
+                                       : PathFinding{loop.Members.back(), Severity::Error, "endless-loop",
+                                                     lines + " has no way out: the run loops forever"});
         return;
     }
     std::string ifs;
@@ -74,8 +82,32 @@ void Checker::LoopFound(const Loop& loop)
                                      " the same way every time, and the loop may never end"});
 }
 
+// Kept as two nodes, and told in words only when reported: a script may have
+// a run no path reaches every few lines.
+void Checker::UnreachedFinding(const UnreachedRun& run)
+{
+    // A line longer than one read may be reached in its first piece only.
+    const bool rest = run.First > 0 && Nodes[run.First - 1].Line == Nodes[run.First].Line;
+    const uint32_t from = Nodes[run.First].Line + (rest ? 1 : 0);
+    const uint32_t to = Nodes[run.Last].Line;
+    std::string& text = Message;
+    text.assign("no path from the start of the script reaches ");
+    text += rest ? "the rest of this line" : "";
+    if (to >= from) {
+        text += rest ? " and " : "";
+        text += to == from ? (rest ? "line " + std::to_string(to) : "this line")
+                           : "lines " + std::to_string(from) + "-" + std::to_string(to);
+    }
+    Emit(Nodes[run.First].Line, Severity::Warning, "unreachable", text);
+}
+
 void Checker::PathFindings(uint32_t node)
 {
+    for (; NextUnreached < Unreached.size() && Unreached[NextUnreached].First <= node; NextUnreached++) {
+        if (Unreached[NextUnreached].First == node) {
+            UnreachedFinding(Unreached[NextUnreached]);
+        }
+    }
     for (; NextStored < Stored.size() && Stored[NextStored].Node <= node; NextStored++) {
         const PathFinding& f = Stored[NextStored];
         if (f.Node == node) {
@@ -86,34 +118,35 @@ void Checker::PathFindings(uint32_t node)
 
 void Checker::IfPaths(long line, const char* condition, const Node& node)
 {
-    if (node.Kind != NODE_IF || node.Reach == 0) {
-        return;
-    }
-    const bool never = (node.Reach & node.Holds) == 0;
-    const bool wakeUp = (node.Reach & FROM_WAKE_UP) != 0;
-    const bool numeric = ReadCondition(condition).Kind != ConditionKind::Text;
-    const bool onlyColon = node.Reach == FROM_PROMPT && numeric;
-    if (!never && !wakeUp && !onlyColon) {
+    const uint8_t from = node.Reach & RESPONSE_FROM;
+    if (node.Kind != NODE_IF || from == 0) {
         return;
     }
     const std::string shown = "(" + Escaped(condition, strlen(condition)) + ")";
+    const bool never = (from & node.Holds) == 0;
+    const bool wakeUp = (from & FROM_WAKE_UP) != 0;
+    const bool numeric = ReadCondition(condition).Kind != ConditionKind::Text;
+    const bool onlyColon = from == FROM_PROMPT && numeric;
     if (never) {
-        if (node.Reach == FROM_PROMPT) {
+        if (from == FROM_PROMPT) {
             Emit(line, Severity::Error, "condition-after-prompt",
                  numeric ? "after #prompt the response is one key, with no \":\" before a number, so " + shown +
                                " never holds"
                  : condition[1] == '\0' && HasSmallLetter(condition)
                      ? "after #prompt the response is the key in upper case, so " + shown + " never holds"
                      : "after #prompt the response is one key, so " + shown + " never holds");
-        } else if (node.Reach == FROM_MODEM) {
-            Emit(line, Severity::Error, "condition-error",
-                 "a modem command answered with ERROR ends the run, so " + shown + " never holds after one");
-        } else {
-            Emit(line, Severity::Error, "condition-error",
-                 shown + " never holds here: a modem command answered with ERROR ends the run, and after #prompt "
-                         "the response is one key");
         }
         return;
+    }
+    if (from == FROM_MODEM && (node.Holds & HOLDS_AFTER_MODEM_ALWAYS) != 0) {
+        Emit(line, Severity::Warning, "if-always",
+             "every answer the run goes on after holds OK, so " + shown +
+                 " always holds after a modem command: the #if always jumps");
+    } else if (from == FROM_MODEM && !numeric && strstr(condition, "ERROR") != nullptr) {
+        Emit(line, Severity::Warning, "condition-error",
+             shown + " holds only for an answer that holds OK as well: an answer with ERROR alone ends the run");
+    } else if (from == FROM_MODEM && !numeric && condition[1] == '\0') {
+        KeyAfterModem(line, shown);
     }
     if (onlyColon) {
         Emit(line, Severity::Warning, "condition-after-prompt",
@@ -121,8 +154,29 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
     }
     if (wakeUp) {
         Emit(line, Severity::Warning, "if-wake-up",
-             node.Reach == FROM_WAKE_UP
+             from == FROM_WAKE_UP
                  ? "#if comes before any modem command, so it tests the answer to the wake-up"
                  : "#if can be reached before any modem command, and then tests the answer to the wake-up");
+    }
+}
+
+// A one-character condition a few lines after a #prompt is meant for its key;
+// a modem command between them has made the response its answer.
+void Checker::KeyAfterModem(long line, const std::string& shown)
+{
+    constexpr uint32_t NEAR = 4;
+    const uint32_t at = NodeCount - 1;
+    uint32_t modem = NO_NODE;
+    for (uint32_t back = 1; back <= NEAR && back <= at; back++) {
+        const Node& n = Nodes[at - back];
+        if (n.Kind == NODE_MODEM && modem == NO_NODE) {
+            modem = at - back;
+        } else if (n.Kind == NODE_PROMPT && modem != NO_NODE) {
+            Emit(line, Severity::Error, "key-after-modem",
+                 shown + " looks for the key of the #prompt on line " + std::to_string(n.Line) +
+                     ", but the modem command on line " + std::to_string(Nodes[modem].Line) +
+                     " comes between: the response is its answer, whatever key was pressed");
+            return;
+        }
     }
 }

@@ -3,12 +3,32 @@
 #include <cstring>
 #include <string>
 
+#include "run/settings.h"
 #include "run/text.h"
 #include "script/labels.h"
 #include "script/modem.h"
 #include "tools/check/checker.h"
 
 namespace {
+
+// A byte a modem command line may hold as it is: not a control byte (the tab
+// aside), nothing beyond ASCII, and not "#", which may begin a comment.
+struct PlainModemBytes {
+    bool Plain[256];
+    constexpr PlainModemBytes() : Plain()
+    {
+        for (int c = 32; c < 127; c++) {
+            Plain[c] = c != '#';
+        }
+        Plain[static_cast<unsigned char>('\t')] = true;
+    }
+};
+constexpr PlainModemBytes PlainBytes;
+
+bool IsPlainModemByte(unsigned char c)
+{
+    return PlainBytes.Plain[c];
+}
 
 bool IsLineEnd(char c)
 {
@@ -62,6 +82,9 @@ void Checker::LongLine(const Piece& p)
         LongRest += LongRest.empty() ? "" : ", ";
         LongRest += WhatTheRunMakesOf(kind);
     }
+    if (p.First) {
+        LongFirstEnd = p.Text[p.Length - 1];
+    }
     LongLength += p.Length;
     LongPieces++;
     if (p.Length >= 2) {
@@ -75,7 +98,8 @@ void Checker::LongLine(const Piece& p)
     }
     // A line of 399 characters and its line end: the line end alone is skipped.
     const bool restHarmless = LongRest == WhatTheRunMakesOf(LineKind::Skipped);
-    if (restHarmless && LongFirst != LineKind::Modem) {
+    // A modem command whose carriage return fits the first read is sent whole.
+    if (restHarmless && (LongFirst != LineKind::Modem || LongFirstEnd == '\r')) {
         return;
     }
     size_t characters = LongLength;
@@ -102,18 +126,99 @@ void Checker::LongLine(const Piece& p)
     Emit(p.Line, Severity::Error, "long-line", text);
 }
 
-// A modem command line of no interest: it ends in CR LF with no other CR, has no
-// NUL, begins with no blank, shorthand or mark, and is no clock command. The run
-// sends it as it is, line feed or not, and it ends in a carriage return.
+// A modem command line of no interest: it ends in CR LF, holds no other
+// control byte, no byte beyond ASCII and no "#" after a blank, begins with no
+// blank, shorthand or ";", and is no clock command. The run sends it as it
+// is, line feed or not, and it ends in a carriage return.
 bool Checker::PlainModemLine(const PieceView& v) const
 {
     const char* b = v.Bytes;
     const size_t n = v.Length;
     const char first = b[0];
+    if (Opt.Wire || n < 2 || b[n - 1] != '\n' || b[n - 2] != '\r' || first == ':' || first == '#' || first == '^' ||
+        first == ';' || IsBlank(first)) {
+        return false;
+    }
+    for (size_t i = 0; i + 2 < n; i++) {
+        const unsigned char c = static_cast<unsigned char>(b[i]);
+        if (!IsPlainModemByte(c) && (c != '#' || (i > 0 && IsBlank(b[i - 1])))) {
+            return false;
+        }
+    }
     // The clock command's name stops at the CR, so the look past it is safe.
-    return !Opt.Wire && n >= 2 && b[n - 1] == '\n' && b[n - 2] == '\r' && first != ':' && first != '#' &&
-           first != '^' && !IsBlank(first) && first != '\xEF' && memchr(b, '\r', n - 2) == nullptr &&
-           memchr(b, '\0', n) == nullptr && !IsClockCommand(b);
+    return !IsClockCommand(b);
+}
+
+// Bytes a device cannot take in a command, each sent as it stands.
+void Checker::DeviceCannotTake(long line, const char* text, size_t length)
+{
+    if (text[0] == ';') {
+        Emit(line, Severity::Error, "modem-comment",
+             "line begins with \";\", which is no comment for the run: it sends the line to the device");
+        return;
+    }
+    bool quoted = false;
+    const size_t command = static_cast<size_t>(SkipBlanks(text) - text);  // where the command starts
+    for (size_t i = 0; i < length; i++) {
+        // Sixteen plain bytes at a time, in arithmetic the compiler does in one vector.
+        bool plain = true;
+        while (plain && i + 16 <= length) {
+            unsigned special = 0;
+            for (size_t k = 0; k < 16; k++) {
+                const unsigned char c = static_cast<unsigned char>(text[i + k]);
+                special |= static_cast<unsigned>((c < 32) | (c > 126) | (c == '#') | (c == '"'));
+            }
+            plain = special == 0;
+            i += plain ? 16 : 0;
+        }
+        if (i == length) {
+            break;
+        }
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (IsPlainModemByte(c) && c != '"') {
+            continue;
+        }
+        quoted = c == '"' ? !quoted : quoted;
+        const char* what = c == '\f' ? "a form feed (page break)"
+                           : (c < 32 && c != '\t' && c != '\r' && c != '\n') || c == 127 ? "a control byte"
+                           : c == 0xA0 || (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) == 0xA0) ? "a no-break space"
+                           : i > 0 && c == 0xEF && strncmp(text + i, "\xEF\xBB\xBF", 3) == 0 ? "a UTF-8 byte order mark"
+                                                                                     : nullptr;
+        if (what != nullptr) {
+            Emit(line, Severity::Error, "modem-bytes",
+                 std::string("line holds ") + what + ", which the run sends to the device as part of the command");
+            return;
+        }
+        if (c == '#' && !quoted && i > command + 1 && IsBlank(text[i - 1])) {
+            Message.assign("line holds ");
+            AppendQuoted(&Message, WithoutLineEnd(text + i).c_str());
+            Message += " after the command, which is no comment for the run: it sends it to the device too";
+            Emit(line, Severity::Error, "modem-comment", Message);
+            return;
+        }
+    }
+    ShorthandColon(line, text);
+}
+
+// "^QABCDE: 1": only after a name of three or four letters does the shorthand
+// make ": " into "=".
+void Checker::ShorthandColon(long line, const char* text)
+{
+    if (!StartsWithNoCase(text, "^Q")) {
+        return;
+    }
+    size_t name = 2;
+    while (IsLetter(text[name]) || IsDigit(text[name])) {
+        name++;
+    }
+    const size_t letters = name - 2;
+    if (text[name] != ':' || text[name + 1] != ' ' || letters == 3 || letters == 4 || letters == 0) {
+        return;
+    }
+    Emit(line, Severity::Error, "shorthand-colon",
+         "the shorthand makes \": \" into \"=\" only after a name of three or four letters, and " +
+             Quoted(std::string(text + 2, letters).c_str()) + " has " + std::to_string(letters) +
+             ": the run sends the colon as it stands");
 }
 
 // The piece becomes the bytes the run writes for it.
@@ -125,9 +230,12 @@ void Checker::ModemLine(Piece* piece)
     const bool inLongLine = !p.First || p.Continues;
     const size_t length = strlen(p.Text);
     bool lineEndChecked = inLongLine;
-    if (line == 1 && p.First && strncmp(p.Text, "\xEF\xBB\xBF", 3) == 0) {
+    if (p.First && strncmp(p.Text, "\xEF\xBB\xBF", 3) == 0) {
         Emit(line, Severity::Error, "byte-order-mark",
-             "the file begins with a UTF-8 byte order mark, so the run sends this line to the device, mark and all");
+             line == 1 ? "the file begins with a UTF-8 byte order mark, so the run sends this line to the device, mark "
+                         "and all"
+                       : "line begins with a UTF-8 byte order mark, as where files were joined, so the run sends it to "
+                         "the device, mark and all");
     } else if (length < p.Length) {
         Emit(line, Severity::Error, "nul-byte",
              length == 0 ? "line begins with a NUL byte: the run sends nothing for it and waits for an answer"
@@ -136,7 +244,13 @@ void Checker::ModemLine(Piece* piece)
         lineEndChecked = true;
     } else if (IsBlank(p.Text[0])) {
         const char* rest = SkipBlanks(p.Text);
-        if (*rest == '#' || *rest == ':') {
+        if (StartsWithNoCase(rest, "^Q") || StartsWithNoCase(rest, "AT^QRTC")) {
+            Emit(line, Severity::Error, "blank-start",
+                 std::string("line begins with a blank, so the run ") +
+                     (StartsWithNoCase(rest, "^QRTC") || StartsWithNoCase(rest, "AT^QRTC")
+                          ? "does not fill in the clock command: it sends it as written, without the time"
+                          : "does not put \"AT\" in front of the shorthand: it sends it as written"));
+        } else if (*rest == '#' || *rest == ':') {
             Emit(line, Severity::Error, "blank-start",
                  std::string("line begins with a blank, so it is not a ") + (*rest == '#' ? "script command" : "label") +
                      ": the run sends it to the device");
@@ -146,6 +260,9 @@ void Checker::ModemLine(Piece* piece)
         } else {
             Emit(line, Severity::Warning, "blank-start", "line begins with a blank, which the run sends to the device too");
         }
+    }
+    if (p.First) {
+        DeviceCannotTake(line, p.Text, length);
     }
     const bool commandsInside = CommandsAfterCarriageReturn(p.Text);
     const bool endsInLineFeed = length > 0 && p.Text[length - 1] == '\n';
@@ -157,14 +274,30 @@ void Checker::ModemLine(Piece* piece)
         if (!dropped.empty()) {
             Message.assign("the run fills in the clock command with the current time and drops ");
             AppendQuoted(&Message, dropped.c_str());
-            Emit(line, Severity::Warning, "clock-text", Message);
+            Emit(line, Severity::Error, "clock-text", Message);
         }
         // Filled in, it always ends in CR LF.
         if (!Opt.Wire) {
             return;
         }
     }
+    // The clock command in the time base of each path that reaches it.
+    const Node* node = NodeAt(NodeCount - 1);
+    const uint8_t bases = clock && node != nullptr && node->Kind == NODE_MODEM ? node->Reach & (BASE_UTC | BASE_NZST) : 0;
+    std::string otherBase;
+    if (bases == (BASE_UTC | BASE_NZST)) {
+        char nzst[LINE_BUFFER_SIZE];
+        memcpy(nzst, wire, sizeof nzst);
+        UTC = false;
+        PrepareWire(nzst, Opt.Now);
+        otherBase = Quoted(nzst);
+    }
+    const bool fileOrder = UTC;
+    if (bases != 0) {
+        UTC = (bases & BASE_UTC) != 0;
+    }
     PrepareWire(wire, Opt.Now);  // the shorthand, already expanded, stays as it is
+    UTC = fileOrder;
     const size_t n = strlen(wire);
     const char* cr = strchr(wire, '\r');
     // Carriage returns and line feeds from the first carriage return on end the line.
@@ -192,7 +325,10 @@ void Checker::ModemLine(Piece* piece)
                      " with none, and the device never sees the command end");
         }
     }
-    if (Opt.Wire) {
+    if (Opt.Wire && !otherBase.empty()) {
+        Emit(line, Severity::Note, nullptr,
+             "sends " + Quoted(wire) + " in UTC or " + otherBase + " in New Zealand time, as the path that reaches it sets");
+    } else if (Opt.Wire) {
         Emit(line, Severity::Note, nullptr, "sends " + Quoted(wire));
     }
 }

@@ -1,0 +1,283 @@
+// Findings about a script command line by itself: its name, its number, what
+// it shows, and a "#" line that is only a comment.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "run/settings.h"
+#include "run/text.h"
+#include "tools/check/checker.h"
+
+namespace {
+
+// A misspelt command name: a letter wrong, missing, extra or swapped with the
+// next (two for names over four letters), or the name cut short.
+bool LooksLike(const std::string& word, const char* name)
+{
+    const std::string n = name;
+    if (word.size() < 3) {
+        return false;
+    }
+    if (word.size() < n.size() && StartsWithNoCase(name, word.c_str())) {
+        return true;
+    }
+    const size_t a = word.size();
+    const size_t b = n.size();
+    const size_t allowed = b <= 4 ? 1 : 2;
+    if ((a > b ? a - b : b - a) > allowed) {
+        return false;
+    }
+    std::vector<std::vector<size_t>> d(a + 1, std::vector<size_t>(b + 1));
+    for (size_t i = 0; i <= a; i++) {
+        d[i][0] = i;
+    }
+    for (size_t j = 0; j <= b; j++) {
+        d[0][j] = j;
+    }
+    for (size_t i = 1; i <= a; i++) {
+        for (size_t j = 1; j <= b; j++) {
+            const size_t cost = ToUpper(word[i - 1]) == n[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && ToUpper(word[i - 1]) == n[j - 2] && ToUpper(word[i - 2]) == n[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a][b] <= allowed;
+}
+
+std::string Lower(const char* name)
+{
+    std::string s(name);
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return s;
+}
+
+}  // namespace
+
+// "# torvex-check: disable=CODE,CODE" keeps those findings off the next line.
+void Checker::Comment(const Piece& p)
+{
+    const char* t = SkipBlanks(p.Text + 1);
+    const char* tag = "torvex-check:";
+    if (!StartsWithNoCase(t, tag)) {
+        return;
+    }
+    t = SkipBlanks(t + strlen(tag));
+    if (!StartsWithNoCase(t, "disable=")) {
+        return;
+    }
+    DisabledLine = p.Line + 1;
+    DisabledCodes = "," + WithoutLineEnd(t + strlen("disable=")) + ",";
+    DisabledCodes.erase(std::remove_if(DisabledCodes.begin(), DisabledCodes.end(), IsBlank), DisabledCodes.end());
+}
+
+bool ReadsAsProse(const char* rest)
+{
+    int words = 0;
+    for (const char* c = rest; *c != '\0'; c++) {
+        if (IsDigit(*c) || *c == '(' || *c == ')') {
+            return false;
+        }
+        words += !IsBlank(*c) && (c == rest || IsBlank(c[-1])) ? 1 : 0;
+    }
+    return words >= 3;
+}
+
+namespace {
+
+// Whether what follows a "#" word is what the command of that name takes: a
+// misspelt "#tiemout 5" is, "#Time sync follows" is prose.
+bool TakesWhatFollows(CommandId id, const char* rest)
+{
+    rest = SkipBlanks(rest);
+    switch (id) {
+    case CommandId::Timeout:
+    case CommandId::Wait: return *rest == '\0' || IsDigit(*rest) || *rest == '-' || *rest == '+';
+    case CommandId::Print:
+    case CommandId::Prompt: return true;
+    case CommandId::Goto: return *rest != '\0' && strpbrk(rest, " \t") == nullptr;
+    default: return *rest == '\0';
+    }
+}
+
+}  // namespace
+
+// A "#" word near a command name, followed by what that command takes, is a
+// misspelling; any other is a comment. rest: what follows the word, without the line end.
+void Checker::UnknownCommand(long line, const std::string& word, const char* rest)
+{
+    const std::string letters = word.substr(1, word.find_first_of("0123456789") - 1);
+    for (const CommandName& name : CommandNames) {
+        if (LooksLike(letters, name.Name) && TakesWhatFollows(name.Id, rest)) {
+            Emit(line, Severity::Error, "unknown-command",
+                 word + " is no script command, so the run ignores the line: did you mean #" + Lower(name.Name) + "?");
+            return;
+        }
+    }
+}
+
+void Checker::CommandLine(Piece* p)
+{
+    PathFindings(NodeCount);
+    const Node* node = NodeAt(NodeCount++);
+    char* text = p->Text + 1;
+    const long line = p->Line;
+    const size_t length = strlen(p->Text);
+    if (length == p->Length && AfterInnerCarriageReturn(p->Text) != nullptr) {
+        Emit(line, Severity::Error, "carriage-return",
+             std::string(NotLineEnd) + "it takes what follows as part of this line, and those lines never run");
+    }
+    // Only a letter can begin a command name; "# text" and the like are comments.
+    if (!IsLetter(text[0])) {
+        Comment(*p);
+        return;
+    }
+    size_t wordEnd = 0;
+    while (IsLetter(text[wordEnd]) || IsDigit(text[wordEnd])) {
+        wordEnd++;
+    }
+    const std::string word = "#" + std::string(text, wordEnd);
+    // The name and the character after it, and the whole line, before ReadCommand edits the text.
+    char head[COMMAND_NAME_MAX + 2] = {};
+    strncpy(head, text, sizeof head - 1);
+    // The line as written, for the lines that may be prose: read before ReadCommand edits it.
+    const CommandName* named = CommandOf(text);
+    const CommandId id = named != nullptr ? named->Id : CommandId::None;
+    const bool mayBeProse = id == CommandId::None || id == CommandId::Wait || id == CommandId::Timeout ||
+                            (id == CommandId::If && strchr(text, '(') == nullptr);
+    const std::string raw = mayBeProse ? WithoutLineEnd(text) : std::string();
+    const ScriptCommand cmd = ReadCommand(text);
+    if (cmd.Id == CommandId::None) {
+        UnknownCommand(line, word, raw.c_str() + wordEnd);
+        return;
+    }
+    // A line that does nothing and reads as prose is a comment: "#If the
+    // unit does not answer, call", "#Waiting for the unit to boot".
+    const bool doesNothing = (cmd.Id == CommandId::If && mayBeProse) ||
+                             ((cmd.Id == CommandId::Wait || cmd.Id == CommandId::Timeout) && !cmd.HasNumber);
+    if (doesNothing && ReadsAsProse(raw.c_str() + cmd.NameLength)) {
+        return;
+    }
+    if (length < p->Length) {
+        Emit(line, Severity::Error, "nul-byte",
+             "line holds a NUL byte: the run reads only the " + std::to_string(length) + " characters before it");
+    }
+    const char next = head[cmd.NameLength];
+    const bool numbered = cmd.Id == CommandId::Timeout || cmd.Id == CommandId::Wait;
+    const bool runsOn = IsLetter(next) || (IsDigit(next) && !numbered);
+    if (runsOn) {
+        const std::string readAs = word + " is read as #" + std::string(head, cmd.NameLength);
+        if (cmd.Id == CommandId::Print || cmd.Id == CommandId::Prompt) {
+            Emit(line, Severity::Error, "name-runs-on",
+                 readAs + ", so the run " + (cmd.Id == CommandId::Print ? "prints " : "shows ") + Quoted(cmd.Text) +
+                     (cmd.Id == CommandId::Prompt ? " and waits for a key" : ""));
+        } else if (cmd.Id == CommandId::Goto) {
+            Emit(line, Severity::Warning, "name-runs-on", readAs + ", so the run jumps to " + Quoted(cmd.Text));
+        } else if (numbered && !cmd.HasNumber) {
+            // "#Waiting" may mean nothing; "#waitsec 5" surely meant to wait.
+            const bool numberLost = raw.find_first_of("0123456789") != std::string::npos;
+            Emit(line, numberLost ? Severity::Error : Severity::Warning, "name-runs-on",
+                 readAs + ", which finds no number after it and does nothing" +
+                     (numberLost ? std::string(", though the line holds one") : std::string()));
+            return;
+        } else {
+            Emit(line, Severity::Warning, "name-runs-on", readAs);
+        }
+    }
+    switch (cmd.Id) {
+    case CommandId::Timeout:
+    case CommandId::Wait:
+        NumberCommand(line, word, next, cmd, node);
+        NumberRest(line, word, text, cmd);
+        break;
+    case CommandId::Print:
+    case CommandId::Prompt:
+        ShownText(line, word, cmd.Text);
+        break;
+    case CommandId::Goto:
+        Jump(line, cmd.Text);
+        break;
+    case CommandId::If:
+        IfCommand(line, text, cmd);
+        if (node != nullptr && cmd.Condition != nullptr) {
+            IfPaths(line, cmd.Condition, *node);
+        }
+        if (cmd.Condition != nullptr && ReadCondition(cmd.Condition).Kind != ConditionKind::Never) {
+            Jump(line, cmd.Text);
+        }
+        break;
+    case CommandId::Utc:
+    case CommandId::Nzst:
+        UTC = cmd.Id == CommandId::Utc;
+        break;
+    default:
+        break;
+    }
+}
+
+void Checker::NumberCommand(long line, const std::string& word, char next, const ScriptCommand& cmd,
+                            const Node* node)
+{
+    const bool timeout = cmd.Id == CommandId::Timeout;
+    const std::string does = !cmd.HasNumber ? (timeout ? "does nothing: the time-out stays as it was" : "waits for nothing")
+                             : timeout      ? "sets the time-out to " + std::to_string(cmd.Number) + " s"
+                                            : "waits " + std::to_string(cmd.Number) + " s";
+    if (IsDigit(next) || next == '+' || next == '-') {
+        std::string what = word + " passes over the character after the name, \"" + std::string(1, next) +
+                           "\", and " + does;
+        if (timeout && cmd.HasNumber && cmd.Number <= 0) {
+            what += ": every modem command after it fails at once";
+        }
+        Emit(line, Severity::Error, "number-position", what);
+        return;
+    }
+    if (!cmd.HasNumber) {
+        Emit(line, Severity::Error, "no-number", word + " has no number, so it " + does);
+    } else if (timeout && cmd.Number <= 0) {
+        // Surely fails when a modem command can come next with this time-out.
+        const bool fails = node != nullptr && node->Reach != 0 && (node->Flags & MODEM_AHEAD) != 0;
+        Emit(line, fails ? Severity::Error : Severity::Warning, "number-value",
+             word + " sets the time-out to " + std::to_string(cmd.Number) +
+                 " s: every modem command after it fails at once, without waiting for an answer");
+    } else if (!timeout && cmd.Number < 0) {
+        Emit(line, Severity::Warning, "number-value", word + " of a negative time waits for nothing");
+    }
+}
+
+// "#wait 1.5" and "#wait 1m" read 1: what follows the digits is ignored.
+void Checker::NumberRest(long line, const std::string& word, const char* text, const ScriptCommand& cmd)
+{
+    if (!cmd.HasNumber || text[cmd.NameLength] == '\0') {
+        return;
+    }
+    const char* at = text + cmd.NameLength + 1;
+    at += strspn(at, " \t\n\v\f\r");
+    at += *at == '+' || *at == '-' ? 1 : 0;
+    at += strspn(at, "0123456789");
+    // "#wait 500ms" and "#wait 500 ms" wait 500 s.
+    const char* unit = SkipBlanks(at);
+    const bool milliseconds = cmd.Id == CommandId::Wait && StartsWithNoCase(unit, "ms") && !IsLetter(unit[2]);
+    if (!milliseconds && (*at == '\0' || IsBlank(*at) || *at == '\r' || *at == '\n')) {
+        return;
+    }
+    const std::string rest = WithoutLineEnd(milliseconds ? unit : at);
+    Emit(line, milliseconds ? Severity::Error : Severity::Warning, "number-rest",
+         word + " reads the number " + std::to_string(cmd.Number) + " and ignores " + Quoted(rest.c_str()) +
+             " after it: the run " + (cmd.Id == CommandId::Wait ? "waits " : "sets the time-out to ") +
+             std::to_string(cmd.Number) + " s");
+}
+
+void Checker::ShownText(long line, const std::string& word, const char* text)
+{
+    if (std::none_of(text, text + strlen(text), [](char c) { return IsControl(c); })) {
+        return;
+    }
+    Emit(line, Severity::Warning, "control-bytes",
+         word + " text " + Quoted(text) + " holds control bytes, which reach the terminal as they are");
+}
