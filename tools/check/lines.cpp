@@ -248,13 +248,18 @@ void Checker::Jump(long line, const char* name)
     }
     // A script can have one of these a line: built in one text kept for them.
     std::string& text = Message;
+    constexpr size_t QUOTED_AT = sizeof "jumps to " - 1;
     text.assign("jumps to ");
     AppendQuoted(&text, name);
-    text += ", which no label defines: the run prints Label ";
-    AppendQuoted(&text, name);
+    // The name a second time, as quoted the first: room first, so the bytes stay where they are.
+    const size_t quoted = text.size() - QUOTED_AT;
+    const char* const defines = ", which no label defines: the run prints Label ";
+    text.reserve(text.size() + strlen(defines) + quoted);
+    text += defines;
+    text.append(text.data() + QUOTED_AT, quoted);
     text += " not found. and goes on with the next line";
-    const std::string trimmed = hint ? WithoutBlanksAtEnd(name) : name;
-    const LabelInfo* near = trimmed.size() < strlen(name) ? Labels.Find(LabelKey(trimmed.c_str())) : nullptr;
+    const std::string trimmed = hint ? WithoutBlanksAtEnd(name) : std::string();
+    const LabelInfo* near = hint && trimmed.size() < strlen(name) ? Labels.Find(LabelKey(trimmed.c_str())) : nullptr;
     if (near != nullptr && near->Winner != 0) {
         text += " (the name ends in a blank; the label on line " + std::to_string(near->Winner) + " does not)";
     } else if (found != nullptr && found->BlankEnded != 0) {
