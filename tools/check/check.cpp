@@ -274,6 +274,9 @@ void Checker::BuildCommand(const PieceView& v, Node* node)
         if ((id == CommandId::Print || id == CommandId::Prompt) && SaysHowToStop(v.Bytes, v.Length)) {
             node->Flags |= SAYS_STOP;
         }
+        if (v.First && !v.Continues && PlainCommandLine(v, name)) {
+            node->Flags |= PLAIN_LINE;
+        }
         return;
     }
     memcpy(text, v.Bytes, v.Length);

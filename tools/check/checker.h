@@ -70,7 +70,7 @@ private:
     // lines.cpp, commands.cpp, conditions.cpp and wire.cpp: what each line does by itself.
     void Line(const PieceView& v);
     bool PlainModemLine(const PieceView& v) const;
-    static bool PlainCommandLine(const PieceView& v);
+    static bool PlainCommandLine(const PieceView& v, const CommandName* name);
     bool PlainLabelLine(const PieceView& v);
     void LineRead(Piece* p);
     void SkippedLine(const PieceView& v);

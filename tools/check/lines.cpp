@@ -77,7 +77,9 @@ void Checker::Line(const PieceView& v)
     if (whole && (v.Bytes[0] == '\n' || v.Bytes[0] == '\r')) {
         return;
     }
-    if (whole && (PlainModemLine(v) || PlainCommandLine(v))) {
+    // A command line's plainness was found in the first reading, and kept in its node.
+    const Node* next = v.Bytes[0] == '#' ? NodeAt(NodeCount) : nullptr;
+    if (whole && (PlainModemLine(v) || (next != nullptr && (next->Flags & PLAIN_LINE) != 0))) {
         PathFindings(NodeCount++);
         return;
     }
@@ -122,7 +124,7 @@ void Checker::SkippedLine(const PieceView& v)
 // A command line of no interest: it ends in CR LF with no other CR, has no NUL,
 // and is a command whose name stands alone and that takes no number, no jump
 // and no clock setting, with no control byte in a message.
-bool Checker::PlainCommandLine(const PieceView& v)
+bool Checker::PlainCommandLine(const PieceView& v, const CommandName* name)
 {
     const char* b = v.Bytes;
     const size_t n = v.Length;
@@ -130,8 +132,7 @@ bool Checker::PlainCommandLine(const PieceView& v)
         memchr(b, '\r', n - 2) != nullptr || memchr(b, '\0', n) != nullptr) {
         return false;
     }
-    // The name stops at the CR at the latest.
-    const CommandName* name = CommandOf(b + 1);
+    // name: the command the line begins with, which stops at the CR at the latest.
     if (name == nullptr) {
         return false;
     }
