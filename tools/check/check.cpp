@@ -134,6 +134,12 @@ bool Checker::Run(FILE* in)
 
 void Checker::Build(PieceReader* r)
 {
+    FileBytes = r->Bytes;
+    // Room at once, as for the nodes: a list copied as it grows would, for a
+    // moment, take three times its room.
+    Jumps.reserve(std::min<size_t>(r->Size / 8, size_t{1} << 24));
+    LabelLines.reserve(std::min<size_t>(r->Size / 8, size_t{1} << 24));
+    Names.reserve(std::min<size_t>(r->Size, size_t{1} << 28));
     PieceView v;
     while (NextPieceInPlace(r, &v)) {
         const LineKind kind = KindOf(v.Bytes);
@@ -154,6 +160,7 @@ void Checker::Build(PieceReader* r)
         Nodes.push_back(node);
     }
     AddLabels();
+    FileBytes = nullptr;
 }
 
 // Keeps the key of a name in Names, and its hash: where it starts.
@@ -166,12 +173,41 @@ uint32_t Checker::AddName(const char* name, uint32_t* hash)
     return at;
 }
 
+// A jump's name, read from the copy of the file where the run's reading left
+// its bytes as they are, which is nearly always; its key and hash are worked out.
+uint64_t Checker::JumpName(const PieceView& v, const char* text, const char* name, uint32_t* hash)
+{
+    const LabelKey key(name);
+    *hash = LabelTable::Hash(key.Text);
+    const size_t n = strlen(key.Text);
+    const size_t at = static_cast<size_t>(name - text);
+    if (at + n <= v.Length && memcmp(v.Bytes + at, name, n) == 0) {
+        return (static_cast<uint64_t>(v.Bytes + at - FileBytes) << 8) | n;
+    }
+    const uint32_t kept = static_cast<uint32_t>(Names.size());
+    Names.insert(Names.end(), key.Text, key.Text + n + 1);
+    return (static_cast<uint64_t>(kept) << 8) | NAME_KEPT;
+}
+
+LabelKey Checker::JumpKey(uint64_t name) const
+{
+    const size_t n = name & 0xff;
+    if (n == NAME_KEPT) {
+        return LabelKey(&Names[name >> 8]);
+    }
+    char text[LABEL_MAX + 1];
+    memcpy(text, FileBytes + (name >> 8), n);
+    text[n] = '\0';
+    return LabelKey(text);
+}
+
 // The labels in file order, then each jump to the last definition of its name.
 // The look-ups ask the cache ahead for what they will read.
 void Checker::AddLabels()
 {
     constexpr size_t AHEAD = 32;
-    Labels.Reserve(std::max<size_t>(LabelLines.size(), 1));
+    Labels.Reserve(std::max<size_t>(LabelLines.size(), 1), Names.size());
+    Definitions.reserve(LabelLines.size());
     for (size_t i = 0; i < LabelLines.size(); i++) {
         if (i + AHEAD < LabelLines.size()) {
             __builtin_prefetch(Labels.SlotOf(LabelLines[i + AHEAD].Hash));
@@ -198,7 +234,7 @@ void Checker::AddLabels()
             __builtin_prefetch(entry);
         }
         Node& node = Nodes[Jumps[i].Node];
-        const LabelInfo* info = Labels.Find(LabelKey(&Names[Jumps[i].Name]), Jumps[i].Hash);
+        const LabelInfo* info = Labels.Find(JumpKey(Jumps[i].Name), Jumps[i].Hash);
         node.Target = info != nullptr && info->Winner != 0 ? info->Node : NO_NODE;
         node.Flags |= info != nullptr && info->BlankEnded != 0 ? NAME_HINT : 0;
     }
@@ -238,6 +274,9 @@ void Checker::BuildCommand(const PieceView& v, Node* node)
         if ((id == CommandId::Print || id == CommandId::Prompt) && SaysHowToStop(v.Bytes, v.Length)) {
             node->Flags |= SAYS_STOP;
         }
+        if (v.First && !v.Continues && PlainCommandLine(v, name)) {
+            node->Flags |= PLAIN_LINE;
+        }
         return;
     }
     memcpy(text, v.Bytes, v.Length);
@@ -250,8 +289,8 @@ void Checker::BuildCommand(const PieceView& v, Node* node)
     }
     const size_t n = strlen(cmd.Text);
     node->Flags |= n > 0 && IsBlank(cmd.Text[n - 1]) ? NAME_HINT : 0;
-    JumpAt jump{static_cast<uint32_t>(Nodes.size()), 0, 0};
-    jump.Name = AddName(cmd.Text, &jump.Hash);
+    JumpAt jump{0, static_cast<uint32_t>(Nodes.size()), 0};
+    jump.Name = JumpName(v, text, cmd.Text, &jump.Hash);
     Jumps.push_back(jump);
 }
 

@@ -62,13 +62,15 @@ private:
     void BuildLabel(const PieceView& v);
     void BuildCommand(const PieceView& v, Node* node);
     uint32_t AddName(const char* name, uint32_t* hash);
+    uint64_t JumpName(const PieceView& v, const char* text, const char* name, uint32_t* hash);
+    LabelKey JumpKey(uint64_t name) const;
     void AddLabels();
     void Emit(long line, Severity level, const char* code, const std::string& text);
 
     // lines.cpp, commands.cpp, conditions.cpp and wire.cpp: what each line does by itself.
     void Line(const PieceView& v);
     bool PlainModemLine(const PieceView& v) const;
-    static bool PlainCommandLine(const PieceView& v);
+    static bool PlainCommandLine(const PieceView& v, const CommandName* name);
     bool PlainLabelLine(const PieceView& v);
     void LineRead(Piece* p);
     void SkippedLine(const PieceView& v);
@@ -122,11 +124,16 @@ private:
         uint32_t Hash;
         bool BlankEnded;
     };
+    // A jump's name where it lies in the file copy: its place there times 256
+    // plus its length, cut as labels are; or, with NAME_KEPT for the length,
+    // where its key starts in Names (a name the run took a CR or LF out of).
     struct JumpAt {
+        uint64_t Name;
         uint32_t Node;
-        uint32_t Name;
         uint32_t Hash;
     };
+    static constexpr uint64_t NAME_KEPT = 255;
+    const char* FileBytes = nullptr;  // the reader's copy, during the first reading
     std::vector<LabelAt> LabelLines;
     std::vector<JumpAt> Jumps;
     std::vector<char> Names;

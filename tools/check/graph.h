@@ -40,6 +40,7 @@ enum : uint8_t {
     NAME_HINT = 16,    // Goto, If: a label's name is near the jump's, with blanks at the end
     KEYS_LOOP = 32,    // in a loop with a prompt and a way out: its cycles without the prompt are looked at
     SAYS_STOP = 64,    // Print, Prompt: the text tells how to stop the run (Ctrl-C)
+    PLAIN_LINE = 128,  // a whole command line with nothing to say about it by itself
 };
 
 constexpr uint32_t NO_NODE = UINT32_MAX;  // a jump to a label no line defines: the run goes on

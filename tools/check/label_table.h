@@ -40,10 +40,12 @@ public:
         return h;
     }
 
-    // Room for n entries, so that a run of look-ups can ask for their slots
-    // ahead (Prefetch) and find them still there.
-    void Reserve(size_t n)
+    // Room for n entries and keys of that many bytes, so that a run of
+    // look-ups can ask for their slots ahead (Prefetch) and find them still
+    // there, and the keys are not copied as they grow.
+    void Reserve(size_t n, size_t keyBytes)
     {
+        Keys.reserve(keyBytes);
         while ((n + 1) * 4 > Slots.size() * 3) {
             Grow();
         }

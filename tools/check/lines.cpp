@@ -77,7 +77,9 @@ void Checker::Line(const PieceView& v)
     if (whole && (v.Bytes[0] == '\n' || v.Bytes[0] == '\r')) {
         return;
     }
-    if (whole && (PlainModemLine(v) || PlainCommandLine(v))) {
+    // A command line's plainness was found in the first reading, and kept in its node.
+    const Node* next = v.Bytes[0] == '#' ? NodeAt(NodeCount) : nullptr;
+    if (whole && (PlainModemLine(v) || (next != nullptr && (next->Flags & PLAIN_LINE) != 0))) {
         PathFindings(NodeCount++);
         return;
     }
@@ -122,7 +124,7 @@ void Checker::SkippedLine(const PieceView& v)
 // A command line of no interest: it ends in CR LF with no other CR, has no NUL,
 // and is a command whose name stands alone and that takes no number, no jump
 // and no clock setting, with no control byte in a message.
-bool Checker::PlainCommandLine(const PieceView& v)
+bool Checker::PlainCommandLine(const PieceView& v, const CommandName* name)
 {
     const char* b = v.Bytes;
     const size_t n = v.Length;
@@ -130,8 +132,7 @@ bool Checker::PlainCommandLine(const PieceView& v)
         memchr(b, '\r', n - 2) != nullptr || memchr(b, '\0', n) != nullptr) {
         return false;
     }
-    // The name stops at the CR at the latest.
-    const CommandName* name = CommandOf(b + 1);
+    // name: the command the line begins with, which stops at the CR at the latest.
     if (name == nullptr) {
         return false;
     }
@@ -248,13 +249,18 @@ void Checker::Jump(long line, const char* name)
     }
     // A script can have one of these a line: built in one text kept for them.
     std::string& text = Message;
+    constexpr size_t QUOTED_AT = sizeof "jumps to " - 1;
     text.assign("jumps to ");
     AppendQuoted(&text, name);
-    text += ", which no label defines: the run prints Label ";
-    AppendQuoted(&text, name);
+    // The name a second time, as quoted the first: room first, so the bytes stay where they are.
+    const size_t quoted = text.size() - QUOTED_AT;
+    const char* const defines = ", which no label defines: the run prints Label ";
+    text.reserve(text.size() + strlen(defines) + quoted);
+    text += defines;
+    text.append(text.data() + QUOTED_AT, quoted);
     text += " not found. and goes on with the next line";
-    const std::string trimmed = hint ? WithoutBlanksAtEnd(name) : name;
-    const LabelInfo* near = trimmed.size() < strlen(name) ? Labels.Find(LabelKey(trimmed.c_str())) : nullptr;
+    const std::string trimmed = hint ? WithoutBlanksAtEnd(name) : std::string();
+    const LabelInfo* near = hint && trimmed.size() < strlen(name) ? Labels.Find(LabelKey(trimmed.c_str())) : nullptr;
     if (near != nullptr && near->Winner != 0) {
         text += " (the name ends in a blank; the label on line " + std::to_string(near->Winner) + " does not)";
     } else if (found != nullptr && found->BlankEnded != 0) {
