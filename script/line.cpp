@@ -57,33 +57,15 @@ static void ReadIf(char* text, ScriptCommand* cmd)
     cmd->Text = Argument(close + 1);
 }
 
-// The name at index i when text begins with it. The names are upper case.
-static const CommandName* NameAt(const char* text, int i)
-{
-    const char* name = CommandNames[i].Name;
-    for (; *name != '\0'; text++, name++) {
-        if (ToUpper(*text) != *name) {
-            return nullptr;
-        }
-    }
-    return &CommandNames[i];
-}
-
 const CommandName* CommandOf(const char* text)
 {
-    // By the first letter: no name begins another, and at most two share one.
-    switch (ToUpper(text[0])) {
-    case 'D': return NameAt(text, 0);
-    case 'N': return NameAt(text, 1) != nullptr ? &CommandNames[1] : NameAt(text, 9);
-    case 'T': return NameAt(text, 2);
-    case 'W': return NameAt(text, 3);
-    case 'B': return NameAt(text, 4);
-    case 'P': return NameAt(text, 5) != nullptr ? &CommandNames[5] : NameAt(text, 6);
-    case 'G': return NameAt(text, 7);
-    case 'U': return NameAt(text, 8);
-    case 'I': return NameAt(text, 10);
-    default: return nullptr;
+    const char first = ToUpper(text[0]);
+    for (const CommandName& name : CommandNames) {
+        if (name.Name[0] == first && StartsWithNoCase(text, name.Name)) {
+            return &name;
+        }
     }
+    return nullptr;
 }
 
 ScriptCommand ReadCommand(char* text)
