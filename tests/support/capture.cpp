@@ -4,6 +4,19 @@
 #include <cstdio>
 #include <unistd.h>
 
+// Wine's tmpfile can lose a race with another test process for the same name
+// now and then: try again before giving up.
+static FILE* TempFile()
+{
+    for (int attempt = 0; attempt < 50; attempt++) {
+        if (FILE* file = tmpfile()) {
+            return file;
+        }
+        usleep(20000);
+    }
+    return nullptr;
+}
+
 static std::string ReadAll(FILE* file)
 {
     std::string text;
@@ -19,7 +32,7 @@ static std::string ReadAll(FILE* file)
 std::string CaptureStdout(const std::function<void()>& fn)
 {
     fflush(stdout);
-    FILE* tmp = tmpfile();
+    FILE* tmp = TempFile();
     if (tmp == nullptr) {
         return "<tmpfile failed>";
     }
@@ -38,7 +51,7 @@ std::string CaptureStdout(const std::function<void()>& fn)
 
 void WithStdin(const std::string& input, const std::function<void()>& fn)
 {
-    FILE* tmp = tmpfile();
+    FILE* tmp = TempFile();
     if (tmp == nullptr) {
         return;
     }
