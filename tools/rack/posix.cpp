@@ -3,9 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -15,6 +13,7 @@
 #include <cstring>
 
 #include "os.h"
+#include "posix_console.h"
 
 extern char** environ;
 
@@ -30,8 +29,6 @@ struct Child {
 
 std::vector<Child> Children;
 int SignalPipe[2] = {-1, -1};
-struct termios SavedTerminal;
-bool TerminalChanged = false;
 
 // The descriptor the child finds its progress channel on.
 constexpr int PROGRESS_FD = 3;
@@ -289,19 +286,12 @@ void ContinueChildren()
     StopChildren(SIGCONT);
 }
 
-void FlushKeys()
-{
-    if (TerminalChanged) {
-        tcflush(STDIN_FILENO, TCIFLUSH);
-    }
-}
-
 void WaitEvents(int ms, OsEvents* events)
 {
     std::vector<struct pollfd> fds;
     std::vector<std::pair<size_t, bool>> owners;  // child, progress
     fds.push_back({SignalPipe[0], POLLIN, 0});
-    if (TerminalChanged) {
+    if (KeysOn()) {
         fds.push_back({STDIN_FILENO, POLLIN, 0});
     }
     const size_t fixed = fds.size();
@@ -372,58 +362,6 @@ void WaitEvents(int ms, OsEvents* events)
             }
             events->ended.emplace_back(i, end);
         }
-    }
-}
-
-bool ConsoleIsTerminal()
-{
-    return isatty(STDOUT_FILENO) != 0;
-}
-
-bool KeysFromTerminal()
-{
-    // A rack in the background would be stopped for changing the terminal.
-    return isatty(STDIN_FILENO) != 0 && tcgetpgrp(STDIN_FILENO) == getpgrp();
-}
-
-void ConsoleSize(int* columns, int* rows)
-{
-    struct winsize size;
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
-        *columns = size.ws_col;
-        *rows = size.ws_row;
-    }
-}
-
-void TerminalKeys(bool on)
-{
-    if (on && !TerminalChanged && KeysFromTerminal() && tcgetattr(STDIN_FILENO, &SavedTerminal) == 0) {
-        struct termios raw = SavedTerminal;
-        // Ctrl-C still signals; only line editing and echo go.
-        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        TerminalChanged = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-    } else if (!on && TerminalChanged) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &SavedTerminal);
-        TerminalChanged = false;
-    }
-}
-
-void ConsoleWrite(const std::string& text)
-{
-    const char* p = text.data();
-    size_t n = text.size();
-    while (n > 0) {
-        const ssize_t k = write(STDOUT_FILENO, p, n);
-        if (k < 0 && errno == EINTR) {
-            continue;
-        }
-        if (k <= 0) {
-            return;  // a closed output does not stop the runs
-        }
-        p += k;
-        n -= static_cast<size_t>(k);
     }
 }
 
