@@ -12,7 +12,7 @@
 
 #include "os.h"
 #include "record.h"
-#include "run/text.h"
+#include "remote/name.h"
 
 namespace {
 
@@ -24,29 +24,19 @@ std::string Lower(std::string text)
     return text;
 }
 
-// For rfc2217://HOST:PORT or socket://HOST:PORT, the host (lower case, no
-// brackets) and the port number; false for any other name.
+// For rfc2217://HOST:PORT or socket://HOST:PORT, read as torvex reads it: the
+// host (lower case, no brackets) and the port number; false for any other name.
 bool NetworkAddress(const std::string& port, std::string* host, std::string* number)
 {
-    const size_t scheme = port.find("://");
-    if (scheme == std::string::npos || (!StartsWithNoCase(port.c_str(), "rfc2217://") &&
-                                        !StartsWithNoCase(port.c_str(), "socket://"))) {
+    netname::Name name;
+    if (!netname::IsNetName(port.c_str()) || netname::Parse(port.c_str(), &name) != netname::Fault::None) {
         return false;
     }
-    const std::string address = port.substr(scheme + 3);
-    const size_t colon = address.rfind(':');
-    if (colon == std::string::npos) {
-        return false;
-    }
-    *host = Lower(address.substr(0, colon));
-    if (host->size() >= 2 && host->front() == '[' && host->back() == ']') {
-        *host = host->substr(1, host->size() - 2);
-    }
+    *host = Lower(name.host);
     // 07010 and 7010 are one port.
-    const std::string digits = address.substr(colon + 1);
-    const size_t first = digits.find_first_not_of('0');
-    *number = first == std::string::npos ? digits : digits.substr(first);
-    return !host->empty() && !number->empty();
+    const std::string digits = name.port;
+    *number = digits.substr(digits.find_first_not_of('0'));
+    return true;
 }
 
 bool HoldsTranscripts(const std::string& dir)
