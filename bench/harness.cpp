@@ -283,7 +283,9 @@ void Start(const Target& target, Live& live)
 void ReadConsole(Live& live, int64_t now)
 {
     Run& run = live.run;
-    char buf[4096];
+    // As much as a pipe holds at once: a program of much output (the checker's
+    // findings) must not wait on a reader that takes a page at a time.
+    static char buf[65536];
     ssize_t k = read(live.conRead, buf, sizeof buf);
     if (k > 0) {
         if (live.plan->keepConsole) {

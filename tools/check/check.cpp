@@ -229,9 +229,16 @@ void Checker::AddLabels()
         if (i + 2 * AHEAD < Jumps.size()) {
             __builtin_prefetch(Labels.SlotOf(Jumps[i + 2 * AHEAD].Hash));
         }
-        const void* entry = i + AHEAD < Jumps.size() ? Labels.EntryOf(Jumps[i + AHEAD].Hash) : nullptr;
-        if (entry != nullptr) {
-            __builtin_prefetch(entry);
+        if (i + AHEAD < Jumps.size()) {
+            const JumpAt& ahead = Jumps[i + AHEAD];
+            const void* entry = Labels.EntryOf(ahead.Hash);
+            if (entry != nullptr) {
+                __builtin_prefetch(entry);
+            }
+            // The name itself, where it lies in the file copy: far apart, as the jumps are.
+            if ((ahead.Name & 0xff) != NAME_KEPT) {
+                __builtin_prefetch(FileBytes + (ahead.Name >> 8));
+            }
         }
         Node& node = Nodes[Jumps[i].Node];
         const LabelInfo* info = Labels.Find(JumpKey(Jumps[i].Name), Jumps[i].Hash);

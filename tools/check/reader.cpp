@@ -44,7 +44,9 @@ void StartReading(PieceReader* r, FILE* in)
     if (start >= 0 && fseek(in, 0, SEEK_END) == 0) {
         const int64_t end = FileTell(in);
         if (end > start && static_cast<uint64_t>(end - start) < SIZE_MAX / 2) {
-            room = static_cast<size_t>(end - start) + 1;
+            // One byte more than the file, so that the read that finds its end
+            // needs no bigger buffer, and one for the terminator.
+            room = static_cast<size_t>(end - start) + 2;
         }
         (void)FileSeek(in, start);
     }
