@@ -296,6 +296,9 @@ void Checker::BuildCommand(const PieceView& v, Node* node)
     }
     const size_t n = strlen(cmd.Text);
     node->Flags |= n > 0 && IsBlank(cmd.Text[n - 1]) ? NAME_HINT : 0;
+    if (PlainJumpLine(v, cmd)) {
+        node->Flags |= PLAIN_LINE;
+    }
     JumpAt jump{0, static_cast<uint32_t>(Nodes.size()), 0};
     jump.Name = JumpName(v, text, cmd.Text, &jump.Hash);
     Jumps.push_back(jump);

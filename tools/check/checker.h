@@ -43,6 +43,9 @@ inline bool IsControl(char c)
     return (u < 32 && c != '\t') || u == 127;
 }
 extern const char* const NotLineEnd;
+// wire.cpp: how many bytes from the start are surely plain, in whole words of
+// eight: printable ASCII other than "#" and the quote.
+size_t PlainWords(const char* text, size_t length);
 // A label line's name that reads as a separator or a comment ("::", "-----").
 bool ReadsAsSeparator(const char* name);
 // Words of prose after a command word: three or more, with no digit and no parenthesis.
@@ -71,6 +74,8 @@ private:
     void Line(const PieceView& v);
     bool PlainModemLine(const PieceView& v) const;
     static bool PlainCommandLine(const PieceView& v, const CommandName* name);
+    static bool PlainJumpLine(const PieceView& v, const ScriptCommand& cmd);
+    void JumpLine(const PieceView& v, const Node& node);
     bool PlainLabelLine(const PieceView& v);
     void LineRead(Piece* p);
     void SkippedLine(const PieceView& v);

@@ -4,7 +4,10 @@
 #include "tools/check/graph.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 namespace {
@@ -184,8 +187,17 @@ void FindLoops(std::vector<Node>* nodes, bool keysLoops, const std::function<voi
         return i < count && n[i].Reach != 0 && n[i].Kind != NODE_MODEM &&
                (!keysLoops || ((n[i].Flags & KEYS_LOOP) != 0 && n[i].Kind != NODE_PROMPT));
     };
-    std::vector<uint32_t> index(count, 0);  // from 1; 0: not yet visited
-    std::vector<uint32_t> low(count, 0);
+    // Zeroed by the system, so that the pages of nodes the search never
+    // visits (those no path reaches) are never touched.
+    struct Visit {
+        uint32_t Index;  // from 1; 0: not yet visited
+        uint32_t Low;
+    };
+    const std::unique_ptr<Visit, decltype(&free)> visits(static_cast<Visit*>(calloc(count + 1, sizeof(Visit))), free);
+    if (!visits) {
+        throw std::bad_alloc();
+    }
+    Visit* const seen = visits.get();
     std::vector<uint32_t> stack;
     std::vector<std::pair<uint32_t, int>> calls;  // a node, and which of its ways on is next
     // Room for the deepest walk at once: a list copied as it grows would, for
@@ -194,14 +206,14 @@ void FindLoops(std::vector<Node>* nodes, bool keysLoops, const std::function<voi
     calls.reserve(count);
     uint32_t counter = 0;
     const auto visit = [&](uint32_t v) {
-        index[v] = low[v] = ++counter;
+        seen[v].Index = seen[v].Low = ++counter;
         stack.push_back(v);
         n[v].Flags |= ON_STACK;
         calls.emplace_back(v, 0);
     };
     Loop loop;
     for (uint32_t root = 0; root < count; root++) {
-        if (!inGraph(root) || index[root] != 0) {
+        if (!inGraph(root) || seen[root].Index != 0) {
             continue;
         }
         visit(root);
@@ -214,18 +226,19 @@ void FindLoops(std::vector<Node>* nodes, bool keysLoops, const std::function<voi
                 if (!inGraph(w)) {
                     continue;
                 }
-                if (index[w] == 0) {
+                if (seen[w].Index == 0) {
                     visit(w);
                 } else if ((n[w].Flags & ON_STACK) != 0) {
-                    low[v] = std::min(low[v], index[w]);
+                    seen[v].Low = std::min(seen[v].Low, seen[w].Index);
                 }
                 continue;
             }
             calls.pop_back();
             if (!calls.empty()) {
-                low[calls.back().first] = std::min(low[calls.back().first], low[v]);
+                Visit& caller = seen[calls.back().first];
+                caller.Low = std::min(caller.Low, seen[v].Low);
             }
-            if (low[v] != index[v]) {
+            if (seen[v].Low != seen[v].Index) {
                 continue;
             }
             loop.Members.clear();

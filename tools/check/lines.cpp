@@ -79,6 +79,11 @@ void Checker::Line(const PieceView& v)
     }
     // A command line's plainness was found in the first reading, and kept in its node.
     const Node* next = v.Bytes[0] == '#' ? NodeAt(NodeCount) : nullptr;
+    if (whole && next != nullptr && (next->Flags & PLAIN_LINE) != 0 &&
+        (next->Kind == NODE_GOTO || next->Kind == NODE_IF)) {
+        JumpLine(v, *next);
+        return;
+    }
     if (whole && (PlainModemLine(v) || (next != nullptr && (next->Flags & PLAIN_LINE) != 0))) {
         PathFindings(NodeCount++);
         return;
@@ -148,10 +153,59 @@ bool Checker::PlainCommandLine(const PieceView& v, const CommandName* name)
         return true;
     case CommandId::Print:
     case CommandId::Prompt:
+        rest += PlainWords(rest, static_cast<size_t>(end - rest));
         return std::none_of(rest, end, [](char c) { return IsControl(c); });
     default:
         return false;
     }
+}
+
+// A jump whose line says nothing by itself: it ends in CR LF with no other CR
+// and has no NUL, its name stands alone, and an #if's condition is a plain
+// text or a comparison with a number and nothing after it. Stricter than it
+// need be: any other line is looked at whole.
+bool Checker::PlainJumpLine(const PieceView& v, const ScriptCommand& cmd)
+{
+    const char* b = v.Bytes;
+    const size_t n = v.Length;
+    if (!v.First || v.Continues || n < 3 || b[n - 1] != '\n' || b[n - 2] != '\r' ||
+        memchr(b, '\r', n - 2) != nullptr || memchr(b, '\0', n) != nullptr) {
+        return false;
+    }
+    const char after = b[1 + cmd.NameLength];
+    if (IsLetter(after) || IsDigit(after)) {
+        return false;
+    }
+    if (cmd.Id == CommandId::Goto) {
+        return true;
+    }
+    if (cmd.Id != CommandId::If || cmd.Condition == nullptr || *cmd.Condition == '\0') {
+        return false;
+    }
+    const char* c = cmd.Condition;
+    const size_t length = strlen(c);
+    const auto alphanumeric = [](char x) { return IsLetter(x) || IsDigit(x); };
+    if (strchr("<>=", c[0]) != nullptr) {
+        // A number, all of it read: digits alone to the end.
+        return length > 1 && std::all_of(c + 1, c + length, [](char x) { return IsDigit(x); });
+    }
+    // A text with no blank, control byte or comparison sign at either end.
+    return alphanumeric(c[0]) && alphanumeric(c[length - 1]) &&
+           std::none_of(c, c + length, [](char x) { return IsControl(x) || static_cast<unsigned char>(x) > 126; });
+}
+
+// The second reading of such a line: only what its paths and its label say.
+void Checker::JumpLine(const PieceView& v, const Node& node)
+{
+    PathFindings(NodeCount++);
+    char text[LINE_BUFFER_SIZE];
+    memcpy(text, v.Bytes, v.Length);
+    text[v.Length] = '\0';
+    const ScriptCommand cmd = ReadCommand(text + 1);
+    if (cmd.Id == CommandId::If) {
+        IfPaths(v.Line, cmd.Condition, node);
+    }
+    Jump(v.Line, cmd.Text);
 }
 
 // A label line of no interest, passed over: it ends in CR LF with no other CR,

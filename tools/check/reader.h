@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 #include "script/modem.h"
 
@@ -49,5 +50,27 @@ void StartReading(PieceReader* r, FILE* in);
 void ReadAgain(PieceReader* r);
 // The next piece; false at the end of the file or when the read failed.
 bool NextPiece(PieceReader* r, Piece* p);
-// The same without copying it.
-bool NextPieceInPlace(PieceReader* r, PieceView* v);
+// The same without copying it; inline, as both readings call it for every line.
+inline bool NextPieceInPlace(PieceReader* r, PieceView* v)
+{
+    const size_t avail = r->Size - r->Pos;
+    if (avail == 0 || r->Failed) {
+        return false;
+    }
+    const char* start = r->Bytes + r->Pos;
+    const size_t most = avail < LINE_MAX_READ ? avail : LINE_MAX_READ;
+    const char* lf = static_cast<const char*>(memchr(start, '\n', most));
+    const size_t n = lf != nullptr ? static_cast<size_t>(lf - start) + 1 : most;
+    v->Bytes = start;
+    v->Length = n;
+    v->Line = r->Line;
+    v->First = r->LineStart;
+    v->Continues = lf == nullptr && n < avail;
+    r->Pos += n;
+    r->LineStart = !v->Continues;
+    if (lf != nullptr) {
+        r->Line++;
+    }
+    return true;
+}
+
