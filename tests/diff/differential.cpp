@@ -29,24 +29,6 @@ constexpr size_t STEP_BOUND = 300;
 // looping on its own.
 constexpr size_t QUIET_STEPS = 150;
 
-const char* const Conditions[] = {"OK", "ERROR", "Y", "N", "y", ":", ">10", "<3", "=23", "<3,500", " >15 ",
-                                  "!=99", "", ">", "+CSQ", "READY", "O", "23", "=99"};
-const char* const Commands[] = {"#prompt Go on? (Y/N)", "#print hello", "#wait 1", "#wait 500ms", "#timeout 5",
-                                "#timeout 0", "#UTC", "#NZST", "#bell", "# a note", "#If the unit does not answer, call",
-                                "#tiemout 5", "#waitsec 5", "#Waiting for the unit", "#print Ctrl-C to stop",
-                                "#debug", "#nodebug", "#wait5", "#goto"};
-const std::string ModemLines[] = {"ATZ", "AT+CSQ", "AT+CPIN?", "^QVER?", "^QRTC=", "AT^QRTC=2020/01/01", "^QCNT?",
-                                  " ATZ", "ATZ # reset", "^QABCDE: 1", "^QABC: 1", "AT\fZ", "ATS0?", "; note",
-                                  "\xEF\xBB\xBF#print x", "ATZ\xC2\xA0", " ^QRTC=", std::string("AT\0Z", 4)};
-const char* const LabelLines[] = {":L0", ":L1", ":L2", ":L3", ":l1", " :L1", ":L2 ", "::::", ":: note", ":"};
-const char* const LineEnds[] = {"\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\n", "\n\r", "\r", "\r\r\n"};
-
-template <typename Text, size_t N>
-std::string OneOf(Choices* c, const Text (&list)[N])
-{
-    return std::string(list[c->Pick(N)]);
-}
-
 // One line of a piece of the file, as the run reads it.
 struct Piece {
     int64_t Offset;
@@ -162,13 +144,18 @@ private:
     int FallThrough(int piece) const;  // the next piece the run acts on, or -1 at the end
     int Target(int piece) const;       // where the #if there jumps when its condition holds
     bool FindingAt(long line) const;
+    bool Claimed(long line, const char* code, const char* text, bool error) const;
+    ScriptCommand CommandAt(int piece, char* text) const;
     void PassedOver(int from, int to);
     void IfClaims(int piece, int next);
+    void StateClaims(int piece);
     void Note(const std::string& text) { Found += text + "\n"; }
 
     std::vector<Piece> Pieces;
     const std::vector<Claim>& Claims;
     std::string Found;
+    int ZeroTimeout = -1;   // the #timeout in force, when it set 0 s or less
+    int LastResponse = -1;  // the modem command or #prompt that gave the response; -1: the wake-up
 };
 
 int Comparison::PieceAt(int64_t offset) const
@@ -191,12 +178,18 @@ int Comparison::FallThrough(int piece) const
     return -1;
 }
 
+// The command of a "#" piece, read as the run reads it into text.
+ScriptCommand Comparison::CommandAt(int piece, char* text) const
+{
+    strncpy(text, Pieces[static_cast<size_t>(piece)].Text.c_str(), LINE_MAX_READ + 2);
+    text[LINE_MAX_READ + 2] = '\0';
+    return ReadCommand(text + 1);
+}
+
 int Comparison::Target(int piece) const
 {
     char text[LINE_MAX_READ + 3];
-    strncpy(text, Pieces[static_cast<size_t>(piece)].Text.c_str(), sizeof text - 1);
-    text[sizeof text - 1] = '\0';
-    const ScriptCommand cmd = ReadCommand(text + 1);
+    const ScriptCommand cmd = CommandAt(piece, text);
     if (cmd.Id != CommandId::If || cmd.Condition == nullptr) {
         return FallThrough(piece);
     }
@@ -219,6 +212,44 @@ int Comparison::Target(int piece) const
 bool Comparison::FindingAt(long line) const
 {
     return std::any_of(Claims.begin(), Claims.end(), [&](const Claim& c) { return c.Line == line && !c.Code.empty(); });
+}
+
+bool Comparison::Claimed(long line, const char* code, const char* text, bool error) const
+{
+    return std::any_of(Claims.begin(), Claims.end(), [&](const Claim& c) {
+        return c.Line == line && (code == nullptr || c.Code == code) &&
+               (text == nullptr || c.Text.find(text) != std::string::npos) && (!error || c.Error);
+    });
+}
+
+// The run acted on piece: what the checker said of the time-out in force and
+// of where the response came from must hold on the way the run took.
+void Comparison::StateClaims(int piece)
+{
+    const Piece& p = Pieces[static_cast<size_t>(piece)];
+    if (p.Kind == LineKind::Modem) {
+        const long set = ZeroTimeout >= 0 ? Pieces[static_cast<size_t>(ZeroTimeout)].Line : 0;
+        if (set != 0 && !Claimed(set, nullptr, "fails at once", true)) {
+            Note("the run met the modem command on line " + std::to_string(p.Line) + " with the time-out of line " +
+                 std::to_string(set) + ", and no error said that it fails at once");
+        }
+        LastResponse = piece;
+        return;
+    }
+    if (p.Kind != LineKind::Command) {
+        return;
+    }
+    char text[LINE_MAX_READ + 3];
+    const ScriptCommand cmd = CommandAt(piece, text);
+    if (cmd.Id == CommandId::Timeout && cmd.HasNumber) {
+        ZeroTimeout = cmd.Number <= 0 ? piece : -1;
+    } else if (cmd.Id == CommandId::Prompt) {
+        LastResponse = piece;
+    } else if (cmd.Id == CommandId::If && Claimed(p.Line, "key-after-modem", nullptr, false) &&
+               (LastResponse < 0 || Pieces[static_cast<size_t>(LastResponse)].Kind != LineKind::Modem)) {
+        Note("line " + std::to_string(p.Line) + " was said to test a modem command's answer, and the run came to it with " +
+             (LastResponse < 0 ? std::string("the wake-up's") : "the key of line " + std::to_string(Pieces[static_cast<size_t>(LastResponse)].Line)));
+    }
 }
 
 // The run went from piece from to piece to on its own (-1: the start, the end):
@@ -278,6 +309,7 @@ std::string Comparison::Compare(const RunOutcome& outcome)
         const long line = Pieces[static_cast<size_t>(piece)].Line;
         if (e.What == TraceEvent::Line) {
             lines.push_back(piece);
+            StateClaims(piece);
             for (const Claim& c : Claims) {
                 // "the rest of this line": its first piece may run.
                 const bool rest = c.Text.find("the rest of") != std::string::npos;
@@ -342,66 +374,6 @@ std::string Comparison::Compare(const RunOutcome& outcome)
 }
 
 }  // namespace
-
-unsigned Choices::Pick(unsigned count)
-{
-    if (Data != nullptr) {
-        return At < Size ? Data[At++] % count : 0;
-    }
-    State ^= State << 13;
-    State ^= State >> 7;
-    State ^= State << 17;
-    return static_cast<unsigned>(State % count);
-}
-
-std::string DeviceAnswer(const std::string& command)
-{
-    if (StartsWithNoCase(command.c_str(), "AT^QESC") || command == "ATZ" ||
-        StartsWithNoCase(command.c_str(), "AT^QRTC=")) {
-        return "OK";
-    }
-    if (command == "AT+CSQ") {
-        return "+CSQ: 23,99\r\nOK";
-    }
-    if (command == "AT+CPIN?") {
-        return "+CPIN: READY\r\nOK";
-    }
-    if (command == "AT^QVER?") {
-        return "^QVER: 2, ERROR LOG EMPTY\r\nOK";
-    }
-    if (command == "AT^QCNT?") {
-        return "^QCNT: 3\r\nOK";
-    }
-    return command == "ATS0?" ? "" : "ERROR";
-}
-
-Generated GenerateScript(Choices* c)
-{
-    Generated g;
-    const unsigned count = 3 + c->Pick(12);
-    for (unsigned i = 0; i < count; i++) {
-        std::string line;
-        switch (c->Pick(11)) {
-        case 0:
-        case 1: line = OneOf(c, LabelLines); break;
-        case 2: line = "#goto L" + std::to_string(c->Pick(4)); break;
-        case 3:
-        case 4: line = "#if (" + OneOf(c, Conditions) + ") L" + std::to_string(c->Pick(4)); break;
-        case 5:
-        case 6: line = OneOf(c, Commands); break;
-        case 7:
-        case 8: line = OneOf(c, ModemLines); break;
-        case 9: line = c->Pick(2) == 0 ? "#UTC" : "#NZST"; break;  // the clock command's time base, along the paths
-        default: line = c->Pick(2) == 0 ? "AT" + std::string(396, 'X') : "AT" + std::string(440, 'X'); break;
-        }
-        g.Script += line + (i + 1 == count && c->Pick(4) == 0 ? "" : OneOf(c, LineEnds));
-    }
-    const unsigned keys = c->Pick(6);
-    for (unsigned i = 0; i < keys; i++) {
-        g.Keys += "YNyn:"[c->Pick(5)];
-    }
-    return g;
-}
 
 std::string Disagreements(const Generated& g, const std::string& path)
 {
