@@ -48,6 +48,8 @@ struct TerminalRack {
             dup2(slave, 0);
             dup2(slave, 1);
             dup2(slave, 2);
+            // Not the master: a rack left behind by a killed test then hears its terminal hang up.
+            close_range(3, ~0U, 0);
             if (noColor != nullptr) {
                 setenv("NO_COLOR", noColor, 1);
             } else {

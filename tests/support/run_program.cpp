@@ -322,6 +322,9 @@ void RunningTorvex::Start(const std::vector<std::string>& args, const RunOptions
         if (!PrepareChild(options)) {
             _exit(126);
         }
+        // Nothing of the test's own: a program killed with its test must not
+        // keep, say, its own terminal's master open and so never hear it hang up.
+        close_range(STDERR_FILENO + 1, ~0U, 0);
         execvpe(cargv[0], cargv.data(), cenv.data());
         _exit(127);
     }

@@ -76,6 +76,7 @@ Ser2net::Ser2net(const std::string& device, bool chardelay)
             const int null = open("/dev/null", O_RDWR);
             dup2(null, STDOUT_FILENO);
             dup2(null, STDERR_FILENO);
+            close_range(STDERR_FILENO + 1, ~0U, 0);
             execlp("ser2net", "ser2net", "-n", "-c", config.c_str(), "-P", pidFile.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
