@@ -295,4 +295,35 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
     }
 }
 
+// Output stopped with Ctrl-S holds the rack's console and nothing else: the
+// run still ends at its time limit, and the rack ends in a bounded time.
+TEST(Rack, ConsoleStoppedWithCtrlSHoldsNoRun)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "the Windows build has its own rack test";
+    }
+    Units units(1);
+    const std::string dir = TempFolder();
+    TerminalRack rack({RackExe(), WriteScript("ATI\r\n#wait 60\r\n"), "--unit-timeout", "6", "--log-dir",
+                       dir + "/logs", "--json", dir + "/rack.json", units.ports[0]});
+    ASSERT_TRUE(rack.WaitFor(units.ports[0], 10000)) << rack.out;
+    ASSERT_EQ(write(rack.master, "\x13", 1), 1);
+    const auto stopped = std::chrono::steady_clock::now();
+    EXPECT_TRUE(WaitPortReleased(*units.devices[0], 12000));
+    int status = 0;
+    pid_t ended = 0;
+    while ((ended = waitpid(rack.pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() - stopped < std::chrono::seconds(40)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(ended, rack.pid) << "the rack waited on its stopped terminal";
+    rack.pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(25));
+    Json json;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json));
+    EXPECT_EQ(json["ports"].items[0]["result"].text, "timed out after 6 s at line 2: #wait 60");
+    ASSERT_EQ(write(rack.master, "\x11", 1), 1);
+}
+
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "console.h"
 #include "os.h"
 #include "prepare.h"
 #include "record.h"
@@ -27,7 +28,7 @@ std::string PromptLine(const Rack& rack)
     return UnitName(run) + " asks: " + Shown(run.Partial) + "  (press a key)";
 }
 
-void Draw(Rack& rack)
+bool Draw(Rack& rack, bool ask = false)
 {
     int columns = 80;
     int rows = 24;
@@ -35,6 +36,9 @@ void Draw(Rack& rack)
     const std::vector<std::string> lines =
         ViewLines(rack.Runs, rack.Script, columns, rows, PromptLine(rack), RackClock::now(), rack.Colour);
     std::string frame;
+    if (ConsoleDropped()) {
+        rack.ViewHeight = 0;  // frames were lost: where the last one ended is not known
+    }
     if (rack.ViewHeight > 0 && columns != rack.ViewColumns) {
         // The terminal rewrapped the last frame: start again from the top.
         frame += "\x1b[H\x1b[2J";
@@ -48,7 +52,7 @@ void Draw(Rack& rack)
     // A frame shorter than the last one clears what is left below it.
     frame += "\x1b[J";
     rack.ViewHeight = lines.size();
-    ConsoleWrite(frame);
+    return ask ? ConsoleAsk(frame) : ConsoleWrite(frame);
 }
 
 }  // namespace
@@ -231,7 +235,7 @@ void OnEnd(Rack& rack, size_t i, const ChildEnd& end)
 // what came at once: the rest was typed ahead, for no prompt in particular.
 void OnKeys(Rack& rack, const std::string& keys)
 {
-    if (rack.Asking.empty() || !rack.AskShown) {
+    if (rack.Asking.empty() || !rack.AskShown || !ConsoleAsked()) {
         return;
     }
     const size_t i = rack.Asking.front();
@@ -266,17 +270,11 @@ void OnSignal(Rack& rack, int sig)
     }
 }
 
-// Shows the first prompt waiting, then discards what was typed before it could be seen.
+// Shows the first prompt waiting; the console discards what was typed before it could be seen.
 void ShowPrompt(Rack& rack)
 {
-    if (rack.Live) {
-        Draw(rack);
-    } else {
-        const Run& asking = rack.Runs[rack.Asking.front()];
-        Plain(rack, asking, "asks: " + Shown(asking.Partial) + "  (press a key)");
-    }
-    FlushKeys();
-    rack.AskShown = true;
+    const Run& asking = rack.Runs[rack.Asking.front()];
+    rack.AskShown = rack.Live ? Draw(rack, true) : Plain(rack, asking, "asks: " + Shown(asking.Partial) + "  (press a key)", true);
 }
 
 // After a stop: the terminal as the rack wants it, the frame drawn anew below
@@ -300,6 +298,8 @@ void Stop(Rack& rack)
         ConsoleWrite("\x1b[?25h");
     }
     TerminalKeys(false);
+    // The cursor shown before the rack stops, where the terminal takes it.
+    ConsoleSettle(1000);
     Suspend();
     Resume(rack);
     rack.OwnStop = true;
@@ -414,6 +414,8 @@ int main(int argc, char** argv)
         CloseTranscript(run);
     }
     const bool allOk = Report(rack, Seconds(start, RackClock::now()));
+    // A console that takes nothing does not keep the rack, its work done.
+    ConsoleSettle(5000);
     if (rack.Signal != 0) {
         DieBySignal(rack.Signal);
     }

@@ -1,6 +1,6 @@
 // torvex-rack: the operating system's part, one file per system (posix.cpp,
 // win32.cpp; the build picks one). Children are torvex processes, known by
-// the index of their port; nothing here prints except ConsoleWrite.
+// the index of their port; nothing here prints except ConsoleWriteAll.
 #pragma once
 
 #include <cstdio>
@@ -50,7 +50,8 @@ enum class StartResult {
 // ConsoleSize     columns and rows of the terminal
 // TerminalKeys    the terminal's keys come one by one, without echo; false restores
 //                 the terminal, also where only the output was changed
-// ConsoleWrite    all of text to standard output at once
+// ConsoleWriteAll  all of text to standard output, for as long as the console
+//                 takes to take it (console.h writes from a thread of its own)
 // PrepareSignals  Ctrl-C and SIGTERM reach WaitEvents; children get the default signals
 // BinaryInput     standard input read as bytes (a script or port list from it)
 // DieBySignal     end this program by sig, as the children were ended
@@ -85,7 +86,7 @@ bool ConsoleIsTerminal();
 bool KeysFromTerminal();
 void ConsoleSize(int* columns, int* rows);
 void TerminalKeys(bool on);
-void ConsoleWrite(const std::string& text);
+void ConsoleWriteAll(const std::string& text);
 void PrepareSignals();
 void BinaryInput();
 [[noreturn]] void DieBySignal(int sig);

@@ -3,6 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "os.h"
@@ -11,7 +12,7 @@
 namespace {
 
 struct termios SavedTerminal;
-bool TerminalChanged = false;
+std::atomic<bool> TerminalChanged{false};  // also read by the console's writer
 
 }  // namespace
 
@@ -62,7 +63,7 @@ void TerminalKeys(bool on)
     }
 }
 
-void ConsoleWrite(const std::string& text)
+void ConsoleWriteAll(const std::string& text)
 {
     const char* p = text.data();
     size_t n = text.size();

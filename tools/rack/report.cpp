@@ -4,17 +4,20 @@
 #include <fstream>
 
 #include "junit.h"
+#include "console.h"
 #include "os.h"
 #include "record.h"
 #include "runner.h"
 #include "view.h"
 
-void Plain(const Rack& rack, const Run& run, const std::string& text)
+bool Plain(const Rack& rack, const Run& run, const std::string& text, bool ask)
 {
-    // Its time, as the transcripts have it, and the unit it is about.
-    if (!rack.Live) {
-        ConsoleWrite(Timestamp(std::chrono::system_clock::now()) + " " + UnitName(run) + ": " + text + "\n");
+    if (rack.Live) {
+        return false;
     }
+    // Its time, as the transcripts have it, and the unit it is about.
+    const std::string line = Timestamp(std::chrono::system_clock::now()) + " " + UnitName(run) + ": " + text + "\n";
+    return ask ? ConsoleAsk(line) : ConsoleWrite(line);
 }
 
 void CloseTranscript(Run& run)

@@ -20,7 +20,7 @@ struct Rack {
     bool Colour = false;       // ok and failed in colour: a terminal, and NO_COLOR not set
     bool Keys = false;         // prompts are answered at the rack's terminal
     std::deque<size_t> Asking;  // runs waiting for a key, the first one asked
-    bool AskShown = false;     // the first one's prompt is on the console
+    bool AskShown = false;     // the first one's prompt is handed to the console (ConsoleAsk)
     size_t Running = 0;        // runs started and not yet ended
     bool OwnStop = false;      // the rack stopped itself: the continue is dealt with
     size_t ViewHeight = 0;     // lines of the frame on the console
@@ -30,10 +30,10 @@ struct Rack {
     RackClock::time_point Deadline;
 };
 
-// report.cpp: a progress line when there is no terminal; the summary on the
-// console, and as JSON and JUnit XML when asked, answering whether every
-// unit was ok and every file written.
-void Plain(const Rack& rack, const Run& run, const std::string& text);
+// report.cpp: a progress line when there is no terminal (false when none was
+// handed to the console); the summary on the console, and as JSON and JUnit
+// XML when asked, answering whether every unit was ok and every file written.
+bool Plain(const Rack& rack, const Run& run, const std::string& text, bool ask = false);
 void CloseTranscript(Run& run);
 bool Report(const Rack& rack, double seconds);
 

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -30,7 +31,7 @@ std::vector<Child> Children;
 HANDLE Job = nullptr;  // every child is in it; closed with the rack, it ends them
 volatile LONG CtrlSignal = 0;
 ULONGLONG StopDeadline = 0;  // when children still running after Ctrl-C are ended
-bool KeysOn = false;
+std::atomic<bool> KeysOn{false};  // also read by the console's writer
 DWORD SavedOutMode = 0;
 bool OutModeChanged = false;
 
@@ -354,7 +355,7 @@ void TerminalKeys(bool on)
     }
 }
 
-void ConsoleWrite(const std::string& text)
+void ConsoleWriteAll(const std::string& text)
 {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     const char* p = text.data();
