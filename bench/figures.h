@@ -75,3 +75,6 @@ void Rack(const Options& o, const Target& t, Table& table);
 void Remote(const Options& o, const Target& t, Table& table);
 // 9: torvex-rack over 32 ports through ser2net against the same ports local.
 void RackRemote(const Options& o, const Target& t, Table& table);
+
+// 11: a network port flooded by its server.
+void Flood(const Options& o, const Target& t, Table& table);

@@ -54,6 +54,10 @@ std::vector<pid_t> ChildProcesses(const std::string& name);
 // A "VmHWM:"-style line of /proc/<pid>/<file>, in KiB; 0 if absent.
 long ProcKiB(const std::string& pid, const char* file, const char* key);
 
+// How often the process's threads have given up the processor, all of them: each
+// wait, and under Wine each call answered by wineserver.
+long VoluntarySwitches(pid_t pid);
+
 // One look at the program, the benchmark itself and, under Wine, the whole prefix.
 struct Sample {
     int64_t at = 0;

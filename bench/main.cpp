@@ -61,7 +61,7 @@ void Usage()
             "                    [--check PATH] [--rack-tool PATH] --data DIR\n"
             "                    [--commands N] [--rounds N] [--runs N] [--rack N]\n"
             "                    [--only turnaround,cpu,memory,speed,labels,check,startup,rack,runcpu,remote,\n"
-            "                           rackremote]\n"
+            "                           rackremote,flood]\n"
             "                    [--log FILE]\n"
             "Under --wine, WINEPREFIX names the prefix to use.\n");
     exit(2);
@@ -196,6 +196,9 @@ int main(int argc, char** argv)
         }
         if (o.Want("remote")) {
             Remote(o, t, table);
+        }
+        if (o.Want("flood")) {
+            Flood(o, t, table);
         }
         // torvex-rack runs the torvex beside it: the first column's only.
         if (o.Want("rackremote") && !o.rackTool.empty() && &t == &o.targets.front()) {

@@ -213,6 +213,23 @@ long ProcKiB(const std::string& pid, const char* file, const char* key)
     return kib;
 }
 
+long VoluntarySwitches(pid_t pid)
+{
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        return 0;
+    }
+    long n = 0;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] >= '0' && e->d_name[0] <= '9') {
+            n += ProcKiB(std::to_string(pid) + "/task/" + e->d_name, "status", "voluntary_ctxt_switches:");
+        }
+    }
+    closedir(d);
+    return n;
+}
+
 Sample TakeSample(pid_t program, const std::vector<pid_t>& tree, int64_t now)
 {
     Sample s;

@@ -1,6 +1,8 @@
 // torvex's own CPU per run (10): a 20-command script, six runs, each next to a
 // run of an empty script and /bin/true started the same way; the CPU net of
-// process start, and how it splits between the start and the commands.
+// process start, and how it splits between the start and the commands. With the
+// floor program, each round also runs the printing floor on the same script: the
+// peak memory of a run, torvex's against the floor's.
 #include <vector>
 
 #include "figures.h"
@@ -8,10 +10,13 @@
 
 namespace {
 
-double RunCpuMs(const Target& t, const std::string& script, bool device, size_t commands, int* failed)
+// The run's CPU in ms; its peak memory in KiB into *peakKiB, when given.
+double RunCpuMs(const Target& t, const std::string& script, bool device, size_t commands, int* failed,
+                long* peakKiB = nullptr)
 {
     RunPlan plan;
-    plan.args = {"@SCRIPT", "@PORT"};
+    plan.args = t.args;
+    plan.args.insert(plan.args.end(), {"@SCRIPT", "@PORT"});
     plan.script = script;
     plan.devices = device ? 1 : 0;
     plan.limitMs = 60000;
@@ -20,6 +25,9 @@ double RunCpuMs(const Target& t, const std::string& script, bool device, size_t 
         Note("  unexpected run: status %d, %zu commands; console: %.300s", r.status, r.commands.size(),
              r.consoleText.c_str());
         ++*failed;
+    }
+    if (peakKiB != nullptr) {
+        *peakKiB = r.ru.ru_maxrss;
     }
     return CpuMs(r.ru);
 }
@@ -35,13 +43,20 @@ void RunCpu(const Options& o, const Target& t, Table& table)
     RepeatFile(script, "AT+CSQ\r\n", commands);
     WriteFile(empty, "");
     const Target bareStart{"true", "/bin/true", false, "", {}};
-    std::vector<double> full, bare, floor;
+    const bool withFloor = !o.printingFloor.exe.empty();
+    std::vector<double> full, bare, floor, peak, floorPeak;
     int failed = 0;
     for (int i = 0; i < runs; i++) {
         Note("[%s] CPU per run: round %d of %d (load %s)", t.name.c_str(), i + 1, runs, LoadAvg().c_str());
         floor.push_back(RunCpuMs(bareStart, "", false, 0, &failed));
         bare.push_back(RunCpuMs(t, empty, true, 0, &failed));
-        full.push_back(RunCpuMs(t, script, true, commands, &failed));
+        long kib = 0;
+        full.push_back(RunCpuMs(t, script, true, commands, &failed, &kib));
+        peak.push_back(static_cast<double>(kib));
+        if (withFloor) {
+            RunCpuMs(o.printingFloor, script, true, commands, &failed, &kib);
+            floorPeak.push_back(static_cast<double>(kib));
+        }
     }
     Note("  %d commands, CPU ms: %s", commands, Join(full, "%.3f").c_str());
     Note("  empty script:       %s", Join(bare, "%.3f").c_str());
@@ -59,6 +74,16 @@ void RunCpu(const Options& o, const Target& t, Table& table)
                   Verdict(Median(net), 2.78));
     table.Set("   of it: start, settling and wake-up (an empty script)", "", t.name, Fmt("%.2f ms", Median(start)));
     table.Set("   of it: each command", "", t.name, Fmt("%.3f ms", Median(each)));
+    Note("  peak KiB: %s", Join(peak, "%.0f").c_str());
+    if (withFloor) {
+        Note("  printing floor's peak KiB: %s", Join(floorPeak, "%.0f").c_str());
+        const double ratio = Median(peak) / Median(floorPeak);
+        table.Set("10. peak memory of that run (ru_maxrss), median", "<= printing floor x 1.1", t.name,
+                  Fmt("%.0f KiB (printing floor %.0f KiB, x %.2f) ", Median(peak), Median(floorPeak), ratio) +
+                      Verdict(ratio, 1.1));
+    } else {
+        table.Set("10. peak memory of that run (ru_maxrss), median", "", t.name, Fmt("%.0f KiB", Median(peak)));
+    }
     if (failed > 0) {
         table.Set("   of those runs, failed", "0", t.name, Fmt("%d MISSED", failed));
     }

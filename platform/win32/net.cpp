@@ -1,4 +1,7 @@
-// TCP client sockets on Windows: Winsock, non-blocking, waited on with select.
+// TCP client sockets on Windows: Winsock, non-blocking. Connecting and sending
+// wait with select; reading waits on an event that Winsock sets when data or the
+// close comes (WSAEventSelect), which under Wine takes a third of select's
+// round trips to the server.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <winsock2.h>
@@ -12,6 +15,8 @@
 
 struct NetSocket {
     SOCKET s;
+    HANDLE readable;  // set for data or the server's close; reset by the wait that sees it
+    bool closed;        // the close came: every read wait ends at once from here
 };
 
 long NetErrorNumber(NetError error)
@@ -147,13 +152,52 @@ bool NetConnect(const char* host, const char* port, uint32_t timeoutMs, NetSocke
         return false;
     }
     n->s = s;
+    // Reset by the wait that sees it: reading the events need not reset it.
+    n->readable = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (n->readable == nullptr || WSAEventSelect(s, n->readable, FD_READ | FD_CLOSE) != 0) {
+        *err = WSAGetLastError();
+        NetClose(n);
+        return false;
+    }
     *sock = n;
     return true;
 }
 
+// A read waits on the event. Each recv lets Winsock report data again, and it does
+// at once while some is left, so an event taken is never data missed. The close
+// is reported only once: it is kept.
+static int WaitReadable(NetSocket* sock, int64_t timeoutUs, long* err)
+{
+    if (sock->closed) {
+        return 1;
+    }
+    // Whole milliseconds, rounded up: the wait never ends before its time.
+    const int64_t longest = 0xFFFFFFFE;
+    const int64_t ms = (timeoutUs + 999) / 1000;
+    BeginWait();
+    const DWORD r =
+        WaitForSingleObject(sock->readable, timeoutUs < 0 ? INFINITE : static_cast<DWORD>(ms < longest ? ms : longest));
+    const long failure = r == WAIT_OBJECT_0 ? 0 : static_cast<long>(GetLastError());
+    EndWait();
+    if (r == WAIT_TIMEOUT) {
+        return 0;
+    }
+    WSANETWORKEVENTS events;
+    if (r != WAIT_OBJECT_0) {
+        *err = failure;
+        return -1;
+    }
+    if (WSAEnumNetworkEvents(sock->s, nullptr, &events) != 0) {
+        *err = WSAGetLastError();
+        return -1;
+    }
+    sock->closed = (events.lNetworkEvents & FD_CLOSE) != 0;
+    return 1;
+}
+
 int NetWait(NetSocket* sock, bool writing, int64_t timeoutUs, long* err)
 {
-    return WaitSocket(sock->s, writing, timeoutUs, err);
+    return writing ? WaitSocket(sock->s, true, timeoutUs, err) : WaitReadable(sock, timeoutUs, err);
 }
 
 bool NetRecv(NetSocket* sock, void* buf, uint32_t n, uint32_t* got, long* err)
@@ -194,5 +238,8 @@ void NetClose(NetSocket* sock)
         return;
     }
     closesocket(sock->s);
+    if (sock->readable != nullptr) {
+        CloseHandle(sock->readable);
+    }
     free(sock);
 }

@@ -10,7 +10,8 @@
 class HostileServer {
 public:
     enum class Kind {
-        FloodFromAccept,      // bytes as fast as the client takes them, from the moment it connects
+        FloodFromAccept,      // bytes as fast as the client takes them, from the moment it connects;
+                              // no line is answered
         FloodAfterConfigure,  // a well-behaved port (telnet with the COM port option when telnet)
                               // that answers the wake-up, then floods from the next line on
         TelnetOnSocket,       // telnet negotiation first, then "OK" to every line: for socket://
