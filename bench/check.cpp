@@ -77,18 +77,20 @@ void Check(const Options& o, const Target& t, const LabelScan& scan, const Scrip
     const std::string emptyScript = o.data + "/empty.txt";
     WriteFile(emptyScript, "");
     const CheckTimes base = CheckRuns(checker, emptyScript, "empty script", 2);
-    // Rounds of one scan and one check each, so that both meet the same load;
-    // the row gives the median round. Seven, as one round on a shared machine
-    // can be a third slower than the next.
+    // Rounds of scans and checks, so that both meet the same load; the row
+    // gives the median round. On a shared virtual machine the same run's CPU
+    // time can differ by half from one run to the next, so each round takes
+    // the best of two of each, and there are seven rounds.
     constexpr int ROUNDS = 7;
+    constexpr int RUNS = 2;
     std::vector<double> ratios;
     std::vector<double> cpuRatios;
     std::vector<double> checkMs;
     CheckTimes full;
     for (int round = 1; round <= ROUNDS; round++) {
-        const ScriptTimes s = BestOf(t, scan.script, Fmt("label scan, round %d", round), 1, empty);
+        const ScriptTimes s = BestOf(t, scan.script, Fmt("label scan, round %d", round), RUNS, empty);
         const CheckTimes c =
-            CheckRuns(checker, scan.script, Fmt("the label scan's script, %ld labels, round %d", scan.labels, round), 1);
+            CheckRuns(checker, scan.script, Fmt("the label scan's script, %ld labels, round %d", scan.labels, round), RUNS);
         full.peakMiB = std::max(full.peakMiB, c.peakMiB);
         ratios.push_back((c.ms - base.ms) / s.ms);
         cpuRatios.push_back((c.cpu - base.cpu) / s.cpu);
