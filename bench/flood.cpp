@@ -54,11 +54,10 @@ long long InFlight(int port)
 double PlainReaderMBps()
 {
     HostileServer server(HostileServer::Kind::FloodFromAccept, false, 2000);
-    const std::string name = server.Name("socket");
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(atoi(name.substr(name.rfind(':') + 1).c_str())));
+    addr.sin_port = htons(static_cast<uint16_t>(server.Port()));
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0 || connect(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
         Die("connect to the flooding server");
@@ -128,7 +127,7 @@ void FloodRun(const Options& o, const Target& t, const FloodCase& c, double plai
     WriteFile(script, c.script);
     HostileServer server(c.kind, c.telnet, c.limitMs + 10000);
     const std::string name = server.Name(c.scheme);
-    const int port = atoi(name.substr(name.rfind(':') + 1).c_str());
+    const int port = server.Port();
     Note("[%s] flood %s, %s; ends by %s (load %s)", t.name.c_str(), c.title, name.c_str(), c.ends,
          LoadAvg().c_str());
     RunPlan plan;

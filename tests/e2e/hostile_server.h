@@ -24,6 +24,8 @@ public:
 
     // scheme://127.0.0.1:PORT, the port this server listens on.
     std::string Name(const std::string& scheme) const;
+    // The port it listens on.
+    int Port() const { return port_; }
     // Bytes sent in floods so far.
     size_t Flooded() const { return flooded_; }
 

@@ -73,4 +73,3 @@ inline bool NextPieceInPlace(PieceReader* r, PieceView* v)
     }
     return true;
 }
-
