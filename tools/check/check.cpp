@@ -5,6 +5,7 @@
 #include "tools/check/check.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -109,37 +110,38 @@ void Checker::Emit(long line, Severity level, const char* code, const std::strin
     Report(Finding{line, level, code, text});
 }
 
-bool Checker::Run(FILE* in)
+int Checker::Run(FILE* in)
 {
     UTC = Opt.Utc;
     const std::unique_ptr<PieceReader> reader(new PieceReader);
     PieceReader* r = reader.get();
     StartReading(r, in);
-    if (r->Failed) {
-        ScriptReadFailed(r->Error);
-        return false;
-    }
     // Room for the nodes at once, so they are not copied as they grow; pages
     // not used are never touched.
-    Nodes.reserve(std::min<size_t>(r->Size / 8, size_t{1} << 24));
+    Nodes.reserve(std::min<uint64_t>(r->Size / 8, uint64_t{1} << 24));
     Build(r);
+    if (r->Failed) {
+        return r->Error != 0 ? r->Error : EIO;
+    }
     Analyse();
     ReadAgain(r);
     PieceView v;
     while (NextPieceInPlace(r, &v)) {
         Line(v);
     }
-    return true;
+    if (r->Failed) {
+        return r->Error != 0 ? r->Error : EIO;
+    }
+    return r->Changed ? SCRIPT_CHANGED : 0;
 }
 
 void Checker::Build(PieceReader* r)
 {
-    FileBytes = r->Bytes;
     // Room at once, as for the nodes: a list copied as it grows would, for a
     // moment, take three times its room.
-    Jumps.reserve(std::min<size_t>(r->Size / 8, size_t{1} << 24));
-    LabelLines.reserve(std::min<size_t>(r->Size / 8, size_t{1} << 24));
-    Names.reserve(std::min<size_t>(r->Size, size_t{1} << 28));
+    Jumps.reserve(std::min<uint64_t>(r->Size / 8, uint64_t{1} << 24));
+    LabelLines.reserve(std::min<uint64_t>(r->Size / 8, uint64_t{1} << 24));
+    Names.reserve(std::min<uint64_t>(r->Size / 2, uint64_t{1} << 28));
     PieceView v;
     while (NextPieceInPlace(r, &v)) {
         const LineKind kind = KindOf(v.Bytes);
@@ -160,7 +162,6 @@ void Checker::Build(PieceReader* r)
         Nodes.push_back(node);
     }
     AddLabels();
-    FileBytes = nullptr;
 }
 
 // Keeps the key of a name in Names, and its hash: where it starts.
@@ -171,34 +172,6 @@ uint32_t Checker::AddName(const char* name, uint32_t* hash)
     const uint32_t at = static_cast<uint32_t>(Names.size());
     Names.insert(Names.end(), key.Text, key.Text + strlen(key.Text) + 1);
     return at;
-}
-
-// A jump's name, read from the copy of the file where the run's reading left
-// its bytes as they are, which is nearly always; its key and hash are worked out.
-uint64_t Checker::JumpName(const PieceView& v, const char* text, const char* name, uint32_t* hash)
-{
-    const LabelKey key(name);
-    *hash = LabelTable::Hash(key.Text);
-    const size_t n = strlen(key.Text);
-    const size_t at = static_cast<size_t>(name - text);
-    if (at + n <= v.Length && memcmp(v.Bytes + at, name, n) == 0) {
-        return (static_cast<uint64_t>(v.Bytes + at - FileBytes) << 8) | n;
-    }
-    const uint32_t kept = static_cast<uint32_t>(Names.size());
-    Names.insert(Names.end(), key.Text, key.Text + n + 1);
-    return (static_cast<uint64_t>(kept) << 8) | NAME_KEPT;
-}
-
-LabelKey Checker::JumpKey(uint64_t name) const
-{
-    const size_t n = name & 0xff;
-    if (n == NAME_KEPT) {
-        return LabelKey(&Names[name >> 8]);
-    }
-    char text[LABEL_MAX + 1];
-    memcpy(text, FileBytes + (name >> 8), n);
-    text[n] = '\0';
-    return LabelKey(text);
 }
 
 // The labels in file order, then each jump to the last definition of its name.
@@ -230,18 +203,13 @@ void Checker::AddLabels()
             __builtin_prefetch(Labels.SlotOf(Jumps[i + 2 * AHEAD].Hash));
         }
         if (i + AHEAD < Jumps.size()) {
-            const JumpAt& ahead = Jumps[i + AHEAD];
-            const void* entry = Labels.EntryOf(ahead.Hash);
+            const void* entry = Labels.EntryOf(Jumps[i + AHEAD].Hash);
             if (entry != nullptr) {
                 __builtin_prefetch(entry);
             }
-            // The name itself, where it lies in the file copy: far apart, as the jumps are.
-            if ((ahead.Name & 0xff) != NAME_KEPT) {
-                __builtin_prefetch(FileBytes + (ahead.Name >> 8));
-            }
         }
         Node& node = Nodes[Jumps[i].Node];
-        const LabelInfo* info = Labels.Find(JumpKey(Jumps[i].Name), Jumps[i].Hash);
+        const LabelInfo* info = Labels.Find(LabelKey(&Names[Jumps[i].Name]), Jumps[i].Hash);
         node.Target = info != nullptr && info->Winner != 0 ? info->Node : NO_NODE;
         node.Flags |= info != nullptr && info->BlankEnded != 0 ? NAME_HINT : 0;
     }
@@ -300,11 +268,20 @@ void Checker::BuildCommand(const PieceView& v, Node* node)
         node->Flags |= PLAIN_LINE;
     }
     JumpAt jump{0, static_cast<uint32_t>(Nodes.size()), 0};
-    jump.Name = JumpName(v, text, cmd.Text, &jump.Hash);
+    jump.Name = AddName(cmd.Text, &jump.Hash);
     Jumps.push_back(jump);
 }
 
-bool CheckScript(FILE* in, const CheckOptions& options, const FindingSink& report)
+void ScriptNotChecked(int why)
+{
+    if (why == SCRIPT_CHANGED) {
+        printf("Error reading source file: %s: it changed while it was checked\n", ScriptFile);
+    } else {
+        ScriptReadFailed(why);
+    }
+}
+
+int CheckScript(FILE* in, const CheckOptions& options, const FindingSink& report)
 {
     Checker checker(options, report);
     return checker.Run(in);

@@ -27,11 +27,16 @@ struct CheckOptions {
 
 using FindingSink = std::function<void(const Finding&)>;
 
-// Checks an open script, read once from its start; findings go to
-// report in line order. A line "# torvex-check: disable=CODE,..." keeps those
-// findings off the line after it. False, with torvex's message, when the
-// script cannot be read.
-bool CheckScript(FILE* in, const CheckOptions& options, const FindingSink& report);
+// Checks an open script from its start; findings go to report in line order.
+// A line "# torvex-check: disable=CODE,..." keeps those findings off the line
+// after it. 0 when the script was read through; else what stopped the reading,
+// for ScriptNotChecked: an error number, or SCRIPT_CHANGED when the file was
+// not the same the second time it was read.
+int CheckScript(FILE* in, const CheckOptions& options, const FindingSink& report);
+constexpr int SCRIPT_CHANGED = -1;
+// torvex's message for a script that cannot be read (ScriptFile), or the
+// checker's own for one that changed while it was checked.
+void ScriptNotChecked(int why);
 
 // A script's bytes as the debug display shows them: "AT\r\n" for A, T, CR, LF.
 std::string Escaped(const char* bytes, size_t count);

@@ -57,7 +57,8 @@ class Checker {
 public:
     Checker(const CheckOptions& options, const FindingSink& report) : Opt(options), Report(report) {}
 
-    bool Run(FILE* in);
+    // 0, or what stopped the reading (CheckScript).
+    int Run(FILE* in);
 
 private:
     // check.cpp: the first reading, into the graph.
@@ -65,8 +66,6 @@ private:
     void BuildLabel(const PieceView& v);
     void BuildCommand(const PieceView& v, Node* node);
     uint32_t AddName(const char* name, uint32_t* hash);
-    uint64_t JumpName(const PieceView& v, const char* text, const char* name, uint32_t* hash);
-    LabelKey JumpKey(uint64_t name) const;
     void AddLabels();
     void Emit(long line, Severity level, const char* code, const std::string& text);
 
@@ -129,16 +128,11 @@ private:
         uint32_t Hash;
         bool BlankEnded;
     };
-    // A jump's name where it lies in the file copy: its place there times 256
-    // plus its length, cut as labels are; or, with NAME_KEPT for the length,
-    // where its key starts in Names (a name the run took a CR or LF out of).
     struct JumpAt {
-        uint64_t Name;
+        uint64_t Name;  // where its key starts in Names
         uint32_t Node;
         uint32_t Hash;
     };
-    static constexpr uint64_t NAME_KEPT = 255;
-    const char* FileBytes = nullptr;  // the reader's copy, during the first reading
     std::vector<LabelAt> LabelLines;
     std::vector<JumpAt> Jumps;
     std::vector<char> Names;

@@ -223,13 +223,16 @@ int main(int argc, char** argv)
             trouble = true;
             continue;
         }
-        const bool read = CheckScript(in, options, [&](const Finding& f) {
+        const int stopped = CheckScript(in, options, [&](const Finding& f) {
             errors += f.Level == Severity::Error;
             warnings += f.Level == Severity::Warning;
             out.Add(script, f);
         });
-        out.Flush();  // before any message about the next script
-        trouble = trouble || !read;
+        out.Flush();  // before any message about this script or the next
+        if (stopped != 0) {
+            ScriptNotChecked(stopped);
+            trouble = true;
+        }
         fclose(in);
     }
     if (trouble) {

@@ -1,86 +1,135 @@
-// Script pieces exactly as the run's fgets takes them, from the file read once.
+// Script pieces exactly as the run's fgets takes them, from the file read a
+// chunk at a time.
 #include "tools/check/reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
 
-static void Release(PieceReader* r)
+namespace {
+
+// A sum of the bytes that sees their order: the sum of words and the sum of
+// those sums, in four lanes so that the additions need not wait on each other.
+uint64_t SumOf(const char* bytes, size_t n)
 {
-    free(const_cast<char*>(r->Bytes));
-    r->Bytes = nullptr;
-    r->Size = 0;
+    uint64_t words[4] = {0, 0, 0, 0};
+    uint64_t sums[4] = {0, 0, 0, 0};
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        for (int lane = 0; lane < 4; lane++) {
+            uint64_t w;
+            memcpy(&w, bytes + i + 8 * lane, 8);
+            words[lane] += w;
+            sums[lane] += words[lane];
+        }
+    }
+    uint64_t tail = 0;
+    for (; i < n; i++) {
+        tail = tail * 31 + static_cast<unsigned char>(bytes[i]);
+    }
+    uint64_t sum = tail;
+    for (int lane = 0; lane < 4; lane++) {
+        sum = sum * 0x9E3779B97F4A7C15u + words[lane];
+        sum = sum * 0x9E3779B97F4A7C15u + sums[lane];
+    }
+    return sum;
 }
 
-// Twice the room, the bytes kept; null, with them freed, when there is none.
-static char* Grown(char* bytes, size_t* room)
+// Nothing more in this pass: what is left in the chunk is dropped too, as it
+// may end in the middle of a piece.
+void Stop(PieceReader* r)
 {
-    char* more = *room < SIZE_MAX / 2 ? static_cast<char*>(realloc(bytes, *room * 2)) : nullptr;
-    if (more == nullptr) {
-        free(bytes);
-        return nullptr;
-    }
-    *room *= 2;
-    return more;
+    r->AtEnd = true;
+    r->Pos = 0;
+    r->End = 0;
 }
+
+// To the first piece at the script's start, for either pass.
+void Restart(PieceReader* r)
+{
+    r->Line = 1;
+    r->LineStart = true;
+    r->NextRead = 0;
+    r->AtEnd = false;
+    r->Pos = 0;
+    r->End = 0;
+    if (!r->Failed && (r->Start < 0 || !FileSeek(r->In, r->Start))) {
+        r->Failed = true;
+        r->Error = errno;
+    }
+    if (r->Failed) {
+        Stop(r);
+    }
+}
+
+}  // namespace
 
 PieceReader::~PieceReader()
 {
-    Release(this);
+    free(Bytes);
 }
 
 void StartReading(PieceReader* r, FILE* in)
 {
-    Release(r);
-    r->Failed = false;
-    r->Error = 0;
-    // Read in whole, not mapped: both passes then see the same bytes, even if
-    // the file is written or cut short meanwhile.
-    // The size now is a guess: a file can grow while it is read.
-    size_t room = 1 << 16;
-    const int64_t start = FileTell(in);
-    if (start >= 0 && fseek(in, 0, SEEK_END) == 0) {
+    free(r->Bytes);
+    // Room for a whole piece and the byte after it, at the least.
+    r->Chunk = std::max<size_t>(r->Chunk, LINE_BUFFER_SIZE);
+    r->Bytes = static_cast<char*>(malloc(r->Chunk));
+    r->In = in;
+    r->Failed = r->Bytes == nullptr;
+    r->Error = r->Failed ? ENOMEM : 0;
+    r->Changed = false;
+    r->Again = false;
+    r->Reads.clear();
+    r->Size = 0;
+    r->Start = FileTell(in);
+    if (r->Start >= 0 && fseek(in, 0, SEEK_END) == 0) {
         const int64_t end = FileTell(in);
-        if (end > start && static_cast<uint64_t>(end - start) < SIZE_MAX / 2) {
-            // One byte more than the file, so that the read that finds its end
-            // needs no bigger buffer, and one for the terminator.
-            room = static_cast<size_t>(end - start) + 2;
-        }
-        (void)FileSeek(in, start);
+        r->Size = end > r->Start ? static_cast<uint64_t>(end - r->Start) : 0;
     }
-    clearerr(in);
-    char* bytes = static_cast<char*>(malloc(room));
-    size_t size = 0;
-    size_t n = 1;
-    while (bytes != nullptr && n > 0) {
-        if (size + 1 == room) {
-            bytes = Grown(bytes, &room);
-            continue;
-        }
-        n = fread(bytes + size, 1, room - 1 - size, in);
-        size += n;
-    }
-    if (bytes == nullptr) {
-        r->Failed = true;
-        r->Error = ENOMEM;
-    } else if (ferror(in)) {
-        r->Failed = true;
-        r->Error = errno;
-        free(bytes);
-    } else {
-        r->Bytes = bytes;
-        r->Size = size;
-    }
-    ReadAgain(r);
+    Restart(r);
 }
 
 void ReadAgain(PieceReader* r)
 {
+    r->Again = true;
+    Restart(r);
+}
+
+void Refill(PieceReader* r)
+{
+    memmove(r->Bytes, r->Bytes + r->Pos, r->End - r->Pos);
+    r->End -= r->Pos;
     r->Pos = 0;
-    r->Line = 1;
-    r->LineStart = true;
+    while (r->End <= LINE_MAX_READ) {
+        const size_t n = fread(r->Bytes + r->End, 1, r->Chunk - r->End, r->In);
+        if (n == 0) {
+            if (ferror(r->In)) {
+                r->Failed = true;
+                r->Error = errno;
+                Stop(r);
+            } else if (r->Again && r->NextRead != r->Reads.size()) {
+                r->Changed = true;  // cut short since the first pass
+                Stop(r);
+            }
+            r->AtEnd = true;
+            return;
+        }
+        const PieceReader::Read read{n, SumOf(r->Bytes + r->End, n)};
+        if (!r->Again) {
+            r->Reads.push_back(read);
+        } else if (r->NextRead == r->Reads.size() || r->Reads[r->NextRead].Length != read.Length ||
+                   r->Reads[r->NextRead].Sum != read.Sum) {
+            r->Changed = true;
+            Stop(r);
+            return;
+        }
+        r->NextRead++;
+        r->End += n;
+    }
 }
 
 bool NextPiece(PieceReader* r, Piece* p)

@@ -1,12 +1,15 @@
 // A script read in the pieces the run reads it in: one fgets of at most
 // LINE_MAX_READ characters, ending after the line feed when that fits, each
-// numbered by the line of the file it comes from. The file is read once, whole,
-// into memory, and every pass goes over that copy.
+// numbered by the line of the file it comes from. The file is read a chunk at
+// a time, once for each pass, and the second pass must find the same bytes as
+// the first: a file changed in between stops it.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "script/modem.h"
 
@@ -18,8 +21,8 @@ struct Piece {
     bool Continues;               // more of the same line follows as another piece
 };
 
-// A piece where it lies in the reader's copy of the file, valid while the
-// reader is. Only its own bytes can be read.
+// A piece where it lies in the reader's chunk, valid until the next piece is
+// read. Only its own bytes can be read.
 struct PieceView {
     const char* Bytes;
     size_t Length;
@@ -29,11 +32,27 @@ struct PieceView {
 };
 
 struct PieceReader {
-    const char* Bytes = nullptr;  // the whole file, read into memory
-    size_t Size = 0;
+    // Bytes read at once: a chunk the caches hold, reused, where the whole
+    // file in memory would cost a fresh page every 4 KiB.
+    size_t Chunk = 256 << 10;
+    FILE* In = nullptr;
+    int64_t Start = 0;       // where the script begins in In
+    uint64_t Size = 0;       // the file's size when the reading began: a guess for room
+    char* Bytes = nullptr;   // Chunk bytes; Bytes[Pos, End) not yet taken
     size_t Pos = 0;
-    bool Failed = false;  // the read failed; Error holds its number
+    size_t End = 0;
+    bool AtEnd = false;     // nothing more to read in this pass
+    bool Failed = false;    // a read failed; Error holds its number
     int Error = 0;
+    bool Changed = false;   // the second pass did not find the first pass's bytes
+    bool Again = false;     // in the second pass
+    // Each read of the first pass, to compare the second pass's with.
+    struct Read {
+        uint64_t Length;
+        uint64_t Sum;
+    };
+    std::vector<Read> Reads;
+    size_t NextRead = 0;
     long Line = 1;          // line of the next piece
     bool LineStart = true;  // the next piece begins a line
 
@@ -43,18 +62,25 @@ struct PieceReader {
     ~PieceReader();
 };
 
-// Reads in whole from its current position, which must be the file's start,
-// and starts at its first piece. Sets Failed when it cannot.
+// Starts the first pass at in's current position, which must be the file's
+// start. Sets Failed when it cannot.
 void StartReading(PieceReader* r, FILE* in);
-// Back to the first piece, without reading the file again.
+// Back to the first piece for the second pass, reading the file again.
 void ReadAgain(PieceReader* r);
-// The next piece; false at the end of the file or when the read failed.
+// More bytes into the chunk, so that a whole piece and the byte after it are
+// there, or the end of the file is.
+void Refill(PieceReader* r);
+// The next piece; false at the end of the file, or when a read failed or the
+// file changed between the passes.
 bool NextPiece(PieceReader* r, Piece* p);
 // The same without copying it; inline, as both readings call it for every line.
 inline bool NextPieceInPlace(PieceReader* r, PieceView* v)
 {
-    const size_t avail = r->Size - r->Pos;
-    if (avail == 0 || r->Failed) {
+    if (r->End - r->Pos <= LINE_MAX_READ && !r->AtEnd) {
+        Refill(r);
+    }
+    const size_t avail = r->End - r->Pos;
+    if (avail == 0) {
         return false;
     }
     const char* start = r->Bytes + r->Pos;
@@ -65,6 +91,7 @@ inline bool NextPieceInPlace(PieceReader* r, PieceView* v)
     v->Length = n;
     v->Line = r->Line;
     v->First = r->LineStart;
+    // The chunk holds a byte past a whole piece unless the file ends in it.
     v->Continues = lf == nullptr && n < avail;
     r->Pos += n;
     r->LineStart = !v->Continues;
