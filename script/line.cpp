@@ -1,6 +1,7 @@
 // One reading of a script line, shared by the run and the checker.
 #include "script/line.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "run/text.h"
@@ -57,12 +58,33 @@ static void ReadIf(char* text, ScriptCommand* cmd)
     cmd->Text = Argument(close + 1);
 }
 
+namespace {
+
+// The names that begin with each letter, in table order: the first letter
+// leaves at most two to try.
+struct NamesByLetter {
+    uint8_t First[26][2];
+    NamesByLetter() noexcept : First()
+    {
+        for (size_t i = 0; i < COMMAND_COUNT; i++) {
+            uint8_t* tries = First[CommandNames[i].Name[0] - 'A'];
+            tries[tries[0] != 0 ? 1 : 0] = static_cast<uint8_t>(i + 1);
+        }
+    }
+};
+const NamesByLetter ByLetter;
+
+}  // namespace
+
 const CommandName* CommandOf(const char* text)
 {
     const char first = ToUpper(text[0]);
-    for (const CommandName& name : CommandNames) {
-        if (name.Name[0] == first && StartsWithNoCase(text, name.Name)) {
-            return &name;
+    if (first < 'A' || first > 'Z') {
+        return nullptr;
+    }
+    for (const uint8_t i : ByLetter.First[first - 'A']) {
+        if (i != 0 && StartsWithNoCase(text + 1, CommandNames[i - 1].Name + 1)) {
+            return &CommandNames[i - 1];
         }
     }
     return nullptr;

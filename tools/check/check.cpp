@@ -165,12 +165,13 @@ void Checker::Build(PieceReader* r)
 }
 
 // Keeps the key of a name in Names, and its hash: where it starts.
-uint32_t Checker::AddName(const char* name, uint32_t* hash)
+size_t Checker::AddName(const char* name, uint32_t* hash)
 {
     const LabelKey key(name);
-    *hash = LabelTable::Hash(key.Text);
-    const uint32_t at = static_cast<uint32_t>(Names.size());
-    Names.insert(Names.end(), key.Text, key.Text + strlen(key.Text) + 1);
+    *hash = key.Hash;
+    const size_t at = Names.size();
+    Names.resize(at + key.Length + 1);
+    memcpy(&Names[at], key.Text, key.Length + 1);
     return at;
 }
 
@@ -186,7 +187,7 @@ void Checker::AddLabels()
             __builtin_prefetch(Labels.SlotOf(LabelLines[i + AHEAD].Hash));
         }
         const LabelAt& label = LabelLines[i];
-        LabelInfo& info = Labels.Get(LabelKey(&Names[label.Name]), label.Hash);
+        LabelInfo& info = Labels.Get(&Names[label.Name], label.Hash);
         info.Winner = label.Line;
         info.Node = label.Node;
         Definitions.push_back(&info);
@@ -209,7 +210,7 @@ void Checker::AddLabels()
             }
         }
         Node& node = Nodes[Jumps[i].Node];
-        const LabelInfo* info = Labels.Find(LabelKey(&Names[Jumps[i].Name]), Jumps[i].Hash);
+        const LabelInfo* info = Labels.Find(&Names[Jumps[i].Name], Jumps[i].Hash);
         node.Target = info != nullptr && info->Winner != 0 ? info->Node : NO_NODE;
         node.Flags |= info != nullptr && info->BlankEnded != 0 ? NAME_HINT : 0;
     }
@@ -221,15 +222,25 @@ void Checker::AddLabels()
 void Checker::BuildLabel(const PieceView& v)
 {
     char text[LINE_BUFFER_SIZE];
-    memcpy(text, v.Bytes, v.Length);
-    text[v.Length] = '\0';
     char name[LABEL_MAX + 1];
-    LabelLineName(text, name);
+    size_t whole = 0;  // the name before it is cut
+    if (PrintableLine(v)) {
+        // Only the CR LF at the end to remove.
+        whole = v.Length - 3;
+        memcpy(text, v.Bytes + 1, whole);
+        text[whole] = '\0';
+        CutLabelName(text, name);
+    } else {
+        memcpy(text, v.Bytes, v.Length);
+        text[v.Length] = '\0';
+        LabelLineName(text, name);
+        whole = strlen(text + 1);
+    }
     const size_t n = strlen(name);
     // A name cut at a blank is cut the same way in every jump.
-    const bool blankEnded = n > 0 && IsBlank(name[n - 1]) && strlen(text + 1) <= LABEL_MAX;
+    const bool blankEnded = n > 0 && IsBlank(name[n - 1]) && whole <= LABEL_MAX;
     LabelAt label{static_cast<uint32_t>(v.Line), static_cast<uint32_t>(Nodes.size()), 0, 0, blankEnded};
-    label.Name = AddName(name, &label.Hash);
+    label.Name = static_cast<uint32_t>(AddName(name, &label.Hash));
     LabelLines.push_back(label);
 }
 

@@ -43,7 +43,10 @@ inline bool IsControl(char c)
     return (u < 32 && c != '\t') || u == 127;
 }
 extern const char* const NotLineEnd;
-// wire.cpp: how many bytes from the start are surely plain, in whole words of
+// wire.cpp: whether a piece is a whole line of printable ASCII ending in CR
+// LF: no other control byte, no NUL, nothing beyond ASCII.
+bool PrintableLine(const PieceView& v);
+// How many bytes from the start are surely plain, in whole words of
 // eight: printable ASCII other than "#" and the quote.
 size_t PlainWords(const char* text, size_t length);
 // A label line's name that reads as a separator or a comment ("::", "-----").
@@ -65,7 +68,7 @@ private:
     void Build(PieceReader* r);
     void BuildLabel(const PieceView& v);
     void BuildCommand(const PieceView& v, Node* node);
-    uint32_t AddName(const char* name, uint32_t* hash);
+    size_t AddName(const char* name, uint32_t* hash);
     void AddLabels();
     void Emit(long line, Severity level, const char* code, const std::string& text);
 

@@ -18,28 +18,28 @@ struct LabelInfo {
     uint32_t Node = 0;        // the first node of the graph after the last definition
 };
 
+// A name as a key: cut as the run cuts it, in capitals, with its length and
+// its hash (FNV-1a), made in one go.
 struct LabelKey {
     char Text[LABEL_MAX + 1];
+    size_t Length;
+    uint32_t Hash;
     explicit LabelKey(const char* name)
     {
         CutLabelName(name, Text);
-        for (char* c = Text; *c != '\0'; c++) {
-            *c = ToUpper(*c);
+        uint32_t h = 2166136261u;
+        size_t n = 0;
+        for (; Text[n] != '\0'; n++) {
+            Text[n] = ToUpper(Text[n]);
+            h = (h ^ static_cast<unsigned char>(Text[n])) * 16777619u;
         }
+        Length = n;
+        Hash = h;
     }
 };
 
 class LabelTable {
 public:
-    static uint32_t Hash(const char* key)
-    {
-        uint32_t h = 2166136261u;
-        for (; *key != '\0'; key++) {
-            h = (h ^ static_cast<unsigned char>(*key)) * 16777619u;
-        }
-        return h;
-    }
-
     // Room for n entries and keys of that many bytes, so that a run of
     // look-ups can ask for their slots ahead (Prefetch) and find them still
     // there, and the keys are not copied as they grow.
@@ -61,9 +61,9 @@ public:
         return slot.Index != 0 ? &Entries[slot.Index - 1] : nullptr;
     }
 
-    // The entry for key, or null.
-    LabelInfo* Find(const LabelKey& key) { return Find(key, Hash(key.Text)); }
-    LabelInfo* Find(const LabelKey& key, uint32_t hash)
+    // The entry for key, or null: a LabelKey, or the text of one already made.
+    LabelInfo* Find(const LabelKey& key) { return Find(key.Text, key.Hash); }
+    LabelInfo* Find(const char* key, uint32_t hash)
     {
         if (Slots.empty()) {
             return nullptr;
@@ -74,15 +74,15 @@ public:
                 return nullptr;
             }
             Entry& entry = Entries[slot.Index - 1];
-            if (slot.Hash == hash && strcmp(&Keys[entry.Key], key.Text) == 0) {
+            if (slot.Hash == hash && strcmp(&Keys[entry.Key], key) == 0) {
                 return &entry.Info;
             }
         }
     }
 
     // The entry for key, made when there is none.
-    LabelInfo& Get(const LabelKey& key) { return Get(key, Hash(key.Text)); }
-    LabelInfo& Get(const LabelKey& key, uint32_t hash)
+    LabelInfo& Get(const LabelKey& key) { return Get(key.Text, key.Hash); }
+    LabelInfo& Get(const char* key, uint32_t hash)
     {
         LabelInfo* found = Find(key, hash);
         if (found != nullptr) {
@@ -95,7 +95,9 @@ public:
         Entries.emplace_back();
         Entry& entry = Entries.back();
         entry.Key = static_cast<uint32_t>(Keys.size());
-        Keys.insert(Keys.end(), key.Text, key.Text + strlen(key.Text) + 1);
+        const size_t n = strlen(key) + 1;
+        Keys.resize(Keys.size() + n);
+        memcpy(&Keys[entry.Key], key, n);
         Place(hash, static_cast<uint32_t>(Entries.size()));
         return entry.Info;
     }

@@ -126,19 +126,15 @@ void Checker::SkippedLine(const PieceView& v)
              Quoted(rest.c_str()) + " never runs (lines that end in LF CR, not CR LF, all begin so)");
 }
 
-// A command line of no interest: it ends in CR LF with no other CR, has no NUL,
-// and is a command whose name stands alone and that takes no number, no jump
-// and no clock setting, with no control byte in a message.
+// A command line of no interest: printable ASCII ending in CR LF, and a
+// command whose name stands alone and that takes no number, no jump and no
+// clock setting.
 bool Checker::PlainCommandLine(const PieceView& v, const CommandName* name)
 {
     const char* b = v.Bytes;
     const size_t n = v.Length;
-    if (b[0] != '#' || n < 3 || b[n - 1] != '\n' || b[n - 2] != '\r' || !IsLetter(b[1]) ||
-        memchr(b, '\r', n - 2) != nullptr || memchr(b, '\0', n) != nullptr) {
-        return false;
-    }
     // name: the command the line begins with, which stops at the CR at the latest.
-    if (name == nullptr) {
+    if (b[0] != '#' || name == nullptr || !PrintableLine(v)) {
         return false;
     }
     const char* rest = b + 1 + strlen(name->Name);
@@ -153,26 +149,22 @@ bool Checker::PlainCommandLine(const PieceView& v, const CommandName* name)
         return true;
     case CommandId::Print:
     case CommandId::Prompt:
-        rest += PlainWords(rest, static_cast<size_t>(end - rest));
-        return std::none_of(rest, end, [](char c) { return IsControl(c); });
+        return true;
     default:
         return false;
     }
 }
 
-// A jump whose line says nothing by itself: it ends in CR LF with no other CR
-// and has no NUL, its name stands alone, and an #if's condition is a plain
-// text or a comparison with a number and nothing after it. Stricter than it
-// need be: any other line is looked at whole.
+// A jump whose line says nothing by itself: printable ASCII ending in CR LF,
+// its name stands alone, and an #if's condition is a plain text or a
+// comparison with a number and nothing after it. Stricter than it need be:
+// any other line is looked at whole.
 bool Checker::PlainJumpLine(const PieceView& v, const ScriptCommand& cmd)
 {
-    const char* b = v.Bytes;
-    const size_t n = v.Length;
-    if (!v.First || v.Continues || n < 3 || b[n - 1] != '\n' || b[n - 2] != '\r' ||
-        memchr(b, '\r', n - 2) != nullptr || memchr(b, '\0', n) != nullptr) {
+    if (!PrintableLine(v)) {
         return false;
     }
-    const char after = b[1 + cmd.NameLength];
+    const char after = v.Bytes[1 + cmd.NameLength];
     if (IsLetter(after) || IsDigit(after)) {
         return false;
     }
@@ -189,9 +181,8 @@ bool Checker::PlainJumpLine(const PieceView& v, const ScriptCommand& cmd)
         // A number, all of it read: digits alone to the end.
         return length > 1 && std::all_of(c + 1, c + length, [](char x) { return IsDigit(x); });
     }
-    // A text with no blank, control byte or comparison sign at either end.
-    return alphanumeric(c[0]) && alphanumeric(c[length - 1]) &&
-           std::none_of(c, c + length, [](char x) { return IsControl(x) || static_cast<unsigned char>(x) > 126; });
+    // A text with no blank or comparison sign at either end.
+    return alphanumeric(c[0]) && alphanumeric(c[length - 1]);
 }
 
 // The second reading of such a line: only what its paths and its label say.
@@ -208,16 +199,14 @@ void Checker::JumpLine(const PieceView& v, const Node& node)
     Jump(v.Line, cmd.Text);
 }
 
-// A label line of no interest, passed over: it ends in CR LF with no other CR,
-// has no NUL, is where its jumps go, and its name neither begins nor ends in a
-// blank.
+// A label line of no interest, passed over: printable ASCII ending in CR LF,
+// where its jumps go, and its name neither begins nor ends in a blank.
 bool Checker::PlainLabelLine(const PieceView& v)
 {
     const char* b = v.Bytes;
     const size_t n = v.Length;
-    if (b[0] != ':' || n < 3 || b[n - 1] != '\n' || b[n - 2] != '\r' || NextDefinition >= Definitions.size() ||
-        static_cast<long>(Definitions[NextDefinition]->Winner) != v.Line || memchr(b, '\r', n - 2) != nullptr ||
-        memchr(b, '\0', n) != nullptr) {
+    if (b[0] != ':' || NextDefinition >= Definitions.size() ||
+        static_cast<long>(Definitions[NextDefinition]->Winner) != v.Line || !PrintableLine(v)) {
         return false;
     }
     const size_t name = std::min<size_t>(n - 3, LABEL_MAX);

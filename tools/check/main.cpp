@@ -126,13 +126,21 @@ public:
         }
         Put(script, scriptLength);
         Put(":", 1);
+        // The line number two digits at a time, from its end.
+        static const char pairs[] =
+            "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+            "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+            "8081828384858687888990919293949596979899";
         char digits[24];
         char* d = digits + sizeof digits;
         unsigned long n = f.Line < 0 ? 0 : static_cast<unsigned long>(f.Line);
-        do {
-            *--d = static_cast<char>('0' + n % 10);
-            n /= 10;
-        } while (n != 0);
+        for (; n >= 10; n /= 100) {
+            d -= 2;
+            memcpy(d, pairs + 2 * (n % 100), 2);
+        }
+        if (n > 0 || d == digits + sizeof digits) {
+            *--d = static_cast<char>('0' + n);
+        }
         Put(d, static_cast<size_t>(digits + sizeof digits - d));
         Put(": ", 2);
         Put(level, strlen(level));

@@ -1,5 +1,6 @@
 // Findings about what the run writes: a modem command line's bytes, whether
 // the device can tell where the command ends, and lines longer than one read.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -73,6 +74,35 @@ const char* WhatTheRunMakesOf(LineKind kind)
 
 // Word arithmetic finds whether a word holds any byte below 32, of 127, of
 // 128 or more, or equal to either sign.
+bool PrintableLine(const PieceView& v)
+{
+    const char* b = v.Bytes;
+    const size_t n = v.Length;
+    if (!v.First || v.Continues || n < 2 || b[n - 1] != '\n' || b[n - 2] != '\r') {
+        return false;
+    }
+    constexpr uint64_t ONES = 0x0101010101010101ULL;
+    constexpr uint64_t HIGH = 0x8080808080808080ULL;
+    const auto printable = [&](uint64_t x) {
+        const uint64_t del = x ^ (ONES * 127);
+        return ((((x - ONES * 32) & ~x) | x | ((del - ONES) & ~del)) & HIGH) == 0;
+    };
+    const size_t text = n - 2;
+    if (text < 8) {
+        return std::all_of(b, b + text, [](char c) { return c >= 32 && c <= 126; });
+    }
+    uint64_t x = 0;
+    for (size_t i = 0; i + 8 < text; i += 8) {
+        memcpy(&x, b + i, 8);
+        if (!printable(x)) {
+            return false;
+        }
+    }
+    // The last eight bytes, which may overlap those before.
+    memcpy(&x, b + text - 8, 8);
+    return printable(x);
+}
+
 size_t PlainWords(const char* text, size_t length)
 {
     constexpr uint64_t ONES = 0x0101010101010101ULL;
@@ -156,18 +186,19 @@ bool Checker::PlainModemLine(const PieceView& v) const
     const char* b = v.Bytes;
     const size_t n = v.Length;
     const char first = b[0];
-    if (Opt.Wire || n < 2 || b[n - 1] != '\n' || b[n - 2] != '\r' || first == ':' || first == '#' || first == '^' ||
-        first == ';' || IsBlank(first)) {
+    if (Opt.Wire || first == ':' || first == '#' || first == '^' || first == ';' || IsBlank(first) ||
+        !PrintableLine(v)) {
         return false;
     }
-    for (size_t i = PlainWords(b, n - 2); i + 2 < n; i++) {
-        const unsigned char c = static_cast<unsigned char>(b[i]);
-        if (!IsPlainModemByte(c) && (c != '#' || (i > 0 && IsBlank(b[i - 1])))) {
+    // A "#" after a blank may be meant as a comment.
+    for (const char* hash = static_cast<const char*>(memchr(b, '#', n - 2)); hash != nullptr;
+         hash = static_cast<const char*>(memchr(hash + 1, '#', static_cast<size_t>(b + n - 2 - hash - 1)))) {
+        if (hash > b && IsBlank(hash[-1])) {
             return false;
         }
     }
-    // The clock command's name stops at the CR, so the look past it is safe.
-    return !IsClockCommand(b);
+    // The clock command's name ("AT^QRTC=") stops at the CR, so the look past it is safe.
+    return n < 3 || b[2] != '^' || !IsClockCommand(b);
 }
 
 // Bytes a device cannot take in a command, each sent as it stands.
@@ -181,9 +212,11 @@ void Checker::DeviceCannotTake(long line, const char* text, size_t length)
     bool quoted = false;
     const size_t command = static_cast<size_t>(SkipBlanks(text) - text);  // where the command starts
     for (size_t i = 0; i < length; i++) {
-        i += PlainWords(text + i, length - i);
-        if (i == length) {
-            break;
+        if (length - i >= 8) {
+            i += PlainWords(text + i, length - i);
+            if (i == length) {
+                break;
+            }
         }
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (IsPlainModemByte(c) && c != '"') {
