@@ -41,11 +41,17 @@ void AppendEscaped(std::string* out, const char* bytes, size_t count)
 // "Ctrl-C to stop", "press CTRL+C": the text tells the operator how to end the run.
 bool SaysHowToStop(const char* bytes, size_t n)
 {
-    for (size_t i = 0; i + 6 <= n; i++) {
-        // One test a byte for the letter "t" or "T" first: most texts hold few.
-        if ((bytes[i + 1] | 0x20) == 't' && StartsWithNoCase(bytes + i, "CTRL") && strchr("-+ ", bytes[i + 4]) != nullptr && bytes[i + 4] != '\0' &&
-            ToUpper(bytes[i + 5]) == 'C') {
-            return true;
+    if (n < 6) {
+        return false;
+    }
+    // Where a "T" or "t" follows a "C" or "c": most texts hold few.
+    const char* end = bytes + n - 4;
+    for (const char t : {'T', 't'}) {
+        for (const char* p = static_cast<const char*>(memchr(bytes + 1, t, static_cast<size_t>(end - bytes - 1)));
+             p != nullptr; p = static_cast<const char*>(memchr(p + 1, t, static_cast<size_t>(end - p - 1)))) {
+            if (StartsWithNoCase(p - 1, "CTRL") && (p[3] == '-' || p[3] == '+' || p[3] == ' ') && ToUpper(p[4]) == 'C') {
+                return true;
+            }
         }
     }
     return false;
@@ -170,8 +176,7 @@ size_t Checker::AddName(const char* name, uint32_t* hash)
     const LabelKey key(name);
     *hash = key.Hash;
     const size_t at = Names.size();
-    Names.resize(at + key.Length + 1);
-    memcpy(&Names[at], key.Text, key.Length + 1);
+    Names.append(key.Text, key.Length + 1);
     return at;
 }
 
@@ -216,7 +221,7 @@ void Checker::AddLabels()
     }
     std::vector<LabelAt>().swap(LabelLines);
     std::vector<JumpAt>().swap(Jumps);
-    std::vector<char>().swap(Names);
+    std::string().swap(Names);
 }
 
 void Checker::BuildLabel(const PieceView& v)

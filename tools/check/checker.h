@@ -138,7 +138,7 @@ private:
     };
     std::vector<LabelAt> LabelLines;
     std::vector<JumpAt> Jumps;
-    std::vector<char> Names;
+    std::string Names;
     bool AnyTimeoutNone = false;
     bool AnyKeysLoop = false;
     // Findings about loops, by node, in node order.
