@@ -92,8 +92,13 @@ const CommandName* CommandOf(const char* text)
 
 ScriptCommand ReadCommand(char* text)
 {
+    return ReadCommand(text, CommandOf(text));
+}
+
+ScriptCommand ReadCommand(char* text, const CommandName* name)
+{
     ScriptCommand cmd;
-    if (const CommandName* name = CommandOf(text)) {
+    if (name != nullptr) {
         cmd.Id = name->Id;
         cmd.NameLength = strlen(name->Name);
     }

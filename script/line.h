@@ -42,6 +42,8 @@ const CommandName* CommandOf(const char* text);
 // Reads the text after "#", line end still on it. Edits it in place: line ends
 // leave a message or name, and an #if's ")" becomes the condition's terminator.
 ScriptCommand ReadCommand(char* text);
+// The same with the command's name already found: CommandOf(text).
+ScriptCommand ReadCommand(char* text, const CommandName* name);
 
 enum class ConditionKind {
     Never,  // empty: an empty condition never jumps

@@ -5,6 +5,7 @@
 #include "tools/check/check.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -64,6 +65,13 @@ void AppendQuoted(std::string* out, const char* text)
     *out += '"';
     AppendEscaped(out, text, strlen(text));
     *out += '"';
+}
+
+void AppendNumber(std::string* out, long n)
+{
+    char digits[24];
+    const std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, n);
+    out->append(digits, static_cast<size_t>(r.ptr - digits));
 }
 
 std::string Quoted(const char* text)
@@ -272,7 +280,7 @@ void Checker::BuildCommand(const PieceView& v, Node* node)
     }
     memcpy(text, v.Bytes, v.Length);
     text[v.Length] = '\0';
-    const ScriptCommand cmd = ReadCommand(text + 1);
+    const ScriptCommand cmd = ReadCommand(text + 1, name);
     ReadNodeOf(cmd, node);
     AnyTimeoutNone = AnyTimeoutNone || (node->Flags & TIMEOUT_NONE) != 0;
     if (node->Kind != NODE_GOTO && node->Kind != NODE_IF) {

@@ -16,6 +16,8 @@
 
 void AppendQuoted(std::string* out, const char* text);
 std::string Quoted(const char* text);
+// A number in decimal, after what out holds, without a text of its own.
+void AppendNumber(std::string* out, long n);
 inline bool IsBlank(char c)
 {
     return c == ' ' || c == '\t';

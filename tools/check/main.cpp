@@ -142,9 +142,13 @@ public:
             *--d = static_cast<char>('0' + n);
         }
         Put(d, static_cast<size_t>(digits + sizeof digits - d));
-        Put(": ", 2);
-        Put(level, strlen(level));
-        Put(": ", 2);
+        // ": LEVEL: " in one copy, in the order of Severity.
+        static const struct {
+            const char* Text;
+            size_t Length;
+        } levels[] = {{": note: ", 8}, {": warning: ", 11}, {": error: ", 9}};
+        const auto& between = levels[static_cast<int>(f.Level)];
+        Put(between.Text, between.Length);
         Put(f.Text.data(), f.Text.size());
         if (f.Code != nullptr) {
             Put(" [", 2);

@@ -160,10 +160,17 @@ void Checker::LongLine(const Piece& p)
             characters--;
         }
     }
-    std::string text = "line of " + std::to_string(characters) + " characters is longer than one read (" +
-                       std::to_string(LINE_MAX_READ) + "): ";
+    // One a long line: built in the text kept for the commonest findings.
+    std::string& text = Message;
+    text.assign("line of ");
+    AppendNumber(&text, static_cast<long>(characters));
+    text += " characters is longer than one read (";
+    AppendNumber(&text, LINE_MAX_READ);
+    text += "): ";
     if (LongFirst == LineKind::Modem) {
-        text += "the run sends its first " + std::to_string(LINE_MAX_READ) + " characters with no line end";
+        text += "the run sends its first ";
+        AppendNumber(&text, LINE_MAX_READ);
+        text += " characters with no line end";
         if (!restHarmless) {
             text += ", then ";
         }
@@ -172,7 +179,10 @@ void Checker::LongLine(const Piece& p)
     }
     if (!restHarmless) {
         const int more = LongPieces - 1;
-        text += "reads the rest as " + std::to_string(more) + (more == 1 ? " more line: " : " more lines: ") + LongRest;
+        text += "reads the rest as ";
+        AppendNumber(&text, more);
+        text += more == 1 ? " more line: " : " more lines: ";
+        text += LongRest;
     }
     Emit(p.Line, Severity::Error, "long-line", text);
 }
