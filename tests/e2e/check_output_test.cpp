@@ -97,6 +97,22 @@ TEST(Check, ExitStatusesTellCleanFoundAndTrouble)
     EXPECT_EQ(r.out, "Error opening source file: " + missing + "\n" + warned +
                          ":1: warning: #wait of a negative time waits for nothing [number-value]\n");
 
+#ifndef TORVEX_SANITIZED  // the sanitizers' shadow memory would not fit the limit
+    if (!UnderWine()) {
+        // A script larger than the memory there is ends with the reason, not a crash.
+        std::string jumps;
+        for (int i = 0; i < 1500000; i++) {
+            jumps += "#goto nowhere\r\n";
+        }
+        const std::string large = ScriptArg(WriteScript(jumps));
+        RunOptions limited;
+        limited.memoryLimit = 24L << 20;
+        r = Check({large}, limited);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "Error reading source file: " + large + ": Cannot allocate memory\n");
+    }
+#endif
+
     RunOptions errorsOnly;
     errorsOnly.closedStdout = true;  // what is seen is standard error
     r = Check({"--time=2023-13-01T00:00:00", warned}, errorsOnly);

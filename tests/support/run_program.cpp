@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <fstream>
 #include <sstream>
 #include <mutex>
@@ -183,10 +184,10 @@ static bool PrepareChild(const RunOptions& options)
         }
         close(fd);
     }
-    if (options.fileSizeLimit > 0) {
-        const struct rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit),
-                                     static_cast<rlim_t>(options.fileSizeLimit)};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+    for (const auto& [resource, bytes] : {std::pair<int, long>{RLIMIT_FSIZE, options.fileSizeLimit},
+                                           std::pair<int, long>{RLIMIT_AS, options.memoryLimit}}) {
+        const struct rlimit limit = {static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+        if (bytes > 0 && setrlimit(resource, &limit) != 0) {
             return false;
         }
     }

@@ -30,6 +30,7 @@ struct RunOptions {
     bool controllingTerminal = false;
     bool unprivileged = false;  // run as nobody, with no groups
     long fileSizeLimit = 0;     // RLIMIT_FSIZE in bytes when above 0
+    long memoryLimit = 0;       // RLIMIT_AS in bytes when above 0
     std::string tmpDir;         // TMPDIR for the program when not empty
     // In a mount namespace of its own, the program finds the device's
     // pseudo-terminal as /dev/ttyS<ttyS> (and nothing else in /dev).

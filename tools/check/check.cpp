@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,20 @@ bool SaysHowToStop(const char* bytes, size_t n)
         }
     }
     return false;
+}
+
+// Room for a list at once, as much as the file's size suggests: a list copied
+// as it grows holds its old and new room together for a moment, and pages of
+// the room never used cost nothing. Where that much cannot be had at once (a
+// limit on address space, no overcommit), the list grows as it goes instead.
+template <typename List>
+void RoomIfThereIs(List* list, uint64_t n)
+{
+    try {
+        list->reserve(static_cast<size_t>(n));
+    } catch (const std::bad_alloc&) {
+        return;  // the room it gets as it grows is enough
+    }
 }
 
 }  // namespace
@@ -130,9 +145,7 @@ int Checker::Run(FILE* in)
     const std::unique_ptr<PieceReader> reader(new PieceReader);
     PieceReader* r = reader.get();
     StartReading(r, in);
-    // Room for the nodes at once, so they are not copied as they grow; pages
-    // not used are never touched.
-    Nodes.reserve(std::min<uint64_t>(r->Size / 8, uint64_t{1} << 24));
+    RoomIfThereIs(&Nodes, std::min<uint64_t>(r->Size / 8, uint64_t{1} << 24));
     Build(r);
     if (r->Failed) {
         return r->Error != 0 ? r->Error : EIO;
@@ -151,11 +164,9 @@ int Checker::Run(FILE* in)
 
 void Checker::Build(PieceReader* r)
 {
-    // Room at once, as for the nodes: a list copied as it grows would, for a
-    // moment, take three times its room.
-    Jumps.reserve(std::min<uint64_t>(r->Size / 8, uint64_t{1} << 24));
-    LabelLines.reserve(std::min<uint64_t>(r->Size / 8, uint64_t{1} << 24));
-    Names.reserve(std::min<uint64_t>(r->Size / 2, uint64_t{1} << 28));
+    RoomIfThereIs(&Jumps, std::min<uint64_t>(r->Size / 8, uint64_t{1} << 24));
+    RoomIfThereIs(&LabelLines, std::min<uint64_t>(r->Size / 8, uint64_t{1} << 24));
+    RoomIfThereIs(&Names, std::min<uint64_t>(r->Size / 2, uint64_t{1} << 28));
     PieceView v;
     while (NextPieceInPlace(r, &v)) {
         const LineKind kind = KindOf(v.Bytes);
@@ -307,6 +318,11 @@ void ScriptNotChecked(int why)
 
 int CheckScript(FILE* in, const CheckOptions& options, const FindingSink& report)
 {
-    Checker checker(options, report);
-    return checker.Run(in);
+    try {
+        Checker checker(options, report);
+        return checker.Run(in);
+    } catch (const std::bad_alloc&) {
+        // A script too large for the memory there is: said like a failed read, not a crash.
+        return ENOMEM;
+    }
 }
