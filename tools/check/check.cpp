@@ -5,8 +5,8 @@
 #include "tools/check/check.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <new>

@@ -146,7 +146,6 @@ bool Checker::PlainCommandLine(const PieceView& v, const CommandName* name)
     case CommandId::Debug:
     case CommandId::NoDebug:
     case CommandId::Bell:
-        return true;
     case CommandId::Print:
     case CommandId::Prompt:
         return true;

@@ -19,7 +19,7 @@ uint64_t SumOf(const char* bytes, size_t n)
     uint64_t sums[4] = {0, 0, 0, 0};
     size_t i = 0;
     for (; i + 32 <= n; i += 32) {
-        for (int lane = 0; lane < 4; lane++) {
+        for (size_t lane = 0; lane < 4; lane++) {
             uint64_t w;
             memcpy(&w, bytes + i + 8 * lane, 8);
             words[lane] += w;
@@ -31,7 +31,7 @@ uint64_t SumOf(const char* bytes, size_t n)
         tail = tail * 31 + static_cast<unsigned char>(bytes[i]);
     }
     uint64_t sum = tail;
-    for (int lane = 0; lane < 4; lane++) {
+    for (size_t lane = 0; lane < 4; lane++) {
         sum = sum * 0x9E3779B97F4A7C15u + words[lane];
         sum = sum * 0x9E3779B97F4A7C15u + sums[lane];
     }
