@@ -16,14 +16,24 @@
 #include "support/capture.h"
 #include "tools/check/check.h"
 
+namespace {
+
+// A file of this test's own in TMPDIR, or /tmp.
+std::string TempPath(const char* name)
+{
+    const char* tmp = getenv("TMPDIR");
+    return std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/" + name + std::to_string(getpid()) +
+           ".txt";
+}
+
+}  // namespace
+
 TEST(Differential, CheckerClaimsHoldInRealRuns)
 {
     const char* seconds = getenv("TORVEX_DIFF_SECONDS");
     const auto limit = std::chrono::seconds(seconds != nullptr ? atoi(seconds) : 3);
     const auto start = std::chrono::steady_clock::now();
-    const char* tmp = getenv("TMPDIR");
-    const std::string path = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/torvex-diff-" +
-                             std::to_string(getpid()) + ".txt";
+    const std::string path = TempPath("torvex-diff-");
     int scripts = 0;
     int failures = 0;
     for (uint64_t seed = 1; std::chrono::steady_clock::now() - start < limit; seed++) {
@@ -45,9 +55,7 @@ TEST(Differential, CheckerClaimsHoldInRealRuns)
 // bytes, before any finding about them, and says so.
 TEST(Differential, ScriptChangedBetweenTheReadingsStopsTheCheck)
 {
-    const char* tmp = getenv("TMPDIR");
-    const std::string path = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/torvex-changed-" +
-                             std::to_string(getpid()) + ".txt";
+    const std::string path = TempPath("torvex-changed-");
     // Several chunks of reading: a missing label on the first line and the last.
     std::string script = "#goto first\r\n";
     while (script.size() < (3u << 20)) {

@@ -73,6 +73,15 @@ void RoomIfThereIs(List* list, uint64_t n)
     }
 }
 
+// What ended a reading before the script's end: 0 for nothing.
+int WhyStopped(const PieceReader& r)
+{
+    if (r.Failed) {
+        return r.Error != 0 ? r.Error : EIO;
+    }
+    return r.Changed ? SCRIPT_CHANGED : 0;
+}
+
 }  // namespace
 
 void AppendQuoted(std::string* out, const char* text)
@@ -148,7 +157,7 @@ int Checker::Run(FILE* in)
     RoomIfThereIs(&Nodes, std::min<uint64_t>(r->Size / 8, uint64_t{1} << 24));
     Build(r);
     if (r->Failed) {
-        return r->Error != 0 ? r->Error : EIO;
+        return WhyStopped(*r);
     }
     Analyse();
     ReadAgain(r);
@@ -156,10 +165,7 @@ int Checker::Run(FILE* in)
     while (NextPieceInPlace(r, &v)) {
         Line(v);
     }
-    if (r->Failed) {
-        return r->Error != 0 ? r->Error : EIO;
-    }
-    return r->Changed ? SCRIPT_CHANGED : 0;
+    return WhyStopped(*r);
 }
 
 void Checker::Build(PieceReader* r)

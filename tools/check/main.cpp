@@ -1,9 +1,11 @@
 // torvex-check: tells what a script will really do, before it meets a device.
 // Findings go to standard output one a line, FILE:LINE: error|warning: TEXT [code],
 // the form compilers use, so editors and CI can jump to them. Opens no port.
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -90,14 +92,15 @@ static bool ReadTime(const char* text, SystemTime* t)
     return true;
 }
 
-static const char* LevelName(Severity level)
+// ": LEVEL: ", between a finding's line and its text.
+static std::string_view AroundLevel(Severity level)
 {
     switch (level) {
-    case Severity::Error: return "error";
-    case Severity::Warning: return "warning";
-    case Severity::Note: return "note";
+    case Severity::Error: return ": error: ";
+    case Severity::Warning: return ": warning: ";
+    case Severity::Note: return ": note: ";
     }
-    return "";
+    return ": ";
 }
 
 // Findings as FILE:LINE: LEVEL: TEXT [CODE], gathered in one buffer: a script
@@ -106,7 +109,7 @@ class FindingsOut {
 public:
     void Add(const char* script, const Finding& f)
     {
-        const char* level = LevelName(f.Level);
+        const std::string_view level = AroundLevel(f.Level);
         if (script != Script) {
             Script = script;
             ScriptLength = strlen(script);
@@ -118,7 +121,7 @@ public:
             Flush();
             if (most > sizeof Bytes) {
                 std::string line(script);
-                line += ":" + std::to_string(f.Line) + ": " + level + ": " + std::string(f.Text);
+                line += ":" + std::to_string(f.Line) + std::string(level) + std::string(f.Text);
                 line += f.Code != nullptr ? std::string(" [") + f.Code + "]\n" : "\n";
                 (void)fwrite(line.data(), 1, line.size(), stdout);
                 return;
@@ -126,29 +129,9 @@ public:
         }
         Put(script, scriptLength);
         Put(":", 1);
-        // The line number two digits at a time, from its end.
-        static const char pairs[] =
-            "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-            "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-            "8081828384858687888990919293949596979899";
-        char digits[24];
-        char* d = digits + sizeof digits;
-        unsigned long n = f.Line < 0 ? 0 : static_cast<unsigned long>(f.Line);
-        for (; n >= 10; n /= 100) {
-            d -= 2;
-            memcpy(d, pairs + 2 * (n % 100), 2);
-        }
-        if (n > 0 || d == digits + sizeof digits) {
-            *--d = static_cast<char>('0' + n);
-        }
-        Put(d, static_cast<size_t>(digits + sizeof digits - d));
-        // ": LEVEL: " in one copy, in the order of Severity.
-        static const struct {
-            const char* Text;
-            size_t Length;
-        } levels[] = {{": note: ", 8}, {": warning: ", 11}, {": error: ", 9}};
-        const auto& between = levels[static_cast<int>(f.Level)];
-        Put(between.Text, between.Length);
+        const unsigned long number = f.Line < 0 ? 0 : static_cast<unsigned long>(f.Line);
+        Used = static_cast<size_t>(std::to_chars(Bytes + Used, Bytes + sizeof Bytes, number).ptr - Bytes);
+        Put(level.data(), level.size());
         Put(f.Text.data(), f.Text.size());
         if (f.Code != nullptr) {
             Put(" [", 2);

@@ -9,6 +9,7 @@
 #include "run/text.h"
 #include "script/labels.h"
 #include "script/modem.h"
+#include "serial/display.h"
 #include "tools/check/checker.h"
 
 namespace {
@@ -72,8 +73,27 @@ const char* WhatTheRunMakesOf(LineKind kind)
 
 }  // namespace
 
-// Word arithmetic finds whether a word holds any byte below 32, of 127, of
-// 128 or more, or equal to either sign.
+namespace {
+
+// Word arithmetic, eight bytes at a time: the high bit of each byte that is
+// below 32, 127, or 128 or more (not shown as it is), or equal to c.
+constexpr uint64_t ONES = 0x0101010101010101ULL;
+constexpr uint64_t HIGH = 0x8080808080808080ULL;
+
+uint64_t NotShown(uint64_t x)
+{
+    const uint64_t del = x ^ (ONES * 127);
+    return (((x - ONES * 32) & ~x) | x | ((del - ONES) & ~del)) & HIGH;
+}
+
+uint64_t Equal(uint64_t x, char c)
+{
+    const uint64_t v = x ^ (ONES * static_cast<unsigned char>(c));
+    return (v - ONES) & ~v & HIGH;
+}
+
+}  // namespace
+
 bool PrintableLine(const PieceView& v)
 {
     const char* b = v.Bytes;
@@ -81,40 +101,29 @@ bool PrintableLine(const PieceView& v)
     if (!v.First || v.Continues || n < 2 || b[n - 1] != '\n' || b[n - 2] != '\r') {
         return false;
     }
-    constexpr uint64_t ONES = 0x0101010101010101ULL;
-    constexpr uint64_t HIGH = 0x8080808080808080ULL;
-    const auto printable = [&](uint64_t x) {
-        const uint64_t del = x ^ (ONES * 127);
-        return ((((x - ONES * 32) & ~x) | x | ((del - ONES) & ~del)) & HIGH) == 0;
-    };
     const size_t text = n - 2;
     if (text < 8) {
-        return std::all_of(b, b + text, [](char c) { return c >= 32 && c <= 126; });
+        return std::all_of(b, b + text, [](char c) { return ShownAsIsOnTerminal(static_cast<unsigned char>(c)); });
     }
     uint64_t x = 0;
     for (size_t i = 0; i + 8 < text; i += 8) {
         memcpy(&x, b + i, 8);
-        if (!printable(x)) {
+        if (NotShown(x) != 0) {
             return false;
         }
     }
     // The last eight bytes, which may overlap those before.
     memcpy(&x, b + text - 8, 8);
-    return printable(x);
+    return NotShown(x) == 0;
 }
 
 size_t PlainWords(const char* text, size_t length)
 {
-    constexpr uint64_t ONES = 0x0101010101010101ULL;
-    constexpr uint64_t HIGH = 0x8080808080808080ULL;
-    const auto anyZero = [](uint64_t v) { return (v - ONES) & ~v; };
     size_t i = 0;
     for (; i + 8 <= length; i += 8) {
         uint64_t x = 0;
         memcpy(&x, text + i, 8);
-        const uint64_t special = ((x - ONES * 32) & ~x) | x | anyZero(x ^ (ONES * 127)) | anyZero(x ^ (ONES * '#')) |
-                                 anyZero(x ^ (ONES * '"'));
-        if ((special & HIGH) != 0) {
+        if ((NotShown(x) | Equal(x, '#') | Equal(x, '"')) != 0) {
             break;
         }
     }
@@ -207,8 +216,8 @@ bool Checker::PlainModemLine(const PieceView& v) const
             return false;
         }
     }
-    // The clock command's name ("AT^QRTC=") stops at the CR, so the look past it is safe.
-    return n < 3 || b[2] != '^' || !IsClockCommand(b);
+    // The clock command's name stops at the CR, so the look past it is safe.
+    return !IsClockCommand(b);
 }
 
 // Bytes a device cannot take in a command, each sent as it stands.
