@@ -1,12 +1,16 @@
-// torvex-rack on POSIX: torvex processes started with fork and exec, their
-// console and progress pipes and the rack's keys watched with one poll.
+// torvex-rack on POSIX: torvex processes started with clone and exec on Linux
+// (tied to the rack's life there), posix_spawn elsewhere; their console and
+// progress pipes and the rack's keys watched with one poll.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <sched.h>
 #include <sys/prctl.h>
+#else
+#include <spawn.h>
 #endif
 
 #include <cerrno>
@@ -93,19 +97,31 @@ bool OutOfDescriptors(int err)
     return err == EMFILE || err == ENFILE;
 }
 
-// In the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void BecomeTorvex(pid_t rack, const int in, const int out, const int progress, const int report,
-                               const char* exe, char** argv, char** envp)
-{
 #ifdef __linux__
+// What the child needs, made ready before it exists: it shares the rack's
+// memory until its exec, so it allocates nothing and writes only err.
+struct Spawn {
+    pid_t rack;
+    int in, out, progress;
+    const char* exe;
+    char** argv;
+    char** envp;
+    int err;  // why the exec failed; 0 when it did not
+};
+
+// The child's own stack until its exec; one start at a time uses it, as the
+// rack waits for each exec.
+alignas(64) char SpawnStack[256 * 1024];
+
+// In the child before its exec: only async-signal-safe calls.
+int BecomeTorvex(void* arg)
+{
+    Spawn* s = static_cast<Spawn*>(arg);
     // The run ends with the rack, even when the rack is killed outright.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != rack) {
+    if (getppid() != s->rack) {
         _exit(128 + SIGTERM);  // the rack died before the request took hold
     }
-#else
-    (void)rack;
-#endif
     // The rack ignores SIGPIPE and catches the others for itself; torvex
     // decides its own. Until exec they stay blocked, so that none reaches the
     // rack's handler here and its signal pipe.
@@ -119,20 +135,63 @@ bool OutOfDescriptors(int err)
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 || dup2(progress, PROGRESS_FD) < 0) {
-        const int err = errno;
-        (void)!write(report, &err, sizeof err);
+    if (dup2(s->in, 0) < 0 || dup2(s->out, 1) < 0 || dup2(s->out, 2) < 0 || dup2(s->progress, PROGRESS_FD) < 0) {
+        s->err = errno;
         _exit(127);
     }
-#ifdef __linux__
     // Nor anything the rack itself was left by whoever started it.
     close_range(PROGRESS_FD + 1, ~0U, CLOSE_RANGE_CLOEXEC);
-#endif
-    execve(exe, argv, envp);
-    const int err = errno;
-    (void)!write(report, &err, sizeof err);
+    execve(s->exe, s->argv, s->envp);
+    s->err = errno;
     _exit(127);
 }
+
+// Starts exe as vfork would: the rack waits until the child has called exec
+// or given up, so no copy of the rack's memory is made. errno on failure.
+pid_t Start(pid_t rack, const int in, const int out, const int progress, const char* exe, char** argv, char** envp,
+            int* execErr)
+{
+    Spawn s = {rack, in, out, progress, exe, argv, envp, 0};
+    const pid_t pid = clone(BecomeTorvex, SpawnStack + sizeof SpawnStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &s);
+    *execErr = pid > 0 ? s.err : 0;
+    return pid;
+}
+#else
+pid_t Start(pid_t, const int in, const int out, const int progress, const char* exe, char** argv, char** envp,
+            int* execErr)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in, 0);
+    posix_spawn_file_actions_adddup2(&actions, out, 1);
+    posix_spawn_file_actions_adddup2(&actions, out, 2);
+    posix_spawn_file_actions_adddup2(&actions, progress, PROGRESS_FD);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // The rack ignores SIGPIPE and catches the others for itself; torvex decides its own.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    for (int sig : CaughtSignals) {
+        sigaddset(&defaults, sig);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = -1;
+    *execErr = posix_spawn(&pid, exe, &actions, &attr, argv, envp);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (*execErr != 0) {
+        errno = *execErr;
+        *execErr = 0;
+        return -1;
+    }
+    return pid;
+}
+#endif
 
 // Reads what is there; false at the end of the stream.
 bool Drain(int fd, std::string* bytes)
@@ -162,13 +221,11 @@ StartResult StartChild(size_t child, const std::string& exe, const std::vector<s
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
     int progress[2] = {-1, -1};
-    int report[2] = {-1, -1};  // the child's exec failure, if any
-    if (!Pipe(in) || !Pipe(out) || !Pipe(progress) || !Pipe(report)) {
+    if (!Pipe(in) || !Pipe(out) || !Pipe(progress)) {
         const int err = errno;
         ClosePipe(in);
         ClosePipe(out);
         ClosePipe(progress);
-        ClosePipe(report);
         *why = strerror(err);
         return OutOfDescriptors(err) ? StartResult::NoDescriptors : StartResult::Failed;
     }
@@ -199,26 +256,13 @@ StartResult StartChild(size_t child, const std::string& exe, const std::vector<s
     sigset_t before;
     sigfillset(&all);
     sigprocmask(SIG_SETMASK, &all, &before);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        BecomeTorvex(rack, in[0], out[1], progress[1], report[1], exe.c_str(), argv.data(), envp.data());
-    }
-    const int forkErr = errno;
+    int execErr = 0;
+    const pid_t pid = Start(rack, in[0], out[1], progress[1], exe.c_str(), argv.data(), envp.data(), &execErr);
+    const int startErr = errno;
     sigprocmask(SIG_SETMASK, &before, nullptr);
     CloseFd(&in[0]);
     CloseFd(&out[1]);
     CloseFd(&progress[1]);
-    CloseFd(&report[1]);
-    int execErr = 0;
-    if (pid > 0) {
-        ssize_t k;
-        while ((k = read(report[0], &execErr, sizeof execErr)) < 0 && errno == EINTR) {
-        }
-        if (k != static_cast<ssize_t>(sizeof execErr)) {
-            execErr = 0;  // closed by the exec: torvex runs
-        }
-    }
-    CloseFd(&report[0]);
     if (pid < 0 || execErr != 0) {
         ClosePipe(in);
         ClosePipe(out);
@@ -227,7 +271,7 @@ StartResult StartChild(size_t child, const std::string& exe, const std::vector<s
             while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
             }
         }
-        const int err = pid < 0 ? forkErr : execErr;
+        const int err = pid < 0 ? startErr : execErr;
         *why = exe + ": " + strerror(err);
         return OutOfDescriptors(err) || (pid < 0 && err == EAGAIN) ? StartResult::NoDescriptors
                                                                       : StartResult::Failed;
