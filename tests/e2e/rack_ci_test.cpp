@@ -224,4 +224,117 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
               "not started: rack time limit");
 }
 
+// Started again exactly where no script line that writes reached its write,
+// whatever ended the run: a server that restarted during the settle, a
+// wake-up never answered and then ended by the unit's time limit. A port lost
+// after a line was written is not. Beside it, a rack whose console nobody
+// reads for a while: its own notice carries the time stamp the runs' lines do.
+TEST(Rack, RetriedExactlyWhereNothingReachedTheDevice)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "the Windows build has its own rack test";
+    }
+    RestartingServer server;
+    Units units(3);
+    units.devices[0]->SetHandler(StandardDevice({{"AT^QESCAT^QESC=1", ""}}));
+    units.devices[1]->SetHandler(StandardDevice({{"AT+X", "", 0, -1, true}}));
+    // A device that floods, and a rack with -DEBUG that shows every read of it.
+    units.devices[2]->SetHandler([](PtyDevice& device, const std::string& line) {
+        if (line == "ATI") {
+            const std::string lines(48 * 1024, 'x');
+            for (int i = 0; i < 200 && device.SendWithin(lines + "\r\n", 2000) > 0; i++) {
+            }
+        } else {
+            device.Send(OkReply);
+        }
+    });
+    const std::string dir = TempFolder();
+    RunOptions flooded;
+    flooded.command = {"sh", "-c", "\"$@\" | { sleep 8; exec cat; }", "sh", RackExe(), WriteScript("#timeout 4\r\nATI\r\n"),
+                       "-DEBUG", "--log-dir", dir + "/flooded", units.ports[2]};
+    RunningTorvex floodedRack({}, flooded);
+
+    const std::vector<std::string> ports = {server.Name(), units.ports[0], units.ports[1]};
+    RunOptions options;
+    options.command = {RackExe(), WriteScript("ATI\r\nAT+X\r\n"), "--unit-timeout", "8", "--retries", "1",
+                       "--retry-wait", "1", "--log-dir", dir + "/logs", "--json", dir + "/rack.json"};
+    options.command.insert(options.command.end(), ports.begin(), ports.end());
+    const RunResult r = RunTorvex({}, options);
+    EXPECT_EQ(r.status, 1) << r.out;
+    Json json;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json)) << r.out;
+    ASSERT_EQ(json["ports"].items.size(), 3u);
+    const std::vector<std::string> results = {"ok on attempt 2",
+                                              "timed out after 8 s before the first script line; 2 attempts",
+                                              "port failed during AT+X at line 2: ReadFile error 5"};
+    const std::vector<std::string> firsts = {"attempt 1: port failed during ATI at line 1: ReadFile error ",
+                                             "attempt 1: timed out after 8 s before the first script line", ""};
+    for (size_t i = 0; i < 3; i++) {
+        SCOPED_TRACE(ports[i]);
+        const Json& port = json["ports"].items[i];
+        EXPECT_EQ(port["result"].text, results[i]);
+        EXPECT_EQ(port["attempts"].number, i == 2 ? 1 : 2);
+        const Transcript t = ReadTranscript(port["transcript"].text);
+        EXPECT_TRUE(t.WellFormed && t.InOrder);
+        const auto retried = std::find_if(t.Notes.begin(), t.Notes.end(),
+                                          [](const std::string& n) { return n.compare(0, 10, "attempt 1:") == 0; });
+        if (firsts[i].empty()) {
+            EXPECT_EQ(retried, t.Notes.end());
+            continue;
+        }
+        ASSERT_NE(retried, t.Notes.end());
+        EXPECT_EQ(retried->compare(0, firsts[i].size(), firsts[i]), 0) << *retried;
+        EXPECT_EQ(retried->substr(retried->size() - 21), "; trying again in 1 s") << *retried;
+    }
+    EXPECT_EQ(server.Connections(), 2);
+
+    const RunResult f = floodedRack.Wait();
+    static const std::regex dropped(
+        R"((^|\n)\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z torvex-rack: the console took no output for a while, and [1-9][0-9]* bytes of it were dropped\n)");
+    EXPECT_TRUE(std::regex_search(f.out, dropped)) << f.out.substr(0, 300);
+}
+
+// Time the rack was stopped (Ctrl-Z) is neither a unit's nor the rack's: a
+// unit still going outlasts both limits by that much. torvex's own wait runs
+// on through a stop; a unit that timed out so says the rack was stopped.
+TEST(Rack, TimeStoppedCountsAgainstNoLimit)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "the Windows build has its own rack test";
+    }
+    // The first unit answers AT+X late (within the 12.7 s its read lasts), the second never.
+    Units units(2, {{"AT+X", "\r\nOK\r\n", 6000}});
+    units.devices[1]->SetHandler(StandardDevice({{"AT+X", ""}}));
+    const std::string dir = TempFolder();
+    RunOptions options;
+    options.command = {RackExe(), WriteScript("#timeout 2\r\nATI\r\n#wait 4\r\nAT+X\r\n"), "--unit-timeout", "20",
+                       "--timeout", "21", "--log-dir", dir, "--json", dir + "/rack.json",
+                       units.ports[0], units.ports[1]};
+    RunningTorvex rack({}, options);
+    for (const std::string& port : units.ports) {
+        ASSERT_TRUE(rack.WaitForOutput(port + ": AT+X\n", 30000)) << rack.Output();
+    }
+    ASSERT_EQ(kill(rack.Pid(), SIGTSTP), 0);
+    for (int waited = 0; ProcessState(rack.Pid()) != 'T' && waited < 5000; waited += 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_EQ(ProcessState(rack.Pid()), 'T');
+    std::this_thread::sleep_for(std::chrono::seconds(14));
+    ASSERT_EQ(kill(rack.Pid(), SIGCONT), 0);
+    const RunResult r = rack.Wait();
+    EXPECT_EQ(r.status, 1) << r.out;
+    Json json;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json)) << r.out;
+    ASSERT_EQ(json["ports"].items.size(), 2u);
+    EXPECT_EQ(json["ports"].items[0]["result"].text, "ok");
+    EXPECT_GT(json["ports"].items[0]["seconds"].number, 21.0);
+    EXPECT_TRUE(std::regex_match(json["ports"].items[1]["result"].text,
+                                 std::regex("no answer to AT\\+X at line 4; the rack was stopped 1[45] s")))
+        << json["ports"].items[1]["result"].text;
+    EXPECT_EQ(json["ports"].items[1]["exit_status"].number, 1);
+    for (const Json& port : json["ports"].items) {
+        EXPECT_TRUE(ReadTranscript(port["transcript"].text).InOrder);
+    }
+}
+
 }  // namespace

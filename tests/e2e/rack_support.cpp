@@ -3,7 +3,11 @@
 // document fails the test, and what /proc tells of the rack's runs.
 #include "rack_support.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +63,69 @@ Units::Units(int n, const std::vector<Rule>& replies)
         devices.push_back(std::make_unique<PtyDevice>());
         devices.back()->SetHandler(StandardDevice(replies));
         ports.push_back(PortName(*devices.back()));
+    }
+}
+
+RestartingServer::RestartingServer()
+{
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        listen(listener_, 4) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    port_ = ntohs(at.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+}
+
+RestartingServer::~RestartingServer()
+{
+    stop_ = true;
+    thread_.join();
+    close(listener_);
+}
+
+std::string RestartingServer::Name() const
+{
+    return "socket://127.0.0.1:" + std::to_string(port_);
+}
+
+void RestartingServer::Serve()
+{
+    int client = -1;
+    auto started = std::chrono::steady_clock::now();
+    while (!stop_) {
+        struct pollfd p[2] = {{listener_, POLLIN, 0}, {client, POLLIN, 0}};
+        if (poll(p, client >= 0 ? 2 : 1, 50) < 0) {
+            return;
+        }
+        // The first connection is dropped a second in: the server restarted.
+        if (client >= 0 && connections_ == 1 && std::chrono::steady_clock::now() - started > std::chrono::seconds(1)) {
+            close(client);
+            client = -1;
+            continue;
+        }
+        if ((p[0].revents & POLLIN) != 0 && client < 0) {
+            client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            connections_++;
+            started = std::chrono::steady_clock::now();
+        }
+        if (client >= 0 && (p[1].revents & (POLLIN | POLLHUP)) != 0) {
+            char buf[4096];
+            const ssize_t k = read(client, buf, sizeof buf);
+            if (k <= 0) {
+                close(client);
+                client = -1;
+            } else if (connections_ > 1) {
+                (void)!write(client, "\r\nOK\r\n", 6);
+            }
+        }
+    }
+    if (client >= 0) {
+        close(client);
     }
 }
 

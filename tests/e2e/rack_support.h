@@ -2,9 +2,11 @@
 // and a small JSON reader for its --json file.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/pty_device.h"
@@ -23,6 +25,27 @@ struct Units {
     std::vector<std::unique_ptr<PtyDevice>> devices;
     std::vector<std::string> ports;
     explicit Units(int n, const std::vector<Rule>& replies = {});
+};
+
+// A raw network port (socket://) whose server restarts: the first connection
+// is closed a second after it is made, as during torvex's settle; later ones
+// answer OK to every burst. On 127.0.0.1 only.
+class RestartingServer {
+public:
+    RestartingServer();
+    ~RestartingServer();
+    RestartingServer(const RestartingServer&) = delete;
+    RestartingServer& operator=(const RestartingServer&) = delete;
+    std::string Name() const;  // socket://127.0.0.1:PORT
+    int Connections() const { return connections_; }
+
+private:
+    void Serve();
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    std::thread thread_;
 };
 
 // The summary row of a port: the line that begins with its name.

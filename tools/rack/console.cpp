@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "os.h"
+#include "record.h"
 
 namespace {
 
@@ -65,8 +66,10 @@ void Writer()
 // With the lock held.
 bool Hand(Output& out, const std::string& text)
 {
+    // Stamped as the runs' lines are.
     const std::string note = out.Dropped == 0 ? std::string()
-                                              : "torvex-rack: the console took no output for a while, and " +
+                                              : Timestamp(std::chrono::system_clock::now()) +
+                                                    " torvex-rack: the console took no output for a while, and " +
                                                     std::to_string(out.Dropped) + " bytes of it were dropped\n";
     if (out.Held.size() + note.size() + text.size() > HELD_MOST) {
         out.Dropped += text.size();

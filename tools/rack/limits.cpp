@@ -4,6 +4,7 @@
 // has not ended 5 s later.
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 
 #include "os.h"
 #include "record.h"
@@ -20,7 +21,7 @@ void TimeOut(Rack& rack, size_t i, const std::string& which, int seconds)
     run.TimedOutAfter = seconds;
     run.Killing = true;
     run.KillAt = now + std::chrono::seconds(5);
-    TranscriptNote(run.Transcript, which + ": ended after " + std::to_string(run.TimedOutAfter) + " s");
+    RunNote(run, which + ": ended after " + std::to_string(run.TimedOutAfter) + " s");
     EndChild(i, false);
 }
 
@@ -36,7 +37,7 @@ void RackTimeUp(Rack& rack)
         if (run.State != RunState::Queued) {
             if (!run.TimedOut) {
                 // It had the rack's time, less what passed before it started.
-                const long ran = std::lround(Seconds(run.AttemptStart, RackClock::now()));
+                const long ran = std::lround(Seconds(run.AttemptStart + run.Stopped, RackClock::now()));
                 TimeOut(rack, i, "rack time limit", static_cast<int>(std::min<long>(ran, rack.Opts.Timeout)));
             }
             continue;
@@ -86,11 +87,12 @@ int CheckTimes(Rack& rack, RackClock::time_point now)
         if (going && run.Killing && now >= run.KillAt) {
             EndChild(i, true);
             run.Killing = false;
-            TranscriptNote(run.Transcript, "still running 5 s later: killed");
+            RunNote(run, "still running 5 s later: killed");
         } else if (going && run.Killing) {
             due.push_back(run.KillAt);
         } else if (going && !run.TimedOut && rack.Opts.UnitTimeout > 0) {
-            const RackClock::time_point limit = run.AttemptStart + std::chrono::seconds(rack.Opts.UnitTimeout);
+            const RackClock::time_point limit =
+                run.AttemptStart + run.Stopped + std::chrono::seconds(rack.Opts.UnitTimeout);
             if (now >= limit) {
                 TimeOut(rack, i, "unit time limit", rack.Opts.UnitTimeout);
                 due.push_back(run.KillAt);
@@ -110,17 +112,34 @@ int CheckTimes(Rack& rack, RackClock::time_point now)
     return static_cast<int>(std::max<long long>(0, std::min<long long>(ms + 1, 60000)));
 }
 
+void RackStopped(Rack& rack, RackClock::duration d)
+{
+    if (rack.Opts.Timeout > 0 && !rack.TimeUp) {
+        rack.Deadline += d;
+    }
+    for (Run& run : rack.Runs) {
+        if (run.State == RunState::Queued || run.State == RunState::Done) {
+            continue;
+        }
+        run.Stopped += d;
+        run.KillAt += d;
+        if (run.State == RunState::Waking || run.State == RunState::Waiting) {
+            run.StoppedInWait += d;
+        }
+    }
+}
+
 bool RetryLater(Rack& rack, size_t i)
 {
     Run& run = rack.Runs[i];
-    if (run.Attempt > rack.Opts.Retries || rack.Signal != 0 || rack.TimeUp || !run.Started || run.TimedOut ||
-        run.Interrupted || run.Ended.signal != 0) {
-        return false;
-    }
-    // torvex goes on with the script after a wake-up nobody answered: only a
-    // run that then ended before any line that writes sent nothing.
-    const bool nothing = run.Ended.status == 3 || (run.Ended.status == 1 && run.WakeUnanswered && !run.SentLine);
-    if (!nothing) {
+    // Whatever ended it (a port not there, one lost in the settle, a wake-up
+    // never answered and then the unit's time limit), except an end the rack
+    // caused: Ctrl-C, SIGTERM, the rack's time limit. Ctrl-C at a terminal may
+    // reach the run before the rack.
+    const bool ctrlC = run.Ended.signal == SIGINT || (run.Ended.signal == 0 && run.Ended.status == 130);
+    const bool ok = run.Ended.signal == 0 && run.Ended.status == 0 && !run.TimedOut;
+    if (run.Attempt > rack.Opts.Retries || rack.Signal != 0 || rack.TimeUp || !run.Started || ok || ctrlC ||
+        run.SentLine) {
         return false;
     }
     Run attempt = run;
@@ -151,6 +170,11 @@ void NextAttempt(const Rack& rack, Run& run)
     run.NoKeyboard = false;
     run.WakeUnanswered = false;
     run.SentLine = false;
+    run.PortLost = false;
+    run.TimedOut = false;
+    run.TimedOutAfter = 0;
+    run.Stopped = fresh.Stopped;
+    run.StoppedInWait = fresh.StoppedInWait;
     run.Ended = fresh.Ended;
     run.Retrying = false;
 }

@@ -134,12 +134,14 @@ void OnConsole(Rack& rack, size_t i, const std::string& bytes)
             TranscriptConsole(run.Transcript, run.PartialSince, run.Partial + "\n");
             TranscriptNote(run.Transcript, "the line goes on");
             run.Partial.clear();
+            WriteHeldNotes(run);
             continue;
         }
         if (c != '\n') {
             continue;
         }
         TranscriptConsole(run.Transcript, run.PartialSince, run.Partial);
+        WriteHeldNotes(run);
         const std::string shown = Shown(run.Partial);
         // The command as it is sent is in the row already: the answer before it stays.
         if (!shown.empty() && shown != run.Command) {
@@ -166,7 +168,8 @@ void RecordAnswer(Run& run, bool keyboard, const std::string& key)
         run.PromptsNotKept++;
     }
     const std::string at = "the prompt at line " + std::to_string(run.Line);
-    TranscriptNote(run.Transcript, keyboard ? "key " + key + " answers " + at : at + " had no keyboard");
+    // After the prompt's text, which its line end completes once the key is read.
+    RunNote(run, keyboard ? "key " + key + " answers " + at : at + " had no keyboard");
 }
 
 void OnProgress(Rack& rack, size_t i, const std::string& bytes)
@@ -212,6 +215,7 @@ void OnEnd(Rack& rack, size_t i, const ChildEnd& end)
         }
         run.Partial.clear();
     }
+    WriteHeldNotes(run);
     run.Killing = false;
     rack.Running--;
     const auto asked = std::find(rack.Asking.begin(), rack.Asking.end(), i);
@@ -300,7 +304,9 @@ void Stop(Rack& rack)
     TerminalKeys(false);
     // The cursor shown before the rack stops, where the terminal takes it.
     ConsoleSettle(1000);
+    const RackClock::time_point stopped = RackClock::now();
     Suspend();
+    RackStopped(rack, RackClock::now() - stopped);
     Resume(rack);
     rack.OwnStop = true;
 }

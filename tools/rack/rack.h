@@ -62,6 +62,12 @@ struct Run {
     bool ProgressTooLong = false;  // the event being read passed its bound: dropped
     bool WakeUnanswered = false; // neither wake-up got an answer
     bool SentLine = false;       // a script line that may write to the device was run
+    bool PortLost = false;       // the port failed during the wake-up: no later write reached the device
+    RackClock::duration Stopped{};        // the rack was stopped (Ctrl-Z) during this attempt
+    RackClock::duration StoppedInWait{};  // of that, during the answer awaited
+    // Notes that came while a console line was partly in: written after it,
+    // so that the transcript keeps the order of events and its times.
+    std::vector<std::pair<std::chrono::system_clock::time_point, std::string>> HeldNotes;
     bool Started = false;
     bool Interrupted = false;
     int Attempt = 1;             // 1 for the first start, 2 for the first retry
@@ -92,6 +98,10 @@ std::string Shown(const std::string& line);
 std::string UnitName(const Run& run);
 // Every byte as the console shows it, line ends escaped too.
 std::string ShownBytes(const std::string& bytes);
+// A note in the run's transcript: now, or after the console line coming in.
+void RunNote(Run& run, const std::string& text);
+// The notes held for the console line just written.
+void WriteHeldNotes(Run& run);
 // Settles Ok and Result once the run has ended.
 void Conclude(Run& run);
 // The state in a few words, for the live view.

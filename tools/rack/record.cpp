@@ -103,7 +103,12 @@ void TranscriptWrite(FILE* file, const std::string& line)
 
 void TranscriptNote(FILE* file, const std::string& text)
 {
-    TranscriptWrite(file, Timestamp(std::chrono::system_clock::now()) + " # " + text + "\n");
+    TranscriptNoteAt(file, std::chrono::system_clock::now(), text);
+}
+
+void TranscriptNoteAt(FILE* file, std::chrono::system_clock::time_point t, const std::string& text)
+{
+    TranscriptWrite(file, Timestamp(t) + " # " + text + "\n");
 }
 
 void TranscriptConsole(FILE* file, std::chrono::system_clock::time_point arrived, const std::string& bytes)

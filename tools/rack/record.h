@@ -15,6 +15,8 @@ std::string TranscriptName(size_t index, size_t count, const std::string& port);
 void TranscriptWrite(FILE* file, const std::string& line);
 // A line of the rack's own: its time, "# " and the text.
 void TranscriptNote(FILE* file, const std::string& text);
+// The same with the time it happened.
+void TranscriptNoteAt(FILE* file, std::chrono::system_clock::time_point t, const std::string& text);
 // A console line exactly as it came, line end included, after its time and "| ".
 void TranscriptConsole(FILE* file, std::chrono::system_clock::time_point arrived, const std::string& bytes);
 // The length of the well-formed UTF-8 sequence at text[at] (2 to 4 bytes), or

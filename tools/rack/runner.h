@@ -48,8 +48,10 @@ void StartRuns(Rack& rack, RackClock::time_point now);
 // Ends what ran out of time and kills what did not end 5 s after; answers
 // the milliseconds until the next limit, kill or retry is due (-1: none).
 int CheckTimes(Rack& rack, RackClock::time_point now);
-// Whether the run that just ended is to be started again: nothing of the
-// script reached the device and attempts are left. If so, it is queued for
+// The rack and its runs were stopped (Ctrl-Z) for d: that time is not theirs.
+void RackStopped(Rack& rack, RackClock::duration d);
+// Whether the run that just ended is to be started again: no script line
+// that writes reached its write, the rack did not end it, and attempts are left. If so, it is queued for
 // the retry wait and the transcript says why.
 bool RetryLater(Rack& rack, size_t i);
 // Readies a queued run for its next attempt: its transcript says which, and

@@ -2,12 +2,16 @@
 // events, the console's last line and the exit status.
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdint>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 
 #include "rack.h"
+#include "record.h"
 #include "serial/display.h"
+#include "serial/response.h"
 
 size_t ScriptMap::LineAt(int64_t offset) const
 {
@@ -92,18 +96,22 @@ void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event)
         }
         run.Line = script.LineAt(strtoll(arg.c_str(), nullptr, 10));
         run.Command = run.Line > 0 ? Shown(script.Texts[run.Line - 1]) : "";
-        // Only # and : lines certainly write nothing; any other is taken to write.
+        // Only # and : lines certainly write nothing; any other is taken to
+        // write, unless the port was lost before: no write of it reaches a device.
         const std::string text = run.Line > 0 ? script.Texts[run.Line - 1] : "";
-        run.SentLine = run.SentLine || text.empty() || (text[0] != '#' && text[0] != ':');
+        run.SentLine = run.SentLine || (!run.PortLost && (text.empty() || (text[0] != '#' && text[0] != ':')));
         run.State = RunState::Line;
     } else if (name == "wait") {
         run.WaitSeconds = static_cast<int>(strtol(arg.c_str(), nullptr, 10));
         run.WaitStart = RackClock::now();
+        run.StoppedInWait = RackClock::duration::zero();
         if (run.State != RunState::Waking) {
             run.State = RunState::Waiting;
         }
     } else if (name == "answer") {
         run.LastAnswer = arg;
+        // Lost in the settle or the wake-up: torvex goes on with a dead port.
+        run.PortLost = run.PortLost || (run.State == RunState::Waking && arg == "readfail");
         if (run.State == RunState::Waiting) {
             run.State = RunState::Line;
         }
@@ -123,6 +131,23 @@ double Seconds(RackClock::time_point from, RackClock::time_point to)
     return std::chrono::duration<double>(to - from).count();
 }
 
+void RunNote(Run& run, const std::string& text)
+{
+    if (run.Partial.empty()) {
+        TranscriptNote(run.Transcript, text);
+    } else {
+        run.HeldNotes.emplace_back(std::chrono::system_clock::now(), text);
+    }
+}
+
+void WriteHeldNotes(Run& run)
+{
+    for (const auto& note : run.HeldNotes) {
+        TranscriptNoteAt(run.Transcript, note.first, note.second);
+    }
+    run.HeldNotes.clear();
+}
+
 static std::string AtLine(const Run& run)
 {
     return run.Command + " at line " + std::to_string(run.Line);
@@ -138,9 +163,14 @@ static std::string Failure(const Run& run)
             return "ERROR answered to " + AtLine(run);
         }
         if (run.LastAnswer == "none") {
+            // torvex's own clock went on while the rack was stopped.
+            const long stopped = std::lround(std::chrono::duration<double>(run.StoppedInWait).count());
             return (run.WakeUnanswered ? "the wake-up was never answered; then no answer to "
                                        : "no answer to ") +
-                   AtLine(run);
+                   AtLine(run) +
+                   (run.StoppedInWait > RackClock::duration::zero()
+                        ? "; the rack was stopped " + std::to_string(std::max(stopped, 1L)) + " s"
+                        : "");
         }
         if (run.LastAnswer == "readfail") {
             return "port failed during " + AtLine(run) + why;
@@ -193,10 +223,20 @@ void Conclude(Run& run)
     }
 }
 
-// Whole seconds left of the answer awaited, rounded up.
+// A silent device's read lasts its whole total limit (the port's 5000 ms and
+// 10 ms a byte asked for), and the wait's limit is looked at only between
+// reads: the time a silent device makes a wait of seconds last.
+static double SilentWait(int seconds)
+{
+    const int64_t readMs = 5000 + 10 * static_cast<int64_t>(RX_MAX);
+    const int64_t reads = seconds > 0 ? (static_cast<int64_t>(seconds) * 1000 + readMs - 1) / readMs : 0;
+    return static_cast<double>(reads * readMs) / 1000;
+}
+
+// Whole seconds left, rounded up, of the most the answer awaited may take.
 static int SecondsLeft(const Run& run, RackClock::time_point now)
 {
-    const double left = run.WaitSeconds - Seconds(run.WaitStart, now);
+    const double left = SilentWait(run.WaitSeconds) - Seconds(run.WaitStart, now);
     return left > 0 ? static_cast<int>(left + 0.999) : 0;
 }
 
@@ -216,10 +256,10 @@ std::string StateText(const Run& run, RackClock::time_point now)
     case RunState::Starting: return "starting";
     case RunState::Settling: return "settling";
     case RunState::Waking:
-        return run.WaitSeconds > 0 ? "waking, " + std::to_string(SecondsLeft(run, now)) + " s left" : "waking";
+        return run.WaitSeconds > 0 ? "waking, up to " + std::to_string(SecondsLeft(run, now)) + " s left" : "waking";
     case RunState::Line: return line + run.Command + last;
     case RunState::Waiting:
-        return line + "waiting " + std::to_string(SecondsLeft(run, now)) + " s for the answer to " + run.Command +
+        return line + "waiting up to " + std::to_string(SecondsLeft(run, now)) + " s for the answer to " + run.Command +
                last;
     case RunState::Key: return line + "waiting for a key: " + Shown(run.Partial);
     case RunState::Done: return run.Ok ? "done: " + run.Result : run.Interrupted ? run.Result : "failed: " + run.Result;
