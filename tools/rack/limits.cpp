@@ -171,6 +171,7 @@ void NextAttempt(const Rack& rack, Run& run)
     run.WakeUnanswered = false;
     run.SentLine = false;
     run.PortLost = false;
+    run.WroteIfPortWorks = false;
     run.TimedOut = false;
     run.TimedOutAfter = 0;
     run.Stopped = fresh.Stopped;

@@ -62,7 +62,8 @@ struct Run {
     bool ProgressTooLong = false;  // the event being read passed its bound: dropped
     bool WakeUnanswered = false; // neither wake-up got an answer
     bool SentLine = false;       // a script line that may write to the device was run
-    bool PortLost = false;       // the port failed during the wake-up: no later write reached the device
+    bool PortLost = false;       // the port failed during the wake-up, and has not worked since
+    bool WroteIfPortWorks = false;  // a line that writes ran on the lost port: written if it works again
     RackClock::duration Stopped{};        // the rack was stopped (Ctrl-Z) during this attempt
     RackClock::duration StoppedInWait{};  // of that, during the answer awaited
     // Notes that came while a console line was partly in: written after it,

@@ -99,7 +99,9 @@ void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event)
         // Only # and : lines certainly write nothing; any other is taken to
         // write, unless the port was lost before: no write of it reaches a device.
         const std::string text = run.Line > 0 ? script.Texts[run.Line - 1] : "";
-        run.SentLine = run.SentLine || (!run.PortLost && (text.empty() || (text[0] != '#' && text[0] != ':')));
+        const bool writes = text.empty() || (text[0] != '#' && text[0] != ':');
+        run.SentLine = run.SentLine || (writes && !run.PortLost);
+        run.WroteIfPortWorks = run.WroteIfPortWorks || (writes && run.PortLost);
         run.State = RunState::Line;
     } else if (name == "wait") {
         run.WaitSeconds = static_cast<int>(strtol(arg.c_str(), nullptr, 10));
@@ -111,6 +113,11 @@ void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event)
     } else if (name == "answer") {
         run.LastAnswer = arg;
         // Lost in the settle or the wake-up: torvex goes on with a dead port.
+        // A read that did not fail since says it works after all.
+        if (arg != "readfail" && run.PortLost) {
+            run.PortLost = false;
+            run.SentLine = run.SentLine || run.WroteIfPortWorks;
+        }
         run.PortLost = run.PortLost || (run.State == RunState::Waking && arg == "readfail");
         if (run.State == RunState::Waiting) {
             run.State = RunState::Line;
