@@ -58,6 +58,90 @@ bool Runnable(const std::string& path, std::string* why)
     return true;
 }
 
+FileIs FileKind(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        return FileIs::None;
+    }
+    return S_ISREG(st.st_mode) ? FileIs::Regular : FileIs::Other;
+}
+
+std::string RealFile(const std::string& path)
+{
+    std::string name = path;
+    // A link to a file not there yet leads to where the file will be.
+    char target[4096];
+    for (int links = 0; links < 40; links++) {
+        char* real = realpath(name.c_str(), nullptr);
+        if (real != nullptr) {
+            const std::string found = real;
+            free(real);
+            return found;
+        }
+        const ssize_t n = readlink(name.c_str(), target, sizeof target - 1);
+        if (n <= 0) {
+            break;
+        }
+        const std::string to(target, static_cast<size_t>(n));
+        const size_t slash = name.rfind('/');
+        name = to[0] == '/' || slash == std::string::npos ? to : name.substr(0, slash + 1) + to;
+    }
+    // Not there: its folder's real path and its name.
+    const size_t slash = name.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    char* real = realpath(dir.c_str(), nullptr);
+    const std::string file = name.substr(slash == std::string::npos ? 0 : slash + 1);
+    const std::string joined = real == nullptr ? name : std::string(real) + (real[1] == '\0' ? "" : "/") + file;
+    free(real);
+    return joined;
+}
+
+FILE* CreateTemporary(const std::string& path, std::string* temporary, std::string* why)
+{
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string name = path.substr(dir.size());
+    bool descriptors = false;
+    for (int n = 0; n < 100; n++) {
+        *temporary = dir + "." + name + "." + std::to_string(getpid()) + "-" + std::to_string(n) + ".tmp";
+        FILE* file = CreateTranscript(*temporary, why, &descriptors);
+        if (file != nullptr || errno != EEXIST) {
+            return file;
+        }
+    }
+    return nullptr;
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to, std::string* why)
+{
+    if (rename(from.c_str(), to.c_str()) != 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void RemoveFile(const std::string& path)
+{
+    (void)unlink(path.c_str());
+}
+
+FILE* TakeStandardOutput()
+{
+    const int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (fd < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        return nullptr;
+    }
+    return fdopen(fd, "wb");
+}
+
+std::string HostName()
+{
+    char name[256] = {0};
+    return gethostname(name, sizeof name - 1) == 0 ? name : "";
+}
+
 std::vector<std::string> PortIdentities(const std::string& port, const std::string& host, const std::string& service)
 {
     std::vector<std::string> ids;
