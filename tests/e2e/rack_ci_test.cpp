@@ -297,12 +297,12 @@ TEST(Rack, TranscriptBoundAndAFullDisk)
     if (mounted) {
         RunOptions options;
         options.command = {"sh", "-c", "exec \"$@\" 2>&1", "sh", RackExe(), script, "--log-dir", disk + "/logs",
-                           "--json", dir + "/full.json", "--junit", dir + "/full.xml", units.ports[1]};
+                           "--json", dir + "/full.json", "--junit", disk + "/rack.xml", units.ports[1]};
         full = std::make_unique<RunningTorvex>(std::vector<std::string>{}, options);
     }
     RunOptions bounded;
     bounded.command = {RackExe(), script, "--transcript-limit", "8K", "--log-dir", dir + "/logs", "--json",
-                       dir + "/rack.json", units.ports[0]};
+                       dir + "/rack.json", "--junit", dir + "/rack.xml", units.ports[0]};
     const RunResult r = RunTorvex({}, bounded);
     EXPECT_EQ(r.status, 0) << r.out;
     Json json;
@@ -318,6 +318,11 @@ TEST(Rack, TranscriptBoundAndAFullDisk)
     const Transcript t = ReadTranscript(port["transcript"].text);
     EXPECT_TRUE(t.WellFormed && t.InOrder);
     EXPECT_EQ(t.Notes.back(), "result: ok");
+    EXPECT_EQ(JunitFaults(dir + "/rack.xml"), "") << ReadFile(dir + "/rack.xml");
+    Json suite;
+    ASSERT_TRUE(ReadJunit(dir + "/rack.xml", &suite));
+    const std::string out = suite["children"].items[1]["children"].items.back()["text"].text;
+    EXPECT_EQ(out.compare(0, 51, "the transcript is cut: it holds at most 8192 bytes\n"), 0) << out;
     if (!mounted) {
         GTEST_SKIP() << "a full disk needs a small tmpfs, and mounting one needs root";
     }
@@ -332,11 +337,19 @@ TEST(Rack, TranscriptBoundAndAFullDisk)
     ASSERT_TRUE(ParseJson(ReadFile(dir + "/full.json"), &cut)) << ReadFile(dir + "/full.json");
     EXPECT_EQ(cut["ports"].items[0]["result"].text, "ok");
     EXPECT_EQ(cut["ports"].items[0]["transcript_cut"].text, "No space left on device");
-    EXPECT_EQ(JunitFaults(dir + "/full.xml"), "") << ReadFile(dir + "/full.xml");
-    Json suite;
-    ASSERT_TRUE(ReadJunit(dir + "/full.xml", &suite));
-    const std::string out = suite["children"].items[1]["children"].items.back()["text"].text;
-    EXPECT_EQ(out.compare(0, 47, "the transcript is cut: No space left on device\n"), 0) << out;
+    // The JUnit file on the full disk: said, and what is left says the rack did not finish.
+    EXPECT_NE(f.out.find("torvex-rack: cannot write " + disk +
+                         "/rack.xml: No space left on device; it still says the rack did not finish\n"),
+              std::string::npos)
+        << f.out;
+    EXPECT_EQ(JunitFaults(disk + "/rack.xml"), "") << ReadFile(disk + "/rack.xml");
+    Json unfinished;
+    ASSERT_TRUE(ReadJunit(disk + "/rack.xml", &unfinished));
+    EXPECT_EQ(unfinished["attrib"]["errors"].text, "1");
+    EXPECT_EQ(unfinished["children"].items[1]["children"].items[0]["attrib"]["message"].text,
+              "the rack did not finish");
+    EXPECT_EQ(system(("test \"$(ls -A '" + disk + "' | tr '\\n' ' ')\" = 'logs rack.xml '").c_str()), 0)
+        << "no temporary file left";
 }
 
 }  // namespace

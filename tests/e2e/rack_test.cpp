@@ -397,6 +397,10 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
     std::ofstream(other + "/refused.xml") << "<testsuite name=\"torvex-rack\" tests=\"5\"/>\n";
     cases.push_back({{script, "--ports-from", list, "--junit", other + "/refused.xml"},
                      "torvex-rack: " + list + ":" + lists[0].second + "\n"});
+    // An empty port list: nothing to run, and the reports say so.
+    std::ofstream(other + "/empty.txt") << "# no bays tonight\n";
+    cases.push_back({{script, "--ports-from", other + "/empty.txt", "--json", other + "/empty.json"},
+                     "torvex-rack: no ports named\n"});
     ASSERT_EQ(symlink((other + "/a.json").c_str(), (other + "/a-link.json").c_str()), 0);
     // The same device under another name, where this user may make one.
     if (mknod((other + "/null2").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
@@ -424,6 +428,9 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
     ASSERT_TRUE(ParseJson(ReadFile(other + "/rack.json"), &json)) << ReadFile(other + "/rack.json");
     EXPECT_FALSE(json["finished"].boolean);
     EXPECT_EQ(json["reason"].text, "the rack did not start: cannot make the folder /dev/null/logs: Not a directory");
+    Json empty;
+    ASSERT_TRUE(ParseJson(ReadFile(other + "/empty.json"), &empty)) << ReadFile(other + "/empty.json");
+    EXPECT_EQ(empty["reason"].text, "the rack did not start: no ports named");
     EXPECT_EQ(JunitFaults(other + "/refused.xml"), "") << ReadFile(other + "/refused.xml");
     Json suite;
     ASSERT_TRUE(ReadJunit(other + "/refused.xml", &suite));
@@ -480,7 +487,8 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
     // that ends with the rack's last handle to it.
     RunOptions looping;
     looping.command = {"wine", RackExe(), "--log-dir", "Z:" + dir + "/again",
-                       ScriptArg(WriteScript(":again\r\nATI\r\n#goto again\r\n")), ports[0], ports[1]};
+                       ScriptArg(WriteScript(":again\r\nATI\r\n#goto again\r\n")), ports[0], ports[1],
+                       "--junit", "Z:" + dir + "/again.xml"};
     RunningTorvex rack({}, looping);
     ASSERT_TRUE(rack.WaitForOutput(ports[0] + ": Got \"Torvex unit, OK\"\n", 30000)) << rack.Output();
     ASSERT_TRUE(rack.WaitForOutput(ports[1] + ": Got \"Torvex unit, OK\"\n", 30000)) << rack.Output();
@@ -488,6 +496,9 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
     rack.Wait();
     EXPECT_TRUE(WaitPortReleased(*devices[0], 5000));
     EXPECT_TRUE(WaitPortReleased(*devices[1], 1000));
+    // What it leaves says the rack did not finish.
+    EXPECT_EQ(JunitFaults(dir + "/again.xml"), "") << ReadFile(dir + "/again.xml");
+    EXPECT_NE(ReadFile(dir + "/again.xml").find("<error message=\"the rack did not finish\">"), std::string::npos);
     // A nightly job's limits: a looping unit ended at its time limit (by
     // Ctrl-Break, or by termination 5 s later), the results as JUnit XML.
     devices[0]->SetHandler(StandardDevice({{"ATI", "\r\nLOOP\r\nOK\r\n"}, {"AT", "\r\nOK\r\n"}}));
@@ -509,10 +520,11 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
     ASSERT_TRUE(ReadJunit(dir + "/rack.xml", &suite)) << ReadFile(dir + "/rack.xml");
     EXPECT_EQ(suite["attrib"]["tests"].text, "2");
     EXPECT_EQ(suite["attrib"]["failures"].text, "1");
-    ASSERT_EQ(suite["children"].items.size(), 2u);
-    EXPECT_EQ(suite["children"].items[0]["attrib"]["name"].text, ports[0]);
-    EXPECT_EQ(suite["children"].items[0]["children"].items[0]["tag"].text, "failure");
-    EXPECT_EQ(suite["children"].items[1]["children"].items[0]["tag"].text, "system-out");
+    ASSERT_EQ(suite["children"].items.size(), 3u);
+    EXPECT_EQ(suite["attrib"]["hostname"].text.empty(), false);
+    EXPECT_EQ(suite["children"].items[1]["attrib"]["name"].text, ports[0]);
+    EXPECT_EQ(suite["children"].items[1]["children"].items[0]["tag"].text, "failure");
+    EXPECT_EQ(suite["children"].items[2]["children"].items[0]["tag"].text, "system-out");
 }
 
 }  // namespace

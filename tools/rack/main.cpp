@@ -373,10 +373,10 @@ int main(int argc, char** argv)
     Rack rack;
     BinaryInput();
     const int status = ReadOptions(argc, argv, &rack.Opts);
-    if (status == 2 && !rack.Opts.Refusal.empty()) {
-        return Refused(rack.Opts, "", rack.Opts.Refusal);
-    }
     if (status >= 0) {
+        if (!rack.Opts.Refusal.empty()) {
+            (void)Refused(rack.Opts, "", rack.Opts.Refusal);
+        }
         return status;
     }
     PrepareSignals();

@@ -294,7 +294,8 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             }
         }
         if (usable.empty() && options->Ports.empty()) {
-            fprintf(stderr, "torvex-rack: no usable serial ports found\n");
+            options->Refusal = "no usable serial ports found";
+            fprintf(stderr, "torvex-rack: %s\n", options->Refusal.c_str());
             return 1;
         }
         options->Ports.insert(options->Ports.end(), usable.begin(), usable.end());
@@ -321,7 +322,9 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
         }
     }
     if (options->Ports.empty()) {
-        return Wrong("no ports named");
+        // An empty port list: a nightly job's reports must not keep last night's results.
+        options->Refusal = "no ports named";
+        return Wrong(options->Refusal);
     }
     return -1;
 }

@@ -68,7 +68,7 @@ enum class StartResult {
 // RealFile        path after its links: the file's real path, or its folder's and its name
 // CreateTemporary  a new file beside path (in the same folder) that no child inherits,
 //                 its name in *temporary
-// ReplaceFile     from renamed onto to in one step; a reader of the old file never
+// RenameOver     from renamed onto to in one step; a reader of the old file never
 //                 sees a part of the new one
 // RemoveFile      from removed
 // HostName        this machine's name, or empty
@@ -89,7 +89,7 @@ enum class FileIs { None, Regular, Other };
 FileIs FileKind(const std::string& path);
 std::string RealFile(const std::string& path);
 FILE* CreateTemporary(const std::string& path, std::string* temporary, std::string* why);
-bool ReplaceFile(const std::string& from, const std::string& to, std::string* why);
+bool RenameOver(const std::string& from, const std::string& to, std::string* why);
 void RemoveFile(const std::string& path);
 FILE* TakeStandardOutput();
 std::string HostName();

@@ -62,7 +62,7 @@ bool OutputSound(const RackOptions& opts, const char* option, const std::string&
     }
     for (const std::string& list : opts.PortLists) {
         if (list != "-" && Same(ids, list)) {
-            return Refuse(named + " is the same file as the port list " + list);
+            return Refuse(std::string(named).append(" is the same file as the port list ").append(list));
         }
     }
     for (const RackPort& port : opts.Ports) {
@@ -180,7 +180,7 @@ bool WriteReport(const std::string& path, const std::string& text)
     if (fclose(file) != 0 && err == 0) {
         err = errno;
     }
-    if (err == 0 && ReplaceFile(temporary, real, &why)) {
+    if (err == 0 && RenameOver(temporary, real, &why)) {
         return true;
     }
     RemoveFile(temporary);

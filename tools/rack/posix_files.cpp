@@ -75,7 +75,7 @@ std::string RealFile(const std::string& path)
     for (int links = 0; links < 40; links++) {
         char* real = realpath(name.c_str(), nullptr);
         if (real != nullptr) {
-            const std::string found = real;
+            std::string found = real;
             free(real);
             return found;
         }
@@ -85,14 +85,17 @@ std::string RealFile(const std::string& path)
         }
         const std::string to(target, static_cast<size_t>(n));
         const size_t slash = name.rfind('/');
-        name = to[0] == '/' || slash == std::string::npos ? to : name.substr(0, slash + 1) + to;
+        name = to[0] == '/' || slash == std::string::npos ? to : name.substr(0, slash + 1).append(to);
     }
     // Not there: its folder's real path and its name.
     const size_t slash = name.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
     char* real = realpath(dir.c_str(), nullptr);
     const std::string file = name.substr(slash == std::string::npos ? 0 : slash + 1);
-    const std::string joined = real == nullptr ? name : std::string(real) + (real[1] == '\0' ? "" : "/") + file;
+    std::string joined = name;
+    if (real != nullptr) {
+        joined = std::string(real).append(real[1] == '\0' ? "" : "/").append(file);
+    }
     free(real);
     return joined;
 }
@@ -104,7 +107,8 @@ FILE* CreateTemporary(const std::string& path, std::string* temporary, std::stri
     const std::string name = path.substr(dir.size());
     bool descriptors = false;
     for (int n = 0; n < 100; n++) {
-        *temporary = dir + "." + name + "." + std::to_string(getpid()) + "-" + std::to_string(n) + ".tmp";
+        *temporary = std::string(dir).append(".").append(name).append(".").append(std::to_string(getpid()));
+        temporary->append("-").append(std::to_string(n)).append(".tmp");
         FILE* file = CreateTranscript(*temporary, why, &descriptors);
         if (file != nullptr || errno != EEXIST) {
             return file;
@@ -113,7 +117,7 @@ FILE* CreateTemporary(const std::string& path, std::string* temporary, std::stri
     return nullptr;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to, std::string* why)
+bool RenameOver(const std::string& from, const std::string& to, std::string* why)
 {
     if (rename(from.c_str(), to.c_str()) != 0) {
         *why = strerror(errno);

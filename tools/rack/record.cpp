@@ -111,7 +111,7 @@ std::map<FILE*, Kept> Transcripts;
 long long Limit = 64LL << 20;
 bool AnyFailed = false;
 // Room past the bound for the rack's own notes, so that the end of the run is still told.
-constexpr long long NoteRoom = 64 * 1024;
+constexpr long long NoteRoom = 64LL * 1024;
 
 void Put(FILE* file, const std::string& bytes, bool note)
 {

@@ -24,7 +24,7 @@ uint32_t Rotate(uint32_t x, int n)
 void Block(uint32_t h[8], const unsigned char* p)
 {
     uint32_t w[64];
-    for (int t = 0; t < 16; t++) {
+    for (size_t t = 0; t < 16; t++) {
         w[t] = static_cast<uint32_t>(p[4 * t]) << 24 | static_cast<uint32_t>(p[4 * t + 1]) << 16 |
                static_cast<uint32_t>(p[4 * t + 2]) << 8 | p[4 * t + 3];
     }

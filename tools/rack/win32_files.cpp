@@ -82,7 +82,8 @@ FILE* CreateTemporary(const std::string& path, std::string* temporary, std::stri
     const std::string name = path.substr(dir.size());
     bool descriptors = false;
     for (int n = 0; n < 100; n++) {
-        *temporary = dir + "." + name + "." + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(n) + ".tmp";
+        *temporary = std::string(dir).append(".").append(name).append(".").append(std::to_string(GetCurrentProcessId()));
+        temporary->append("-").append(std::to_string(n)).append(".tmp");
         FILE* file = CreateTranscript(*temporary, why, &descriptors);
         if (file != nullptr || GetLastError() != ERROR_FILE_EXISTS) {
             return file;
@@ -91,7 +92,7 @@ FILE* CreateTemporary(const std::string& path, std::string* temporary, std::stri
     return nullptr;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to, std::string* why)
+bool RenameOver(const std::string& from, const std::string& to, std::string* why)
 {
     // A file that a reader holds open without FILE_SHARE_DELETE cannot be replaced.
     if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
