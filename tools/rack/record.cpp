@@ -155,6 +155,8 @@ FILE* OpenTranscript(const std::string& path, std::string* why, bool* noDescript
     if (file != nullptr) {
         Transcripts[file].Path = path;
     }
+    // Short of descriptors it is made again later; otherwise it is lost.
+    AnyFailed = AnyFailed || (file == nullptr && !*noDescriptors);
     return file;
 }
 

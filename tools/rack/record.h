@@ -18,7 +18,7 @@ FILE* OpenTranscript(const std::string& path, std::string* why, bool* noDescript
 std::string CloseTranscriptFile(FILE* file);
 // The bytes a transcript may hold; past them its console lines are left out.
 void SetTranscriptLimit(long long bytes);
-// Whether a transcript write failed (said on standard error when it happened).
+// Whether a transcript could not be made or written (said when it happened).
 bool TranscriptWriteFailed();
 // Writes and flushes at once, so that a rack that is killed leaves whole lines.
 void TranscriptWrite(FILE* file, const std::string& line);
