@@ -66,8 +66,6 @@ enum class StartResult {
 // FileKind        what is at path: none, a regular file, or something else (a folder,
 //                 a device, a FIFO)
 // RealFile        path after its links: the file's real path, or its folder's and its name
-// CreateTemporary  a new file beside path (in the same folder) that no child inherits,
-//                 its name in *temporary
 // RenameOver     from renamed onto to in one step; a reader of the old file never
 //                 sees a part of the new one
 // RemoveFile      from removed
@@ -88,7 +86,6 @@ bool Runnable(const std::string& path, std::string* why);
 enum class FileIs { None, Regular, Other };
 FileIs FileKind(const std::string& path);
 std::string RealFile(const std::string& path);
-FILE* CreateTemporary(const std::string& path, std::string* temporary, std::string* why);
 bool RenameOver(const std::string& from, const std::string& to, std::string* why);
 void RemoveFile(const std::string& path);
 FILE* TakeStandardOutput();

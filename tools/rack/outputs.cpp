@@ -42,6 +42,24 @@ bool Same(const std::vector<std::string>& a, const std::string& path)
     return false;
 }
 
+// A new file beside path, in the same folder, that no child inherits; a name
+// that is taken (another rack's, or one a killed rack left) is passed over.
+FILE* CreateTemporary(const std::string& path, std::string* temporary, std::string* why)
+{
+    const size_t slash = path.find_last_of("/\\");
+    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string name = path.substr(dir.size());
+    bool descriptors = false;
+    for (int n = 1; n <= 100; n++) {
+        *temporary = std::string(dir).append(".").append(name).append(".").append(std::to_string(n)).append(".tmp");
+        FILE* file = CreateTranscript(*temporary, why, &descriptors);
+        if (file != nullptr || FileKind(*temporary) == FileIs::None) {
+            return file;
+        }
+    }
+    return nullptr;
+}
+
 bool Refuse(const std::string& message)
 {
     fprintf(stderr, "torvex-rack: %s\n", message.c_str());

@@ -100,23 +100,6 @@ std::string RealFile(const std::string& path)
     return joined;
 }
 
-FILE* CreateTemporary(const std::string& path, std::string* temporary, std::string* why)
-{
-    const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string name = path.substr(dir.size());
-    bool descriptors = false;
-    for (int n = 0; n < 100; n++) {
-        *temporary = std::string(dir).append(".").append(name).append(".").append(std::to_string(getpid()));
-        temporary->append("-").append(std::to_string(n)).append(".tmp");
-        FILE* file = CreateTranscript(*temporary, why, &descriptors);
-        if (file != nullptr || errno != EEXIST) {
-            return file;
-        }
-    }
-    return nullptr;
-}
-
 bool RenameOver(const std::string& from, const std::string& to, std::string* why)
 {
     if (rename(from.c_str(), to.c_str()) != 0) {

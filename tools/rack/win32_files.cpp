@@ -75,23 +75,6 @@ std::string RealFile(const std::string& path)
     return n > 0 && n < sizeof full ? std::string(full, n) : path;
 }
 
-FILE* CreateTemporary(const std::string& path, std::string* temporary, std::string* why)
-{
-    const size_t slash = path.find_last_of("\\/");
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string name = path.substr(dir.size());
-    bool descriptors = false;
-    for (int n = 0; n < 100; n++) {
-        *temporary = std::string(dir).append(".").append(name).append(".").append(std::to_string(GetCurrentProcessId()));
-        temporary->append("-").append(std::to_string(n)).append(".tmp");
-        FILE* file = CreateTranscript(*temporary, why, &descriptors);
-        if (file != nullptr || GetLastError() != ERROR_FILE_EXISTS) {
-            return file;
-        }
-    }
-    return nullptr;
-}
-
 bool RenameOver(const std::string& from, const std::string& to, std::string* why)
 {
     // A file that a reader holds open without FILE_SHARE_DELETE cannot be replaced.
