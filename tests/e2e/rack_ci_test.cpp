@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -58,10 +60,12 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
     const std::string missing = dir + "/no-such-port";
     const std::string late = dir + "/late port";
     const std::string list = dir + "/ports.txt";
+    const std::string more = dir + "/more ports.txt";
     std::ofstream(list) << "# nightly rack, bay by bay\n"
                         << units.ports[0] << " label=bay 1 <loop>\n"
-                        << "  " << units.ports[1] << " -BAUD=9600 label=bay-2\r\n"
-                        << "\n"
+                        << "  " << units.ports[1] << " -BAUD=9600 label=bay-2\r\n";
+    // A second list adds its ports to the first's.
+    std::ofstream(more) << "\n"
                         << missing << "\n"
                         << "\"" << late << "\" -baud=115200 label=bay-4 & late\n";
     const std::vector<std::string> ports = {units.ports[0], units.ports[1], missing, late};
@@ -75,7 +79,7 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
     RunOptions options;
     options.command = {RackExe(),          script,         "--ports-from", list,          "--unit-timeout", "8",
                        "--retries",        "2",            "--log-dir",    dir + "/logs", "--json",         dir + "/rack.json",
-                       "--junit",          dir + "/rack.xml"};
+                       "--junit",          dir + "/rack.xml", "--ports-from", more};
     RunningTorvex rack({}, options);
     ASSERT_TRUE(rack.WaitForOutput("bay 1 <loop> (" + ports[0] + "): AT\n", 20000)) << rack.Output();
     const std::vector<int> runs = ChildrenOf(rack.Pid());
@@ -149,13 +153,38 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
     EXPECT_EQ(suite["attrib"]["errors"].text, "1");
     EXPECT_EQ(suite["attrib"]["skipped"].text, "0");
     EXPECT_GT(std::stod(suite["attrib"]["time"].text), 9.0);
-    ASSERT_EQ(suite["children"].items.size(), 4u);
-    const std::string classname = script.substr(script.rfind('/') + 1, script.find('.', script.rfind('/') + 2) -
-                                                                            script.rfind('/') - 1);
+    EXPECT_TRUE(std::regex_match(suite["attrib"]["timestamp"].text,
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+        << suite["attrib"]["timestamp"].text;
+    char host[256] = {0};
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(suite["attrib"]["hostname"].text, host);
+    ASSERT_EQ(suite["children"].items.size(), 5u);
+    // What ran, where, and with which script exactly.
+    const Json& properties = suite["children"].items[0];
+    EXPECT_EQ(properties["tag"].text, "properties");
+    RunOptions sha;
+    sha.command = {"sh", "-c", "sha256sum < \"$0\" | cut -c1-64", script};
+    std::string digest = RunTorvex({}, sha).out;
+    digest.resize(64);
+    std::string line;
+    for (const std::string& word : options.command) {
+        line += (line.empty() ? "" : " ") + (word.find(' ') == std::string::npos ? word : "\"" + word + "\"");
+    }
+    const std::vector<std::pair<std::string, std::string>> said = {
+        {"torvex.version", "1.0.0"}, {"script", script}, {"script.sha256", digest}, {"command_line", line}};
+    ASSERT_EQ(properties["children"].items.size(), said.size());
+    for (size_t i = 0; i < said.size(); i++) {
+        EXPECT_EQ(properties["children"].items[i]["attrib"]["name"].text, said[i].first);
+        EXPECT_EQ(properties["children"].items[i]["attrib"]["value"].text, said[i].second);
+    }
+    const std::string classname = script.substr(script.rfind('/') + 1);
     const std::vector<std::string> kinds = {"failure", "failure", "error", ""};
+    // A pass that needed a second attempt says so first.
+    const std::vector<std::string> heads = {"", "", "", "result: ok on attempt 2\n"};
     for (size_t i = 0; i < 4; i++) {
         SCOPED_TRACE(names[i]);
-        const Json& test = suite["children"].items[i];
+        const Json& test = suite["children"].items[i + 1];
         EXPECT_EQ(test["attrib"]["name"].text, names[i]);
         EXPECT_EQ(test["attrib"]["classname"].text, classname);
         EXPECT_NEAR(std::stod(test["attrib"]["time"].text), json["ports"].items[i]["seconds"].number, 0.01);
@@ -166,15 +195,16 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
             EXPECT_EQ(children[0]["attrib"]["message"].text, results[i]);
         }
         EXPECT_EQ(children.back()["tag"].text, "system-out");
-        EXPECT_EQ(children.back()["text"].text, AsJunitShowsIt(transcripts[i]));
+        EXPECT_EQ(children.back()["text"].text, heads[i] + AsJunitShowsIt(transcripts[i]));
     }
     EXPECT_NE(transcripts[1].find("\x01\x1b[31m \xff caf\xc3\xa9"), std::string::npos) << "the bytes as they came";
 
     // A run that ignores SIGTERM (its rack was started so) is killed 5 s after its limit.
     devices[3]->SetHandler(StandardDevice({{"ATI", "\r\nLOOP\r\nOK\r\n"}, {"AT", "\r\nOK\r\n"}}));
     RunOptions deaf;
-    deaf.command = {"sh", "-c", "trap '' TERM; exec \"$@\"", "sh", RackExe(), script, "--unit-timeout", "5",
-                    "--log-dir", dir + "/deaf", "--json", dir + "/deaf.json", units.ports[3]};
+    // Its JSON on standard output, the console on standard error.
+    deaf.command = {"sh", "-c", "trap '' TERM; exec \"$@\" 2>/dev/null", "sh", RackExe(), script, "--unit-timeout", "5",
+                    "--log-dir", dir + "/deaf", "--json", "-", units.ports[3]};
     RunningTorvex deafRack({}, deaf);
     // A prompt in a loop with no keyboard answers itself as fast as the run goes: the rack keeps a bounded record.
     devices[2]->SetHandler(StandardDevice({{"AT", "\r\nOK\r\n"}}));
@@ -189,7 +219,7 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
     limited.command = {RackExe(), script, "--timeout", "6", "--jobs", "1", "--log-dir", dir + "/limited",
                        "--junit", dir + "/limited.xml", units.ports[0], units.ports[1]};
     const RunResult l = RunTorvex({}, limited);
-    EXPECT_EQ(l.status, 1) << l.out;
+    EXPECT_EQ(l.status, 3) << l.out;
     EXPECT_NE(Row(l.out, units.ports[0]).find("  timed out after 6 s at line "), std::string::npos) << l.out;
     EXPECT_NE(Row(l.out, units.ports[1]).find("  not started: rack time limit  "), std::string::npos) << l.out;
     EXPECT_NE(l.out.find("2 ports: 0 ok, 1 failed, 1 interrupted; "), std::string::npos) << l.out;
@@ -198,7 +228,8 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
     const RunResult d = deafRack.Wait();
     EXPECT_EQ(d.status, 1) << d.out;
     Json killed;
-    ASSERT_TRUE(ParseJson(ReadFile(dir + "/deaf.json"), &killed)) << d.out;
+    ASSERT_TRUE(ParseJson(d.out, &killed)) << d.out;
+    EXPECT_TRUE(killed["finished"].boolean);
     ASSERT_EQ(killed["ports"].items.size(), 1u);
     EXPECT_EQ(killed["ports"].items[0]["result"].text.compare(0, 23, "timed out after 5 s at "), 0) << d.out;
     EXPECT_EQ(killed["ports"].items[0]["signal"].number, SIGKILL);
@@ -218,9 +249,14 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
     ASSERT_TRUE(ReadJunit(dir + "/limited.xml", &cut));
     EXPECT_EQ(cut["attrib"]["failures"].text, "1");
     EXPECT_EQ(cut["attrib"]["skipped"].text, "1");
-    ASSERT_EQ(cut["children"].items.size(), 2u);
-    EXPECT_EQ(cut["children"].items[1]["children"].items[0]["tag"].text, "skipped");
-    EXPECT_EQ(cut["children"].items[1]["children"].items[0]["attrib"]["message"].text,
+    ASSERT_EQ(cut["children"].items.size(), 3u);
+    EXPECT_EQ(cut["children"].items[1]["children"].items[0]["tag"].text, "failure");
+    EXPECT_EQ(cut["children"].items[1]["children"].items[0]["attrib"]["message"].text.compare(
+                  0, 53, "the rack's --timeout ended it: timed out after 6 s at"),
+              0)
+        << ReadFile(dir + "/limited.xml");
+    EXPECT_EQ(cut["children"].items[2]["children"].items[0]["tag"].text, "skipped");
+    EXPECT_EQ(cut["children"].items[2]["children"].items[0]["attrib"]["message"].text,
               "not started: rack time limit");
 }
 
@@ -335,6 +371,96 @@ TEST(Rack, TimeStoppedCountsAgainstNoLimit)
     for (const Json& port : json["ports"].items) {
         EXPECT_TRUE(ReadTranscript(port["transcript"].text).InOrder);
     }
+// A chatty unit's transcript stops at its bound, with a note where; on a full
+// disk the file and the reason are said at once, the reports mark the
+// transcript cut, and the exit status is 4.
+TEST(Rack, TranscriptBoundAndAFullDisk)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "the transcripts are written by the same code on both systems";
+    }
+    Units units(2);
+    for (auto& device : units.devices) {
+        device->SetHandler(StandardDevice({{"ATI", "\r\n" + std::string(2000, 'x') + "\r\nOK\r\n"}}));
+    }
+    // -DEBUG shows every byte received.
+    std::string text = "#debug\r\n";
+    for (int i = 0; i < 12; i++) {
+        text += "ATI\r\n";
+    }
+    const std::string script = WriteScript(text);
+    const std::string dir = TempFolder();
+    const std::string disk = dir + "/disk";
+    ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+    // A disk of 16 KiB, where this user may mount one (the tests run as root).
+    const bool mounted = system(("mount -t tmpfs -o size=16k tmpfs '" + disk + "' 2>/dev/null").c_str()) == 0;
+    struct Unmount {
+        std::string path;
+        bool on;
+        ~Unmount()
+        {
+            if (on) {
+                (void)system(("umount -l '" + path + "'").c_str());
+            }
+        }
+    } unmount{disk, mounted};
+    std::unique_ptr<RunningTorvex> full;
+    if (mounted) {
+        RunOptions options;
+        options.command = {"sh", "-c", "exec \"$@\" 2>&1", "sh", RackExe(), script, "--log-dir", disk + "/logs",
+                           "--json", dir + "/full.json", "--junit", disk + "/rack.xml", units.ports[1]};
+        full = std::make_unique<RunningTorvex>(std::vector<std::string>{}, options);
+    }
+    RunOptions bounded;
+    bounded.command = {RackExe(), script, "--transcript-limit", "8K", "--log-dir", dir + "/logs", "--json",
+                       dir + "/rack.json", "--junit", dir + "/rack.xml", units.ports[0]};
+    const RunResult r = RunTorvex({}, bounded);
+    EXPECT_EQ(r.status, 0) << r.out;
+    Json json;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json)) << ReadFile(dir + "/rack.json");
+    const Json& port = json["ports"].items[0];
+    EXPECT_EQ(port["result"].text, "ok");
+    EXPECT_EQ(port["transcript_cut"].text, "it holds at most 8192 bytes");
+    const std::string kept = ReadFile(port["transcript"].text);
+    EXPECT_LE(kept.size(), 8192u + 1024u) << "the notes after the cut take little";
+    EXPECT_NE(kept.find(" # the transcript is cut here: it holds at most 8192 bytes; the run goes on\n"),
+              std::string::npos)
+        << kept;
+    const Transcript t = ReadTranscript(port["transcript"].text);
+    EXPECT_TRUE(t.WellFormed && t.InOrder);
+    EXPECT_EQ(t.Notes.back(), "result: ok");
+    EXPECT_EQ(JunitFaults(dir + "/rack.xml"), "") << ReadFile(dir + "/rack.xml");
+    Json suite;
+    ASSERT_TRUE(ReadJunit(dir + "/rack.xml", &suite));
+    const std::string out = suite["children"].items[1]["children"].items.back()["text"].text;
+    EXPECT_EQ(out.compare(0, 51, "the transcript is cut: it holds at most 8192 bytes\n"), 0) << out;
+    if (!mounted) {
+        GTEST_SKIP() << "a full disk needs a small tmpfs, and mounting one needs root";
+    }
+    const RunResult f = full->Wait();
+    EXPECT_EQ(f.status, 4) << f.out;
+    const std::string transcript = PtyTranscript(disk + "/logs", 1, units.ports[1]);
+    EXPECT_NE(f.out.find("torvex-rack: cannot write " + transcript +
+                         ": No space left on device; the transcript is cut here\n"),
+              std::string::npos)
+        << f.out;
+    Json cut;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/full.json"), &cut)) << ReadFile(dir + "/full.json");
+    EXPECT_EQ(cut["ports"].items[0]["result"].text, "ok");
+    EXPECT_EQ(cut["ports"].items[0]["transcript_cut"].text, "No space left on device");
+    // The JUnit file on the full disk: said, and what is left says the rack did not finish.
+    EXPECT_NE(f.out.find("torvex-rack: cannot write " + disk +
+                         "/rack.xml: No space left on device; it still says the rack did not finish\n"),
+              std::string::npos)
+        << f.out;
+    EXPECT_EQ(JunitFaults(disk + "/rack.xml"), "") << ReadFile(disk + "/rack.xml");
+    Json unfinished;
+    ASSERT_TRUE(ReadJunit(disk + "/rack.xml", &unfinished));
+    EXPECT_EQ(unfinished["attrib"]["errors"].text, "1");
+    EXPECT_EQ(unfinished["children"].items[1]["children"].items[0]["attrib"]["message"].text,
+              "the rack did not finish");
+    EXPECT_EQ(system(("test \"$(ls -A '" + disk + "' | tr '\\n' ' ')\" = 'logs rack.xml '").c_str()), 0)
+        << "no temporary file left";
 }
 
 }  // namespace

@@ -535,6 +535,9 @@ std::string JunitFaults(const std::string& path)
     }
     std::map<std::string, size_t> counts;
     for (const Json& test : root["children"].items) {
+        if (test["tag"].text != "testcase") {
+            continue;  // the suite's properties
+        }
         size_t results = 0;
         for (const Json& child : test["children"].items) {
             const std::string& tag = child["tag"].text;

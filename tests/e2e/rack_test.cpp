@@ -168,7 +168,7 @@ TEST(Rack, CtrlCEndsEveryRunPrintsTheSummaryAndDiesBySigint)
     // First a port not there yet, waiting for its second attempt when Ctrl-C comes.
     const std::string missing = dir + "/no-such-port";
     options.command = {RackExe(), "--jobs", "2", "--log-dir", dir, WriteScript("ATI\r\n#wait 60\r\nATI\r\n"),
-                       "--ports-from", "-", "--retries", "1", "--retry-wait", "60"};
+                       "--ports-from", "-", "--retries", "1", "--retry-wait", "60", "--junit", dir + "/rack.xml"};
     options.input = Stdin::Pipe;
     options.data = missing + "\n" + ports[0] + "\n  " + ports[1] + "\r\n\n" + ports[2] + "\n";
     RunningTorvex rack({}, options);
@@ -179,12 +179,28 @@ TEST(Rack, CtrlCEndsEveryRunPrintsTheSummaryAndDiesBySigint)
     EXPECT_EQ(r.signal, SIGINT) << r.out;
     for (int i = 0; i < 2; i++) {
         EXPECT_TRUE(WaitPortReleased(*devices[i], 1000));
-        EXPECT_NE(Row(r.out, ports[i]).find("  interrupted  "), std::string::npos) << r.out;
+        EXPECT_NE(Row(r.out, ports[i]).find("  interrupted at line 2: #wait 60  "), std::string::npos) << r.out;
     }
     EXPECT_NE(Row(r.out, ports[2]).find("  interrupted before it started  "), std::string::npos) << r.out;
     EXPECT_NE(Row(r.out, missing).find("  interrupted before attempt 2  "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("4 ports: 0 ok, 0 failed, 4 interrupted; "), std::string::npos) << r.out;
-    EXPECT_EQ(ReadTranscript(PtyTranscript(dir, 2, ports[0])).Notes.back(), "result: interrupted");
+    EXPECT_EQ(ReadTranscript(PtyTranscript(dir, 2, ports[0])).Notes.back(), "result: interrupted at line 2: #wait 60");
+    // A CI cancel: what started is an error, only what never started is skipped.
+    EXPECT_EQ(JunitFaults(dir + "/rack.xml"), "") << ReadFile(dir + "/rack.xml");
+    Json suite;
+    ASSERT_TRUE(ReadJunit(dir + "/rack.xml", &suite));
+    EXPECT_EQ(suite["attrib"]["errors"].text, "3");
+    EXPECT_EQ(suite["attrib"]["skipped"].text, "1");
+    EXPECT_EQ(suite["attrib"]["failures"].text, "0");
+    const std::vector<std::string> kinds = {"error", "error", "error", "skipped"};
+    const std::vector<std::string> messages = {"interrupted before attempt 2", "interrupted at line 2: #wait 60",
+                                               "interrupted at line 2: #wait 60", "interrupted before it started"};
+    ASSERT_EQ(suite["children"].items.size(), 5u);
+    for (size_t i = 0; i < 4; i++) {
+        const Json& outcome = suite["children"].items[i + 1]["children"].items[0];
+        EXPECT_EQ(outcome["tag"].text, kinds[i]);
+        EXPECT_EQ(outcome["attrib"]["message"].text, messages[i]);
+    }
 }
 
 TEST(Rack, KilledOutrightItLeavesNoRunBehind)
@@ -196,8 +212,15 @@ TEST(Rack, KilledOutrightItLeavesNoRunBehind)
     auto& devices = units.devices;
     const std::vector<std::string>& ports = units.ports;
     RunOptions options;
+    // Last night's reports, all green; the JUnit file reached through a link to another folder.
+    const std::string dir = TempFolder();
+    const std::string elsewhere = TempFolder();
+    std::ofstream(dir + "/rack.json") << "{\"finished\": true, \"totals\": {\"failed\": 0}}\n";
+    std::ofstream(elsewhere + "/rack.xml") << "<testsuite name=\"torvex-rack\" tests=\"2\"/>\n";
+    ASSERT_EQ(symlink((elsewhere + "/rack.xml").c_str(), (dir + "/rack.xml").c_str()), 0);
     // A script that never ends.
-    options.command = {RackExe(), "--log-dir", TempFolder() + "/logs", WriteScript(":again\r\nATI\r\n#goto again\r\n")};
+    options.command = {RackExe(), "--log-dir", dir + "/logs", WriteScript(":again\r\nATI\r\n#goto again\r\n"),
+                       "--json", dir + "/rack.json", "--junit", dir + "/rack.xml"};
     options.command.insert(options.command.end(), ports.begin(), ports.end());
     RunningTorvex rack({}, options);
     for (const std::string& port : ports) {
@@ -219,6 +242,25 @@ TEST(Rack, KilledOutrightItLeavesNoRunBehind)
         EXPECT_TRUE(WaitPortReleased(*devices[i], 1000)) << ports[i];
     }
     EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(5));
+    // What a publishing step finds is whole, and fails.
+    Json json;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json)) << ReadFile(dir + "/rack.json");
+    EXPECT_EQ(json["finished"].kind, Json::Bool);
+    EXPECT_FALSE(json["finished"].boolean);
+    EXPECT_EQ(json["reason"].text, "the rack did not finish");
+    char link[4096] = {0};
+    ASSERT_GT(readlink((dir + "/rack.xml").c_str(), link, sizeof link - 1), 0) << "the link stays a link";
+    EXPECT_EQ(std::string(link), elsewhere + "/rack.xml");
+    EXPECT_EQ(JunitFaults(dir + "/rack.xml"), "") << ReadFile(dir + "/rack.xml");
+    Json suite;
+    ASSERT_TRUE(ReadJunit(dir + "/rack.xml", &suite));
+    EXPECT_EQ(suite["attrib"]["tests"].text, "1");
+    EXPECT_EQ(suite["attrib"]["errors"].text, "1");
+    ASSERT_EQ(suite["children"].items.size(), 2u);
+    EXPECT_EQ(suite["children"].items[1]["children"].items[0]["attrib"]["message"].text, "the rack did not finish");
+    // No temporary file is left beside either.
+    EXPECT_EQ(system(("test \"$(ls -A '" + elsewhere + "')\" = rack.xml").c_str()), 0);
+    EXPECT_EQ(system(("test \"$(ls -A '" + dir + "' | tr '\\n' ' ')\" = 'logs rack.json rack.xml '").c_str()), 0);
     // The port is free for the next run at once.
     RunOptions again;
     again.timeoutMs = 20000;
@@ -307,6 +349,25 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
          "torvex-rack: --match needs serial=S, usb=VVVV:PPPP or by-id=TEXT, not usb=0403-6001\n"},
         {{script, "COM1", "--junit", other + "/no/rack.xml"},
          "torvex-rack: cannot write " + other + "/no/rack.xml: No such file or directory\n"},
+        // Given twice: refused, never one of them dropped in silence.
+        {{script, "COM1", "--json", other + "/a.json", "--json=" + other + "/b.json"},
+         "torvex-rack: --json is given twice\n"},
+        {{script, "COM1", "--unit-timeout=5", "--unit-timeout", "5"}, "torvex-rack: --unit-timeout is given twice\n"},
+        {{script, "--all", "COM1", "--all"}, "torvex-rack: --all is given twice\n"},
+        {{script, "COM1", "--transcript-limit", "1K"},
+         "torvex-rack: --transcript-limit needs a size from 4K to 1024G, such as 64M\n"},
+        // An output that would overwrite an input, a port, the other output or a device.
+        {{script, "COM1", "--junit", script}, "torvex-rack: --junit " + script + " is the same file as the script " +
+                                                  script + "\n"},
+        {{script, other + "/old/01-COM1.log", "--json", other + "/old/../old/01-COM1.log"},
+         "torvex-rack: --json " + other + "/old/../old/01-COM1.log is the same file as the port " + other +
+             "/old/01-COM1.log\n"},
+        {{script, "COM1", "--json", other + "/a.json", "--junit", other + "/a-link.json"},
+         "torvex-rack: --junit " + other + "/a-link.json is the same file as --json " + other + "/a.json\n"},
+        {{script, "COM1", "--junit", "/dev/null"}, "torvex-rack: --junit /dev/null is not a regular file\n"},
+        {{script, "COM1", "--json", other}, "torvex-rack: --json " + other + " is not a regular file\n"},
+        {{script, "COM1", "--json", "-", "--junit", "-"},
+         "torvex-rack: --json and --junit cannot both be standard output\n"},
     };
     // A port list: comments, blanks, a quoted name, speeds and labels, then a
     // line that cannot be read for certain, refused with its number.
@@ -327,6 +388,20 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
         std::ofstream(list) << good << lists[i].first << "COM5\n";
         cases.push_back({{script, "--ports-from", list}, "torvex-rack: " + list + ":" + lists[i].second + "\n"});
     }
+    const std::string list = other + "/ports0.txt";
+    const std::string goodList = other + "/good.txt";
+    std::ofstream(goodList) << good;
+    cases.push_back({{script, "--ports-from", goodList, "--junit", goodList},
+                     "torvex-rack: --junit " + goodList + " is the same file as the port list " + goodList + "\n"});
+    // Refused for a port list: last night's green report is replaced by one that says why.
+    std::ofstream(other + "/refused.xml") << "<testsuite name=\"torvex-rack\" tests=\"5\"/>\n";
+    cases.push_back({{script, "--ports-from", list, "--junit", other + "/refused.xml"},
+                     "torvex-rack: " + list + ":" + lists[0].second + "\n"});
+    // An empty port list: nothing to run, and the reports say so.
+    std::ofstream(other + "/empty.txt") << "# no bays tonight\n";
+    cases.push_back({{script, "--ports-from", other + "/empty.txt", "--json", other + "/empty.json"},
+                     "torvex-rack: no ports named\n"});
+    ASSERT_EQ(symlink((other + "/a.json").c_str(), (other + "/a-link.json").c_str()), 0);
     // The same device under another name, where this user may make one.
     if (mknod((other + "/null2").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
         cases.push_back({{script, other + "/null2", "/dev/null"},
@@ -348,9 +423,25 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
         EXPECT_EQ(r.out.substr(0, c.second.size()), c.second) << r.out;
     }
     EXPECT_EQ(system(("test -z \"$(ls -A '" + dir + "')\"").c_str()), 0) << "no log folder was made";
-    EXPECT_NE(access((other + "/rack.json").c_str(), F_OK), 0) << "no JSON was left behind";
+    // The reports of a rack that did not start say why, and fail.
+    Json json;
+    ASSERT_TRUE(ParseJson(ReadFile(other + "/rack.json"), &json)) << ReadFile(other + "/rack.json");
+    EXPECT_FALSE(json["finished"].boolean);
+    EXPECT_EQ(json["reason"].text, "the rack did not start: cannot make the folder /dev/null/logs: Not a directory");
+    Json empty;
+    ASSERT_TRUE(ParseJson(ReadFile(other + "/empty.json"), &empty)) << ReadFile(other + "/empty.json");
+    EXPECT_EQ(empty["reason"].text, "the rack did not start: no ports named");
+    EXPECT_EQ(JunitFaults(other + "/refused.xml"), "") << ReadFile(other + "/refused.xml");
+    Json suite;
+    ASSERT_TRUE(ReadJunit(other + "/refused.xml", &suite));
+    EXPECT_EQ(suite["attrib"]["errors"].text, "1");
+    ASSERT_EQ(suite["children"].items.size(), 2u);
+    EXPECT_EQ(suite["children"].items[1]["children"].items[0]["attrib"]["message"].text,
+              "the rack did not start: " + list + ":" + lists[0].second);
+    EXPECT_NE(access((other + "/a.json").c_str(), F_OK), 0) << "no output was made for a refused option";
     EXPECT_EQ(ReadFile(other + "/old/01-COM1.log"), "first\n");
-    EXPECT_EQ(system(("test \"$(ls -A '" + other + "/old')\" = 01-COM1.log").c_str()), 0);
+    EXPECT_EQ(ReadFile(goodList), good) << "an input is never overwritten";
+    EXPECT_EQ(system(("test \"$(ls -A '" + other + "/old')\" = 01-COM1.log").c_str()), 0) << "not even a temporary file";
     EXPECT_EQ(system(("test \"$(ls -A '" + other + "/alone')\" = torvex-rack").c_str()), 0);
 }
 
@@ -396,7 +487,8 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
     // that ends with the rack's last handle to it.
     RunOptions looping;
     looping.command = {"wine", RackExe(), "--log-dir", "Z:" + dir + "/again",
-                       ScriptArg(WriteScript(":again\r\nATI\r\n#goto again\r\n")), ports[0], ports[1]};
+                       ScriptArg(WriteScript(":again\r\nATI\r\n#goto again\r\n")), ports[0], ports[1],
+                       "--junit", "Z:" + dir + "/again.xml"};
     RunningTorvex rack({}, looping);
     ASSERT_TRUE(rack.WaitForOutput(ports[0] + ": Got \"Torvex unit, OK\"\n", 30000)) << rack.Output();
     ASSERT_TRUE(rack.WaitForOutput(ports[1] + ": Got \"Torvex unit, OK\"\n", 30000)) << rack.Output();
@@ -404,6 +496,9 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
     rack.Wait();
     EXPECT_TRUE(WaitPortReleased(*devices[0], 5000));
     EXPECT_TRUE(WaitPortReleased(*devices[1], 1000));
+    // What it leaves says the rack did not finish.
+    EXPECT_EQ(JunitFaults(dir + "/again.xml"), "") << ReadFile(dir + "/again.xml");
+    EXPECT_NE(ReadFile(dir + "/again.xml").find("<error message=\"the rack did not finish\">"), std::string::npos);
     // A nightly job's limits: a looping unit ended at its time limit (by
     // Ctrl-Break, or by termination 5 s later), the results as JUnit XML.
     devices[0]->SetHandler(StandardDevice({{"ATI", "\r\nLOOP\r\nOK\r\n"}, {"AT", "\r\nOK\r\n"}}));
@@ -425,10 +520,11 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
     ASSERT_TRUE(ReadJunit(dir + "/rack.xml", &suite)) << ReadFile(dir + "/rack.xml");
     EXPECT_EQ(suite["attrib"]["tests"].text, "2");
     EXPECT_EQ(suite["attrib"]["failures"].text, "1");
-    ASSERT_EQ(suite["children"].items.size(), 2u);
-    EXPECT_EQ(suite["children"].items[0]["attrib"]["name"].text, ports[0]);
-    EXPECT_EQ(suite["children"].items[0]["children"].items[0]["tag"].text, "failure");
-    EXPECT_EQ(suite["children"].items[1]["children"].items[0]["tag"].text, "system-out");
+    ASSERT_EQ(suite["children"].items.size(), 3u);
+    EXPECT_EQ(suite["attrib"]["hostname"].text.empty(), false);
+    EXPECT_EQ(suite["children"].items[1]["attrib"]["name"].text, ports[0]);
+    EXPECT_EQ(suite["children"].items[1]["children"].items[0]["tag"].text, "failure");
+    EXPECT_EQ(suite["children"].items[2]["children"].items[0]["tag"].text, "system-out");
 }
 
 }  // namespace

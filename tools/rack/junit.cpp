@@ -1,7 +1,7 @@
 // torvex-rack: JUnit XML. A unit that failed is a <failure>, one that could
-// not run (no port, no torvex, no script) an <error>, one that never ran to
-// its end because the rack was stopped <skipped>; its transcript is its
-// <system-out>.
+// not run (no port, no torvex, no script) or was interrupted once started an
+// <error>, one that never started because the rack was stopped <skipped>;
+// its transcript is its <system-out>.
 #include "junit.h"
 
 #include <cstdio>
@@ -49,18 +49,14 @@ std::string Attribute(const char* name, const std::string& value)
     return std::string(" ") + name + "=\"" + XmlText(value, true) + "\"";
 }
 
-// The name of the script without its folder and its extension: JUnit readers
-// take the dots of a class name as a package path.
+// The name of the script without its folder, whole: two scripts that differ
+// only after a dot are two classes.
 std::string ClassName(const std::string& script)
 {
     if (script == "-") {
         return "stdin";
     }
-    std::string name = script.substr(script.find_last_of("/\\") + 1);
-    const size_t dot = name.find('.', 1);
-    if (dot != std::string::npos) {
-        name.resize(dot);
-    }
+    const std::string name = script.substr(script.find_last_of("/\\") + 1);
     return name.empty() ? script : name;
 }
 
@@ -70,6 +66,9 @@ Kind KindOf(const Run& run)
 {
     if (run.Ok) {
         return Kind::Passed;
+    }
+    if (run.Interrupted && run.Started) {
+        return Kind::Error;  // part of the script may have reached the device
     }
     if (run.Interrupted || run.RackLimit) {
         return Kind::Skipped;
@@ -112,8 +111,45 @@ std::string XmlText(const std::string& bytes, bool attribute)
     return xml;
 }
 
+namespace {
+
+std::string Suite(const JunitHead& head, size_t tests, const size_t counts[4], double seconds)
+{
+    std::string properties;
+    const std::pair<const char*, std::string> values[] = {{"torvex.version", head.Version},
+                                                          {"script", head.Script},
+                                                          {"script.sha256", head.ScriptSha256},
+                                                          {"command_line", head.CommandLine}};
+    for (const auto& value : values) {
+        properties += "    <property" + Attribute("name", value.first) + Attribute("value", value.second) + "/>\n";
+    }
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuite" + Attribute("name", "torvex-rack") +
+           Attribute("tests", std::to_string(tests)) +
+           Attribute("failures", std::to_string(counts[static_cast<int>(Kind::Failure)])) +
+           Attribute("errors", std::to_string(counts[static_cast<int>(Kind::Error)])) +
+           Attribute("skipped", std::to_string(counts[static_cast<int>(Kind::Skipped)])) +
+           Attribute("time", Fixed3(seconds)) + Attribute("timestamp", head.Timestamp) +
+           Attribute("hostname", head.Host) + ">\n  <properties>\n" + properties + "  </properties>\n";
+}
+
+// What the reader of a failure needs first: the rack's own limit ended it.
+std::string Message(const Run& run)
+{
+    return run.RackTimedOut ? "the rack's --timeout ended it: " + run.Result : run.Result;
+}
+
+}  // namespace
+
+std::string JunitUnfinished(const JunitHead& head, const std::string& message)
+{
+    const size_t counts[4] = {0, 0, 1, 0};
+    return Suite(head, 1, counts, 0) + "  <testcase" + Attribute("name", "torvex-rack") +
+           Attribute("classname", ClassName(head.Script)) + Attribute("time", Fixed3(0)) + ">\n    <error" +
+           Attribute("message", message) + ">" + XmlText(message, false) + "</error>\n  </testcase>\n</testsuite>\n";
+}
+
 std::string JunitXml(const std::vector<Run>& runs, const std::vector<std::string>& transcripts,
-                     const std::string& script, double seconds)
+                     const JunitHead& head, double seconds)
 {
     size_t counts[4] = {0, 0, 0, 0};
     std::string cases;
@@ -123,20 +159,22 @@ std::string JunitXml(const std::vector<Run>& runs, const std::vector<std::string
         counts[static_cast<int>(kind)]++;
         const double time = run.Started ? Seconds(run.Start, run.End) : 0.0;
         cases += "  <testcase" + Attribute("name", run.Label.empty() ? run.Port : run.Label) +
-                 Attribute("classname", ClassName(script)) + Attribute("time", Fixed3(time)) + ">\n";
+                 Attribute("classname", ClassName(head.Script)) + Attribute("time", Fixed3(time)) + ">\n";
         static const char* const elements[] = {"", "failure", "error", "skipped"};
         if (kind != Kind::Passed) {
             const char* element = elements[static_cast<int>(kind)];
-            cases += std::string("    <") + element + Attribute("message", run.Result) + ">" +
-                     XmlText(run.Result, false) + "</" + element + ">\n";
+            const std::string message = Message(run);
+            cases += std::string("    <") + element + Attribute("message", message) + ">" +
+                     XmlText(message, false) + "</" + element + ">\n";
         }
-        const std::string transcript = i < transcripts.size() ? transcripts[i] : "";
+        // A pass that needs a second look says so before the transcript.
+        const bool remark = run.Ok && (run.Attempt > 1 || run.NoKeyboard);
+        std::string transcript = remark ? "result: " + run.Result + "\n" : "";
+        if (!run.TranscriptCut.empty()) {
+            transcript += "the transcript is cut: " + run.TranscriptCut + "\n";
+        }
+        transcript += i < transcripts.size() ? transcripts[i] : "";
         cases += "    <system-out>" + XmlText(transcript, false) + "</system-out>\n  </testcase>\n";
     }
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuite" + Attribute("name", "torvex-rack") +
-           Attribute("tests", std::to_string(runs.size())) +
-           Attribute("failures", std::to_string(counts[static_cast<int>(Kind::Failure)])) +
-           Attribute("errors", std::to_string(counts[static_cast<int>(Kind::Error)])) +
-           Attribute("skipped", std::to_string(counts[static_cast<int>(Kind::Skipped)])) +
-           Attribute("time", Fixed3(seconds)) + ">\n" + cases + "</testsuite>\n";
+    return Suite(head, runs.size(), counts, seconds) + cases + "</testsuite>\n";
 }

@@ -12,7 +12,17 @@
 // console shows it. In an attribute, tabs and line ends are kept as
 // references too, so that a parser reads them back unchanged.
 std::string XmlText(const std::string& bytes, bool attribute);
-// The whole document. transcripts[i] is what runs[i]'s transcript holds;
-// script is the script's file name as given.
+// What the suite says of the rack itself, as pytest writes it.
+struct JunitHead {
+    std::string Timestamp;     // the rack's start, UTC
+    std::string Host;
+    std::string Version;       // torvex's
+    std::string Script;        // the script's name as given
+    std::string ScriptSha256;
+    std::string CommandLine;   // the rack's own
+};
+// The whole document. transcripts[i] is what runs[i]'s transcript holds.
 std::string JunitXml(const std::vector<Run>& runs, const std::vector<std::string>& transcripts,
-                     const std::string& script, double seconds);
+                     const JunitHead& head, double seconds);
+// A document with one error, message, for a rack that did not finish or start.
+std::string JunitUnfinished(const JunitHead& head, const std::string& message);

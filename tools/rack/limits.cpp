@@ -34,11 +34,13 @@ void RackTimeUp(Rack& rack)
         if (run.State == RunState::Done) {
             continue;
         }
+        rack.LimitEndedRuns = true;
         if (run.State != RunState::Queued) {
             if (!run.TimedOut) {
                 // It had the rack's time, less what passed before it started.
                 const long ran = std::lround(Seconds(run.AttemptStart + run.Stopped, RackClock::now()));
                 TimeOut(rack, i, "rack time limit", static_cast<int>(std::min<long>(ran, rack.Opts.Timeout)));
+                run.RackTimedOut = true;
             }
             continue;
         }
@@ -47,7 +49,7 @@ void RackTimeUp(Rack& rack)
         if (run.Transcript == nullptr) {
             std::string why;
             bool noDescriptors = false;
-            run.Transcript = CreateTranscript(run.TranscriptPath, &why, &noDescriptors);
+            run.Transcript = OpenTranscript(run.TranscriptPath, &why, &noDescriptors);
         }
         TranscriptNote(run.Transcript, run.Retrying ? "not started again: rack time limit" : "not started: rack time limit");
         Conclude(run);

@@ -10,6 +10,7 @@
 
 #include "console.h"
 #include "os.h"
+#include "outputs.h"
 #include "prepare.h"
 #include "record.h"
 #include "runner.h"
@@ -63,7 +64,7 @@ bool StartRun(Rack& rack, size_t i)
     std::string why;
     bool noDescriptors = false;
     if (run.Transcript == nullptr) {
-        run.Transcript = CreateTranscript(run.TranscriptPath, &why, &noDescriptors);
+        run.Transcript = OpenTranscript(run.TranscriptPath, &why, &noDescriptors);
         if (run.Transcript == nullptr && noDescriptors && rack.Running > 0) {
             return false;
         }
@@ -264,7 +265,7 @@ void OnSignal(Rack& rack, int sig)
             if (run.Transcript == nullptr) {
                 std::string why;
                 bool noDescriptors = false;
-                run.Transcript = CreateTranscript(run.TranscriptPath, &why, &noDescriptors);
+                run.Transcript = OpenTranscript(run.TranscriptPath, &why, &noDescriptors);
             }
             TranscriptNote(run.Transcript, "not started: the rack was interrupted");
             Conclude(run);
@@ -379,24 +380,38 @@ int main(int argc, char** argv)
     BinaryInput();
     const int status = ReadOptions(argc, argv, &rack.Opts);
     if (status >= 0) {
+        if (!rack.Opts.Refusal.empty()) {
+            (void)Refused(rack.Opts, "", rack.Opts.Refusal);
+        }
         return status;
     }
     PrepareSignals();
     RaiseFileLimit();
+    SetTranscriptLimit(rack.Opts.TranscriptLimit);
     rack.Exe = OwnDirectory() + TorvexName();
     if (rack.Opts.Script != "-") {
         rack.Script = ReadScriptMap(rack.Opts.Script);
         if (!rack.Script.Read) {
-            fprintf(stderr, "torvex-rack: cannot read the script %s: %s\n", rack.Opts.Script.c_str(),
-                    strerror(rack.Script.Error));
-            return 2;
+            const std::string reason =
+                "cannot read the script " + rack.Opts.Script + ": " + strerror(rack.Script.Error);
+            fprintf(stderr, "torvex-rack: %s\n", reason.c_str());
+            return Refused(rack.Opts, "", reason);
         }
     }
-    if (!PrepareRack(rack.Opts, rack.Exe, &rack.LogDir, &rack.ScriptPath, &rack.Runs)) {
+    if (!CheckOutputs(rack.Opts)) {
+        return 2;
+    }
+    std::string refusal;
+    if (!PrepareRack(rack.Opts, rack.Exe, &rack.LogDir, &rack.ScriptPath, &rack.Runs, &refusal)) {
+        (void)MarkUnfinished(rack.Opts, ReportHead(rack.Opts, rack.ScriptPath), refusal);
         return 2;
     }
     if (rack.Opts.Script == "-") {
         rack.Script = ReadScriptMap(rack.ScriptPath);
+    }
+    rack.Head = ReportHead(rack.Opts, rack.ScriptPath);
+    if (!MarkUnfinished(rack.Opts, rack.Head)) {
+        return 2;
     }
     rack.Live = ConsoleIsTerminal();
     // https://no-color.org: set and not empty, it turns colour off.
@@ -419,11 +434,11 @@ int main(int argc, char** argv)
     for (Run& run : rack.Runs) {
         CloseTranscript(run);
     }
-    const bool allOk = Report(rack, Seconds(start, RackClock::now()));
+    const int outcome = Report(rack, Seconds(start, RackClock::now()));
     // A console that takes nothing does not keep the rack, its work done.
     ConsoleSettle(5000);
     if (rack.Signal != 0) {
         DieBySignal(rack.Signal);
     }
-    return allOk ? 0 : 1;
+    return outcome;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <set>
 
 #include "portlist.h"
 #include "run/text.h"
@@ -38,13 +39,17 @@ void Usage(FILE* out)
             "  --retry-wait S    seconds between attempts (default: 5)\n"
             "  --log-dir DIR     transcripts in DIR (default: torvex-rack-<UTC time>)\n"
             "  --json FILE       the summary as JSON in FILE as well\n"
-            "  --junit FILE      the summary as JUnit XML in FILE, for CI\n"
+            "  --junit FILE      the summary as JUnit XML in FILE, for CI; for one of the\n"
+            "                    two, - is standard output (the console then on standard error)\n"
+            "  --transcript-limit SIZE  bytes a transcript may hold, K, M or G after the\n"
+            "                    number for KiB, MiB or GiB (default: 64M); then it is cut\n"
             "  -BAUD=n -DEBUG -UTC  passed on to torvex\n"
             "  --help            show this text\n"
             "  --version         show the version\n"
             "\n"
             "Exit status: 0 every port ok, 1 one or more failed (or --match found none),\n"
-            "2 a wrong command line or port list;\n"
+            "2 refused before any unit was woken, 3 --timeout ended the rack with units\n"
+            "not done, 4 a report or transcript could not be written;\n"
             "ended by Ctrl-C or SIGTERM, it ends every run, prints the summary and ends\n"
             "by that signal.\n");
 }
@@ -94,6 +99,56 @@ std::string Lower(std::string text)
     return text;
 }
 
+// A size in bytes, or with K, M or G after it in KiB, MiB or GiB; from 4 KiB to 1024 GiB.
+bool Size(const std::string& value, long long* bytes)
+{
+    char* end = nullptr;
+    const long long n = strtoll(value.c_str(), &end, 10);
+    const std::string unit = end == nullptr ? "" : Lower(end);
+    const int shift = unit.empty() ? 0 : unit == "k" ? 10 : unit == "m" ? 20 : unit == "g" ? 30 : -1;
+    if (value.empty() || !isdigit(static_cast<unsigned char>(value[0])) || shift < 0 || n > (1LL << 40) >> shift) {
+        return false;
+    }
+    *bytes = n << shift;
+    return *bytes >= 4096;
+}
+
+// The command line as the reports give it: each word in double quotes where it holds a blank.
+std::string Joined(int argc, char** argv)
+{
+    std::string line;
+    for (int i = 0; i < argc; i++) {
+        const std::string arg = argv[i];
+        const bool quote = arg.empty() || arg.find_first_of(" \t") != std::string::npos;
+        line += (i == 0 ? "" : " ") + (quote ? "\"" + arg + "\"" : arg);
+    }
+    return line;
+}
+
+// Reads one --ports-from list into ports; false once the reason is printed and kept.
+bool ReadList(const std::string& list, RackOptions* options)
+{
+    size_t badLine = 0;
+    std::string why;
+    bool read = false;
+    if (list == "-") {
+        read = ReadPortList(std::cin, &options->Ports, &badLine, &why);
+    } else {
+        std::ifstream file(list, std::ios::binary);
+        read = file.is_open() && ReadPortList(file, &options->Ports, &badLine, &why);
+    }
+    if (badLine > 0) {
+        options->Refusal = list + ":" + std::to_string(badLine) + ": " + why;
+    } else if (!read) {
+        options->Refusal = "cannot read ports from " + list;
+    }
+    if (!options->Refusal.empty()) {
+        fprintf(stderr, "torvex-rack: %s\n", options->Refusal.c_str());
+    }
+    return options->Refusal.empty();
+}
+
+
 // Whether the port has what match asks for; *known is false when match is
 // not KEY=VALUE with a key and a value of the forms taken.
 bool Matches(const Port& p, const std::string& match, bool* known)
@@ -125,19 +180,26 @@ bool Matches(const Port& p, const std::string& match, bool* known)
 int ReadOptions(int argc, char** argv, RackOptions* options)
 {
     bool all = false;
-    std::string portsFrom;
     std::vector<std::string> matches;
+    std::set<std::string> given;
+    options->CommandLine = Joined(argc, argv);
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         std::string value;
         static const char* const valued[] = {"--jobs", "--ports-from", "--log-dir", "--json", "--junit", "--match",
-                                             "--unit-timeout", "--timeout", "--retries", "--retry-wait"};
+                                             "--unit-timeout", "--timeout", "--retries", "--retry-wait",
+                                             "--transcript-limit"};
         bool needsValue = false;
         for (const char* name : valued) {
             needsValue = needsValue || strcmp(arg, name) == 0;
         }
         if (needsValue && i + 1 >= argc) {
             return Wrong(std::string("option ") + arg + " needs a value");
+        }
+        // Lists add up; any other option given twice is a mistake, never a silent choice.
+        const std::string name = std::string(arg).substr(0, std::string(arg).find('='));
+        if (name.compare(0, 2, "--") == 0 && name != "--ports-from" && name != "--match" && !given.insert(name).second) {
+            return Wrong(name + " is given twice");
         }
         if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0 || strcmp(arg, "-?") == 0) {
             Usage(stdout);
@@ -157,13 +219,21 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             }
             options->Jobs = static_cast<size_t>(jobs);
         } else if (OptionValue(argv, &i, "--ports-from", &value)) {
-            portsFrom = value;
+            if (value == "-" && options->PortsFromStdin) {
+                return Wrong("--ports-from - is given twice");
+            }
+            options->PortsFromStdin = options->PortsFromStdin || value == "-";
+            options->PortLists.push_back(value);
         } else if (OptionValue(argv, &i, "--log-dir", &value)) {
             options->LogDir = value;
         } else if (OptionValue(argv, &i, "--json", &value)) {
             options->Json = value;
         } else if (OptionValue(argv, &i, "--junit", &value)) {
             options->Junit = value;
+        } else if (OptionValue(argv, &i, "--transcript-limit", &value)) {
+            if (!Size(value, &options->TranscriptLimit)) {
+                return Wrong("--transcript-limit needs a size from 4K to 1024G, such as 64M");
+            }
         } else if (OptionValue(argv, &i, "--match", &value)) {
             bool known = false;
             (void)Matches(Port(), value, &known);
@@ -189,7 +259,7 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             }
         } else if (StartsWithNoCase(arg, "-BAUD=") || StartsWithNoCase(arg, "-DEBUG") ||
                    StartsWithNoCase(arg, "-UTC")) {
-            options->PassedOn.push_back(arg);
+            options->PassedOn.push_back(arg);  // torvex takes the last -BAUD=
         } else if (StartsWithNoCase(arg, "-PORT=")) {
             return Wrong("ports are named as arguments after the script, not with -PORT=");
         } else if (arg[0] == '-' && arg[1] != '\0') {
@@ -204,26 +274,11 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
     if (!options->HasScript) {
         return Wrong("no script named");
     }
-    if (!portsFrom.empty()) {
-        if (portsFrom == "-" && options->Script == "-") {
-            return Wrong("the script and the ports cannot both come from standard input");
-        }
-        options->PortsFromStdin = portsFrom == "-";
-        size_t badLine = 0;
-        std::string why;
-        bool read = false;
-        if (portsFrom == "-") {
-            read = ReadPortList(std::cin, &options->Ports, &badLine, &why);
-        } else {
-            std::ifstream file(portsFrom, std::ios::binary);
-            read = file.is_open() && ReadPortList(file, &options->Ports, &badLine, &why);
-        }
-        if (badLine > 0) {
-            fprintf(stderr, "torvex-rack: %s:%zu: %s\n", portsFrom.c_str(), badLine, why.c_str());
-            return 2;
-        }
-        if (!read) {
-            fprintf(stderr, "torvex-rack: cannot read ports from %s\n", portsFrom.c_str());
+    if (options->PortsFromStdin && options->Script == "-") {
+        return Wrong("the script and the ports cannot both come from standard input");
+    }
+    for (const std::string& list : options->PortLists) {
+        if (!ReadList(list, options)) {
             return 2;
         }
     }
@@ -240,7 +295,8 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             }
         }
         if (usable.empty() && options->Ports.empty()) {
-            fprintf(stderr, "torvex-rack: no usable serial ports found\n");
+            options->Refusal = "no usable serial ports found";
+            fprintf(stderr, "torvex-rack: %s\n", options->Refusal.c_str());
             return 1;
         }
         options->Ports.insert(options->Ports.end(), usable.begin(), usable.end());
@@ -267,7 +323,9 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
         }
     }
     if (options->Ports.empty()) {
-        return Wrong("no ports named");
+        // An empty port list: a nightly job's reports must not keep last night's results.
+        options->Refusal = "no ports named";
+        return Wrong(options->Refusal);
     }
     return -1;
 }

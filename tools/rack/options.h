@@ -16,11 +16,15 @@ struct RackOptions {
     std::string LogDir;
     std::string Json;
     std::string Junit;
+    std::vector<std::string> PortLists;  // --ports-from files as given, - for standard input
     bool PortsFromStdin = false;
     int UnitTimeout = 0;                // seconds; 0: none
     int Timeout = 0;                    // seconds for the whole rack; 0: none
     int Retries = 0;                    // more attempts where nothing reached the device
     int RetryWait = 5;                  // seconds between attempts
+    long long TranscriptLimit = 64LL << 20;  // bytes a transcript may hold
+    std::string CommandLine;            // the rack's own, for the reports
+    std::string Refusal;                // why a port list was refused, for the reports
 };
 
 // Reads the command line and the port lists it names. -1: go on; otherwise

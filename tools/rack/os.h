@@ -63,6 +63,15 @@ enum class StartResult {
 // CreateTranscript  a new file (never an existing one) that no child inherits; null
 //                 with why, and whether for want of descriptors
 // Runnable        whether the program at path can be started, or why not
+// FileKind        what is at path: none, a regular file, or something else (a folder,
+//                 a device, a FIFO)
+// RealFile        path after its links: the file's real path, or its folder's and its name
+// RenameOver     from renamed onto to in one step; a reader of the old file never
+//                 sees a part of the new one
+// RemoveFile      from removed
+// HostName        this machine's name, or empty
+// TakeStandardOutput  a stream on what standard output was, for a report; standard
+//                 output itself then goes where standard error goes
 // PortIdentities  what tells two ports apart: for a network port (service given) the
 //                 addresses host resolves to with the port number; otherwise the real
 //                 path and the device (or file) number of port
@@ -74,6 +83,13 @@ void FlushKeys();
 void RaiseFileLimit();
 FILE* CreateTranscript(const std::string& path, std::string* why, bool* noDescriptors);
 bool Runnable(const std::string& path, std::string* why);
+enum class FileIs { None, Regular, Other };
+FileIs FileKind(const std::string& path);
+std::string RealFile(const std::string& path);
+bool RenameOver(const std::string& from, const std::string& to, std::string* why);
+void RemoveFile(const std::string& path);
+FILE* TakeStandardOutput();
+std::string HostName();
 std::vector<std::string> PortIdentities(const std::string& port, const std::string& host, const std::string& service);
 void SendKey(size_t child, char key);
 void EndInput(size_t child);

@@ -58,6 +58,77 @@ bool Runnable(const std::string& path, std::string* why)
     return true;
 }
 
+FileIs FileKind(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        return FileIs::None;
+    }
+    return S_ISREG(st.st_mode) ? FileIs::Regular : FileIs::Other;
+}
+
+std::string RealFile(const std::string& path)
+{
+    std::string name = path;
+    // A link to a file not there yet leads to where the file will be.
+    char target[4096];
+    for (int links = 0; links < 40; links++) {
+        char* real = realpath(name.c_str(), nullptr);
+        if (real != nullptr) {
+            std::string found = real;
+            free(real);
+            return found;
+        }
+        const ssize_t n = readlink(name.c_str(), target, sizeof target - 1);
+        if (n <= 0) {
+            break;
+        }
+        const std::string to(target, static_cast<size_t>(n));
+        const size_t slash = name.rfind('/');
+        name = to[0] == '/' || slash == std::string::npos ? to : name.substr(0, slash + 1).append(to);
+    }
+    // Not there: its folder's real path and its name.
+    const size_t slash = name.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    char* real = realpath(dir.c_str(), nullptr);
+    const std::string file = name.substr(slash == std::string::npos ? 0 : slash + 1);
+    std::string joined = name;
+    if (real != nullptr) {
+        joined = std::string(real).append(real[1] == '\0' ? "" : "/").append(file);
+    }
+    free(real);
+    return joined;
+}
+
+bool RenameOver(const std::string& from, const std::string& to, std::string* why)
+{
+    if (rename(from.c_str(), to.c_str()) != 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void RemoveFile(const std::string& path)
+{
+    (void)unlink(path.c_str());
+}
+
+FILE* TakeStandardOutput()
+{
+    const int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (fd < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        return nullptr;
+    }
+    return fdopen(fd, "wb");
+}
+
+std::string HostName()
+{
+    char name[256] = {0};
+    return gethostname(name, sizeof name - 1) == 0 ? name : "";
+}
+
 std::vector<std::string> PortIdentities(const std::string& port, const std::string& host, const std::string& service)
 {
     std::vector<std::string> ids;

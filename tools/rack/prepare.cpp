@@ -91,22 +91,6 @@ bool TorvexThere(const std::string& exe, std::string* message)
     return true;
 }
 
-// The JSON file can be written; an existing one is left as it is until the
-// end, and whether it was made here is told.
-bool JsonWritable(const std::string& path, bool* made, std::string* message)
-{
-    // Appending nothing: an existing file stays as it is, a missing one is made.
-    std::error_code error;
-    *made = !std::filesystem::exists(path, error);
-    FILE* file = fopen(path.c_str(), "ab");
-    if (file == nullptr) {
-        *message = "cannot write " + path + ": " + strerror(errno);
-        return false;
-    }
-    fclose(file);
-    return true;
-}
-
 // The log folder: the one named, made when missing, or a new one named after
 // the time; never one that already holds another rack's transcripts.
 bool MakeLogDir(const std::string& named, std::string* dir, std::string* message)
@@ -141,11 +125,10 @@ bool MakeLogDir(const std::string& named, std::string* dir, std::string* message
 // The folder, the script kept there when it comes from standard input, and
 // every run's transcript name; the first transcript is made, so that a folder
 // that takes no files is found before any unit is woken.
-bool PrepareLogDir(const RackOptions& opts, std::string* logDir, std::string* scriptPath, std::vector<Run>* runs)
+bool PrepareLogDir(const RackOptions& opts, std::string* logDir, std::string* scriptPath, std::vector<Run>* runs,
+                   std::string* message)
 {
-    std::string message;
-    if (!MakeLogDir(opts.LogDir, logDir, &message)) {
-        fprintf(stderr, "torvex-rack: %s\n", message.c_str());
+    if (!MakeLogDir(opts.LogDir, logDir, message)) {
         return false;
     }
     *scriptPath = opts.Script;
@@ -155,7 +138,7 @@ bool PrepareLogDir(const RackOptions& opts, std::string* logDir, std::string* sc
         std::ofstream copy(*scriptPath, std::ios::binary);
         copy << std::cin.rdbuf();
         if (!copy) {
-            fprintf(stderr, "torvex-rack: cannot keep the script in %s\n", scriptPath->c_str());
+            *message = "cannot keep the script in " + *scriptPath;
             return false;
         }
     }
@@ -173,9 +156,9 @@ bool PrepareLogDir(const RackOptions& opts, std::string* logDir, std::string* sc
     std::string why;
     bool noDescriptors = false;
     Run& first = runs->front();
-    first.Transcript = CreateTranscript(first.TranscriptPath, &why, &noDescriptors);
+    first.Transcript = OpenTranscript(first.TranscriptPath, &why, &noDescriptors);
     if (first.Transcript == nullptr) {
-        fprintf(stderr, "torvex-rack: cannot write %s: %s\n", first.TranscriptPath.c_str(), why.c_str());
+        *message = "cannot write " + first.TranscriptPath + ": " + why;
         return false;
     }
     return true;
@@ -184,27 +167,16 @@ bool PrepareLogDir(const RackOptions& opts, std::string* logDir, std::string* sc
 }  // namespace
 
 bool PrepareRack(const RackOptions& opts, const std::string& exe, std::string* logDir, std::string* scriptPath,
-                 std::vector<Run>* runs)
+                 std::vector<Run>* runs, std::string* refusal)
 {
-    std::string message;
-    bool madeJson = false;
-    bool madeJunit = false;
     std::vector<std::string> ports;
     for (const RackPort& port : opts.Ports) {
         ports.push_back(port.Name);
     }
-    bool ready = TorvexThere(exe, &message) && PortsDistinct(ports, &message) &&
-                 (opts.Json.empty() || JsonWritable(opts.Json, &madeJson, &message)) &&
-                 (opts.Junit.empty() || JsonWritable(opts.Junit, &madeJunit, &message));
+    const bool ready = TorvexThere(exe, refusal) && PortsDistinct(ports, refusal) &&
+                       PrepareLogDir(opts, logDir, scriptPath, runs, refusal);
     if (!ready) {
-        fprintf(stderr, "torvex-rack: %s\n", message.c_str());
-    }
-    ready = ready && PrepareLogDir(opts, logDir, scriptPath, runs);
-    if (!ready && madeJson) {
-        (void)std::remove(opts.Json.c_str());
-    }
-    if (!ready && madeJunit) {
-        (void)std::remove(opts.Junit.c_str());
+        fprintf(stderr, "torvex-rack: %s\n", refusal->c_str());
     }
     return ready;
 }

@@ -1,6 +1,6 @@
 // torvex-rack: what is checked and made ready before any unit is woken, so
 // that a rack that cannot do its work says so at once, with exit status 2,
-// and leaves nothing behind: no transcript, no JSON.
+// and leaves no transcript behind; the reports say why the rack did not start.
 #pragma once
 
 #include <string>
@@ -10,9 +10,9 @@
 #include "rack.h"
 
 // Refuses the same port named twice (the same real path, device, or network
-// address and port number), no torvex at exe, a --json or --junit file or log folder
-// that cannot be written, and a log folder that already holds transcripts;
-// then makes the log folder, keeps a script from standard input there, and
-// names every run's transcript. False once the reason is printed.
+// address and port number), no torvex at exe, a log folder that cannot be
+// written or already holds transcripts; then makes the log folder, keeps a
+// script from standard input there, and names every run's transcript. False
+// once the reason is printed; it is in *refusal too.
 bool PrepareRack(const RackOptions& opts, const std::string& exe, std::string* logDir, std::string* scriptPath,
-                 std::vector<Run>* runs);
+                 std::vector<Run>* runs, std::string* refusal);

@@ -77,6 +77,8 @@ struct Run {
     bool TimedOut = false;       // ended by the rack's time limits
     int TimedOutAfter = 0;       // seconds it was given
     bool RackLimit = false;      // not started: the rack's time was up
+    bool RackTimedOut = false;   // ended by the rack's --timeout, not its own limit
+    std::string TranscriptCut;   // why the transcript stops short, or empty
     bool Killing = false;        // asked to end; killed outright at KillAt
     RackClock::time_point KillAt;
     RackClock::time_point Start;         // of the first attempt

@@ -2,9 +2,14 @@
 // by line as the run goes, and the summary as a table and as JSON.
 #include "record.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <map>
+
+#include "os.h"
 
 #include "serial/display.h"
 
@@ -93,12 +98,100 @@ std::string TranscriptName(size_t index, size_t count, const std::string& port)
     return name + ".log";
 }
 
+namespace {
+
+// What is known of each open transcript.
+struct Kept {
+    std::string Path;
+    long long Written = 0;
+    bool Cut = false;     // past its bound
+    std::string Failed;   // why a write failed; nothing more is written
+};
+std::map<FILE*, Kept> Transcripts;
+long long Limit = 64LL << 20;
+bool AnyFailed = false;
+// Room past the bound for the rack's own notes, so that the end of the run is still told.
+constexpr long long NoteRoom = 64LL * 1024;
+
+void Put(FILE* file, const std::string& bytes, bool note)
+{
+    if (file == nullptr) {
+        return;
+    }
+    const auto found = Transcripts.find(file);
+    if (found == Transcripts.end()) {
+        (void)fwrite(bytes.data(), 1, bytes.size(), file);
+        (void)fflush(file);
+        return;
+    }
+    Kept& kept = found->second;
+    if (!kept.Failed.empty()) {
+        return;
+    }
+    std::string line = bytes;
+    const long long size = static_cast<long long>(bytes.size());
+    if (!note && !kept.Cut && kept.Written + size > Limit) {
+        kept.Cut = true;
+        line = Timestamp(std::chrono::system_clock::now()) + " # the transcript is cut here: it holds at most " +
+               std::to_string(Limit) + " bytes; the run goes on\n";
+    } else if ((!note && kept.Cut) || (note && kept.Written + size > Limit + NoteRoom)) {
+        return;
+    }
+    if (fwrite(line.data(), 1, line.size(), file) != line.size() || fflush(file) != 0) {
+        kept.Failed = strerror(errno);
+        AnyFailed = true;
+        fprintf(stderr, "torvex-rack: cannot write %s: %s; the transcript is cut here\n", kept.Path.c_str(),
+                kept.Failed.c_str());
+        return;
+    }
+    kept.Written += static_cast<long long>(line.size());
+}
+
+}  // namespace
+
+FILE* OpenTranscript(const std::string& path, std::string* why, bool* noDescriptors)
+{
+    FILE* file = CreateTranscript(path, why, noDescriptors);
+    if (file != nullptr) {
+        Transcripts[file].Path = path;
+    }
+    // Short of descriptors it is made again later; otherwise it is lost.
+    AnyFailed = AnyFailed || (file == nullptr && !*noDescriptors);
+    return file;
+}
+
+std::string CloseTranscriptFile(FILE* file)
+{
+    const auto found = Transcripts.find(file);
+    Kept kept;
+    if (found != Transcripts.end()) {
+        kept = found->second;
+        Transcripts.erase(found);
+    }
+    if (fclose(file) != 0 && kept.Failed.empty() && !kept.Path.empty()) {
+        kept.Failed = strerror(errno);
+        AnyFailed = true;
+        fprintf(stderr, "torvex-rack: cannot write %s: %s\n", kept.Path.c_str(), kept.Failed.c_str());
+    }
+    if (!kept.Failed.empty()) {
+        return kept.Failed;
+    }
+    return kept.Cut ? "it holds at most " + std::to_string(Limit) + " bytes" : "";
+}
+
+void SetTranscriptLimit(long long bytes)
+{
+    Limit = bytes;
+}
+
+bool TranscriptWriteFailed()
+{
+    return AnyFailed;
+}
+
 void TranscriptWrite(FILE* file, const std::string& line)
 {
-    if (file != nullptr) {
-        (void)fwrite(line.data(), 1, line.size(), file);
-        (void)fflush(file);
-    }
+    Put(file, line, false);
 }
 
 void TranscriptNote(FILE* file, const std::string& text)
@@ -108,12 +201,12 @@ void TranscriptNote(FILE* file, const std::string& text)
 
 void TranscriptNoteAt(FILE* file, std::chrono::system_clock::time_point t, const std::string& text)
 {
-    TranscriptWrite(file, Timestamp(t) + " # " + text + "\n");
+    Put(file, Timestamp(t) + " # " + text + "\n", true);
 }
 
 void TranscriptConsole(FILE* file, std::chrono::system_clock::time_point arrived, const std::string& bytes)
 {
-    TranscriptWrite(file, Timestamp(arrived) + " | " + bytes);
+    Put(file, Timestamp(arrived) + " | " + bytes, false);
 }
 
 std::string TranscriptTail(const std::string& path)

@@ -11,6 +11,15 @@ std::string Timestamp(std::chrono::system_clock::time_point t);
 std::string FolderStamp(std::chrono::system_clock::time_point t);
 // A transcript's file name for the index-th of count ports, valid on Windows too.
 std::string TranscriptName(size_t index, size_t count, const std::string& port);
+// A new transcript (os.h CreateTranscript) whose writes are counted and checked.
+FILE* OpenTranscript(const std::string& path, std::string* why, bool* noDescriptors);
+// Closes it; answers why it stops short (its size bound, or a write that
+// failed), or empty.
+std::string CloseTranscriptFile(FILE* file);
+// The bytes a transcript may hold; past them its console lines are left out.
+void SetTranscriptLimit(long long bytes);
+// Whether a transcript could not be made or written (said when it happened).
+bool TranscriptWriteFailed();
 // Writes and flushes at once, so that a rack that is killed leaves whole lines.
 void TranscriptWrite(FILE* file, const std::string& line);
 // A line of the rack's own: its time, "# " and the text.

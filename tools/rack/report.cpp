@@ -1,11 +1,11 @@
 // torvex-rack: what the rack tells as it goes when there is no terminal, and
 // at its end: the summary table, and the JSON and JUnit files it was asked for.
 #include <cstdio>
-#include <fstream>
 
 #include "junit.h"
 #include "console.h"
 #include "os.h"
+#include "outputs.h"
 #include "record.h"
 #include "runner.h"
 #include "view.h"
@@ -23,27 +23,13 @@ bool Plain(const Rack& rack, const Run& run, const std::string& text, bool ask)
 void CloseTranscript(Run& run)
 {
     if (run.Transcript != nullptr) {
-        fclose(run.Transcript);
+        const std::string cut = CloseTranscriptFile(run.Transcript);
         run.Transcript = nullptr;
+        run.TranscriptCut = cut.empty() ? run.TranscriptCut : cut;
     }
 }
 
-namespace {
-
-bool WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream file(path, std::ios::binary);
-    file << text;
-    if (!file.flush()) {
-        fprintf(stderr, "torvex-rack: cannot write %s\n", path.c_str());
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-bool Report(const Rack& rack, double seconds)
+int Report(const Rack& rack, double seconds)
 {
     int columns = 0;
     int rows = 0;
@@ -56,15 +42,16 @@ bool Report(const Rack& rack, double seconds)
     for (const Run& run : rack.Runs) {
         allOk = allOk && run.Ok;
     }
+    bool written = !TranscriptWriteFailed();
     if (!rack.Opts.Json.empty()) {
-        allOk = WriteFile(rack.Opts.Json, SummaryJson(rack.Runs, rack.Opts.Script, rack.LogDir, seconds)) && allOk;
+        written = WriteReport(rack.Opts.Json, SummaryJson(rack.Runs, rack.Opts.Script, rack.LogDir, seconds)) && written;
     }
     if (!rack.Opts.Junit.empty()) {
         std::vector<std::string> transcripts;
         for (const Run& run : rack.Runs) {
             transcripts.push_back(TranscriptTail(run.TranscriptPath));
         }
-        allOk = WriteFile(rack.Opts.Junit, JunitXml(rack.Runs, transcripts, rack.Opts.Script, seconds)) && allOk;
+        written = WriteReport(rack.Opts.Junit, JunitXml(rack.Runs, transcripts, rack.Head, seconds)) && written;
     }
-    return allOk;
+    return !written ? 4 : rack.LimitEndedRuns ? 3 : allOk ? 0 : 1;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "junit.h"
 #include "options.h"
 #include "rack.h"
 
@@ -27,15 +28,18 @@ struct Rack {
     int ViewColumns = 0;       // the terminal's width it was drawn for
     int Signal = 0;
     bool TimeUp = false;       // the rack's own time limit has passed
+    bool LimitEndedRuns = false;  // and it ended or kept back a unit not done
+    JunitHead Head;            // what the JUnit suite says of the rack
     RackClock::time_point Deadline;
 };
 
 // report.cpp: a progress line when there is no terminal (false when none was
 // handed to the console); the summary on the console, and as JSON and JUnit
-// XML when asked, answering whether every unit was ok and every file written.
+// XML when asked, answering the exit status: 0 every unit ok, 1 one failed, 3
+// the rack's time limit ended one not done, 4 a report or transcript was not written.
 bool Plain(const Rack& rack, const Run& run, const std::string& text, bool ask = false);
 void CloseTranscript(Run& run);
-bool Report(const Rack& rack, double seconds);
+int Report(const Rack& rack, double seconds);
 
 // main.cpp: starts the i-th run; false when it has to wait for descriptors
 // that a run still going will give back.

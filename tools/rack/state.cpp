@@ -213,7 +213,8 @@ void Conclude(Run& run)
         run.Interrupted = true;
         run.Result = "interrupted before it started";
     } else if (run.Interrupted) {
-        run.Result = "interrupted";
+        run.Result = run.Line > 0 ? "interrupted at line " + std::to_string(run.Line) + ": " + run.Command
+                                  : "interrupted before the first script line";
     } else if (run.Ended.signal != 0) {
         run.Result = "ended by signal " + std::to_string(run.Ended.signal);
     } else if (run.Ended.status == 0) {

@@ -188,7 +188,7 @@ std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir
 std::string SummaryJson(const std::vector<Run>& runs, const std::string& script, const std::string& logDir,
                         double seconds)
 {
-    std::string json = "{\n  \"script\": " + JsonString(script) + ",\n  \"log_dir\": " + JsonString(logDir) +
+    std::string json = "{\n  \"finished\": true,\n  \"script\": " + JsonString(script) + ",\n  \"log_dir\": " + JsonString(logDir) +
                        ",\n  \"ports\": [";
     size_t ok = 0;
     size_t interrupted = 0;
@@ -206,7 +206,8 @@ std::string SummaryJson(const std::vector<Run>& runs, const std::string& script,
                 ", \"command\": " + (run.Line > 0 ? JsonString(run.Command) : "null") +
                 ", \"seconds\": " + (run.Started ? Fixed(Seconds(run.Start, run.End), 3) : "null") +
                 ", \"prompts\": " + PromptsJson(run) + ", \"prompts_not_kept\": " + std::to_string(run.PromptsNotKept) +
-                ", \"transcript\": " + JsonString(run.TranscriptPath) + "}";
+                ", \"transcript\": " + JsonString(run.TranscriptPath) +
+                ", \"transcript_cut\": " + (run.TranscriptCut.empty() ? "null" : JsonString(run.TranscriptCut)) + "}";
         ok += run.Ok ? 1 : 0;
         interrupted += run.Interrupted ? 1 : 0;
     }

@@ -57,6 +57,59 @@ bool Runnable(const std::string& path, std::string* why)
     return true;
 }
 
+FileIs FileKind(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // A device such as COM1 or NUL has no attributes but is there.
+        const DWORD err = GetLastError();
+        return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? FileIs::None : FileIs::Other;
+    }
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileIs::Other : FileIs::Regular;
+}
+
+std::string RealFile(const std::string& path)
+{
+    char full[MAX_PATH * 4];
+    const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    return n > 0 && n < sizeof full ? std::string(full, n) : path;
+}
+
+bool RenameOver(const std::string& from, const std::string& to, std::string* why)
+{
+    // A file that a reader holds open without FILE_SHARE_DELETE cannot be replaced.
+    if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD err = GetLastError();
+        *why = err == ERROR_SHARING_VIOLATION || err == ERROR_ACCESS_DENIED || err == ERROR_LOCK_VIOLATION
+                   ? "another program holds it open"
+                   : ErrorText(err);
+        return false;
+    }
+    return true;
+}
+
+void RemoveFile(const std::string& path)
+{
+    (void)DeleteFileA(path.c_str());
+}
+
+FILE* TakeStandardOutput()
+{
+    const int fd = _dup(1);
+    if (fd < 0 || _dup2(2, 1) != 0) {
+        return nullptr;
+    }
+    SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
+    return _fdopen(fd, "wb");
+}
+
+std::string HostName()
+{
+    char name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD n = sizeof name;
+    return GetComputerNameA(name, &n) ? std::string(name, n) : "";
+}
+
 std::vector<std::string> PortIdentities(const std::string& port, const std::string& host, const std::string& service)
 {
     std::vector<std::string> ids;
