@@ -122,7 +122,7 @@ std::string JunitXml(const std::vector<Run>& runs, const std::vector<std::string
         const Kind kind = KindOf(run);
         counts[static_cast<int>(kind)]++;
         const double time = run.Started ? Seconds(run.Start, run.End) : 0.0;
-        cases += "  <testcase" + Attribute("name", run.Label.empty() ? run.Port : run.Label) +
+        cases += "  <testcase" + Attribute("name", run.Label.empty() ? ReportedPort(run) : run.Label) +
                  Attribute("classname", ClassName(script)) + Attribute("time", Fixed3(time)) + ">\n";
         static const char* const elements[] = {"", "failure", "error", "skipped"};
         if (kind != Kind::Passed) {
@@ -139,4 +139,14 @@ std::string JunitXml(const std::vector<Run>& runs, const std::vector<std::string
            Attribute("errors", std::to_string(counts[static_cast<int>(Kind::Error)])) +
            Attribute("skipped", std::to_string(counts[static_cast<int>(Kind::Skipped)])) +
            Attribute("time", Fixed3(seconds)) + ">\n" + cases + "</testsuite>\n";
+}
+
+std::string JunitNotFound(const std::string& looked, const std::string& script)
+{
+    Run run;
+    run.Label = looked;
+    run.StartFailure = "no serial port found with " + looked;
+    run.Result = run.StartFailure;
+    run.State = RunState::Done;
+    return JunitXml({run}, {""}, script, 0.0);
 }

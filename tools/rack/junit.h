@@ -16,3 +16,6 @@ std::string XmlText(const std::string& bytes, bool attribute);
 // script is the script's file name as given.
 std::string JunitXml(const std::vector<Run>& runs, const std::vector<std::string>& transcripts,
                      const std::string& script, double seconds);
+// The document for a rack that found no port for what it looked for (a
+// --match or a serial= line): one testcase in error, saying so.
+std::string JunitNotFound(const std::string& looked, const std::string& script);

@@ -378,6 +378,10 @@ int main(int argc, char** argv)
     PrepareSignals();
     RaiseFileLimit();
     rack.Exe = OwnDirectory() + TorvexName();
+    if (rack.Opts.DryRun) {
+        LabelsAsWritten = ConsoleUtf8();
+        return DryRun(rack.Opts, rack.Exe);
+    }
     if (rack.Opts.Script != "-") {
         rack.Script = ReadScriptMap(rack.Opts.Script);
         if (!rack.Script.Read) {
@@ -393,6 +397,7 @@ int main(int argc, char** argv)
         rack.Script = ReadScriptMap(rack.ScriptPath);
     }
     rack.Live = ConsoleIsTerminal();
+    LabelsAsWritten = ConsoleUtf8();
     // https://no-color.org: set and not empty, it turns colour off.
     const char* noColor = getenv("NO_COLOR");
     rack.Colour = rack.Live && (noColor == nullptr || noColor[0] == '\0');

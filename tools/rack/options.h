@@ -21,6 +21,8 @@ struct RackOptions {
     int Timeout = 0;                    // seconds for the whole rack; 0: none
     int Retries = 0;                    // more attempts where nothing reached the device
     int RetryWait = 5;                  // seconds between attempts
+    bool DryRun = false;                // say what would run and what is refused, and run nothing
+    std::string NotFound;               // what --match or a serial= line looked for and found nothing of
 };
 
 // Reads the command line and the port lists it names. -1: go on; otherwise

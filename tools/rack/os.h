@@ -47,6 +47,8 @@ enum class StartResult {
 // OwnDirectory    the folder of this program's executable, with a separator at the end
 // TorvexName      the file name of torvex beside it
 // ConsoleIsTerminal / KeysFromTerminal  standard output / standard input is a terminal
+// ConsoleUtf8     the console shows UTF-8 as text (the locale's character set on POSIX,
+//                 the console's output code page on Windows)
 // ConsoleSize     columns and rows of the terminal
 // TerminalKeys    the terminal's keys come one by one, without echo; false restores
 //                 the terminal, also where only the output was changed
@@ -84,6 +86,7 @@ std::string OwnDirectory();
 const char* TorvexName();
 bool ConsoleIsTerminal();
 bool KeysFromTerminal();
+bool ConsoleUtf8();
 void ConsoleSize(int* columns, int* rows);
 void TerminalKeys(bool on);
 void ConsoleWriteAll(const std::string& text);

@@ -13,6 +13,7 @@
 #include "os.h"
 #include "record.h"
 #include "remote/name.h"
+#include "run/text.h"
 
 namespace {
 
@@ -24,6 +25,33 @@ std::string Lower(std::string text)
     return text;
 }
 
+// ::ffff:127.0.0.1 (or ::ffff:7f00:1) is 127.0.0.1 reached over IPv6: the same host.
+std::string Ipv4OfMapped(const std::string& host)
+{
+    const std::string prefix = "::ffff:";
+    if (host.compare(0, prefix.size(), prefix) != 0) {
+        return host;
+    }
+    const std::string rest = host.substr(prefix.size());
+    unsigned a = 0;
+    unsigned b = 0;
+    unsigned c = 0;
+    unsigned d = 0;
+    char end = 0;
+    if (sscanf(rest.c_str(), "%3u.%3u.%3u.%3u%c", &a, &b, &c, &d, &end) == 4 && a < 256 && b < 256 && c < 256 &&
+        d < 256) {
+        return std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) + "." + std::to_string(d);
+    }
+    unsigned high = 0;
+    unsigned low = 0;
+    if (rest.find_first_not_of("0123456789abcdef:") == std::string::npos &&
+        sscanf(rest.c_str(), "%4x:%4x%c", &high, &low, &end) == 2) {
+        return std::to_string(high >> 8) + "." + std::to_string(high & 255) + "." + std::to_string(low >> 8) + "." +
+               std::to_string(low & 255);
+    }
+    return host;
+}
+
 // For rfc2217://HOST:PORT or socket://HOST:PORT, read as torvex reads it: the
 // host (lower case, no brackets) and the port number; false for any other name.
 bool NetworkAddress(const std::string& port, std::string* host, std::string* number)
@@ -32,7 +60,7 @@ bool NetworkAddress(const std::string& port, std::string* host, std::string* num
     if (!netname::IsNetName(port.c_str()) || netname::Parse(port.c_str(), &name) != netname::Fault::None) {
         return false;
     }
-    *host = Lower(name.host);
+    *host = Ipv4OfMapped(Lower(name.host));
     // 07010 and 7010 are one port.
     const std::string digits = name.port;
     *number = digits.substr(digits.find_first_not_of('0'));
@@ -52,8 +80,11 @@ bool HoldsTranscripts(const std::string& dir)
 }
 
 // Two names of one port: the same real path, device, or network address and port number.
-bool PortsDistinct(const std::vector<std::string>& ports, std::string* message)
+// With every, each such pair is told there and the search goes on.
+bool PortsDistinct(const std::vector<std::string>& ports, std::string* message,
+                   std::vector<std::string>* every = nullptr)
 {
+    bool distinct = true;
     std::map<std::string, size_t> seen;
     for (size_t i = 0; i < ports.size(); i++) {
         std::string host;
@@ -73,11 +104,16 @@ bool PortsDistinct(const std::vector<std::string>& ports, std::string* message)
                 const std::string& first = ports[found.first->second];
                 *message = first == ports[i] ? "the port " + first + " is named twice"
                                              : first + " and " + ports[i] + " are the same port";
-                return false;
+                if (every == nullptr) {
+                    return false;
+                }
+                every->push_back(*message);
+                distinct = false;
+                break;
             }
         }
     }
-    return true;
+    return distinct;
 }
 
 // torvex beside the rack can be started.
@@ -165,8 +201,10 @@ bool PrepareLogDir(const RackOptions& opts, std::string* logDir, std::string* sc
         run.Port = opts.Ports[i].Name;
         run.Label = opts.Ports[i].Label;
         run.Baud = opts.Ports[i].Baud;
+        run.Stable = opts.Ports[i].Stable;
         run.TranscriptPath =
-            (std::filesystem::path(*logDir) / TranscriptName(i, count, run.Label.empty() ? run.Port : run.Label))
+            (std::filesystem::path(*logDir) /
+             TranscriptName(i, count, run.Label.empty() ? ReportedPort(run) : run.Label, ReportedPort(run)))
                 .string();
         runs->push_back(run);
     }
@@ -207,4 +245,77 @@ bool PrepareRack(const RackOptions& opts, const std::string& exe, std::string* l
         (void)std::remove(opts.Junit.c_str());
     }
     return ready;
+}
+
+int DryRun(const RackOptions& opts, const std::string& exe)
+{
+    std::vector<std::string> refusals;
+    if (!opts.NotFound.empty()) {
+        refusals.push_back("no serial port found with " + opts.NotFound);
+    }
+    std::string message;
+    if (opts.Script != "-") {
+        const ScriptMap script = ReadScriptMap(opts.Script);
+        if (!script.Read) {
+            refusals.push_back("cannot read the script " + opts.Script + ": " + strerror(script.Error));
+        }
+    }
+    if (!TorvexThere(exe, &message)) {
+        refusals.push_back(message);
+    }
+    std::vector<std::string> ports;
+    for (const RackPort& port : opts.Ports) {
+        ports.push_back(port.Name);
+    }
+    (void)PortsDistinct(ports, &message, &refusals);
+    for (const std::string& output : {opts.Json, opts.Junit}) {
+        bool made = false;
+        if (!output.empty() && !JsonWritable(output, &made, &message)) {
+            refusals.push_back(message);
+        }
+        if (made) {
+            (void)std::remove(output.c_str());
+        }
+    }
+    std::error_code error;
+    if (!opts.LogDir.empty() && std::filesystem::exists(opts.LogDir, error)) {
+        if (!std::filesystem::is_directory(opts.LogDir, error)) {
+            refusals.push_back("cannot make the folder " + opts.LogDir + ": it is not a folder");
+        } else if (HoldsTranscripts(opts.LogDir)) {
+            refusals.push_back("the folder " + opts.LogDir + " already holds a rack's transcripts; name a new one");
+        }
+    }
+    std::string rackBaud;
+    for (const std::string& arg : opts.PassedOn) {
+        rackBaud = StartsWithNoCase(arg.c_str(), "-BAUD=") ? arg.substr(6) : rackBaud;
+    }
+    const std::string script = opts.Script == "-" ? "the script on standard input" : opts.Script;
+    printf("torvex-rack would run %s on %zu unit%s:\n", script.c_str(), opts.Ports.size(),
+           opts.Ports.size() == 1 ? "" : "s");
+    for (size_t i = 0; i < opts.Ports.size(); i++) {
+        const RackPort& port = opts.Ports[i];
+        Run run;
+        run.Port = port.Name;
+        run.Label = port.Label;
+        run.Stable = port.Stable;
+        const bool raw = StartsWithNoCase(port.Name.c_str(), "socket://");
+        const std::string speed = raw                 ? "the server's own speed"
+                                  : !port.Baud.empty() ? port.Baud + " bit/s"
+                                  : !rackBaud.empty()  ? rackBaud + " bit/s"
+                                                       : "9600 bit/s, torvex's default";
+        std::string line = UnitName(run) + ": -PORT=" + Shown(port.Name) + ", " + speed;
+        line += ", transcript " + ShownLabel(TranscriptName(i, opts.Ports.size(),
+                                                            run.Label.empty() ? ReportedPort(run) : run.Label,
+                                                            ReportedPort(run)));
+        printf("%s\n", line.c_str());
+    }
+    fflush(stdout);
+    for (const std::string& refusal : refusals) {
+        fprintf(stderr, "torvex-rack: %s\n", refusal.c_str());
+    }
+    if (!refusals.empty()) {
+        fprintf(stderr, "torvex-rack: the rack would not start: %zu reason%s\n", refusals.size(),
+                refusals.size() == 1 ? "" : "s");
+    }
+    return refusals.empty() ? 0 : 2;
 }
