@@ -161,13 +161,14 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
     args.push_back(missing);
     TerminalRack rack(args);
     // A terminal of 80 columns with NO_COLOR set: no colour, though units
-    // fail; a long name (as an adapter's by-id name is), and a label that
-    // leaves no letter for a file's name.
-    Units failing(2, {{"AT+X", ErrorReply}});
+    // fail; a long name (as an adapter's by-id name is), a label that
+    // leaves no letter for a file's name, and one of wide characters.
+    Units failing(3, {{"AT+X", ErrorReply}});
     const std::string byId = dir + "/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
     ASSERT_EQ(symlink(failing.ports[0].c_str(), byId.c_str()), 0);
     const std::string list = dir + "/ports.txt";
-    std::ofstream(list) << byId << "\n" << failing.ports[1] << " label=?*\n";
+    const std::string wide = "\xE8\xA9\xA6\xE9\xA8\x93\xE5\x8F\xB0";  // three characters, two columns each
+    std::ofstream(list) << byId << "\n" << failing.ports[1] << " label=?*\n" << failing.ports[2] << " label=" << wide << "\n";
     TerminalRack plain({RackExe(), WriteScript(RackScript), "--log-dir", dir + "/plain", "--json", dir + "/plain.json",
                         "--ports-from", list},
                        "1", 80);
@@ -306,29 +307,42 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
     const std::string plainSummary = plain.out.substr(std::min(plain.out.rfind("\x1b[?25h"), plain.out.size()));
     // The result has its room first; the long name is cut in its middle, keeping its end.
     const std::string failed = "  ERROR answered to AT+X at line 4  ";
+    // Columns on the terminal: the wide label's characters take two each.
+    auto columns = [&](const std::string& text) {
+        size_t n = 0;
+        for (char c : text) {
+            n += (c & 0xC0) != 0x80 && c != '\r' ? 1 : 0;
+        }
+        return n + (text.find(wide) != std::string::npos ? 3 : 0);
+    };
     std::string cutRow;
     for (size_t at = plainSummary.find('\n') + 1, end; (end = plainSummary.find('\n', at)) != std::string::npos;
          at = end + 1) {
         const std::string line = plainSummary.substr(at, end - at);
-        EXPECT_LT(std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80 && c != '\r'; }),
-                  80)
-            << line;
+        EXPECT_LT(columns(line), 80u) << line;
         if (cutRow.empty() && line.compare(0, 6, byId, 0, 6) == 0) {
             cutRow = line;
         }
     }
     EXPECT_EQ(cutRow.find(byId.substr(0, 6) + "\u2026" + byId.substr(byId.size() - 14) + failed), 0u) << plainSummary;
-    EXPECT_NE(Row(plainSummary, "?* (" + failing.ports[1] + ")").find(failed), std::string::npos) << plainSummary;
+    const std::string fallbackRow = Row(plainSummary, "?* (" + failing.ports[1] + ")");
+    const std::string wideRow = Row(plainSummary, wide + " (" + failing.ports[2] + ")");
+    ASSERT_NE(fallbackRow.find(failed), std::string::npos) << plainSummary;
+    ASSERT_NE(wideRow.find(failed), std::string::npos) << plainSummary;
+    // The results line up.
+    EXPECT_EQ(columns(wideRow.substr(0, wideRow.find(failed))), columns(cutRow.substr(0, cutRow.find(failed))));
+    EXPECT_EQ(columns(fallbackRow.substr(0, fallbackRow.find(failed))), columns(cutRow.substr(0, cutRow.find(failed))));
     // A transcript's name keeps what a file's name may hold; one with nothing left takes the port's.
     Json named;
     ASSERT_TRUE(ParseJson(ReadFile(dir + "/plain.json"), &named));
-    ASSERT_EQ(named["ports"].items.size(), 2u);
+    ASSERT_EQ(named["ports"].items.size(), 3u);
     std::string kept = byId.substr(1, 77);
     std::replace(kept.begin(), kept.end(), '/', '_');
     std::string fallback = failing.ports[1].substr(1);
     std::replace(fallback.begin(), fallback.end(), '/', '_');
     EXPECT_EQ(named["ports"].items[0]["transcript"].text, dir + "/plain/01-" + kept + ".log");
     EXPECT_EQ(named["ports"].items[1]["transcript"].text, dir + "/plain/02-" + fallback + ".log");
+    EXPECT_EQ(named["ports"].items[2]["transcript"].text, dir + "/plain/03-" + wide + ".log");
     for (const char* sgr : {"\x1b[32m", "\x1b[1;31m", "\x1b[0m"}) {
         EXPECT_EQ(plain.out.find(sgr), std::string::npos) << plain.out;
     }

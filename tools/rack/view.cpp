@@ -16,82 +16,113 @@ std::string Fixed(double value, int decimals)
     return text;
 }
 
+// The columns the character starting at text[at] takes: 2 for the wide
+// characters of East Asian scripts (and emoji), 1 for any other, 0 for a
+// byte inside a character.
+size_t CharColumns(const std::string& text, size_t at)
+{
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    if ((lead & 0xC0) == 0x80) {
+        return 0;
+    }
+    const size_t length = lead < 0x80 ? 1 : Utf8Length(text, at);
+    if (length < 3) {
+        return 1;
+    }
+    unsigned long code = lead & (0x7F >> length);
+    for (size_t k = 1; k < length; k++) {
+        code = (code << 6) | (static_cast<unsigned char>(text[at + k]) & 0x3F);
+    }
+    static const unsigned long wide[][2] = {{0x1100, 0x115F},   {0x2E80, 0x303E},   {0x3041, 0x33FF},
+                                            {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},
+                                            {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE30, 0xFE4F},
+                                            {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x1F300, 0x1F64F},
+                                            {0x1F900, 0x1F9FF}, {0x20000, 0x3FFFD}};
+    for (const auto& range : wide) {
+        if (code >= range[0] && code <= range[1]) {
+            return 2;
+        }
+    }
+    return 1;
+}
+
 // The columns a text takes: a result may hold UTF-8 from a port's name.
 size_t Width(const std::string& text)
 {
     size_t width = 0;
-    for (const char c : text) {
-        width += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    for (size_t at = 0; at < text.size(); at++) {
+        width += CharColumns(text, at);
     }
     return width;
 }
 
-// The first count characters of text, never part of one.
-std::string Head(const std::string& text, size_t count)
+// The longest start of text that takes at most columns, never part of a character.
+std::string Head(const std::string& text, size_t columns)
 {
     size_t taken = 0;
     size_t at = 0;
     for (; at < text.size(); at++) {
-        if ((static_cast<unsigned char>(text[at]) & 0xC0) != 0x80 && ++taken > count) {
+        taken += CharColumns(text, at);
+        if (taken > columns) {
             break;
         }
     }
     return text.substr(0, at);
 }
 
-// The last count characters of text.
-std::string Tail(const std::string& text, size_t count)
+// The longest end of text that takes at most columns.
+std::string Tail(const std::string& text, size_t columns)
 {
     size_t at = text.size();
-    for (size_t taken = 0; at > 0 && taken < count;) {
-        at--;
-        taken += (static_cast<unsigned char>(text[at]) & 0xC0) != 0x80 ? 1 : 0;
+    size_t taken = 0;
+    for (size_t k = text.size(); k > 0; k--) {
+        taken += CharColumns(text, k - 1);
+        if (taken > columns) {
+            break;
+        }
+        at = (static_cast<unsigned char>(text[k - 1]) & 0xC0) != 0x80 ? k - 1 : at;
     }
     return text.substr(at);
 }
 
-// Cuts or pads text to exactly width characters; a cut one ends in "~".
-std::string Fit(const std::string& text, size_t width)
+// text followed by blanks up to width columns.
+std::string Padded(const std::string& text, size_t width)
 {
     const size_t has = Width(text);
-    if (has <= width) {
-        return text + std::string(width - has, ' ');
+    return has >= width ? text : text + std::string(width - has, ' ');
+}
+
+// Cuts or pads text to exactly width columns; a cut one ends in "~".
+std::string Fit(const std::string& text, size_t width)
+{
+    if (Width(text) <= width) {
+        return Padded(text, width);
     }
-    return width == 0 ? "" : Head(text, width - 1) + "~";
+    return width == 0 ? "" : Padded(Head(text, width - 1) + "~", width);
 }
 
 // Pads text to width columns, or cuts it in its middle: the end of a port's
 // name (its serial number) or of a path (the file's name) is what tells it apart.
 std::string CutMiddle(const std::string& text, size_t width)
 {
-    const size_t has = Width(text);
-    if (has <= width) {
-        return text + std::string(width - has, ' ');
+    if (Width(text) <= width) {
+        return Padded(text, width);
     }
     if (width < 2) {
-        return Head(text, width);
+        return Padded(Head(text, width), width);
     }
     const size_t head = (width - 1) / 3;
-    return Head(text, head) + "\u2026" + Tail(text, width - 1 - head);
+    const std::string start = Head(text, head);
+    return Padded(start + "\u2026" + Tail(text, width - 1 - Width(start)), width);
 }
 
 // Pads text to width columns, or cuts it to width - 1 and an ellipsis.
 std::string Cut(const std::string& text, size_t width)
 {
-    const size_t has = Width(text);
-    if (has <= width) {
-        return text + std::string(width - has, ' ');
+    if (Width(text) <= width) {
+        return Padded(text, width);
     }
-    std::string cut;
-    size_t taken = 0;
-    for (const char c : text) {
-        const bool starts = (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-        if (starts && ++taken > width - 1) {
-            break;
-        }
-        cut += c;
-    }
-    return cut + "\u2026";
+    return width == 0 ? "" : Padded(Head(text, width - 1) + "\u2026", width);
 }
 
 std::string Bar(const Run& run, const ScriptMap& script, size_t width)
@@ -187,7 +218,7 @@ std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir
     for (const Run& run : runs) {
         portWidth = std::max(portWidth, Width(UnitName(run)));
         resultWidth = std::max(resultWidth, Width(run.Result));
-        pathWidth = std::max(pathWidth, Width(Shown(run.TranscriptPath)));
+        pathWidth = std::max(pathWidth, Width(ShownLabel(run.TranscriptPath)));
     }
     const size_t fullPath = pathWidth;
     if (columns > 0) {
@@ -222,7 +253,7 @@ std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir
     size_t interrupted = 0;
     for (const Run& run : runs) {
         const std::string time = run.Started ? Fixed(Seconds(run.Start, run.End), 1) + " s" : "-";
-        const std::string line = row(UnitName(run), run.Result, time, Shown(run.TranscriptPath));
+        const std::string line = row(UnitName(run), run.Result, time, ShownLabel(run.TranscriptPath));
         const size_t resultAt = CutMiddle(UnitName(run), portWidth).size() + 2;
         table += Coloured(line.substr(0, line.size() - 1), resultAt, run, colour) + "\n";
         ok += run.Ok ? 1 : 0;
