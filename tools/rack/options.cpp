@@ -134,6 +134,7 @@ std::string Unfound(const std::vector<Port>& found, const std::vector<std::strin
                     const std::vector<RackPort>& listed)
 {
     std::vector<std::pair<std::string, std::string>> wanted;
+    wanted.reserve(matches.size() + listed.size());
     for (const std::string& match : matches) {
         wanted.push_back({match, ""});
     }

@@ -65,6 +65,8 @@ enum class StartResult {
 // CreateTranscript  a new file (never an existing one) that no child inherits; null
 //                 with why, and whether for want of descriptors
 // Runnable        whether the program at path can be started, or why not
+// FileNamesUtf8   whether a file name's bytes are taken as UTF-8 (on Windows only where
+//                 the ANSI code page is UTF-8: the rack's file calls are the narrow ones)
 // PortIdentities  what tells two ports apart: for a network port (service given) the
 //                 addresses host resolves to with the port number; otherwise the real
 //                 path and the device (or file) number of port
@@ -76,6 +78,7 @@ void FlushKeys();
 void RaiseFileLimit();
 FILE* CreateTranscript(const std::string& path, std::string* why, bool* noDescriptors);
 bool Runnable(const std::string& path, std::string* why);
+bool FileNamesUtf8();
 std::vector<std::string> PortIdentities(const std::string& port, const std::string& host, const std::string& service);
 void SendKey(size_t child, char key);
 void EndInput(size_t child);

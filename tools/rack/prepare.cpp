@@ -1,9 +1,11 @@
 // torvex-rack: the checks made before any unit is woken.
 #include "prepare.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -33,23 +35,28 @@ std::string Ipv4OfMapped(const std::string& host)
         return host;
     }
     const std::string rest = host.substr(prefix.size());
-    unsigned a = 0;
-    unsigned b = 0;
-    unsigned c = 0;
-    unsigned d = 0;
-    char end = 0;
-    if (sscanf(rest.c_str(), "%3u.%3u.%3u.%3u%c", &a, &b, &c, &d, &end) == 4 && a < 256 && b < 256 && c < 256 &&
-        d < 256) {
-        return std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) + "." + std::to_string(d);
+    // Four numbers 0-255 with dots, or two groups of up to four hex digits.
+    const bool dotted = rest.find('.') != std::string::npos;
+    const size_t parts = dotted ? 4 : 2;
+    std::vector<unsigned long> n;
+    size_t at = 0;
+    while (n.size() < parts && at <= rest.size()) {
+        const size_t end = std::min(rest.find(dotted ? '.' : ':', at), rest.size());
+        const std::string digits = rest.substr(at, end - at);
+        if (digits.empty() || digits.size() > (dotted ? 3 : 4) ||
+            digits.find_first_not_of(dotted ? "0123456789" : "0123456789abcdef") != std::string::npos) {
+            return host;
+        }
+        n.push_back(strtoul(digits.c_str(), nullptr, dotted ? 10 : 16));
+        at = end + 1;
     }
-    unsigned high = 0;
-    unsigned low = 0;
-    if (rest.find_first_not_of("0123456789abcdef:") == std::string::npos &&
-        sscanf(rest.c_str(), "%4x:%4x%c", &high, &low, &end) == 2) {
-        return std::to_string(high >> 8) + "." + std::to_string(high & 255) + "." + std::to_string(low >> 8) + "." +
-               std::to_string(low & 255);
+    if (n.size() != parts || at != rest.size() + 1 || (dotted && *std::max_element(n.begin(), n.end()) > 255)) {
+        return host;
     }
-    return host;
+    if (!dotted) {
+        n = {n[0] >> 8, n[0] & 255, n[1] >> 8, n[1] & 255};
+    }
+    return std::to_string(n[0]) + "." + std::to_string(n[1]) + "." + std::to_string(n[2]) + "." + std::to_string(n[3]);
 }
 
 // For rfc2217://HOST:PORT or socket://HOST:PORT, read as torvex reads it: the

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "os.h"
 #include "serial/display.h"
 
 namespace {
@@ -67,15 +68,18 @@ namespace {
 
 // The letters of text that a file name can keep on every system: what
 // Windows refuses (<>:"/\|?*, control bytes) and bytes that are not UTF-8
-// become one _ a run, none at either end; a trailing dot or blank goes, as
-// Windows drops them; at most limit bytes, never part of a character.
+// (or any beyond ASCII where file names are not) become one _ a run, none at
+// either end; a trailing dot or blank goes, as Windows drops them; at most
+// limit bytes, never part of a character.
 std::string FileNamePart(const std::string& text, size_t limit)
 {
     std::string part;
     bool gap = false;
     for (size_t i = 0; i < text.size(); i++) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        size_t length = c >= 0x80 ? Utf8Length(text, i) : 1;
+        // Letters beyond ASCII only where the file calls take them as they are.
+        static const bool utf8 = FileNamesUtf8();
+        const size_t length = c < 0x80 ? 1 : utf8 ? Utf8Length(text, i) : 0;
         const bool refused = c < 0x20 || c == 0x7F || strchr("<>:\"/\\|?*", c) != nullptr || length == 0 ||
                              (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
         if (refused) {
