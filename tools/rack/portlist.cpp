@@ -2,6 +2,7 @@
 // read for certain is refused rather than guessed at.
 #include "portlist.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -108,13 +109,12 @@ bool ReadPortList(std::istream& in, std::vector<RackPort>* ports, size_t* badLin
         if (why->empty() && !port.Label.empty()) {
             // Two units of one name could not be told apart in any report.
             const auto earlier = labels.find(port.Label);
+            const bool listed = std::any_of(ports->begin(), ports->end(),
+                                            [&](const RackPort& p) { return p.Label == port.Label; });
             if (earlier != labels.end()) {
                 *why = "the label " + port.Label + " is given on line " + std::to_string(earlier->second) + " already";
-            }
-            for (const RackPort& p : *ports) {
-                if (why->empty() && p.Label == port.Label) {
-                    *why = "the label " + port.Label + " is given in an earlier list already";
-                }
+            } else if (listed) {
+                *why = "the label " + port.Label + " is given in an earlier list already";
             }
             labels.emplace(port.Label, number);
         }

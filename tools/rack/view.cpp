@@ -38,7 +38,7 @@ size_t CharColumns(const std::string& text, size_t at)
                                             {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE30, 0xFE4F},
                                             {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x1F300, 0x1F64F},
                                             {0x1F900, 0x1F9FF}, {0x20000, 0x3FFFD}};
-    for (const auto& range : wide) {
+    for (const unsigned long* range : wide) {
         if (code >= range[0] && code <= range[1]) {
             return 2;
         }
