@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -171,6 +172,7 @@ TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
     t.Link(odd + "/1-3:1.0/ttyUSB1/tty/ttyUSB1/device", odd + "/1-3:1.0/ttyUSB1");
     t.Link("sys/class/tty/ttyUSB1", odd + "/1-3:1.0/ttyUSB1/tty/ttyUSB1");
     t.File("dev/ttyUSB1", "", 0666);
+    t.Link("dev/serial/by-path/pci-0000:00:14.0-usb-0:3:1.0-port0", "dev/ttyUSB1");  // no by-id: no serial number
     // Attributes that are not regular files: a FIFO nobody writes and /dev/zero;
     // and a DEL in a product name.
     const std::string fake = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-4";
@@ -198,7 +200,8 @@ TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
               "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0; "
               "you may not open it: not in group dialout\n"
               "/dev/ttyUSB1: ch341-uart, USB vendor 1a86 (no product number) \\x1B[31mRed\\x1B[0m "
-              "\\x1B]0;title\\aCable\\xC2\\x9B2J, serial \\x0142; you may open it\n"
+              "\\x1B]0;title\\aCable\\xC2\\x9B2J, serial \\x0142, /dev/serial/by-path/pci-0000:00:14.0-usb-0:3:1.0-port0; "
+              "you may open it\n"
               "/dev/ttyUSB2: pl2303, USB (no vendor or product number) Acme Cable\\x7F; you may open it\n"
               "/dev/ttyS0 or COM1: 8250, 16550A UART; you may not open it: only root may open it\n"
               "/dev/ttyS255 or COM256: 8250, 16550A UART; you may open it\n"
@@ -226,6 +229,14 @@ TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
         ports += port["port"].text + "\n";
     }
     EXPECT_EQ(ports, "/dev/ttyACM0\n/dev/ttyUSB1\n/dev/ttyUSB2\n/dev/ttyS255\n/dev/ttyS300\n");
+    // Each is named by its stable name: by-id, else by-path, else the port.
+    std::string stable;
+    for (const Json& port : json["ports"].items) {
+        stable += port["stable_name"].text + "\n";
+    }
+    EXPECT_EQ(stable, "/dev/serial/by-id/usb-Raspberry_Pi_Pico_E660583883A74C2B-if00\n"
+                      "/dev/serial/by-path/pci-0000:00:14.0-usb-0:3:1.0-port0\n/dev/ttyUSB2\n/dev/ttyS255\n"
+                      "/dev/ttyS300\n");
     // --match picks from the same discovery, whether or not the user may open
     // the port: by serial number, vendor and product (any letter case), part
     // of the by-id name. The picks add up, each port once, in the same order.
@@ -242,14 +253,95 @@ TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
         ports += port["port"].text + "\n";
     }
     EXPECT_EQ(ports, "/dev/ttyUSB0\n/dev/ttyACM0\n");
-    // Finding no port is a failure with its reason, before any unit is woken.
-    rack.command = {"sh", "-c", "exec \"$@\" 2>&1", "sh", RackExe(), t.Root() + "/scripts/rack.txt", "--log-dir",
-                    logs + "/none", "--match", "usb=2e8a:000a", "--match", "serial=E660583883A74C2"};
+    const std::string ftdiId = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+    EXPECT_NE(Row(r.out, ftdiId).find("  port could not be opened: "), std::string::npos) << r.out;
+    EXPECT_EQ(matched["ports"].items[0]["stable_name"].text, ftdiId);
+    EXPECT_NE(matched["ports"].items[0]["transcript"].text.find("/01-dev_serial_by-id_usb-FTDI_FT232R_USB_UART_"
+                                                                "A50285BI-if00-port0.log"),
+              std::string::npos);
+
+    // --dry-run: the units as they would run, a serial= line of a port list
+    // (after a byte order mark) with its speed and a label shown as written on
+    // a UTF-8 console; no port opened, nothing left behind.
+    const std::string label = "\xD0\xA1\xD1\x82\xD0\xB5\xD0\xBD\xD0\xB4 3 <A>\x01\xFF";
+    t.File("scripts/ports.txt", "\xEF\xBB\xBFserial=A50285BI -BAUD=115200 label=" + label + "\n/dev/ttyS300 label=bay 2\n");
+    const std::vector<std::string> dry = {"sh", "-c", "exec env -u LC_ALL -u LC_CTYPE \"$@\" 2>&1", "sh"};
+    rack.command = dry;
+    for (const std::string& arg : std::vector<std::string>{"LANG=C.UTF-8", RackExe(), "--dry-run", t.Root() + "/scripts/rack.txt", "--log-dir",
+                                  logs + "/dry", "--ports-from", t.Root() + "/scripts/ports.txt", "--match",
+                                  "usb=2e8a:000a", "--junit", logs + "/dry.xml"}) {
+        rack.command.push_back(arg);
+    }
     r = RunTorvex({}, rack);
-    unsetenv("TORVEX_PORTS_ROOT");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "torvex-rack would run " + t.Root() + "/scripts/rack.txt on 3 units:\n" +
+                         "\xD0\xA1\xD1\x82\xD0\xB5\xD0\xBD\xD0\xB4 3 <A>\\x01\\xFF (" + ftdiId +
+                         "): -PORT=/dev/ttyUSB0, 115200 bit/s, transcript 01-\xD0\xA1\xD1\x82\xD0\xB5\xD0\xBD\xD0\xB4 3 _A.log\n"
+                         "bay 2 (/dev/ttyS300): -PORT=/dev/ttyS300, 9600 bit/s, torvex's default, transcript 02-bay 2.log\n"
+                         "/dev/serial/by-id/usb-Raspberry_Pi_Pico_E660583883A74C2B-if00: -PORT=/dev/ttyACM0, 9600 bit/s, "
+                         "torvex's default, transcript 03-dev_serial_by-id_usb-Raspberry_Pi_Pico_E660583883A74C2B-if00.log\n");
+    EXPECT_NE(access((logs + "/dry").c_str(), F_OK), 0);
+    EXPECT_NE(access((logs + "/dry.xml").c_str(), F_OK), 0);
+    // Every reason it would not start, and the speed a raw network port cannot take; labels escaped
+    // where the console does not show UTF-8.
+    t.File("scripts/more.txt", "serial=A50285BI label=" + label + "\nsocket://[::ffff:127.0.0.1]:7010 -BAUD=9600\n");
+    rack.command = dry;
+    for (const std::string& arg : std::vector<std::string>{"LANG=C", RackExe(), "--dry-run", t.Root() + "/scripts/rack.txt", "--ports-from",
+                                  t.Root() + "/scripts/more.txt", "/dev/ttyUSB0", "socket://127.0.0.1:7010"}) {
+        rack.command.push_back(arg);
+    }
+    r = RunTorvex({}, rack);
+    EXPECT_EQ(r.status, 2);
+    const std::string escaped = "\\xD0\\xA1\\xD1\\x82\\xD0\\xB5\\xD0\\xBD\\xD0\\xB4 3 ";
+    EXPECT_EQ(r.out, "torvex-rack: warning: " + t.Root() + "/scripts/more.txt:2: -BAUD=9600 cannot set the speed of "
+                     "socket://[::ffff:127.0.0.1]:7010: the server's own speed holds\n"
+                     "torvex-rack would run " + t.Root() + "/scripts/rack.txt on 4 units:\n"
+                     "/dev/ttyUSB0: -PORT=/dev/ttyUSB0, 9600 bit/s, torvex's default, transcript 01-dev_ttyUSB0.log\n"
+                     "socket://127.0.0.1:7010: -PORT=socket://127.0.0.1:7010, the server's own speed, "
+                     "transcript 02-socket_127.0.0.1_7010.log\n" +
+                     escaped + "<A>\\x01\\xFF (" + ftdiId + "): -PORT=/dev/ttyUSB0, 9600 bit/s, torvex's default, "
+                     "transcript 03-" + escaped + "_A.log\n"
+                     "socket://[::ffff:127.0.0.1]:7010: -PORT=socket://[::ffff:127.0.0.1]:7010, the server's own speed, "
+                     "transcript 04-socket_[_ffff_127.0.0.1]_7010.log\n"
+                     "torvex-rack: the port /dev/ttyUSB0 is named twice\n"
+                     "torvex-rack: socket://127.0.0.1:7010 and socket://[::ffff:127.0.0.1]:7010 are the same port\n"
+                     "torvex-rack: the rack would not start: 2 reasons\n");
+    // Finding no port is a failure with its reason, before any unit is woken,
+    // once each retry has looked again; CI reads it in the JUnit file.
+    rack.command = {"sh", "-c", "exec \"$@\" 2>&1", "sh", RackExe(), t.Root() + "/scripts/rack.txt", "--log-dir",
+                    logs + "/none", "--match", "usb=2e8a:000a", "--match", "serial=E660583883A74C2",
+                    "--retries", "1", "--retry-wait", "1", "--junit", logs + "/none.xml"};
+    const auto looked = std::chrono::steady_clock::now();
+    r = RunTorvex({}, rack);
+    EXPECT_GE(std::chrono::steady_clock::now() - looked, std::chrono::seconds(1));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "torvex-rack: no serial port found with serial=E660583883A74C2\n");
+    EXPECT_EQ(r.out, "torvex-rack: no serial port found with serial=E660583883A74C2; looking again in 1 s (attempt 2 "
+                     "of 2)\ntorvex-rack: no serial port found with serial=E660583883A74C2\n");
     EXPECT_NE(access((logs + "/none").c_str(), F_OK), 0);
+    EXPECT_EQ(JunitFaults(logs + "/none.xml"), "") << ReadFile(logs + "/none.xml");
+    Json none;
+    ASSERT_TRUE(ReadJunit(logs + "/none.xml", &none));
+    EXPECT_EQ(none["attrib"]["errors"].text, "1");
+    ASSERT_EQ(none["children"].items.size(), 1u);
+    EXPECT_EQ(none["children"].items[0]["attrib"]["name"].text, "serial=E660583883A74C2");
+    EXPECT_EQ(none["children"].items[0]["children"].items[0]["tag"].text, "error");
+    EXPECT_EQ(none["children"].items[0]["children"].items[0]["attrib"]["message"].text,
+              "no serial port found with serial=E660583883A74C2");
+    // A unit plugged in while the rack looks again is found.
+    t.Remove("sys/class/tty/ttyACM0");
+    rack.command = {"sh", "-c", "exec \"$@\" 2>&1", "sh", RackExe(), t.Root() + "/scripts/rack.txt", "--log-dir",
+                    logs + "/late", "--json", logs + "/late.json", "--match", "usb=2e8a:000a", "--retries", "5",
+                    "--retry-wait", "1"};
+    RunningTorvex late({}, rack);
+    ASSERT_TRUE(late.WaitForOutput("looking again in 1 s (attempt 2 of 6)\n", 10000)) << late.Output();
+    t.Link("sys/class/tty/ttyACM0", acm + "/1-2:1.0/tty/ttyACM0");
+    r = late.Wait();
+    unsetenv("TORVEX_PORTS_ROOT");
+    EXPECT_EQ(r.status, 1) << r.out;
+    Json found;
+    ASSERT_TRUE(ParseJson(ReadFile(logs + "/late.json"), &found)) << r.out;
+    ASSERT_EQ(found["ports"].items.size(), 1u);
+    EXPECT_EQ(found["ports"].items[0]["port"].text, "/dev/ttyACM0");
 
     // Unplugged, and the 16550s gone: only the dead ttyS and the pty are left.
     for (const char* tty : {"ttyACM0", "ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyS0", "ttyS255", "ttyS300"}) {

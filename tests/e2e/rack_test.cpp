@@ -335,6 +335,8 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
         {{script, "/dev/null", other + "/null"}, "torvex-rack: /dev/null and " + other + "/null are the same port\n"},
         {{script, "rfc2217://127.0.0.1:7010", "socket://127.0.0.1:7011", "RFC2217://LocalHost:07010"},
          "torvex-rack: rfc2217://127.0.0.1:7010 and RFC2217://LocalHost:07010 are the same port\n"},
+        {{script, "socket://[::FFFF:127.0.0.1]:7011", "socket://[::ffff:7f00:1]:7012", "socket://127.0.0.1:7011"},
+         "torvex-rack: socket://[::FFFF:127.0.0.1]:7011 and socket://127.0.0.1:7011 are the same port\n"},
         {{script, "COM1", "--json", other + "/no/rack.json"},
          "torvex-rack: cannot write " + other + "/no/rack.json: No such file or directory\n"},
         {{script, "COM1", "--json", other + "/rack.json", "--log-dir", "/dev/null/logs"},
@@ -371,7 +373,8 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
     };
     // A port list: comments, blanks, a quoted name, speeds and labels, then a
     // line that cannot be read for certain, refused with its number.
-    const std::string good = "# bay list\n\n  COM1 -BAUD=9600 label=bay 1\n\"COM 2\" label=bay \"2\"\nCOM3\n";
+    // A byte order mark first is skipped.
+    const std::string good = "\xEF\xBB\xBF# bay list\n\n  COM1 -BAUD=9600 label=bay 1\n\"COM 2\" label=bay \"2\"\nCOM3\n";
     const std::vector<std::pair<std::string, std::string>> lists = {
         {"COM4 -BAUD=fast\n", "6: -BAUD= needs a speed in bits per second, such as -BAUD=115200"},
         {"COM4 -BAUD=0 label=x\n", "6: -BAUD= needs a speed in bits per second, such as -BAUD=115200"},
@@ -382,6 +385,9 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
         {"COM4 label=\n", "6: label= needs a text"},
         {"\"\" -BAUD=9600\n", "6: the port name is empty"},
         {"-BAUD=9600 COM4\n", "6: unknown word after the port name: COM4"},
+        {"label=bay 4\n", "6: a label needs a port name before it"},
+        {"COM4 label=bay 1\n", "6: the label bay 1 is given on line 3 already"},
+        {"serial= label=bay 4\n", "6: serial= needs a serial number"},
     };
     for (size_t i = 0; i < lists.size(); i++) {
         const std::string list = other + "/ports" + std::to_string(i) + ".txt";

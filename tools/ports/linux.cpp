@@ -162,13 +162,17 @@ std::string UsbDevice(std::string device, const std::string& stop)
     return "";
 }
 
+// udev's by-id name, which holds the serial number; else its by-path name,
+// which stays while the adapter keeps its USB socket.
 std::string StableName(const std::string& root, const std::string& node)
 {
     const std::string real = RealPath(node);
-    const std::string dir = root + "/dev/serial/by-id";
-    for (const std::string& name : Entries(dir)) {
-        if (!real.empty() && RealPath(Child(dir, name)) == real) {
-            return "/dev/serial/by-id/" + name;
+    for (const char* kind : {"/dev/serial/by-id", "/dev/serial/by-path"}) {
+        const std::string dir = root + kind;
+        for (const std::string& name : Entries(dir)) {
+            if (!real.empty() && RealPath(Child(dir, name)) == real) {
+                return std::string(kind) + "/" + name;
+            }
         }
     }
     return "";

@@ -64,3 +64,8 @@ void SortForListing(std::vector<Port>* ports)
         return NaturalLess(a.Name, b.Name);
     });
 }
+
+std::string UnitStableName(const Port& p)
+{
+    return p.StableName.empty() ? p.Name : p.StableName;
+}

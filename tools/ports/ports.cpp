@@ -91,7 +91,8 @@ std::string Line(const Port& p)
     const std::string uart = Shown(p.Uart);
     const std::string serial = Shown(p.Serial);
     const std::string what = Joined({Shown(p.Description), Shown(p.Driver), uart.empty() ? "" : uart + " UART", usb,
-                                     serial.empty() ? "" : "serial " + serial, Shown(p.StableName)},
+                                     serial.empty() ? "" : "serial " + serial,
+                                     p.StableName == p.Serial ? "" : Shown(p.StableName)},
                                     ", ");
     if (!what.empty()) {
         line += ": " + what;

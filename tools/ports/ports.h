@@ -19,7 +19,8 @@ struct Port {
     std::string Maker;
     std::string Product;
     std::string Serial;
-    std::string StableName;    // a name that stays when the port number changes
+    std::string StableName;    // a name that stays when the port number changes: udev's by-id,
+                               // else by-path name on Linux, the USB serial number on Windows
     bool AccessKnown = false;  // whether the current user may open it was checked
     std::string NoAccess;      // why the current user may not open it; empty when they may
 };
@@ -28,3 +29,6 @@ struct Port {
 std::vector<Port> FindPorts();
 // Adapters on USB first, then by name, numbers in names by value (ttyS2 before ttyS10).
 void SortForListing(std::vector<Port>* ports);
+// The name a unit found here is known by in torvex-rack's reports: its stable
+// name where it has one, else its port name.
+std::string UnitStableName(const Port& p);

@@ -93,6 +93,7 @@ void AddUsb(DEVINST inst, Port* p)
     const std::string last = id.substr(id.rfind('\\') + 1);
     if (last.find('&') == std::string::npos) {
         p->Serial = last;
+        p->StableName = last;  // it follows the adapter from one USB socket to another
     }
 }
 

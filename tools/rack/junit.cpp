@@ -158,7 +158,7 @@ std::string JunitXml(const std::vector<Run>& runs, const std::vector<std::string
         const Kind kind = KindOf(run);
         counts[static_cast<int>(kind)]++;
         const double time = run.Started ? Seconds(run.Start, run.End) : 0.0;
-        cases += "  <testcase" + Attribute("name", run.Label.empty() ? run.Port : run.Label) +
+        cases += "  <testcase" + Attribute("name", run.Label.empty() ? ReportedPort(run) : run.Label) +
                  Attribute("classname", ClassName(head.Script)) + Attribute("time", Fixed3(time)) + ">\n";
         static const char* const elements[] = {"", "failure", "error", "skipped"};
         if (kind != Kind::Passed) {
@@ -177,4 +177,14 @@ std::string JunitXml(const std::vector<Run>& runs, const std::vector<std::string
         cases += "    <system-out>" + XmlText(transcript, false) + "</system-out>\n  </testcase>\n";
     }
     return Suite(head, runs.size(), counts, seconds) + cases + "</testsuite>\n";
+}
+
+std::string JunitNotFound(const std::string& looked, const JunitHead& head)
+{
+    Run run;
+    run.Label = looked;
+    run.StartFailure = "no serial port found with " + looked;
+    run.Result = run.StartFailure;
+    run.State = RunState::Done;
+    return JunitXml({run}, {""}, head, 0.0);
 }

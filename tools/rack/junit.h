@@ -26,3 +26,6 @@ std::string JunitXml(const std::vector<Run>& runs, const std::vector<std::string
                      const JunitHead& head, double seconds);
 // A document with one error, message, for a rack that did not finish or start.
 std::string JunitUnfinished(const JunitHead& head, const std::string& message);
+// The document for a rack that found no port for what it looked for (a
+// --match or a serial= line): one testcase in error, saying so.
+std::string JunitNotFound(const std::string& looked, const JunitHead& head);

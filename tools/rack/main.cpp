@@ -382,6 +382,9 @@ int main(int argc, char** argv)
     if (status >= 0) {
         if (!rack.Opts.Refusal.empty()) {
             (void)Refused(rack.Opts, "", rack.Opts.Refusal);
+        } else if (!rack.Opts.NotFound.empty() && !rack.Opts.Junit.empty() && CheckOutputs(rack.Opts)) {
+            // CI reads a failure that says what was looked for, not a missing file.
+            (void)WriteReport(rack.Opts.Junit, JunitNotFound(rack.Opts.NotFound, ReportHead(rack.Opts, "")));
         }
         return status;
     }
@@ -389,6 +392,10 @@ int main(int argc, char** argv)
     RaiseFileLimit();
     SetTranscriptLimit(rack.Opts.TranscriptLimit);
     rack.Exe = OwnDirectory() + TorvexName();
+    if (rack.Opts.DryRun) {
+        LabelsAsWritten = ConsoleUtf8();
+        return DryRun(rack.Opts, rack.Exe);
+    }
     if (rack.Opts.Script != "-") {
         rack.Script = ReadScriptMap(rack.Opts.Script);
         if (!rack.Script.Read) {
@@ -414,6 +421,7 @@ int main(int argc, char** argv)
         return 2;
     }
     rack.Live = ConsoleIsTerminal();
+    LabelsAsWritten = ConsoleUtf8();
     // https://no-color.org: set and not empty, it turns colour off.
     const char* noColor = getenv("NO_COLOR");
     rack.Colour = rack.Live && (noColor == nullptr || noColor[0] == '\0');

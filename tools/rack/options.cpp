@@ -1,12 +1,16 @@
 // torvex-rack: the command line, and where the ports come from.
 #include "options.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <set>
+#include <thread>
 
 #include "portlist.h"
 #include "run/text.h"
@@ -27,8 +31,9 @@ void Usage(FILE* out)
             "its own, with a live view, a timestamped transcript per port and a summary.\n"
             "\n"
             "  --jobs N          run at most N at once (default: all)\n"
-            "  --ports-from FILE take ports from FILE, one a line, each optionally with\n"
-            "                    -BAUD=n and label=TEXT; - is standard input\n"
+            "  --ports-from FILE take ports from FILE, one a line (a name, or serial=S),\n"
+            "                    each optionally with -BAUD=n and label=TEXT; - is\n"
+            "                    standard input\n"
             "  --all             every port that torvex-ports lists as usable\n"
             "  --match KEY=VALUE the ports torvex-ports finds with serial=S, usb=VVVV:PPPP\n"
             "                    or by-id=TEXT (part of the /dev/serial/by-id name); adds up\n"
@@ -43,6 +48,8 @@ void Usage(FILE* out)
             "                    two, - is standard output (the console then on standard error)\n"
             "  --transcript-limit SIZE  bytes a transcript may hold, K, M or G after the\n"
             "                    number for KiB, MiB or GiB (default: 64M); then it is cut\n"
+            "  --dry-run         list the units that would run and every reason the rack\n"
+            "                    would refuse to start; no port is opened\n"
             "  -BAUD=n -DEBUG -UTC  passed on to torvex\n"
             "  --help            show this text\n"
             "  --version         show the version\n"
@@ -131,11 +138,15 @@ bool ReadList(const std::string& list, RackOptions* options)
     size_t badLine = 0;
     std::string why;
     bool read = false;
+    const size_t before = options->Ports.size();
     if (list == "-") {
         read = ReadPortList(std::cin, &options->Ports, &badLine, &why);
     } else {
         std::ifstream file(list, std::ios::binary);
         read = file.is_open() && ReadPortList(file, &options->Ports, &badLine, &why);
+    }
+    for (size_t i = before; i < options->Ports.size(); i++) {
+        options->Ports[i].List = list;
     }
     if (badLine > 0) {
         options->Refusal = list + ":" + std::to_string(badLine) + ": " + why;
@@ -175,6 +186,144 @@ bool Matches(const Port& p, const std::string& match, bool* known)
     return false;
 }
 
+// The first --match, or serial= line of the port list, that finds no port in
+// found; empty when each finds one. Lines are where each is written.
+std::string Unfound(const std::vector<Port>& found, const std::vector<std::string>& matches,
+                    const std::vector<RackPort>& listed)
+{
+    std::vector<std::pair<std::string, std::string>> wanted;
+    wanted.reserve(matches.size() + listed.size());
+    for (const std::string& match : matches) {
+        wanted.push_back({match, ""});
+    }
+    for (const RackPort& port : listed) {
+        if (!port.Match.empty()) {
+            wanted.push_back({port.Match, " (" + port.List + ":" + std::to_string(port.Line) + ")"});
+        }
+    }
+    // The n-th serial= line of one number takes the n-th port with it (the ports of a multi-port adapter).
+    std::map<std::string, size_t> taken;
+    for (const auto& w : wanted) {
+        const size_t need = w.second.empty() ? 1 : ++taken[w.first];
+        size_t have = 0;
+        for (const Port& p : found) {
+            bool known = true;
+            have += Matches(p, w.first, &known) ? 1 : 0;
+        }
+        if (have < need) {
+            return w.first + w.second;
+        }
+    }
+    return "";
+}
+
+// The ports --all and --match find, and those of the port list's serial=
+// lines, named by their stable names. A match that finds nothing is looked
+// for again as --retries allows (a unit not plugged in yet); false once it
+// is said that it was not found.
+bool FindUnits(bool all, const std::vector<std::string>& matches, RackOptions* options)
+{
+    bool listMatches = false;
+    for (const RackPort& port : options->Ports) {
+        listMatches = listMatches || !port.Match.empty();
+    }
+    if (!all && matches.empty() && !listMatches) {
+        return true;
+    }
+    std::vector<Port> found;
+    for (int attempt = 1;; attempt++) {
+        found = FindPorts();
+        SortForListing(&found);
+        options->NotFound = Unfound(found, matches, options->Ports);
+        if (options->NotFound.empty() || attempt > options->Retries || options->DryRun) {
+            break;
+        }
+        fprintf(stderr, "torvex-rack: no serial port found with %s; looking again in %d s (attempt %d of %d)\n",
+                options->NotFound.c_str(), options->RetryWait, attempt + 1, options->Retries + 1);
+        std::this_thread::sleep_for(std::chrono::seconds(options->RetryWait));
+    }
+    if (!options->NotFound.empty() && !options->DryRun) {
+        fprintf(stderr, "torvex-rack: no serial port found with %s\n", options->NotFound.c_str());
+        return false;
+    }
+    auto named = [&](const std::string& name) {
+        for (const RackPort& q : options->Ports) {
+            if (q.Name == name) {
+                return true;
+            }
+        }
+        return false;
+    };
+    // A serial= line takes the first port found with its serial number that no
+    // earlier such line took, with the line's speed and label.
+    std::vector<std::string> taken;
+    for (RackPort& port : options->Ports) {
+        for (const Port& p : found) {
+            bool known = true;
+            if (!port.Match.empty() && port.Name.empty() && Matches(p, port.Match, &known) &&
+                std::find(taken.begin(), taken.end(), p.Name) == taken.end()) {
+                port.Name = p.Name;
+                port.Stable = UnitStableName(p);
+                taken.push_back(p.Name);
+            }
+        }
+        if (port.Name.empty()) {
+            port.Name = port.Match;  // only in a dry run, which says it was not found
+        }
+    }
+    if (all) {
+        std::vector<RackPort> usable;
+        for (const Port& p : found) {
+            if (!p.AccessKnown || p.NoAccess.empty()) {
+                RackPort port;
+                port.Name = p.Name;
+                port.Stable = UnitStableName(p);
+                usable.push_back(port);
+            }
+        }
+        if (usable.empty() && options->Ports.empty()) {
+            options->Refusal = "no usable serial ports found";
+            fprintf(stderr, "torvex-rack: %s\n", options->Refusal.c_str());
+            return false;
+        }
+        options->Ports.insert(options->Ports.end(), usable.begin(), usable.end());
+    }
+    // Each --match adds the ports it finds, in the order torvex-ports lists them.
+    for (const std::string& match : matches) {
+        for (const Port& p : found) {
+            bool known = true;
+            if (Matches(p, match, &known) && !named(p.Name)) {
+                RackPort port;
+                port.Name = p.Name;
+                port.Stable = UnitStableName(p);
+                options->Ports.push_back(port);
+            }
+        }
+    }
+    return true;
+}
+
+// -BAUD= cannot reach a device behind socket://: the server's own speed holds.
+void WarnSpeeds(const RackOptions& options)
+{
+    std::string rackBaud;
+    for (const std::string& arg : options.PassedOn) {
+        rackBaud = StartsWithNoCase(arg.c_str(), "-BAUD=") ? arg : rackBaud;
+    }
+    for (const RackPort& port : options.Ports) {
+        if (!StartsWithNoCase(port.Name.c_str(), "socket://")) {
+            continue;
+        }
+        if (!port.Baud.empty()) {
+            fprintf(stderr, "torvex-rack: warning: %s:%zu: -BAUD=%s cannot set the speed of %s: the server's own "
+                            "speed holds\n", port.List.c_str(), port.Line, port.Baud.c_str(), port.Name.c_str());
+        } else if (!rackBaud.empty()) {
+            fprintf(stderr, "torvex-rack: warning: %s cannot set the speed of %s: the server's own speed holds\n",
+                    rackBaud.c_str(), port.Name.c_str());
+        }
+    }
+}
+
 }  // namespace
 
 int ReadOptions(int argc, char** argv, RackOptions* options)
@@ -211,6 +360,8 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
         }
         if (strcmp(arg, "--all") == 0) {
             all = true;
+        } else if (strcmp(arg, "--dry-run") == 0) {
+            options->DryRun = true;
         } else if (OptionValue(argv, &i, "--jobs", &value)) {
             char* end = nullptr;
             const long jobs = strtol(value.c_str(), &end, 10);
@@ -282,47 +433,11 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             return 2;
         }
     }
-    std::vector<Port> found;
-    if (all || !matches.empty()) {
-        found = FindPorts();
-        SortForListing(&found);
+    if (!FindUnits(all, matches, options)) {
+        return 1;
     }
-    if (all) {
-        std::vector<RackPort> usable;
-        for (const Port& p : found) {
-            if (!p.AccessKnown || p.NoAccess.empty()) {
-                usable.push_back({p.Name, "", ""});
-            }
-        }
-        if (usable.empty() && options->Ports.empty()) {
-            options->Refusal = "no usable serial ports found";
-            fprintf(stderr, "torvex-rack: %s\n", options->Refusal.c_str());
-            return 1;
-        }
-        options->Ports.insert(options->Ports.end(), usable.begin(), usable.end());
-    }
-    // Each --match adds the ports it finds, in the order torvex-ports lists them.
-    for (const std::string& match : matches) {
-        size_t picked = 0;
-        for (const Port& p : found) {
-            bool known = true;
-            if (Matches(p, match, &known)) {
-                picked++;
-                bool named = false;
-                for (const RackPort& q : options->Ports) {
-                    named = named || q.Name == p.Name;
-                }
-                if (!named) {
-                    options->Ports.push_back({p.Name, "", ""});
-                }
-            }
-        }
-        if (picked == 0) {
-            fprintf(stderr, "torvex-rack: no serial port found with %s\n", match.c_str());
-            return 1;
-        }
-    }
-    if (options->Ports.empty()) {
+    WarnSpeeds(*options);
+    if (options->Ports.empty() && (options->NotFound.empty() || !options->DryRun)) {
         // An empty port list: a nightly job's reports must not keep last night's results.
         options->Refusal = "no ports named";
         return Wrong(options->Refusal);

@@ -25,6 +25,8 @@ struct RackOptions {
     long long TranscriptLimit = 64LL << 20;  // bytes a transcript may hold
     std::string CommandLine;            // the rack's own, for the reports
     std::string Refusal;                // why a port list was refused, for the reports
+    bool DryRun = false;                // say what would run and what is refused, and run nothing
+    std::string NotFound;               // what --match or a serial= line looked for and found nothing of
 };
 
 // Reads the command line and the port lists it names. -1: go on; otherwise

@@ -47,6 +47,8 @@ enum class StartResult {
 // OwnDirectory    the folder of this program's executable, with a separator at the end
 // TorvexName      the file name of torvex beside it
 // ConsoleIsTerminal / KeysFromTerminal  standard output / standard input is a terminal
+// ConsoleUtf8     the console shows UTF-8 as text (the locale's character set on POSIX,
+//                 the console's output code page on Windows)
 // ConsoleSize     columns and rows of the terminal
 // TerminalKeys    the terminal's keys come one by one, without echo; false restores
 //                 the terminal, also where only the output was changed
@@ -72,6 +74,8 @@ enum class StartResult {
 // HostName        this machine's name, or empty
 // TakeStandardOutput  a stream on what standard output was, for a report; standard
 //                 output itself then goes where standard error goes
+// FileNamesUtf8   whether a file name's bytes are taken as UTF-8 (on Windows only where
+//                 the ANSI code page is UTF-8: the rack's file calls are the narrow ones)
 // PortIdentities  what tells two ports apart: for a network port (service given) the
 //                 addresses host resolves to with the port number; otherwise the real
 //                 path and the device (or file) number of port
@@ -90,6 +94,7 @@ bool RenameOver(const std::string& from, const std::string& to, std::string* why
 void RemoveFile(const std::string& path);
 FILE* TakeStandardOutput();
 std::string HostName();
+bool FileNamesUtf8();
 std::vector<std::string> PortIdentities(const std::string& port, const std::string& host, const std::string& service);
 void SendKey(size_t child, char key);
 void EndInput(size_t child);
@@ -100,6 +105,7 @@ std::string OwnDirectory();
 const char* TorvexName();
 bool ConsoleIsTerminal();
 bool KeysFromTerminal();
+bool ConsoleUtf8();
 void ConsoleSize(int* columns, int* rows);
 void TerminalKeys(bool on);
 void ConsoleWriteAll(const std::string& text);

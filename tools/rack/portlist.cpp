@@ -2,7 +2,9 @@
 // read for certain is refused rather than guessed at.
 #include "portlist.h"
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "run/text.h"
 
@@ -35,8 +37,18 @@ std::string ReadLine(const std::string& line, RackPort* port)
         if (port->Name.find('"') != std::string::npos) {
             return "a port name with a quote in it must be quoted as a whole";
         }
+        if (StartsWithNoCase(port->Name.c_str(), "label=")) {
+            return "a label needs a port name before it";
+        }
+        if (StartsWithNoCase(port->Name.c_str(), "serial=")) {
+            port->Match = "serial=" + port->Name.substr(7);
+            port->Name.clear();
+            if (port->Match.size() == 7) {
+                return "serial= needs a serial number";
+            }
+        }
     }
-    if (port->Name.empty()) {
+    if (port->Name.empty() && port->Match.empty()) {
         return "the port name is empty";
     }
     for (;;) {
@@ -79,8 +91,12 @@ bool ReadPortList(std::istream& in, std::vector<RackPort>* ports, size_t* badLin
 {
     std::string line;
     size_t number = 0;
+    std::map<std::string, size_t> labels;  // this list's, with their lines
     while (std::getline(in, line)) {
         number++;
+        if (number == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+            line.erase(0, 3);  // the byte order mark some editors put first
+        }
         while (!line.empty() && (line.back() == '\r' || Blank(line.back()))) {
             line.pop_back();
         }
@@ -90,10 +106,23 @@ bool ReadPortList(std::istream& in, std::vector<RackPort>* ports, size_t* badLin
         }
         RackPort port;
         *why = ReadLine(line.substr(first), &port);
+        if (why->empty() && !port.Label.empty()) {
+            // Two units of one name could not be told apart in any report.
+            const auto earlier = labels.find(port.Label);
+            const bool listed = std::any_of(ports->begin(), ports->end(),
+                                            [&](const RackPort& p) { return p.Label == port.Label; });
+            if (earlier != labels.end()) {
+                *why = "the label " + port.Label + " is given on line " + std::to_string(earlier->second) + " already";
+            } else if (listed) {
+                *why = "the label " + port.Label + " is given in an earlier list already";
+            }
+            labels.emplace(port.Label, number);
+        }
         if (!why->empty()) {
             *badLine = number;
             return false;
         }
+        port.Line = number;
         ports->push_back(port);
     }
     *badLine = 0;

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "os.h"
 #include "posix_console.h"
@@ -31,6 +33,18 @@ void FlushKeys()
 bool ConsoleIsTerminal()
 {
     return isatty(STDOUT_FILENO) != 0;
+}
+
+bool ConsoleUtf8()
+{
+    // The first of these that is set names the character set, as setlocale reads them.
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = getenv(name);
+        if (value != nullptr && value[0] != '\0') {
+            return strcasestr(value, "UTF-8") != nullptr || strcasestr(value, "UTF8") != nullptr;
+        }
+    }
+    return false;
 }
 
 bool KeysFromTerminal()

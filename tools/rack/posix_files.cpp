@@ -44,6 +44,11 @@ FILE* CreateTranscript(const std::string& path, std::string* why, bool* noDescri
     return file;
 }
 
+bool FileNamesUtf8()
+{
+    return true;  // bytes as given; ls and the like show UTF-8 as text
+}
+
 bool Runnable(const std::string& path, std::string* why)
 {
     struct stat st;

@@ -16,3 +16,7 @@
 // once the reason is printed; it is in *refusal too.
 bool PrepareRack(const RackOptions& opts, const std::string& exe, std::string* logDir, std::string* scriptPath,
                  std::vector<Run>* runs, std::string* refusal);
+// --dry-run: prints the units the rack would run (label, port, speed, stable
+// name, transcript) and every reason it would refuse to start, opening no
+// port and leaving nothing behind. 0 when it would start, else 2.
+int DryRun(const RackOptions& opts, const std::string& exe);

@@ -43,6 +43,7 @@ struct Run {
     std::string Port;
     std::string Label;           // what the lab calls the unit; empty when not named
     std::string Baud;            // its own -BAUD= digits, or empty
+    std::string Stable;          // for a unit found by discovery, the name it keeps; else empty
     std::string TranscriptPath;
     FILE* Transcript = nullptr;
     RunState State = RunState::Queued;
@@ -97,8 +98,16 @@ ScriptMap ReadScriptMap(const std::string& path);
 void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event);
 // The text of a console line as shown: line end removed, control bytes escaped.
 std::string Shown(const std::string& line);
+// Labels on a console that shows UTF-8 are shown as written.
+extern bool LabelsAsWritten;
+// A label as the console shows it: as written where LabelsAsWritten (control
+// bytes and bytes that are not UTF-8 escaped), else as Shown.
+std::string ShownLabel(const std::string& label);
 // The unit as the console names it: its label and port, or its port alone; escaped.
+// A unit found by discovery is named by its stable name in place of the port.
 std::string UnitName(const Run& run);
+// The port as reports name it: its stable name where it has one; not escaped.
+const std::string& ReportedPort(const Run& run);
 // Every byte as the console shows it, line ends escaped too.
 std::string ShownBytes(const std::string& bytes);
 // A note in the run's transcript: now, or after the console line coming in.

@@ -11,6 +11,7 @@
 
 #include "os.h"
 
+#include "os.h"
 #include "serial/display.h"
 
 namespace {
@@ -67,35 +68,61 @@ std::string FolderStamp(std::chrono::system_clock::time_point t)
     return text;
 }
 
-std::string TranscriptName(size_t index, size_t count, const std::string& port)
+namespace {
+
+// The letters of text that a file name can keep on every system: what
+// Windows refuses (<>:"/\|?*, control bytes) and bytes that are not UTF-8
+// (or any beyond ASCII where file names are not) become one _ a run, none at
+// either end; a trailing dot or blank goes, as Windows drops them; at most
+// limit bytes, never part of a character.
+std::string FileNamePart(const std::string& text, size_t limit)
+{
+    std::string part;
+    bool gap = false;
+    for (size_t i = 0; i < text.size(); i++) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        // Letters beyond ASCII only where the file calls take them as they are.
+        static const bool utf8 = FileNamesUtf8();
+        const size_t length = c < 0x80 ? 1 : utf8 ? Utf8Length(text, i) : 0;
+        const bool refused = c < 0x20 || c == 0x7F || strchr("<>:\"/\\|?*", c) != nullptr || length == 0 ||
+                             (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
+        if (refused) {
+            gap = true;
+            continue;
+        }
+        const size_t needs = length + (gap && !part.empty() ? 1 : 0);
+        if (part.size() + needs > limit) {
+            break;
+        }
+        if (gap && !part.empty()) {
+            part += '_';
+        }
+        part.append(text, i, length);
+        i += length - 1;
+        gap = false;
+    }
+    while (!part.empty() && (part.back() == '.' || part.back() == ' ')) {
+        part.pop_back();
+    }
+    return part;
+}
+
+}  // namespace
+
+std::string TranscriptName(size_t index, size_t count, const std::string& port, const std::string& fallback)
 {
     // Numbered, so that names such as COM1 or CON, which Windows keeps for
-    // devices, are never a file's whole name, and two ports never share one.
+    // devices, are never a file's whole name, and two units whose names come
+    // out the same never share a file.
     const int width = count >= 1000 ? 4 : count >= 100 ? 3 : 2;
     char number[16];
     snprintf(number, sizeof number, "%0*zu-", width, index + 1);
-    std::string name = number;
-    bool gap = false;
-    for (char c : port) {
-        const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-                          c == '-' || c == '_';
-        if (keep) {
-            if (gap && name.size() > static_cast<size_t>(width) + 1) {
-                name += '_';
-            }
-            name += c;
-            gap = false;
-        } else {
-            gap = true;
-        }
+    const size_t limit = 80 - strlen(number);
+    std::string part = FileNamePart(port, limit);
+    if (part.empty()) {
+        part = FileNamePart(fallback, limit);
     }
-    if (name.size() > 80) {
-        name.resize(80);
-    }
-    while (name.back() == '.') {
-        name.pop_back();  // Windows drops a trailing dot
-    }
-    return name + ".log";
+    return number + (part.empty() ? "unit" : part) + ".log";
 }
 
 namespace {

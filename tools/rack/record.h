@@ -9,8 +9,10 @@
 std::string Timestamp(std::chrono::system_clock::time_point t);
 // The same to the second with no colons, for a folder name: 20261208T074102Z
 std::string FolderStamp(std::chrono::system_clock::time_point t);
-// A transcript's file name for the index-th of count ports, valid on Windows too.
-std::string TranscriptName(size_t index, size_t count, const std::string& port);
+// A transcript's file name for the index-th of count units, from its name
+// (its label, or its port), valid on Windows too; from fallback (its port)
+// where the name keeps no letter.
+std::string TranscriptName(size_t index, size_t count, const std::string& port, const std::string& fallback = "");
 // A new transcript (os.h CreateTranscript) whose writes are counted and checked.
 FILE* OpenTranscript(const std::string& path, std::string* why, bool* noDescriptors);
 // Closes it; answers why it stops short (its size bound, or a write that

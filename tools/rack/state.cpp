@@ -75,9 +75,36 @@ std::string ShownBytes(const std::string& bytes)
     return shown;
 }
 
+const std::string& ReportedPort(const Run& run)
+{
+    return run.Stable.empty() ? run.Port : run.Stable;
+}
+
+bool LabelsAsWritten = false;
+
+std::string ShownLabel(const std::string& label)
+{
+    if (!LabelsAsWritten) {
+        return Shown(label);
+    }
+    std::string shown;
+    for (size_t i = 0; i < label.size(); i++) {
+        const size_t length = static_cast<unsigned char>(label[i]) >= 0x80 ? Utf8Length(label, i) : 0;
+        // U+0080 to U+009F are control characters too: C2 80 to C2 9F.
+        if (length > 0 && !(length == 2 && label[i] == '\xC2' && static_cast<unsigned char>(label[i + 1]) < 0xA0)) {
+            shown.append(label, i, length);
+            i += length - 1;
+        } else {
+            shown += ShownBytes(label.substr(i, 1));
+        }
+    }
+    return shown;
+}
+
 std::string UnitName(const Run& run)
 {
-    return run.Label.empty() ? Shown(run.Port) : Shown(run.Label) + " (" + Shown(run.Port) + ")";
+    const std::string port = Shown(ReportedPort(run));
+    return run.Label.empty() ? port : ShownLabel(run.Label) + " (" + port + ")";
 }
 
 void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event)

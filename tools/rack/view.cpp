@@ -16,42 +16,113 @@ std::string Fixed(double value, int decimals)
     return text;
 }
 
-// Cuts or pads text to exactly width characters; a cut one ends in "~".
-std::string Fit(const std::string& text, size_t width)
+// The columns the character starting at text[at] takes: 2 for the wide
+// characters of East Asian scripts (and emoji), 1 for any other, 0 for a
+// byte inside a character.
+size_t CharColumns(const std::string& text, size_t at)
 {
-    if (text.size() <= width) {
-        return text + std::string(width - text.size(), ' ');
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    if ((lead & 0xC0) == 0x80) {
+        return 0;
     }
-    return width == 0 ? "" : text.substr(0, width - 1) + "~";
+    const size_t length = lead < 0x80 ? 1 : Utf8Length(text, at);
+    if (length < 3) {
+        return 1;
+    }
+    unsigned long code = lead & (0x7F >> length);
+    for (size_t k = 1; k < length; k++) {
+        code = (code << 6) | (static_cast<unsigned char>(text[at + k]) & 0x3F);
+    }
+    static const unsigned long wide[][2] = {{0x1100, 0x115F},   {0x2E80, 0x303E},   {0x3041, 0x33FF},
+                                            {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},
+                                            {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE30, 0xFE4F},
+                                            {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x1F300, 0x1F64F},
+                                            {0x1F900, 0x1F9FF}, {0x20000, 0x3FFFD}};
+    for (const unsigned long* range : wide) {
+        if (code >= range[0] && code <= range[1]) {
+            return 2;
+        }
+    }
+    return 1;
 }
 
 // The columns a text takes: a result may hold UTF-8 from a port's name.
 size_t Width(const std::string& text)
 {
     size_t width = 0;
-    for (const char c : text) {
-        width += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    for (size_t at = 0; at < text.size(); at++) {
+        width += CharColumns(text, at);
     }
     return width;
+}
+
+// The longest start of text that takes at most columns, never part of a character.
+std::string Head(const std::string& text, size_t columns)
+{
+    size_t taken = 0;
+    size_t at = 0;
+    for (; at < text.size(); at++) {
+        taken += CharColumns(text, at);
+        if (taken > columns) {
+            break;
+        }
+    }
+    return text.substr(0, at);
+}
+
+// The longest end of text that takes at most columns.
+std::string Tail(const std::string& text, size_t columns)
+{
+    size_t at = text.size();
+    size_t taken = 0;
+    for (size_t k = text.size(); k > 0; k--) {
+        taken += CharColumns(text, k - 1);
+        if (taken > columns) {
+            break;
+        }
+        at = (static_cast<unsigned char>(text[k - 1]) & 0xC0) != 0x80 ? k - 1 : at;
+    }
+    return text.substr(at);
+}
+
+// text followed by blanks up to width columns.
+std::string Padded(const std::string& text, size_t width)
+{
+    const size_t has = Width(text);
+    return has >= width ? text : text + std::string(width - has, ' ');
+}
+
+// Cuts or pads text to exactly width columns; a cut one ends in "~".
+std::string Fit(const std::string& text, size_t width)
+{
+    if (Width(text) <= width) {
+        return Padded(text, width);
+    }
+    return width == 0 ? "" : Padded(Head(text, width - 1) + "~", width);
+}
+
+// Pads text to width columns, or cuts it in its middle: the end of a port's
+// name (its serial number) or of a path (the file's name) is what tells it apart.
+std::string CutMiddle(const std::string& text, size_t width)
+{
+    if (Width(text) <= width) {
+        return Padded(text, width);
+    }
+    if (width < 2) {
+        return Padded(Head(text, width), width);
+    }
+    const size_t head = (width - 1) / 3;
+    const std::string start = Head(text, head);
+    return Padded(start + "\u2026" + Tail(text, width - 1 - Width(start)), width);
 }
 
 // Pads text to width columns, or cuts it to width - 1 and an ellipsis.
 std::string Cut(const std::string& text, size_t width)
 {
-    const size_t has = Width(text);
-    if (has <= width) {
-        return text + std::string(width - has, ' ');
+    if (Width(text) <= width) {
+        return Padded(text, width);
     }
-    std::string cut;
-    size_t taken = 0;
-    for (const char c : text) {
-        const bool starts = (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-        if (starts && ++taken > width - 1) {
-            break;
-        }
-        cut += c;
-    }
-    return cut + "\u2026";
+    return width == 0 ? "" : Padded(Head(text, width - 1) + "\u2026", width);
 }
 
 std::string Bar(const Run& run, const ScriptMap& script, size_t width)
@@ -94,7 +165,7 @@ std::vector<std::string> ViewLines(const std::vector<Run>& runs, const ScriptMap
     const size_t width = static_cast<size_t>(std::max(columns, 20) - 1);
     size_t nameWidth = 4;
     for (const Run& run : runs) {
-        nameWidth = std::max(nameWidth, UnitName(run).size());
+        nameWidth = std::max(nameWidth, Width(UnitName(run)));
     }
     nameWidth = std::min(nameWidth, width / 3);
     const size_t barWidth = width >= 60 ? 10 : 0;
@@ -106,7 +177,7 @@ std::vector<std::string> ViewLines(const std::vector<Run>& runs, const ScriptMap
         const Run& run = runs[i];
         const RackClock::time_point end = run.State == RunState::Done ? run.End : now;
         const std::string elapsed = run.Started ? Fixed(Seconds(run.Start, end), 1) + "s" : "";
-        std::string line = Fit(UnitName(run), nameWidth) + " " + Fit(elapsed, 7) + " ";
+        std::string line = CutMiddle(UnitName(run), nameWidth) + " " + Fit(elapsed, 7) + " ";
         if (barWidth > 0) {
             line += Bar(run, script, barWidth) + " ";
         }
@@ -145,20 +216,30 @@ std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir
     size_t resultWidth = 6;
     size_t pathWidth = 10;
     for (const Run& run : runs) {
-        portWidth = std::max(portWidth, UnitName(run).size());
+        portWidth = std::max(portWidth, Width(UnitName(run)));
         resultWidth = std::max(resultWidth, Width(run.Result));
-        pathWidth = std::max(pathWidth, Shown(run.TranscriptPath).size());
+        pathWidth = std::max(pathWidth, Width(ShownLabel(run.TranscriptPath)));
     }
+    const size_t fullPath = pathWidth;
     if (columns > 0) {
-        // On a terminal the result column gives way, so that no row wraps.
-        const size_t others = portWidth + 2 + 2 + 8 + 2 + pathWidth;
+        // On a terminal the result has its room first, so that no row wraps:
+        // then the unit's name, then the transcript, each cut in its middle.
         const size_t room = static_cast<size_t>(columns - 1);
-        resultWidth = std::min(resultWidth, std::max<size_t>(room > others ? room - others : 0, 12));
+        const size_t avail = room > 14 ? room - 14 : 0;  // less the time and the gaps
+        const size_t minPort = std::min<size_t>(portWidth, 16);
+        const size_t minPath = std::min<size_t>(pathWidth, 12);
+        if (resultWidth + minPort + minPath > avail) {
+            resultWidth = std::max(std::min<size_t>(resultWidth, 12),
+                                   avail > minPort + minPath ? avail - minPort - minPath : 0);
+        }
+        const size_t left = avail > resultWidth ? avail - resultWidth : 0;
+        portWidth = std::min(portWidth, std::max(minPort, left > minPath ? left - minPath : 0));
+        pathWidth = std::min(pathWidth, std::max(minPath, left > portWidth ? left - portWidth : 0));
     }
     auto row = [&](const std::string& port, const std::string& result, const std::string& time,
                    const std::string& transcript) {
-        std::string line = Fit(port, portWidth) + "  " + Cut(result, resultWidth) + "  " + Fit(time, 8) + "  " +
-                           transcript;
+        std::string line = CutMiddle(port, portWidth) + "  " + Cut(result, resultWidth) + "  " + Fit(time, 8) +
+                           "  " + (pathWidth < fullPath ? CutMiddle(transcript, pathWidth) : transcript);
         if (columns > 0 && Width(line) > static_cast<size_t>(columns - 1)) {
             line = Cut(line, static_cast<size_t>(columns - 1));  // names too long for any result to fit
         }
@@ -172,8 +253,9 @@ std::string SummaryTable(const std::vector<Run>& runs, const std::string& logDir
     size_t interrupted = 0;
     for (const Run& run : runs) {
         const std::string time = run.Started ? Fixed(Seconds(run.Start, run.End), 1) + " s" : "-";
-        const std::string line = row(UnitName(run), run.Result, time, Shown(run.TranscriptPath));
-        table += Coloured(line.substr(0, line.size() - 1), portWidth + 2, run, colour) + "\n";
+        const std::string line = row(UnitName(run), run.Result, time, ShownLabel(run.TranscriptPath));
+        const size_t resultAt = CutMiddle(UnitName(run), portWidth).size() + 2;
+        table += Coloured(line.substr(0, line.size() - 1), resultAt, run, colour) + "\n";
         ok += run.Ok ? 1 : 0;
         interrupted += run.Interrupted ? 1 : 0;
     }
@@ -197,6 +279,7 @@ std::string SummaryJson(const std::vector<Run>& runs, const std::string& script,
         const std::string outcome = run.Ok ? "ok" : run.Interrupted ? "interrupted" : "failed";
         const bool exited = run.Started && run.Ended.signal == 0 && run.State == RunState::Done;
         json += std::string(i == 0 ? "" : ",") + "\n    {\"port\": " + JsonString(run.Port) +
+                ", \"stable_name\": " + (run.Stable.empty() ? "null" : JsonString(run.Stable)) +
                 ", \"label\": " + (run.Label.empty() ? "null" : JsonString(run.Label)) +
                 ", \"attempts\": " + std::to_string(run.Started ? run.Attempt : 0) +
                 ", \"outcome\": " + JsonString(outcome) + ", \"result\": " + JsonString(run.Result) +

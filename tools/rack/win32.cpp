@@ -329,6 +329,11 @@ bool ConsoleIsTerminal()
     return true;
 }
 
+bool ConsoleUtf8()
+{
+    return GetConsoleOutputCP() == CP_UTF8;
+}
+
 bool KeysFromTerminal()
 {
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);

@@ -47,6 +47,11 @@ FILE* CreateTranscript(const std::string& path, std::string* why, bool* noDescri
     return file;
 }
 
+bool FileNamesUtf8()
+{
+    return GetACP() == CP_UTF8;
+}
+
 bool Runnable(const std::string& path, std::string* why)
 {
     const DWORD attributes = GetFileAttributesA(path.c_str());

@@ -3,6 +3,7 @@
 // command or, written with "*", its beginning; each answer may count its turns.
 #include "tools/sim/answers.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -70,9 +71,11 @@ bool LoadAnswers(const char* path)
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        const std::string trimmed = TrimBlanks(line);
+        // Blanks are trimmed after the tab is found: "AT+X=1<tab>" is AT+X=1 with
+        // an empty answer, not AT+X with the answer 1.
+        const std::string trimmed = line.substr(std::min(line.find_first_not_of(" \t"), line.size()));
         line.clear();
-        if (trimmed.empty() || trimmed[0] == '#') {
+        if (TrimBlanks(trimmed).empty() || trimmed[0] == '#') {
             continue;
         }
         // A tab separates when there is one, so that commands may hold "=".
