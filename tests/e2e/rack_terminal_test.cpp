@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -126,6 +128,19 @@ struct TerminalRack {
     }
 };
 
+// Waits until the transcript holds the note; false after ms.
+bool WaitForNote(const std::string& path, const std::string& note, int ms)
+{
+    for (int waited = 0; waited < ms; waited += 20) {
+        const std::vector<std::string> notes = ReadTranscript(path).Notes;
+        if (std::find(notes.begin(), notes.end(), note) != notes.end()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
 // The port whose prompt the last frame asks, on the line before "asks: ".
 std::string AskedPort(const std::string& out, size_t from)
 {
@@ -142,10 +157,25 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
     if (UnderWine()) {
         GTEST_SKIP() << "the Windows build has its own rack test";
     }
-    Units units(3, {{"ATI", "\r\nASK\r\nOK\r\n"}});
+    const std::vector<Rule> asks = {{"ATI", "\r\nASK\r\nOK\r\n"}};
+    Units units(3, asks);
     auto& devices = units.devices;
     const std::vector<std::string>& ports = units.ports;
     devices[0]->SetHandler(StandardDevice({{"ATI", "\r\n\x1b[31mred\r\nOK\r\n"}, {"AT+X", "\r\nOK\r\n", 1500}}));
+    // The third unit's answer before its prompt waits for the test (well within the run's 12.7 s
+    // read), its echo too, so that the run reads the answer as it came at once.
+    auto held = std::make_shared<std::atomic<bool>>(true);
+    const LineHandler asking = StandardDevice(asks);
+    devices[2]->SetHandler([held, asking](PtyDevice& device, const std::string& line) {
+        if (line == "ATI") {
+            for (int waited = 0; *held && waited < 20000; waited += 10) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            device.Send("ATI\r");
+        }
+        asking(device, line);
+        device.SetEcho(false);  // after the wake-up's
+    });
     const std::string dir = TempFolder();
     std::vector<std::string> args = {RackExe(), WriteScript(RackScript), "--log-dir", dir + "/logs", "--json",
                                      dir + "/rack.json"};
@@ -154,18 +184,13 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
     const std::string missing = dir + "/no-such-port";
     args.push_back(missing);
     TerminalRack rack(args);
-    // The same terminal with NO_COLOR set: no colour, though the unit failed.
-    TerminalRack plain({RackExe(), WriteScript(RackScript), "--log-dir", dir + "/plain", missing}, "1");
+    // The same terminal with NO_COLOR set: no colour, though a unit failed; two units ask at once.
+    Units both(2, asks);
+    TerminalRack plain({RackExe(), WriteScript(RackScript), "--log-dir", dir + "/plain", both.ports[0], both.ports[1],
+                        missing},
+                       "1");
 
-    ASSERT_TRUE(rack.WaitFor(" asks: Ready?  (press a key)", 20000)) << rack.out;
-    const std::string first = AskedPort(rack.out, 0);
-    ASSERT_TRUE(first == ports[1] || first == ports[2]) << rack.out;
-    const std::string second = first == ports[1] ? ports[2] : ports[1];
-    const int firstN = first == ports[1] ? 2 : 3;
-    const int secondN = 5 - firstN;
-    // Both runs wait for a key; only one prompt is on the screen.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EXPECT_EQ(rack.out.find(second + " asks: "), std::string::npos) << rack.out;
+    ASSERT_TRUE(rack.WaitFor(ports[1] + " asks: Ready?  (press a key)", 20000)) << rack.out;
     // While the rack waits for the key, keys go nowhere else: no echo, no line editing.
     struct termios during;
     ASSERT_EQ(tcgetattr(rack.slave, &during), 0);
@@ -181,22 +206,43 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
         }
         EXPECT_EQ(files.size(), 6u) << child;
     }
-
-    // Typed ahead: the second y answers no prompt, since the second was not yet shown.
+    ASSERT_EQ(write(rack.master, "y", 1), 1);
+    ASSERT_TRUE(WaitForNote(PtyTranscript(dir + "/logs", 2, ports[1]), "key y answers the prompt at line 8", 10000));
+    // A key typed before the prompt was shown never answers it: typed while no
+    // prompt is up, then the device answers and the prompt comes.
+    ASSERT_EQ(write(rack.master, "n", 1), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     size_t mark = rack.out.size();
-    ASSERT_EQ(write(rack.master, "yy", 2), 2);
-    ASSERT_TRUE(rack.WaitFor(second + " asks: Ready?  (press a key)", 10000, mark)) << rack.out.substr(mark);
+    *held = false;
+    ASSERT_TRUE(rack.WaitFor(ports[2] + " asks: Ready?  (press a key)", 10000, mark)) << rack.out.substr(mark);
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    const Transcript asked = ReadTranscript(PtyTranscript(dir + "/logs", secondN, second));
-    EXPECT_EQ(asked.Console.find("ready\n"), std::string::npos) << asked.Console;
-    EXPECT_NE(ReadTranscript(PtyTranscript(dir + "/logs", firstN, first)).Console.find("\r\nready\n"),
+    EXPECT_EQ(ReadTranscript(PtyTranscript(dir + "/logs", 3, ports[2])).Console.find("ready\n"), std::string::npos);
+
+    ASSERT_TRUE(plain.WaitFor(" asks: Ready?  (press a key)", 20000)) << plain.out;
+    const std::string first = AskedPort(plain.out, 0);
+    ASSERT_TRUE(first == both.ports[0] || first == both.ports[1]) << plain.out;
+    const std::string second = first == both.ports[0] ? both.ports[1] : both.ports[0];
+    const int firstN = first == both.ports[0] ? 1 : 2;
+    const int secondN = 3 - firstN;
+    // Both runs wait for a key; only one prompt is on the screen.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(plain.out.find(second + " asks: "), std::string::npos) << plain.out;
+    // Typed ahead: the second y answers no prompt, since the second was not yet shown.
+    mark = plain.out.size();
+    ASSERT_EQ(write(plain.master, "yy", 2), 2);
+    ASSERT_TRUE(plain.WaitFor(second + " asks: Ready?  (press a key)", 10000, mark)) << plain.out.substr(mark);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_EQ(ReadTranscript(PtyTranscript(dir + "/plain", secondN, second)).Console.find("ready\n"),
               std::string::npos);
+    EXPECT_NE(ReadTranscript(PtyTranscript(dir + "/plain", firstN, first)).Console.find("\r\nready\n"),
+              std::string::npos);
+    ASSERT_EQ(write(plain.master, "n", 1), 1);
 
     // Ctrl-Z: the terminal as it was and the cursor shown while stopped, the runs stopped too.
     mark = rack.out.size();
     ASSERT_EQ(write(rack.master, "\x1a", 1), 1);
-    ASSERT_TRUE(rack.WaitStopped(5000)) << rack.out.substr(mark);
-    EXPECT_TRUE(rack.WaitFor("\x1b[?25h", 2000, mark)) << rack.out.substr(mark);
+    ASSERT_TRUE(rack.WaitStopped(20000)) << rack.out.substr(mark);
+    EXPECT_TRUE(rack.WaitFor("\x1b[?25h", 10000, mark)) << rack.out.substr(mark);
     struct termios stopped;
     ASSERT_EQ(tcgetattr(rack.slave, &stopped), 0);
     EXPECT_EQ(stopped.c_lflag, rack.initial.c_lflag);
@@ -205,7 +251,7 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
     // stopped, and takes hold when the child next runs.
     int stoppedRuns = 0;
     for (int child : ChildrenOf(rack.pid)) {
-        for (int waited = 0; ProcessState(child) != 'T' && ProcessState(child) != 'Z' && waited < 2000;
+        for (int waited = 0; ProcessState(child) != 'T' && ProcessState(child) != 'Z' && waited < 10000;
              waited += 20) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -214,22 +260,29 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
     }
     EXPECT_GE(stoppedRuns, 1);
     // A key typed while stopped was typed for no prompt on the screen.
-    ASSERT_EQ(write(rack.master, "y", 1), 1);
+    ASSERT_EQ(write(rack.master, "n", 1), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     mark = rack.out.size();
     ASSERT_EQ(kill(rack.pid, SIGCONT), 0);
-    ASSERT_TRUE(rack.WaitKeyMode(true, 5000));
-    ASSERT_TRUE(rack.WaitFor(second + " asks: Ready?  (press a key)", 5000, mark)) << rack.out.substr(mark);
-    EXPECT_TRUE(rack.WaitFor("\x1b[?25l", 2000, mark));
+    ASSERT_TRUE(rack.WaitKeyMode(true, 20000));
+    ASSERT_TRUE(rack.WaitFor(ports[2] + " asks: Ready?  (press a key)", 20000, mark)) << rack.out.substr(mark);
+    EXPECT_TRUE(rack.WaitFor("\x1b[?25l", 10000, mark));
     for (int child : ChildrenOf(rack.pid)) {
         EXPECT_NE(ProcessState(child), 'T') << child;
     }
-    ASSERT_EQ(write(rack.master, "n", 1), 1);
+    // The key typed now answers, not the ones typed before the prompt was shown.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_EQ(write(rack.master, "y", 1), 1);
     const int status = rack.Wait();
     ASSERT_TRUE(WIFEXITED(status)) << rack.out;
     EXPECT_EQ(WEXITSTATUS(status), 1) << rack.out;
-    EXPECT_NE(ReadTranscript(PtyTranscript(dir + "/logs", secondN, second)).Console.find("\r\nnot ready\n"),
-              std::string::npos);
+    const Transcript asked = ReadTranscript(PtyTranscript(dir + "/logs", 3, ports[2]));
+    EXPECT_NE(asked.Console.find("\r\nready\n"), std::string::npos) << asked.Console;
+    const auto keyNotes = std::count_if(asked.Notes.begin(), asked.Notes.end(),
+                                        [](const std::string& n) { return n.compare(0, 4, "key ") == 0; });
+    EXPECT_EQ(keyNotes, 1);
+    EXPECT_NE(std::find(asked.Notes.begin(), asked.Notes.end(), "key y answers the prompt at line 8"),
+              asked.Notes.end());
 
     struct termios after;
     ASSERT_EQ(tcgetattr(rack.slave, &after), 0);
@@ -269,24 +322,24 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
     }
 
     // Each prompt's key and when it came, in the transcript and the JSON.
-    const std::vector<std::string> notes = ReadTranscript(PtyTranscript(dir + "/logs", firstN, first)).Notes;
-    EXPECT_NE(std::find(notes.begin(), notes.end(), "key y answers the prompt at line 8"), notes.end());
     Json json;
     ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json)) << ReadFile(dir + "/rack.json");
     ASSERT_EQ(json["ports"].items.size(), 4u);
     EXPECT_EQ(json["ports"].items[3]["result"].text, result);
     EXPECT_EQ(json["ports"].items[0]["prompts"].items.size(), 0u);
-    for (int n : {firstN, secondN}) {
-        const Json& prompts = json["ports"].items[n - 1]["prompts"];
+    for (int n : {1, 2}) {
+        const Json& prompts = json["ports"].items[n]["prompts"];
         ASSERT_EQ(prompts.items.size(), 1u) << n;
         EXPECT_EQ(prompts.items[0]["line"].number, 8);
-        EXPECT_EQ(prompts.items[0]["key"].text, n == firstN ? "y" : "n");
+        EXPECT_EQ(prompts.items[0]["key"].text, "y");
         EXPECT_TRUE(prompts.items[0]["keyboard"].boolean);
         EXPECT_EQ(prompts.items[0]["time"].text.size(), 24u);
     }
 
     const int plainStatus = plain.Wait();
     EXPECT_TRUE(WIFEXITED(plainStatus) && WEXITSTATUS(plainStatus) == 1) << plain.out;
+    EXPECT_NE(ReadTranscript(PtyTranscript(dir + "/plain", secondN, second)).Console.find("\r\nnot ready\n"),
+              std::string::npos);
     EXPECT_EQ(plain.out.find("\x1b[?25l"), 0u) << "a live view: " << plain.out;
     const std::string plainSummary = plain.out.substr(std::min(plain.out.rfind("\x1b[?25h"), plain.out.size()));
     EXPECT_NE(Row(plainSummary, missing).find("  port could not be opened: "), std::string::npos) << plain.out;
