@@ -618,7 +618,7 @@ TEST(ScriptFault, HundredThousandJumpsThroughTenThousandLabels)
         dev.Send(OkReply);
     }));
     const auto start = Clock::now();
-    const RunResult result = RunOnScript(device, script, {}, KilledAfter(120000));
+    const RunResult result = RunOnScript(device, script, {}, KilledAfter(180000));
     const double took = SecondsSince(start);
     EXPECT_EQ(result.status, 0);
     std::string expected = WakeUpGot;
@@ -638,7 +638,7 @@ TEST(ScriptFault, HundredThousandJumpsThroughTenThousandLabels)
     ASSERT_TRUE(times.When("AT+PASS", &first, 0));
     ASSERT_TRUE(times.When("AT+PASS", &last, 9));
     const double perPass = SecondsBetween(first, last) / 9 - 1.0;
-    EXPECT_LT(took, 60.0);
+    EXPECT_LT(took, 90.0);  // about 22 s on a quiet machine, Wine's too
     std::printf("run %.1f s; 10,000 jumps take %.3f s beyond the answer's quiet second\n", took, perPass);
 }
 
