@@ -39,7 +39,19 @@ run_ctest() {
     failed=$((failed + 1)); summary+=("$name: no result")
   fi
 }
-step() { printf '\n== %s\n' "$*"; }
+# Each step's time, printed at the end: which part of a slow run was slow.
+times=()
+step_name=
+step_start=$SECONDS
+step() {
+  if [[ -n $step_name ]]; then
+    local took=$((SECONDS - step_start))
+    times+=("$(printf '%3d:%02d  %s' $((took / 60)) $((took % 60)) "$step_name")")
+  fi
+  step_name=$*
+  step_start=$SECONDS
+  printf '\n== %s\n' "$*"
+}
 check() {  # a step outside ctest: counted as one test
   local name=$1; shift
   if "$@"; then passed=$((passed + 1)); summary+=("$name: passed")
@@ -82,7 +94,7 @@ run_ctest build "Linux and Wine" -j8 --timeout 600
 step "Driver test: a 16550 UART and a USB serial adapter in QEMU"
 check "Driver test" tests/driver/run.sh
 
-step "Sanitizer build (address, undefined)"
+step "Sanitizer build and tests (address, undefined)"
 CC=clang CXX=clang++ cmake -S . -B build-asan -DTORVEX_SANITIZE=ON >/dev/null &&
   cmake --build build-asan -j2 || exit 1
 run_ctest build-asan "Sanitizers" -j8 --timeout 600 -E '^wine\.'
@@ -98,6 +110,9 @@ step "Valgrind"
 check "Valgrind" fuzz/valgrind.sh
 
 step "Summary"
+echo "Time of each step (min:s):"
+printf '%s\n' "${times[@]}"
+printf '%3d:%02d  %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "in all"
 printf '%s\n' "${summary[@]}"
 echo "all: $passed passed, $failed failed"
 ((failed == 0))

@@ -194,7 +194,7 @@ const Trap PathTraps[] = {
      "what follows as part of this line, and those lines never run [carriage-return]\n"},
     // How the run reads conditions and numbers; an answer may hold ERROR with OK.
     {"#if (OK) x\r\nATZ\r\n#if (ERROR) x\r\n#Waiting\r\n#wait 1.5\r\n#wait 1m\r\n#wait 500ms\r\n#waitsec 5\r\n"
-     "#if (!=99) x\r\n#if (<3,500) x\r\n#if ( >15 ) x\r\n:x\r\n",
+     "#if (!=99) x\r\n#if (<3,500) x\r\n#if ( >15 ) x\r\n#if (!= 99) x\r\n:x\r\n",
      "1: warning: #if comes before any modem command, so it tests the answer to the wake-up [if-wake-up]\n"
      "3: warning: (ERROR) holds only for an answer that holds OK as well: an answer with ERROR alone ends the run "
      "[condition-error]\n"
@@ -209,6 +209,8 @@ const Trap PathTraps[] = {
      "10: warning: condition (<3,500) reads the number 3 and ignores \",500\" after it: the run jumps when the "
      "response's number is less than 3 [condition-rest]\n"
      "11: error: condition ( >15 ) is no comparison the run knows: it looks for the text \" >15 \" in the response "
+     "[condition-text]\n"
+     "12: error: condition (!= 99) is no comparison the run knows: it looks for the text \"!= 99\" in the response "
      "[condition-text]\n"},
     // Lines that end in LF CR: every line after the first begins with CR and is passed over.
     {"ATZ\n\rATI\n\r#print x\n\r# a note\n\r\n",

@@ -67,7 +67,7 @@ double HungUpReadSeconds()
 // only the first says much).
 void ExpectPortFree(PtyDevice& device)
 {
-    EXPECT_TRUE(WaitPortReleased(device, 3000));
+    EXPECT_TRUE(WaitPortReleased(device, 10000));
     EXPECT_FALSE(device.Exclusive());
     device.SetReading(true);
     device.SetEcho(true);
@@ -102,11 +102,11 @@ TEST(DeviceFault, HangUpInTheMiddleOfAReadEndsTheRunPromptly)
     const auto sent = Clock::now();
     const RunResult result = run.Wait();
     // Under Wine the read holding the partial answer also waits for its quiet second.
-    EXPECT_LT(SecondsSince(sent), 2.0 + (UnderWine() ? 1.0 : 0.0) + HungUpReadSeconds());
+    EXPECT_LT(SecondsSince(sent), 2.0 + (UnderWine() ? 1.0 : 0.0) + HungUpReadSeconds() + WineEndSeconds());
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, WakeUpGot + "AT+HANG\r\n" + HungUpRead());
     EXPECT_EQ(SettledWire(device), WakeUp + "AT+HANG\r");
-    EXPECT_TRUE(WaitPortReleased(device, 3000));
+    EXPECT_TRUE(WaitPortReleased(device, 10000));
 }
 
 TEST(DeviceFault, HangUpInTheMiddleOfAReadShowsWhatCameBeforeIt)
@@ -130,13 +130,13 @@ TEST(DeviceFault, HangUpDuringTheSettlingPauseFailsEveryReadAndTheFirstCommand)
     const auto hungUp = Clock::now();
     const RunResult result = run.Wait();
     // The rest of the pause, then every write fails at once and so do the three reads.
-    EXPECT_LT(SecondsSince(hungUp), 4.0 + 3 * HungUpReadSeconds());
+    EXPECT_LT(SecondsSince(hungUp), 4.0 + 3 * HungUpReadSeconds() + WineEndSeconds());
     // Both wake-up attempts fail on the read; the run goes on to the script as
     // it does after any failed wake-up, and ends at its first command.
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, HungUpRead() + HungUpRead() + "AT\r\n" + HungUpRead());
     EXPECT_EQ(SettledWire(device), "");
-    EXPECT_TRUE(WaitPortReleased(device, 3000));
+    EXPECT_TRUE(WaitPortReleased(device, 10000));
 }
 
 TEST(DeviceFault, HangUpDuringAPromptFailsTheNextCommandOnceAKeyIsPressed)
@@ -153,11 +153,11 @@ TEST(DeviceFault, HangUpDuringAPromptFailsTheNextCommandOnceAKeyIsPressed)
     ASSERT_EQ(write(run.TerminalFd(), "y", 1), 1);
     const auto pressed = Clock::now();
     const RunResult result = run.Wait();
-    EXPECT_LT(SecondsSince(pressed), 2.0 + HungUpReadSeconds());
+    EXPECT_LT(SecondsSince(pressed), 2.0 + HungUpReadSeconds() + WineEndSeconds());
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, WakeUpGot + "\r\nContinue?\nAT\r\n" + HungUpRead());
     EXPECT_EQ(SettledWire(device), WakeUp);
-    EXPECT_TRUE(WaitPortReleased(device, 3000));
+    EXPECT_TRUE(WaitPortReleased(device, 10000));
 }
 
 // --- The device stops reading: the program's writes block ----------------
@@ -335,8 +335,8 @@ TEST(DeviceFault, HangUpWhileAWriteIsBlockedEndsTheRunPromptly)
     const double afterHangUp = SecondsSince(feeder.StallSeen());
     EXPECT_EQ(result.status, 1);
     CheckStalledOutput(result, lines, HungUpRead());
-    EXPECT_LT(afterHangUp, 3.5 + HungUpReadSeconds());
-    EXPECT_TRUE(WaitPortReleased(device, 3000));
+    EXPECT_LT(afterHangUp, 3.5 + HungUpReadSeconds() + WineEndSeconds());
+    EXPECT_TRUE(WaitPortReleased(device, 10000));
 }
 
 // --- The device talks nonsense --------------------------------------------
@@ -426,7 +426,8 @@ TEST(DeviceFault, GarbageInsteadOfEchoAndNoAnswerTimesOut)
     const auto sent = Clock::now();
     const RunResult result = run.Wait();
     // The garbage's read, then one silent read passes the limit.
-    EXPECT_NEAR(SecondsSince(sent), 1.6 + 12.68, 1.5);
+    EXPECT_GT(SecondsSince(sent), 1.6 + 12.68 - 1.5);
+    EXPECT_LT(SecondsSince(sent), 1.6 + 12.68 + 1.5 + WineEndSeconds());
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, GotOk + "AT\r\n" + TimedOut);
     EXPECT_EQ(SettledWire(device), WakeUp + "AT\r");
@@ -617,7 +618,7 @@ TEST(ScriptFault, HundredThousandJumpsThroughTenThousandLabels)
         dev.Send(OkReply);
     }));
     const auto start = Clock::now();
-    const RunResult result = RunOnScript(device, script, {}, KilledAfter(120000));
+    const RunResult result = RunOnScript(device, script, {}, KilledAfter(180000));
     const double took = SecondsSince(start);
     EXPECT_EQ(result.status, 0);
     std::string expected = WakeUpGot;
@@ -637,7 +638,7 @@ TEST(ScriptFault, HundredThousandJumpsThroughTenThousandLabels)
     ASSERT_TRUE(times.When("AT+PASS", &first, 0));
     ASSERT_TRUE(times.When("AT+PASS", &last, 9));
     const double perPass = SecondsBetween(first, last) / 9 - 1.0;
-    EXPECT_LT(took, 60.0);
+    EXPECT_LT(took, 90.0);  // about 22 s on a quiet machine, Wine's too
     std::printf("run %.1f s; 10,000 jumps take %.3f s beyond the answer's quiet second\n", took, perPass);
 }
 
@@ -656,11 +657,12 @@ TEST(Interrupt, CtrlCDuringTheSettlingPauseEndsWith130AndReleasesThePort)
     device.SetHandler(Rules({{WakeUpLine, OkReply}}, OkReply));
     RunningTorvex run({ScriptArg(WriteScript("AT\r\n")), PortArg(device)});
     ASSERT_TRUE(WaitPortHeld(device, 20000));
-    Sleep(500);
+    Sleep(200);
     run.Signal(SIGINT);
     const auto interrupted = Clock::now();
     const RunResult result = run.Wait();
-    EXPECT_LT(SecondsSince(interrupted), 1.5);
+    // Well before the rest of the pause (2.8 s), Wine's end included.
+    EXPECT_LT(SecondsSince(interrupted), UnderWine() ? 2.4 : 1.5);
     EXPECT_EQ(result.status, 130);
     EXPECT_EQ(result.signal, InterruptSignal());
     EXPECT_EQ(result.out, "");
@@ -678,7 +680,7 @@ TEST(Interrupt, CtrlCDuringAWaitEndsWith130AndReleasesThePort)
     run.Signal(SIGINT);
     const auto interrupted = Clock::now();
     const RunResult result = run.Wait();
-    EXPECT_LT(SecondsSince(interrupted), 1.5);
+    EXPECT_LT(SecondsSince(interrupted), 1.5 + WineEndSeconds());
     EXPECT_EQ(result.status, 130);
     EXPECT_EQ(result.signal, InterruptSignal());
     EXPECT_EQ(result.out, WakeUpGot + "AT\r\n");

@@ -42,9 +42,14 @@ HostileServer::HostileServer(Kind kind, bool telnet, int limitMs) : kind_(kind),
         return;
     }
     port_ = ntohs(addr.sin_port);
+    // The client is waited for as long as the program takes to start (Wine's
+    // start-up on a busy machine); the server's time counts from the accept.
     thread_ = std::thread([this] {
         struct pollfd pfd = {listener_, POLLIN, 0};
-        if (poll(&pfd, 1, limitMs_) == 1) {
+        int ready = 0;
+        while (!stop_ && (ready = poll(&pfd, 1, 100)) == 0) {
+        }
+        if (ready == 1) {
             const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (client >= 0) {
                 Serve(client);

@@ -1,5 +1,5 @@
 // A network serial server that misbehaves on purpose, for the end-to-end tests
-// of network ports: one client, on 127.0.0.1 only, for at most limitMs.
+// of network ports: one client, on 127.0.0.1 only, for at most limitMs from its accept.
 #pragma once
 
 #include <atomic>

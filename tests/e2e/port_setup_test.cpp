@@ -147,7 +147,7 @@ TEST(PortSetup, ComNameIsTheMatchingTtySAndReportsItsOwnOpenError)
     const RunResult result = RunTorvex({WriteScript("ATZ\r\n"), "-PORT=COM5"}, asTtyS4);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "Got \"AT^QESC=1, OK\"\nATZ\r\nGot \"OK\"\n");
-    EXPECT_TRUE(device.WaitForWire(WakeUp + "ATZ\r", 1000));
+    EXPECT_TRUE(device.WaitForWire(WakeUp + "ATZ\r", 10000));
     // A port the user may not open is not missing, by its path or by its COM name.
     ASSERT_EQ(chmod(device.SlavePath().c_str(), 0600), 0);
     RunOptions user;

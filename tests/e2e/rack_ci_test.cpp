@@ -63,13 +63,13 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
     const std::string more = dir + "/more ports.txt";
     std::ofstream(list) << "# nightly rack, bay by bay\n"
                         << units.ports[0] << " label=bay 1 <loop>\n"
-                        << "  " << units.ports[1] << " -BAUD=9600 label=bay-2\r\n";
+                        << "  " << units.ports[1] << " -BAUD=9600 label=bay \"A\"\r\n";
     // A second list adds its ports to the first's.
     std::ofstream(more) << "\n"
                         << missing << "\n"
                         << "\"" << late << "\" -baud=115200 label=bay-4 & late\n";
     const std::vector<std::string> ports = {units.ports[0], units.ports[1], missing, late};
-    const std::vector<std::string> names = {"bay 1 <loop>", "bay-2", missing, "bay-4 & late"};
+    const std::vector<std::string> names = {"bay 1 <loop>", "bay \"A\"", missing, "bay-4 & late"};
     // The fourth unit's hub enumerates 4 s late.
     std::thread plugged([&] {
         std::this_thread::sleep_for(std::chrono::seconds(4));
@@ -90,7 +90,7 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
     for (int run : runs) {
         EXPECT_TRUE(ProcessState(run) == 0 || ProcessState(run) == 'Z') << run;
     }
-    EXPECT_TRUE(WaitPortReleased(*devices[0], 1000));
+    EXPECT_TRUE(WaitPortReleased(*devices[0], 10000));
     ExpectTimedLines(r.out);
 
     const std::string loopResult = Row(r.out, names[0] + " (" + ports[0] + ")");
@@ -224,7 +224,7 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
     EXPECT_NE(Row(l.out, units.ports[0]).find("  timed out after 6 s at line "), std::string::npos) << l.out;
     EXPECT_NE(Row(l.out, units.ports[1]).find("  not started: rack time limit  "), std::string::npos) << l.out;
     EXPECT_NE(l.out.find("2 ports: 0 ok, 1 failed, 1 interrupted; "), std::string::npos) << l.out;
-    EXPECT_TRUE(WaitPortReleased(*devices[0], 1000));
+    EXPECT_TRUE(WaitPortReleased(*devices[0], 10000));
     EXPECT_EQ(JunitFaults(dir + "/limited.xml"), "") << ReadFile(dir + "/limited.xml");
     const RunResult d = deafRack.Wait();
     EXPECT_EQ(d.status, 1) << d.out;
@@ -244,7 +244,7 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
     EXPECT_GT(asked["ports"].items[0]["prompts_not_kept"].number, 0);
     const std::vector<std::string> deafNotes = ReadTranscript(killed["ports"].items[0]["transcript"].text).Notes;
     EXPECT_NE(std::find(deafNotes.begin(), deafNotes.end(), "still running 5 s later: killed"), deafNotes.end());
-    EXPECT_TRUE(WaitPortReleased(*devices[3], 1000));
+    EXPECT_TRUE(WaitPortReleased(*devices[3], 10000));
 
     Json cut;
     ASSERT_TRUE(ReadJunit(dir + "/limited.xml", &cut));

@@ -178,7 +178,7 @@ TEST(Rack, CtrlCEndsEveryRunPrintsTheSummaryAndDiesBySigint)
     const RunResult r = rack.Wait();
     EXPECT_EQ(r.signal, SIGINT) << r.out;
     for (int i = 0; i < 2; i++) {
-        EXPECT_TRUE(WaitPortReleased(*devices[i], 1000));
+        EXPECT_TRUE(WaitPortReleased(*devices[i], 10000));
         EXPECT_NE(Row(r.out, ports[i]).find("  interrupted at line 2: #wait 60  "), std::string::npos) << r.out;
     }
     EXPECT_NE(Row(r.out, ports[2]).find("  interrupted before it started  "), std::string::npos) << r.out;
@@ -215,12 +215,14 @@ TEST(Rack, KilledOutrightItLeavesNoRunBehind)
     // Last night's reports, all green; the JUnit file reached through a link to another folder.
     const std::string dir = TempFolder();
     const std::string elsewhere = TempFolder();
+    const std::string held = TempFolder() + "/held";
     std::ofstream(dir + "/rack.json") << "{\"finished\": true, \"totals\": {\"failed\": 0}}\n";
     std::ofstream(elsewhere + "/rack.xml") << "<testsuite name=\"torvex-rack\" tests=\"2\"/>\n";
     ASSERT_EQ(symlink((elsewhere + "/rack.xml").c_str(), (dir + "/rack.xml").c_str()), 0);
-    // A script that never ends.
-    options.command = {RackExe(), "--log-dir", dir + "/logs", WriteScript(":again\r\nATI\r\n#goto again\r\n"),
-                       "--json", dir + "/rack.json", "--junit", dir + "/rack.xml"};
+    // A script that never ends, on a rack started with a descriptor of the shell's (5>file).
+    options.command = {"sh", "-c", "exec \"$@\" 5>\"$0\"", held, RackExe(), "--log-dir", dir + "/logs",
+                       WriteScript(":again\r\nATI\r\n#goto again\r\n"), "--json", dir + "/rack.json", "--junit",
+                       dir + "/rack.xml"};
     options.command.insert(options.command.end(), ports.begin(), ports.end());
     RunningTorvex rack({}, options);
     for (const std::string& port : ports) {
@@ -228,6 +230,12 @@ TEST(Rack, KilledOutrightItLeavesNoRunBehind)
     }
     const std::vector<int> runs = ChildrenOf(rack.Pid());
     ASSERT_EQ(runs.size(), 2u);
+    const std::vector<std::string> rackFiles = OpenFiles(rack.Pid());
+    ASSERT_NE(std::find(rackFiles.begin(), rackFiles.end(), held), rackFiles.end());
+    for (int run : runs) {
+        const std::vector<std::string> files = OpenFiles(run);
+        EXPECT_EQ(std::count(files.begin(), files.end(), held), 0) << run << " inherited it";
+    }
     rack.Signal(SIGKILL);
     const auto killed = std::chrono::steady_clock::now();
     EXPECT_EQ(rack.Wait().signal, SIGKILL);
@@ -239,7 +247,7 @@ TEST(Rack, KilledOutrightItLeavesNoRunBehind)
         EXPECT_TRUE(ProcessState(run) == 0 || ProcessState(run) == 'Z') << run;
     }
     for (size_t i = 0; i < devices.size(); i++) {
-        EXPECT_TRUE(WaitPortReleased(*devices[i], 1000)) << ports[i];
+        EXPECT_TRUE(WaitPortReleased(*devices[i], 10000)) << ports[i];
     }
     EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(5));
     // What a publishing step finds is whole, and fails.
@@ -500,8 +508,8 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
     ASSERT_TRUE(rack.WaitForOutput(ports[1] + ": Got \"Torvex unit, OK\"\n", 30000)) << rack.Output();
     rack.Signal(SIGKILL);
     rack.Wait();
-    EXPECT_TRUE(WaitPortReleased(*devices[0], 5000));
-    EXPECT_TRUE(WaitPortReleased(*devices[1], 1000));
+    EXPECT_TRUE(WaitPortReleased(*devices[0], 20000));
+    EXPECT_TRUE(WaitPortReleased(*devices[1], 10000));
     // What it leaves says the rack did not finish.
     EXPECT_EQ(JunitFaults(dir + "/again.xml"), "") << ReadFile(dir + "/again.xml");
     EXPECT_NE(ReadFile(dir + "/again.xml").find("<error message=\"the rack did not finish\">"), std::string::npos);
@@ -514,8 +522,8 @@ TEST(Rack, WindowsBuildRunsARackOfFour)
     const auto started = std::chrono::steady_clock::now();
     const RunResult n = RunTorvex({}, nightly);
     EXPECT_EQ(n.status, 1) << n.out;
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
-    EXPECT_TRUE(WaitPortReleased(*devices[0], 1000));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+    EXPECT_TRUE(WaitPortReleased(*devices[0], 10000));
     const std::string timedOut = Row(n.out, ports[0]);
     EXPECT_TRUE(timedOut.find("  timed out after 10 s at line 8: AT  ") != std::string::npos ||
                 timedOut.find("  timed out after 10 s at line 9: #goto loop  ") != std::string::npos)

@@ -64,6 +64,16 @@ bool UnderWine()
            (exe.size() > 4 && exe.compare(exe.size() - 4, 4, ".exe") == 0);
 }
 
+double WineStartSeconds()
+{
+    return UnderWine() ? 8.0 : 0.0;
+}
+
+double WineEndSeconds()
+{
+    return UnderWine() ? 6.0 : 0.0;
+}
+
 std::string CompanionExe(const std::string& name)
 {
     const std::string torvex = Exe();

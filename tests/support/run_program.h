@@ -48,6 +48,11 @@ struct RunResult {
 };
 
 bool UnderWine();
+// Time bounds allow four times what a quiet machine needs beyond the
+// program's own waits. Under Wine its start-up and its end dominate: the
+// seconds they may add on a busy machine (0 for the Linux program).
+double WineStartSeconds();
+double WineEndSeconds();
 
 // A program the build puts beside torvex, by its path from there without the
 // ".exe" that the Windows build adds, such as "tools/torvex-check".

@@ -335,6 +335,14 @@ void RunRack(Rack& rack)
         if (rack.Live) {
             wait = wait < 0 ? 100 : std::min(wait, 100);
         }
+        // Keys are read once the prompt is on the console; until then they wait
+        // in the terminal for the flush that comes with it.
+        const bool asking = !rack.Asking.empty() && rack.AskShown;
+        const bool asked = asking && ConsoleAsked();
+        if (asking && !asked) {
+            wait = wait < 0 ? 50 : std::min(wait, 50);
+        }
+        WantKeys(asked);
         OsEvents events;
         WaitEvents(wait, &events);
         if (events.resume && !events.stop && !rack.OwnStop) {

@@ -61,6 +61,8 @@ enum class StartResult {
 //                 children going on too
 // ContinueChildren  let every child go on (after the rack was stopped from outside)
 // FlushKeys       discard what was typed at the terminal and not yet read
+// WantKeys        WaitEvents reads keys only while a prompt is up: the rest wait for the
+//                 next prompt's flush
 // RaiseFileLimit  the soft limit of open files raised to the hard one
 // CreateTranscript  a new file (never an existing one) that no child inherits; null
 //                 with why, and whether for want of descriptors
@@ -84,6 +86,7 @@ StartResult StartChild(size_t child, const std::string& exe, const std::vector<s
 void Suspend();
 void ContinueChildren();
 void FlushKeys();
+void WantKeys(bool on);
 void RaiseFileLimit();
 FILE* CreateTranscript(const std::string& path, std::string* why, bool* noDescriptors);
 bool Runnable(const std::string& path, std::string* why);

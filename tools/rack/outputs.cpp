@@ -67,52 +67,61 @@ bool Refuse(const std::string& message)
 }
 
 // One output against the inputs, the ports and the output checked before it.
-bool OutputSound(const RackOptions& opts, const char* option, const std::string& path, const std::string& other,
-                 const char* otherOption)
+std::string OutputFault(const RackOptions& opts, const char* option, const std::string& path,
+                        const std::string& other, const char* otherOption)
 {
     const std::string named = std::string(option) + " " + path;
     if (FileKind(path) == FileIs::Other) {
-        return Refuse(named + " is not a regular file");
+        return (named + " is not a regular file");
     }
     const std::vector<std::string> ids = Identities(path);
     if (opts.Script != "-" && Same(ids, opts.Script)) {
-        return Refuse(named + " is the same file as the script " + opts.Script);
+        return (named + " is the same file as the script " + opts.Script);
     }
     for (const std::string& list : opts.PortLists) {
         if (list != "-" && Same(ids, list)) {
-            return Refuse(std::string(named).append(" is the same file as the port list ").append(list));
+            return (std::string(named).append(" is the same file as the port list ").append(list));
         }
     }
     for (const RackPort& port : opts.Ports) {
         if (!netname::IsNetName(port.Name.c_str()) && Same(ids, port.Name)) {
-            return Refuse(named + " is the same file as the port " + port.Name);
+            return (named + " is the same file as the port " + port.Name);
         }
     }
     if (!other.empty() && other != "-" && Same(ids, other)) {
-        return Refuse(named + " is the same file as " + otherOption + " " + other);
+        return (named + " is the same file as " + otherOption + " " + other);
     }
     // Its folder takes a new file: the report will be renamed into place from one.
     std::string temporary;
     std::string why;
     FILE* file = CreateTemporary(RealFile(path), &temporary, &why);
     if (file == nullptr) {
-        return Refuse("cannot write " + path + ": " + why);
+        return ("cannot write " + path + ": " + why);
     }
     fclose(file);
     RemoveFile(temporary);
-    return true;
+    return "";
 }
 
 }  // namespace
 
-bool CheckOutputs(const RackOptions& opts)
+std::string OutputsFault(const RackOptions& opts)
 {
     if (opts.Json == "-" && opts.Junit == "-") {
-        return Refuse("--json and --junit cannot both be standard output");
+        return "--json and --junit cannot both be standard output";
     }
-    if ((!opts.Json.empty() && opts.Json != "-" && !OutputSound(opts, "--json", opts.Json, "", "")) ||
-        (!opts.Junit.empty() && opts.Junit != "-" && !OutputSound(opts, "--junit", opts.Junit, opts.Json, "--json"))) {
-        return false;
+    const std::string json = opts.Json.empty() || opts.Json == "-" ? "" : OutputFault(opts, "--json", opts.Json, "", "");
+    if (!json.empty() || opts.Junit.empty() || opts.Junit == "-") {
+        return json;
+    }
+    return OutputFault(opts, "--junit", opts.Junit, opts.Json, "--json");
+}
+
+bool CheckOutputs(const RackOptions& opts)
+{
+    const std::string fault = OutputsFault(opts);
+    if (!fault.empty()) {
+        return Refuse(fault);
     }
     if (opts.Json == "-" || opts.Junit == "-") {
         StandardOutput = TakeStandardOutput();

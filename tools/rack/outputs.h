@@ -14,6 +14,8 @@
 // one whose folder takes no new file; a report named - gets standard output
 // (the console then goes to standard error). False once the reason is printed.
 bool CheckOutputs(const RackOptions& opts);
+// The same reason, not printed and with nothing taken; empty when the outputs are sound.
+std::string OutputsFault(const RackOptions& opts);
 // Puts in place, for each output, a report that says the rack has not
 // finished, or with reason, that it did not start. False when one could not
 // be written (said).

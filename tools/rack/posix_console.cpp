@@ -15,12 +15,18 @@ namespace {
 
 struct termios SavedTerminal;
 std::atomic<bool> TerminalChanged{false};  // also read by the console's writer
+bool PromptUp = false;
 
 }  // namespace
 
 bool KeysOn()
 {
-    return TerminalChanged;
+    return TerminalChanged && PromptUp;
+}
+
+void WantKeys(bool on)
+{
+    PromptUp = on;
 }
 
 void FlushKeys()

@@ -13,6 +13,7 @@
 #include <map>
 
 #include "os.h"
+#include "outputs.h"
 #include "record.h"
 #include "remote/name.h"
 #include "run/text.h"
@@ -247,14 +248,9 @@ int DryRun(const RackOptions& opts, const std::string& exe)
         ports.push_back(port.Name);
     }
     (void)PortsDistinct(ports, &message, &refusals);
-    for (const std::string& output : {opts.Json, opts.Junit}) {
-        bool made = false;
-        if (!output.empty() && !JsonWritable(output, &made, &message)) {
-            refusals.push_back(message);
-        }
-        if (made) {
-            (void)std::remove(output.c_str());
-        }
+    const std::string outputs = OutputsFault(opts);
+    if (!outputs.empty()) {
+        refusals.push_back(outputs);
     }
     std::error_code error;
     if (!opts.LogDir.empty() && std::filesystem::exists(opts.LogDir, error)) {

@@ -32,6 +32,7 @@ HANDLE Job = nullptr;  // every child is in it; closed with the rack, it ends th
 volatile LONG CtrlSignal = 0;
 ULONGLONG StopDeadline = 0;  // when children still running after Ctrl-C are ended
 std::atomic<bool> KeysOn{false};  // also read by the console's writer
+bool PromptUp = false;
 DWORD SavedOutMode = 0;
 bool OutModeChanged = false;
 
@@ -256,6 +257,11 @@ void ContinueChildren()
 {
 }
 
+void WantKeys(bool on)
+{
+    PromptUp = on;
+}
+
 void FlushKeys()
 {
     if (KeysOn) {
@@ -270,7 +276,7 @@ void WaitEvents(int ms, OsEvents* events)
         if (InterlockedExchange(&CtrlSignal, 0) != 0) {
             events->signal = 2;
         }
-        while (KeysOn && _kbhit()) {
+        while (KeysOn && PromptUp && _kbhit()) {
             events->keys += static_cast<char>(_getch());
         }
         for (size_t i = 0; i < Children.size(); i++) {
