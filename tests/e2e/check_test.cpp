@@ -181,6 +181,69 @@ const std::string ProseAndSeparators =
 const std::string LongName = "end" + std::string(397, 'x');
 const char PathBytes[] = "ATZ\r\n#print a\0b\r\n:x\0y\r\n#print \x1b[2J\x7f\r\n";
 
+// Every byte of a line accounted for: arguments no command reads, other
+// languages' commands and comments, and what a device cannot take.
+const char AccountedBytes[] =
+    "#debug off\r\n#UTC set the clock in UTC\r\n#if not (OK) x\r\n#nodebug # quiet\r\n#wait 5 seconds\r\n"
+    "#wait 2 min\r\n#exit\r\n#sleep 20\r\n#End of setup\r\nAT\tZ\r\nAT+COPS=\xE2\x80\x9C" "Telecom\xE2\x80\x9D\r\n"
+    "AT^QNAME=Jos\xC3\xA9\r\nAT\xA0Z\r\nAT\xC2\x85Z\r\nAT+CSQ\xEF\xBC\x9F\r\n\xE2\x80\x8B#print x\r\n\xEF\xBC\x83print y\r\n"
+    "//ATZ\r\n-- reset\r\nREM reset\r\n'reset\r\n\"AT+CSQ\"\r\nATD#31#\r\nAT^QNAME=Pump #4\r\n"
+    "AT+CPBW=1,\"x # y\"\r\n:x\r\n#stop\r\n";
+const Trap AccountTraps[] = {
+    {std::string(AccountedBytes, sizeof AccountedBytes - 1),
+     "1: error: #debug ignores \"off\" after its name: the run turns debug mode on [unread-argument]\n"
+     "2: warning: #UTC ignores \"set the clock in UTC\" after its name: the run fills in the clock command in UTC "
+     "from here on [unread-argument]\n"
+     "3: warning: #if comes before any modem command, so it tests the answer to the wake-up [if-wake-up]\n"
+     "3: error: #if ignores \"not\" before its condition: the run jumps to \"x\" when (OK) holds "
+     "[unread-argument]\n"
+     "4: warning: #nodebug ignores \"# quiet\" after its name: the run turns debug mode off [unread-argument]\n"
+     "6: error: #wait reads the number 2 and ignores \"min\" after it: the run waits 2 s [number-rest]\n"
+     "7: error: #exit is a command of other script languages, not of torvex: the run ignores the line and goes on "
+     "into the lines after it, which send modem commands [foreign-command]\n"
+     "8: error: #sleep is a command of other script languages, not of torvex: the run ignores the line and goes on "
+     "into the lines after it, which send modem commands [foreign-command]\n"
+     "10: error: line holds a tab at character 3, which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "11: error: line holds a curly double quote (U+201C) at character 9, which the run sends to the device as part "
+     "of the command [modem-bytes]\n"
+     "12: warning: line holds U+00E9 \"\\xC3\\xA9\" at character 13, which is not ASCII: the run sends it to the "
+     "device as it stands, and the device may not take it [non-ascii]\n"
+     "13: error: line holds the byte \\xA0 at character 3, which is no UTF-8: the run sends it to the device as it "
+     "stands [invalid-utf8]\n"
+     "14: error: line holds a C1 control character (U+0085) at character 3, which the run sends to the device as "
+     "part of the command [modem-bytes]\n"
+     "15: error: line holds a full-width form (U+FF1F) at character 7, which the run sends to the device as part of "
+     "the command [modem-bytes]\n"
+     "16: error: line begins with a zero-width space (U+200B) before \"#\", so the run does not take it for a script "
+     "command: it sends the line to the device [read-as-modem]\n"
+     "17: error: line begins with a full-width \"#\", so the run does not take it for a script command: it sends the "
+     "line to the device [read-as-modem]\n"
+     "18: error: line begins with \"//\", which is no comment for the run: it sends the line to the device "
+     "[modem-comment]\n"
+     "19: error: line begins with \"--\", which is no comment for the run: it sends the line to the device "
+     "[modem-comment]\n"
+     "20: error: line begins with \"REM \", which is no comment for the run: it sends the line to the device "
+     "[modem-comment]\n"
+     "21: error: line begins with \"'\", which is no comment for the run: it sends the line to the device "
+     "[modem-comment]\n"
+     "22: error: line is wrapped in double quotes, as a spreadsheet export writes it: the run sends it to the "
+     "device, quotes and all [read-as-modem]\n"
+     "27: warning: #stop is a command of other script languages, not of torvex: the run ignores the line "
+     "[foreign-command]\n"},
+    // The directive keeps the new kinds off the next line too.
+    {"# torvex-check: disable=unread-argument\r\n#debug off\r\n# torvex-check: disable=non-ascii\r\n"
+     "AT^QNAME=Jos\xC3\xA9\r\n",
+     ""},
+    // A text that holds ERROR is one the author looks for.
+    {"ATZ\r\n#if (No ERROR) x\r\n:x\r\n", ""},
+};
+
+TEST(Check, AccountsForEveryByteOfALine)
+{
+    ExpectFindings(AccountTraps, 1);
+}
+
 const Trap PathTraps[] = {
     {PollingLoop, ""},
     {SignalAfterPrompt, ""},
@@ -197,10 +260,10 @@ const Trap PathTraps[] = {
      "#if (!=99) x\r\n#if (<3,500) x\r\n#if ( >15 ) x\r\n:x\r\n",
      "1: warning: #if comes before any modem command, so it tests the answer to the wake-up [if-wake-up]\n"
      "3: warning: (ERROR) holds only for an answer that holds OK as well: an answer with ERROR alone ends the run "
-     "[condition-error]\n"
+     "before the #if, so it never sees a failure [condition-error]\n"
      "4: warning: #Waiting is read as #Wait, which finds no number after it and does nothing [name-runs-on]\n"
      "5: warning: #wait reads the number 1 and ignores \".5\" after it: the run waits 1 s [number-rest]\n"
-     "6: warning: #wait reads the number 1 and ignores \"m\" after it: the run waits 1 s [number-rest]\n"
+     "6: error: #wait reads the number 1 and ignores \"m\" after it: the run waits 1 s [number-rest]\n"
      "7: error: #wait reads the number 500 and ignores \"ms\" after it: the run waits 500 s [number-rest]\n"
      "8: error: #waitsec is read as #wait, which finds no number after it and does nothing, though the line holds "
      "one [name-runs-on]\n"
@@ -223,10 +286,10 @@ const Trap PathTraps[] = {
      "response is its answer, whatever key was pressed [key-after-modem]\n"},
     // Modem lines a device cannot take, each sent as it stands.
     {std::string(DeviceBytes, sizeof DeviceBytes - 1),
-     "1: error: line holds a form feed (page break), which the run sends to the device as part of the command "
-     "[modem-bytes]\n"
-     "2: error: line holds a no-break space, which the run sends to the device as part of the command "
-     "[modem-bytes]\n"
+     "1: error: line holds a form feed (page break) at character 1, which the run sends to the device as part of "
+     "the command [modem-bytes]\n"
+     "2: error: line holds a no-break space (U+00A0) at character 4, which the run sends to the device as part of "
+     "the command [modem-bytes]\n"
      "3: error: line begins with a UTF-8 byte order mark, as where files were joined, so the run sends it to the "
      "device, mark and all [byte-order-mark]\n"
      "4: error: line holds \"# reset\" after the command, which is no comment for the run: it sends it to the "
@@ -239,6 +302,10 @@ const Trap PathTraps[] = {
      "without the time [blank-start]\n"},
     // Lines that do nothing and read as prose or separators draw nothing; near-misses still do.
     {ProseAndSeparators,
+     "1: warning: the line reads as prose, but the run takes #If for #if, which finds no \"(\" and does nothing: "
+     "make it a comment (\"# \" and the text) [prose-command]\n"
+     "8: warning: the line reads as prose, but the run takes #Waiting for #wait, which finds no number and does "
+     "nothing: make it a comment (\"# \" and the text) [prose-command]\n"
      "9: error: #tiemout is no script command, so the run ignores the line: did you mean #timeout? "
      "[unknown-command]\n"
      "10: error: #bel is no script command, so the run ignores the line: did you mean #bell? [unknown-command]\n"},

@@ -4,6 +4,7 @@
 // line does by itself, paths.cpp what holds along every path that reaches it.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -55,6 +56,19 @@ size_t PlainWords(const char* text, size_t length);
 bool ReadsAsSeparator(const char* name);
 // Words of prose after a command word: three or more, with no digit and no parenthesis.
 bool ReadsAsProse(const char* rest);
+// unicode.cpp: one character of a modem line that is not printable ASCII,
+// at a byte that is none.
+struct OddChar {
+    uint32_t Code;     // the code point; for a byte that is no UTF-8, the byte
+    size_t Length;     // bytes it takes
+    const char* What;  // a control or a look-alike, named; null: text the device may take
+    bool Invisible;    // a space or a mark the eye passes over
+    bool Invalid;      // no UTF-8
+};
+OddChar ReadOddChar(const char* text, size_t length);
+void AppendCodePoint(std::string* out, uint32_t code);
+// commands.cpp: a word other script and modem languages use as a command.
+bool IsForeignCommand(const std::string& word);
 // Lines of nodes as "lines 4-6, 9": runs of nodes one after another joined.
 std::string LinesOf(const std::vector<Node>& nodes, const std::vector<uint32_t>& members);
 
@@ -97,6 +111,10 @@ private:
     void LongLine(const Piece& p);
     void DeviceCannotTake(long line, const char* text, size_t length);
     void ShorthandColon(long line, const char* text);
+    bool OtherKind(long line, const char* text, size_t length);
+    void UnreadArgument(long line, const std::string& word, const char* text, const ScriptCommand& cmd,
+                        const CommandUse& use);
+    void ForeignCommand(long line, const std::string& word, const char* rest);
 
     // paths.cpp: what holds on every path.
     void Analyse();
@@ -142,6 +160,8 @@ private:
     std::vector<JumpAt> Jumps;
     std::string Names;
     bool AnyTimeoutNone = false;
+    std::vector<bool> ModemAfterNode;  // ModemAfter, worked out when first asked
+    bool ModemAfterKnown = false;
     bool AnyKeysLoop = false;
     // Findings about loops, by node, in node order.
     struct PathFinding {

@@ -129,12 +129,14 @@ void FlowResponses(std::vector<Node>* nodes, bool utc)
     }
 }
 
-void FlowModemAhead(std::vector<Node>* nodes)
+namespace {
+
+// The ways into each node, packed: those of node i are from[start[i]] to from[start[i + 1]].
+void Predecessors(const std::vector<Node>& n, std::vector<uint32_t>* startOut, std::vector<uint32_t>* fromOut)
 {
-    std::vector<Node>& n = *nodes;
     const uint32_t count = static_cast<uint32_t>(n.size());
-    // Predecessors, packed: those of node i are From[Start[i]] to From[Start[i + 1]].
-    std::vector<uint32_t> start(count + 2, 0);
+    std::vector<uint32_t>& start = *startOut;
+    start.assign(count + 2, 0);
     uint32_t next[2];
     for (uint32_t i = 0; i < count; i++) {
         const int k = Successors(n, i, next);
@@ -145,7 +147,8 @@ void FlowModemAhead(std::vector<Node>* nodes)
     for (uint32_t i = 1; i < start.size(); i++) {
         start[i] += start[i - 1];
     }
-    std::vector<uint32_t> from(start[count + 1]);
+    std::vector<uint32_t>& from = *fromOut;
+    from.assign(start[count + 1], 0);
     std::vector<uint32_t> fill(start.begin(), start.end() - 1);
     for (uint32_t i = 0; i < count; i++) {
         const int k = Successors(n, i, next);
@@ -153,11 +156,18 @@ void FlowModemAhead(std::vector<Node>* nodes)
             from[fill[next[j]]++] = i;
         }
     }
-    fill.clear();
-    fill.shrink_to_fit();
-    // Backwards from each modem command; a #timeout that reads a number stops it.
+}
+
+// The nodes a modem command can come after, found backwards from each; with
+// stopAtTimeout, a #timeout that reads a number is found but not gone past.
+std::vector<bool> BackFromModem(const std::vector<Node>& n, bool stopAtTimeout)
+{
+    std::vector<uint32_t> start;
+    std::vector<uint32_t> from;
+    Predecessors(n, &start, &from);
+    std::vector<bool> after(n.size(), false);
     std::vector<uint32_t> work;
-    for (uint32_t i = 0; i < count; i++) {
+    for (uint32_t i = 0; i < n.size(); i++) {
         if (n[i].Kind == NODE_MODEM) {
             work.push_back(i);
         }
@@ -166,14 +176,29 @@ void FlowModemAhead(std::vector<Node>* nodes)
         const uint32_t i = work.back();
         work.pop_back();
         for (uint32_t e = start[i]; e < start[i + 1]; e++) {
-            Node& p = n[from[e]];
-            if ((p.Flags & MODEM_AHEAD) == 0) {
-                p.Flags |= MODEM_AHEAD;
-                if (p.Kind != NODE_TIMEOUT) {
+            if (!after[from[e]]) {
+                after[from[e]] = true;
+                if (!stopAtTimeout || n[from[e]].Kind != NODE_TIMEOUT) {
                     work.push_back(from[e]);
                 }
             }
         }
+    }
+    return after;
+}
+
+}  // namespace
+
+std::vector<bool> ModemAfter(const std::vector<Node>& nodes)
+{
+    return BackFromModem(nodes, false);
+}
+
+void FlowModemAhead(std::vector<Node>* nodes)
+{
+    const std::vector<bool> ahead = BackFromModem(*nodes, true);
+    for (size_t i = 0; i < ahead.size(); i++) {
+        (*nodes)[i].Flags |= ahead[i] ? MODEM_AHEAD : 0;
     }
 }
 

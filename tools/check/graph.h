@@ -65,6 +65,9 @@ void FlowResponses(std::vector<Node>* nodes, bool utc);
 // time-out unchanged; only worth calling when some #timeout sets 0 or less.
 void FlowModemAhead(std::vector<Node>* nodes);
 
+// For each node, whether a modem command can come after it on some way on.
+std::vector<bool> ModemAfter(const std::vector<Node>& nodes);
+
 // A cycle of reached nodes with no modem command in it: its nodes in file
 // order, whether a prompt is among them, and the #if nodes that can leave it.
 struct Loop {

@@ -146,6 +146,8 @@ bool Checker::PlainCommandLine(const PieceView& v, const CommandName* name)
     case CommandId::Debug:
     case CommandId::NoDebug:
     case CommandId::Bell:
+        // Anything after a switch's name goes unread.
+        return std::all_of(rest, end, [](char c) { return IsBlank(c); });
     case CommandId::Print:
     case CommandId::Prompt:
         return true;
@@ -171,6 +173,11 @@ bool Checker::PlainJumpLine(const PieceView& v, const ScriptCommand& cmd)
         return true;
     }
     if (cmd.Id != CommandId::If || cmd.Condition == nullptr || *cmd.Condition == '\0') {
+        return false;
+    }
+    // Nothing but blanks before the "(": the run reads nothing there.
+    const char* open = static_cast<const char*>(memchr(v.Bytes, '(', v.Length));
+    if (open == nullptr || !std::all_of(v.Bytes + 1 + cmd.NameLength, open, [](char x) { return IsBlank(x); })) {
         return false;
     }
     const char* c = cmd.Condition;

@@ -142,9 +142,11 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
         Emit(line, Severity::Warning, "if-always",
              "every answer the run goes on after holds OK, so " + shown +
                  " always holds after a modem command: the #if always jumps");
-    } else if (from == FROM_MODEM && !numeric && strstr(condition, "ERROR") != nullptr) {
+    } else if (from == FROM_MODEM && !numeric && strcmp(condition, "ERROR") == 0) {
+        // Meant as "on failure"; a longer text holding ERROR is one the author looks for.
         Emit(line, Severity::Warning, "condition-error",
-             shown + " holds only for an answer that holds OK as well: an answer with ERROR alone ends the run");
+             shown + " holds only for an answer that holds OK as well: an answer with ERROR alone ends the run "
+                     "before the #if, so it never sees a failure");
     } else if (from == FROM_MODEM && !numeric && condition[1] == '\0') {
         KeyAfterModem(line, shown);
     }
