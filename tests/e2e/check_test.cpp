@@ -26,7 +26,7 @@ const char OddBytes[] = "\xEF\xBB\xBF#print hi\r\n #print x\r\n  \r\nAT\0Z\r\nAT
 // More labels than the checker's label table holds at first, so that it grows.
 std::string ManyLabels(int count)
 {
-    std::string script = "ATZ\r\n#if (>10) l" + std::to_string(count - 1) + "\r\n";
+    std::string script = "AT+CSQ\r\n#if (>10) l" + std::to_string(count - 1) + "\r\n";
     for (int i = 0; i < count; i++) {
         script += ":l" + std::to_string(i) + "\r\n";
     }
@@ -34,7 +34,7 @@ std::string ManyLabels(int count)
 }
 
 const Trap Traps[] = {
-    {"ATZ\r\n#if (=99) unknwn\r\n#print other branch\r\n",
+    {"AT+CSQ\r\n#if (=99) unknwn\r\n#print other branch\r\n",
      "2: error: jumps to \"unknwn\", which no label defines: the run prints Label \"unknwn\" not found. and goes "
      "on with the next line [missing-label]\n"},
     {"#timout 30\r\n#timeout30\r\n#printing done\r\n#wait5\r\n#debugging\r\n#todo later\r\n#Prnit x\r\n",
@@ -96,7 +96,7 @@ const Trap Traps[] = {
     {"ATZ\r\n:alarm\r\n#bell\r\n#print Alarm! Ctrl-C to stop\r\n#wait 1\r\n#goto alarm\r\n",
      "6: warning: the loop through lines 3-6 has no way out: the run goes round it until stopped, as its text says "
      "[endless-loop]\n"},
-    {"ATZ\r\n#if OK\r\n#if (OK\r\n#if () x\r\n#if (>) x\r\n#if ( OK) x\r\n:x\r\n",
+    {"AT+CSQ\r\n#if OK\r\n#if (OK\r\n#if () x\r\n#if (>) x\r\n#if ( OK) x\r\n:x\r\n",
      "2: error: #if has no \"(\", so it never jumps [if-never]\n"
      "3: error: #if has no \")\" after its \"(\", so it never jumps [if-never]\n"
      "4: error: #if has an empty condition, so it never jumps [if-never]\n"
@@ -271,6 +271,8 @@ const Trap PathTraps[] = {
      "[condition-text]\n"
      "10: warning: condition (<3,500) reads the number 3 and ignores \",500\" after it: the run jumps when the "
      "response's number is less than 3 [condition-rest]\n"
+     "10: warning: (<3,500) compares the number after the \":\" of the answer, but on every way here the last modem "
+     "command is one that answers OK alone, with no number: the #if never jumps [answer-ok-only]\n"
      "11: error: condition ( >15 ) is no comparison the run knows: it looks for the text \" >15 \" in the response "
      "[condition-text]\n"},
     // Lines that end in LF CR: every line after the first begins with CR and is passed over.
@@ -284,6 +286,17 @@ const Trap PathTraps[] = {
     {"#prompt Reset? (Y/N)\r\nAT+CPIN?\r\n#if (Y) reset\r\n#print kept\r\n:reset\r\nAT&F\r\n",
      "3: error: (Y) looks for the key of the #prompt on line 1, but the modem command on line 2 comes between: the "
      "response is its answer, whatever key was pressed [key-after-modem]\n"},
+    // Along the ways back from the #if: a key the prompt offers is an error,
+    // another a warning. A number after a command that answers OK alone never holds.
+    {"ATI\r\n#prompt Check the radio?\r\nAT+CSQ\r\n#if (1) done\r\n#prompt Reset? (Y/N)\r\n#print resetting\r\n"
+     "#print please wait\r\n#print still waiting\r\n#wait 1\r\nAT+CPIN?\r\n#if (Y) done\r\n:poll\r\nAT\r\n"
+     "#if (>0) done\r\n#wait 1\r\n#goto poll\r\n:done\r\nATZ\r\n",
+     "4: warning: (1) may look for the key of the #prompt on line 2, but the modem command on line 3 comes between: "
+     "the response is its answer, whatever key was pressed [key-after-modem]\n"
+     "11: error: (Y) looks for the key of the #prompt on line 5, but the modem command on line 10 comes between: the "
+     "response is its answer, whatever key was pressed [key-after-modem]\n"
+     "14: error: (>0) compares the number after the \":\" of the answer, but on every way here the last modem "
+     "command is one that answers OK alone, with no number: the #if never jumps [answer-ok-only]\n"},
     // Modem lines a device cannot take, each sent as it stands.
     {std::string(DeviceBytes, sizeof DeviceBytes - 1),
      "1: error: line holds a form feed (page break) at character 1, which the run sends to the device as part of "

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "script/line.h"
@@ -67,6 +68,11 @@ struct OddChar {
 };
 OddChar ReadOddChar(const char* text, size_t length);
 void AppendCodePoint(std::string* out, uint32_t code);
+// paths.cpp: the keys a prompt's text offers in "(Y/N)", "[1/2]", "(Y)":
+// a bit for each letter (A to Z) and digit; 0 for none.
+uint64_t OfferedKeys(const char* text, size_t length);
+// check.cpp: a modem line on the closed list of commands that answer OK alone.
+bool AnswersOkAlone(const char* bytes, size_t length);
 // commands.cpp: a word other script and modem languages use as a command.
 bool IsForeignCommand(const std::string& word);
 // Lines of nodes as "lines 4-6, 9": runs of nodes one after another joined.
@@ -126,7 +132,8 @@ private:
     void UnreachedFinding(const UnreachedRun& run);
     void IfPaths(long line, const char* condition, const Node& node);
     void LoopFound(const Loop& loop);
-    void KeyAfterModem(long line, const std::string& shown);
+    void KeyAfterModem(long line, const std::string& shown, char key);
+    void OkOnlyAnswer(long line, const std::string& shown, const Node& node);
     const Node* NodeAt(uint32_t node) const;
 
     const CheckOptions& Opt;
@@ -162,6 +169,10 @@ private:
     bool AnyTimeoutNone = false;
     std::vector<bool> ModemAfterNode;  // ModemAfter, worked out when first asked
     bool ModemAfterKnown = false;
+    PredecessorLists Ways;  // worked out when first asked
+    bool WaysKnown = false;
+    // The prompts whose text offers keys, by node, in node order.
+    std::vector<std::pair<uint32_t, uint64_t>> PromptKeys;
     bool AnyKeysLoop = false;
     // Findings about loops, by node, in node order.
     struct PathFinding {

@@ -28,7 +28,7 @@ int Successors(const std::vector<Node>& nodes, uint32_t i, uint32_t out[2])
     }
     const uint8_t from = n.Reach & RESPONSE_FROM;
     const bool jumps = (from & n.Holds) != 0;
-    const uint8_t always = (n.Holds & HOLDS_AFTER_MODEM_ALWAYS) != 0 ? FROM_MODEM : 0;
+    const uint8_t always = (n.Holds & HOLDS_AFTER_MODEM_ALWAYS) != 0 ? FROM_ANY_MODEM : 0;
     const bool goesOn = (from & ~always) != 0;
     int k = 0;
     if (goesOn) {
@@ -80,7 +80,7 @@ void ReadNodeOf(const ScriptCommand& cmd, Node* node)
     uint8_t holds = FROM_WAKE_UP;
     if (c.Kind == ConditionKind::Text) {
         // An answer holding ERROR with OK is good too, so any text may be in it.
-        holds |= FROM_MODEM;
+        holds |= FROM_ANY_MODEM;
         if (strstr("OK", cmd.Condition) != nullptr) {
             holds |= HOLDS_AFTER_MODEM_ALWAYS;
         }
@@ -114,7 +114,10 @@ void FlowResponses(std::vector<Node>* nodes, bool utc)
         work.pop_back();
         uint8_t out = n[i].Reach;
         if (n[i].Kind == NODE_MODEM || n[i].Kind == NODE_PROMPT) {
-            out = static_cast<uint8_t>((out & ~RESPONSE_FROM) | (n[i].Kind == NODE_MODEM ? FROM_MODEM : FROM_PROMPT));
+            const uint8_t from = n[i].Kind == NODE_PROMPT                ? FROM_PROMPT
+                                 : (n[i].Holds & MODEM_OK_ONLY) != 0 ? FROM_OK_ONLY
+                                                                     : FROM_MODEM;
+            out = static_cast<uint8_t>((out & ~RESPONSE_FROM) | from);
         } else if (n[i].Kind == NODE_UTC || n[i].Kind == NODE_NZST) {
             out = static_cast<uint8_t>((out & RESPONSE_FROM) | (n[i].Kind == NODE_UTC ? BASE_UTC : BASE_NZST));
         }
@@ -129,13 +132,11 @@ void FlowResponses(std::vector<Node>* nodes, bool utc)
     }
 }
 
-namespace {
-
-// The ways into each node, packed: those of node i are from[start[i]] to from[start[i + 1]].
-void Predecessors(const std::vector<Node>& n, std::vector<uint32_t>* startOut, std::vector<uint32_t>* fromOut)
+PredecessorLists PredecessorsOf(const std::vector<Node>& n)
 {
+    PredecessorLists lists;
     const uint32_t count = static_cast<uint32_t>(n.size());
-    std::vector<uint32_t>& start = *startOut;
+    std::vector<uint32_t>& start = lists.Start;
     start.assign(count + 2, 0);
     uint32_t next[2];
     for (uint32_t i = 0; i < count; i++) {
@@ -147,7 +148,7 @@ void Predecessors(const std::vector<Node>& n, std::vector<uint32_t>* startOut, s
     for (uint32_t i = 1; i < start.size(); i++) {
         start[i] += start[i - 1];
     }
-    std::vector<uint32_t>& from = *fromOut;
+    std::vector<uint32_t>& from = lists.From;
     from.assign(start[count + 1], 0);
     std::vector<uint32_t> fill(start.begin(), start.end() - 1);
     for (uint32_t i = 0; i < count; i++) {
@@ -156,15 +157,18 @@ void Predecessors(const std::vector<Node>& n, std::vector<uint32_t>* startOut, s
             from[fill[next[j]]++] = i;
         }
     }
+    return lists;
 }
+
+namespace {
 
 // The nodes a modem command can come after, found backwards from each; with
 // stopAtTimeout, a #timeout that reads a number is found but not gone past.
 std::vector<bool> BackFromModem(const std::vector<Node>& n, bool stopAtTimeout)
 {
-    std::vector<uint32_t> start;
-    std::vector<uint32_t> from;
-    Predecessors(n, &start, &from);
+    const PredecessorLists ways = PredecessorsOf(n);
+    const std::vector<uint32_t>& start = ways.Start;
+    const std::vector<uint32_t>& from = ways.From;
     std::vector<bool> after(n.size(), false);
     std::vector<uint32_t> work;
     for (uint32_t i = 0; i < n.size(); i++) {
