@@ -77,7 +77,9 @@ const Trap Traps[] = {
      "5: error: jumps to \"b\", which no label defines: the run prints Label \"b\" not found. and goes on with "
      "the next line (the label on line 3 ends in a blank; the name does not) [missing-label]\n"
      "6: error: label \"" + n39 + "1\" is the same as the label on line 7 in its first 39 characters, which are "
-     "all that count: jumps go there, never here [duplicate-label]\n"},
+     "all that count: jumps go there, never here [duplicate-label]\n"
+     "7: warning: label name is longer than 39 characters: the run keeps only \"" + n39 + "\", and a jump finds the "
+     "label by those [label-long]\n"},
     {":a\r\n#print x\r\n#goto a\r\n",
      "3: error: the loop through lines 2-3 has no way out: the run loops forever [endless-loop]\n"},
     // Every answer the run goes on after holds OK: (OK) after a modem command always jumps.
@@ -235,6 +237,10 @@ const Trap AccountTraps[] = {
     {"# torvex-check: disable=unread-argument\r\n#debug off\r\n# torvex-check: disable=non-ascii\r\n"
      "AT^QNAME=Jos\xC3\xA9\r\n",
      ""},
+    // A comment whose carriage return hides a command, with a NUL after it.
+    {std::string("# a note\rAT\0Z\r\n", 15),
+     "1: error: line holds a carriage return without a line feed, which does not end a line for the run: it takes "
+     "what follows as part of this line, and those lines never run [carriage-return]\n"},
     // A text that holds ERROR is one the author looks for.
     {"ATZ\r\n#if (No ERROR) x\r\n:x\r\n", ""},
 };
@@ -321,7 +327,9 @@ const Trap PathTraps[] = {
      "nothing: make it a comment (\"# \" and the text) [prose-command]\n"
      "9: error: #tiemout is no script command, so the run ignores the line: did you mean #timeout? "
      "[unknown-command]\n"
-     "10: error: #bel is no script command, so the run ignores the line: did you mean #bell? [unknown-command]\n"},
+     "10: error: #bel is no script command, so the run ignores the line: did you mean #bell? [unknown-command]\n"
+     "13: warning: label name is longer than 39 characters: the run keeps only \"" + std::string(38, 'n') +
+         " \", and a jump finds the label by those [label-long]\n"},
     {std::string(PathBytes, sizeof PathBytes - 1),
      "2: error: line holds a NUL byte: the run reads only the 8 characters before it [nul-byte]\n"
      "3: error: label line holds a NUL byte: the label's name ends before it, so jumps by the whole name do not "
@@ -337,6 +345,8 @@ const Trap PathTraps[] = {
      "2: error: line of 406 characters is longer than one read (399): the run reads the rest as 1 more line: a "
      "modem command [long-line]\n"
      "2: warning: no path from the start of the script reaches the rest of this line [unreachable]\n"
+     "3: warning: label name is longer than 39 characters: the run keeps only \"" + LongName.substr(0, 39) +
+         "\", and a jump finds the label by those [label-long]\n"
      "3: error: line of 401 characters is longer than one read (399): the run reads the rest as 1 more line: a "
      "modem command [long-line]\n"},
     {"ATZ\r\n:ask\r\n#prompt Again?\r\n#goto ask\r\nATI\r\n",

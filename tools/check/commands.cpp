@@ -166,7 +166,7 @@ void Checker::CommandLine(Piece* p)
     char* text = p->Text + 1;
     const long line = p->Line;
     const size_t length = strlen(p->Text);
-    if (length == p->Length && AfterInnerCarriageReturn(p->Text) != nullptr) {
+    if (AfterInnerCarriageReturn(p->Text) != nullptr) {
         Emit(line, Severity::Error, "carriage-return",
              std::string(NotLineEnd) + "it takes what follows as part of this line, and those lines never run");
     }

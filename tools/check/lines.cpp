@@ -215,7 +215,10 @@ bool Checker::PlainLabelLine(const PieceView& v)
         static_cast<long>(Definitions[NextDefinition]->Winner) != v.Line || !PrintableLine(v)) {
         return false;
     }
-    const size_t name = std::min<size_t>(n - 3, LABEL_MAX);
+    if (n - 3 > LABEL_MAX) {
+        return false;  // a name the run cuts
+    }
+    const size_t name = n - 3;
     if (name > 0 && (IsBlank(b[1]) || IsBlank(b[name]))) {
         return false;
     }
@@ -278,6 +281,11 @@ void Checker::LabelLine(Piece* p)
     } else if (n > 0 && IsBlank(name[n - 1]) && !cut) {
         Emit(p->Line, Severity::Warning, "label-blank",
              "label " + Quoted(name) + " ends in a blank: only a jump whose name ends in the same blanks reaches it");
+    }
+    if (cut) {
+        Emit(p->Line, Severity::Warning, "label-long",
+             "label name is longer than " + std::to_string(LABEL_MAX) + " characters: the run keeps only " +
+                 Quoted(name) + ", and a jump finds the label by those");
     }
 }
 
