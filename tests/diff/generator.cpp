@@ -10,7 +10,8 @@
 namespace {
 
 const char* const Conditions[] = {"OK", "ERROR", "Y", "N", "y", ":", ">10", "<3", "=23", "<3,500", " >15 ",
-                                  "!=99", "", ">", "+CSQ", "READY", "O", "23", "=99"};
+                                  "!=99", "", ">", "+CSQ", "READY", "O", "23", "=99", ">1O", "\xE2\x80\x9COK\xE2\x80\x9D",
+                                  "No ERROR", "1"};
 const char* const Commands[] = {"#prompt Go on? (Y/N)", "#print hello", "#wait 1", "#wait 500ms", "#timeout 5",
                                 "#timeout 0", "#UTC", "#NZST", "#bell", "# a note", "#If the unit does not answer, call",
                                 "#tiemout 5", "#waitsec 5", "#Waiting for the unit", "#print Ctrl-C to stop",
@@ -27,7 +28,7 @@ const std::string ModemLines[] = {"ATZ", "AT+CSQ", "AT+CPIN?", "^QVER?", "^QRTC=
                                   "AT\tZ", "ATZ\t", "AT\x01Z", "AT\x7FZ", "AT^QNAME=Jos\xC3\xA9", "AT\xA0Z",
                                   "AT\xE9Z", "//ATZ", "-- reset", "REM reset", "'reset", "\"ATZ\"", "ATD#31#",
                                   "AT^QNAME=Pump #4", "AT+CPBW=1,\"a # b\"", "AT", "\xEF\xBC\x83print x",
-                                  "\xEF\xBC\x9AL1"};
+                                  "\xEF\xBC\x9AL1", "^QRTC =", "AT^QRTC =2020"};
 // The look-alikes of ASCII, as the manual pins them: a character of each
 // range goes into a modem line, or before a "#" or ":".
 const uint32_t LookAlikes[][2] = {

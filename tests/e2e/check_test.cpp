@@ -84,7 +84,7 @@ const Trap Traps[] = {
      "3: error: the loop through lines 2-3 has no way out: the run loops forever [endless-loop]\n"},
     // Every answer the run goes on after holds OK: (OK) after a modem command always jumps.
     {"ATZ\r\n:b\r\n#if (OK) c\r\n#goto b\r\n:c\r\nATZ\r\n:d\r\n#if (OK) d\r\n",
-     "3: warning: every answer the run goes on after holds OK, so (OK) always holds after a modem command: the #if "
+     "3: error: every answer the run goes on after holds OK, so (OK) always holds after a modem command: the #if "
      "always jumps [if-always]\n"
      "4: warning: no path from the start of the script reaches this line [unreachable]\n"
      "8: error: the loop through line 8 has no way out: the run loops forever [endless-loop]\n"
@@ -241,6 +241,14 @@ const Trap AccountTraps[] = {
     {std::string("# a note\rAT\0Z\r\n", 15),
      "1: error: line holds a carriage return without a line feed, which does not end a line for the run: it takes "
      "what follows as part of this line, and those lines never run [carriage-return]\n"},
+    // Conditions read otherwise, and a clock command the run does not fill in.
+    {"AT+CSQ\r\n#if (>1O) x\r\n#if (\xE2\x80\x9COK\xE2\x80\x9D) x\r\n^QRTC =\r\n:x\r\n",
+     "2: error: condition (>1O) reads the number 1 and ignores \"O\" after it (the letter O, not a zero): the run "
+     "jumps when the response's number is greater than 1 [condition-rest]\n"
+     "3: error: condition (\\xE2\\x80\\x9COK\\xE2\\x80\\x9D) holds a curly double quote (U+201C) at character 1: "
+     "the run looks for it as it stands, and an answer in ASCII never holds it [condition-bytes]\n"
+     "4: error: the clock command has a blank before its \"=\", so the run does not fill it in: it sends "
+     "\"AT^QRTC =\" as written, without the time [clock-blank]\n"},
     // A text that holds ERROR is one the author looks for.
     {"ATZ\r\n#if (No ERROR) x\r\n:x\r\n", ""},
 };
@@ -316,7 +324,7 @@ const Trap PathTraps[] = {
      "5: error: line begins with \";\", which is no comment for the run: it sends the line to the device "
      "[modem-comment]\n"
      "6: error: the shorthand makes \": \" into \"=\" only after a name of three or four letters, and \"ABCDE\" "
-     "has 5: the run sends the colon as it stands [shorthand-colon]\n"
+     "has 5: the run sends the colon as it stands, \"AT^QABCDE: 1\\r\\n\" [shorthand-colon]\n"
      "9: error: line begins with a blank, so the run does not fill in the clock command: it sends it as written, "
      "without the time [blank-start]\n"},
     // Lines that do nothing and read as prose or separators draw nothing; near-misses still do.

@@ -112,6 +112,7 @@ private:
     void NumberRest(long line, const std::string& word, const char* text, const ScriptCommand& cmd);
     void IfCommand(long line, const char* text, const ScriptCommand& cmd);
     void ConditionRest(long line, const char* condition, const Condition& c);
+    bool LookAlikeIn(long line, const char* condition);
     void Jump(long line, const char* name);
     void ShownText(long line, const std::string& word, const char* text);
     void LongLine(const Piece& p);
@@ -134,6 +135,7 @@ private:
     void LoopFound(const Loop& loop);
     void KeyAfterModem(long line, const std::string& shown, char key);
     void OkOnlyAnswer(long line, const std::string& shown, const Node& node);
+    bool SkipsModem(uint32_t node);
     const Node* NodeAt(uint32_t node) const;
 
     const CheckOptions& Opt;

@@ -148,12 +148,7 @@ void Checker::ForeignCommand(long line, const std::string& word, const char* res
     if (!IsForeignCommand(word.substr(1)) || ReadsAsProse((word + rest).c_str())) {
         return;
     }
-    if (!ModemAfterKnown) {
-        ModemAfterNode = ModemAfter(Nodes);
-        ModemAfterKnown = true;
-    }
-    const uint32_t node = NodeCount - 1;
-    const bool goesOn = node < ModemAfterNode.size() && ModemAfterNode[node];
+    const bool goesOn = SkipsModem(NodeCount - 1) && Nodes[NodeCount - 1].Kind != NODE_MODEM;
     Emit(line, goesOn ? Severity::Error : Severity::Warning, "foreign-command",
          word + " is a command of other script languages, not of torvex: the run ignores the line" +
              (goesOn ? " and goes on into the lines after it, which send modem commands" : ""));

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "run/text.h"
+#include "script/modem.h"
 #include "tools/check/checker.h"
 
 namespace {
@@ -198,8 +199,11 @@ void Checker::ShorthandColon(long line, const char* text)
     if (text[name] != ':' || text[name + 1] != ' ' || letters == 3 || letters == 4 || letters == 0) {
         return;
     }
+    char sent[LINE_BUFFER_SIZE];
+    snprintf(sent, sizeof sent, "%s", text);
+    ExpandShorthand(sent);
     Emit(line, Severity::Error, "shorthand-colon",
          "the shorthand makes \": \" into \"=\" only after a name of three or four letters, and " +
              Quoted(std::string(text + 2, letters).c_str()) + " has " + std::to_string(letters) +
-             ": the run sends the colon as it stands");
+             ": the run sends the colon as it stands, " + Quoted(sent));
 }

@@ -145,7 +145,8 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
         return;
     }
     if (afterModem && (node.Holds & HOLDS_AFTER_MODEM_ALWAYS) != 0) {
-        Emit(line, Severity::Warning, "if-always",
+        // An error where the way it never takes would send a modem command.
+        Emit(line, SkipsModem(NodeCount) ? Severity::Error : Severity::Warning, "if-always",
              "every answer the run goes on after holds OK, so " + shown +
                  " always holds after a modem command: the #if always jumps");
     } else if (afterModem && !numeric && strcmp(condition, "ERROR") == 0) {
@@ -168,17 +169,22 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
     }
 }
 
-// A number condition after commands that answer OK alone: no ":" and no
-// number to compare, so it never holds. An error where the way it would take
-// sends a modem command; a poll loop on it never ends.
-void Checker::OkOnlyAnswer(long line, const std::string& shown, const Node& node)
+// Whether the way on at node, which an #if never takes, would send a modem command.
+bool Checker::SkipsModem(uint32_t node)
 {
     if (!ModemAfterKnown) {
         ModemAfterNode = ModemAfter(Nodes);
         ModemAfterKnown = true;
     }
-    const bool harms = node.Target < Nodes.size() && (Nodes[node.Target].Kind == NODE_MODEM || ModemAfterNode[node.Target]);
-    Emit(line, harms ? Severity::Error : Severity::Warning, "answer-ok-only",
+    return node < Nodes.size() && (Nodes[node].Kind == NODE_MODEM || ModemAfterNode[node]);
+}
+
+// A number condition after commands that answer OK alone: no ":" and no
+// number to compare, so it never holds. An error where the way it would take
+// sends a modem command; a poll loop on it never ends.
+void Checker::OkOnlyAnswer(long line, const std::string& shown, const Node& node)
+{
+    Emit(line, SkipsModem(node.Target) ? Severity::Error : Severity::Warning, "answer-ok-only",
          shown + " compares the number after the \":\" of the answer, but on every way here the last modem command is "
                  "one that answers OK alone, with no number: the #if never jumps");
 }

@@ -198,8 +198,9 @@ bool Checker::PlainModemLine(const PieceView& v) const
             return false;
         }
     }
-    // The clock command's name stops at the CR, so the look past it is safe.
-    return !IsClockCommand(b);
+    // The clock command's name stops at the CR, so the look past it is safe;
+    // one with a blank before its "=" is looked at too.
+    return !StartsWithNoCase(b, "AT^QRTC");
 }
 
 // The piece becomes the bytes the run writes for it.
@@ -250,6 +251,14 @@ void Checker::ModemLine(Piece* piece)
     char* wire = piece->Text;
     ExpandShorthand(wire);
     const bool clock = IsClockCommand(wire);
+    // "AT^QRTC =": a blank before the "=" keeps the run from filling it in.
+    const char* afterName = StartsWithNoCase(wire, "AT^QRTC") ? SkipBlanks(wire + 7) : nullptr;
+    if (afterName != nullptr && afterName > wire + 7 && *afterName == '=') {
+        Message.assign("the clock command has a blank before its \"=\", so the run does not fill it in: it sends ");
+        AppendQuoted(&Message, WithoutLineEnd(wire).c_str());
+        Message += " as written, without the time";
+        Emit(line, Severity::Error, "clock-blank", Message);
+    }
     if (clock) {
         const std::string dropped = DroppedClockText(wire);
         if (!dropped.empty()) {
