@@ -249,6 +249,10 @@ const Trap AccountTraps[] = {
      "the run looks for it as it stands, and an answer in ASCII never holds it [condition-bytes]\n"
      "4: error: the clock command has a blank before its \"=\", so the run does not fill it in: it sends "
      "\"AT^QRTC =\" as written, without the time [clock-blank]\n"},
+    // The value a command sets is in its echo, which the run passes over.
+    {"AT+CGDCONT=1,\"IP\",\"internet\"\r\n#if (internet) x\r\nAT+CSQ\r\n#if (+CSQ) x\r\n:x\r\n",
+     "2: warning: (internet) is part of the value the modem command on line 1 sets, which only its echo holds, and "
+     "the run passes over the echo: the #if jumps only if the answer itself holds it [condition-in-echo]\n"},
     // A text that holds ERROR is one the author looks for.
     {"ATZ\r\n#if (No ERROR) x\r\n:x\r\n", ""},
 };

@@ -116,6 +116,7 @@ private:
     void Jump(long line, const char* name);
     void ShownText(long line, const std::string& word, const char* text);
     void LongLine(const Piece& p);
+    void KeepValue(const char* bytes, size_t length, uint32_t node);
     void DeviceCannotTake(long line, const char* text, size_t length);
     void ShorthandColon(long line, const char* text);
     bool OtherKind(long line, const char* text, size_t length);
@@ -188,6 +189,10 @@ private:
     std::vector<UnreachedRun> Unreached;  // in node order
     size_t NextUnreached = 0;
     uint32_t NodeCount = 0;  // nodes met so far in the second reading
+
+    // The value after "=" of the last modem command, and its node (NO_NODE: none).
+    char Value[LINE_BUFFER_SIZE] = {};
+    uint32_t ValueNode = NO_NODE;
 
     // A line longer than one read, while its pieces go by.
     size_t LongLength = 0;

@@ -84,7 +84,12 @@ void Checker::Line(const PieceView& v)
         JumpLine(v, *next);
         return;
     }
-    if (whole && (PlainModemLine(v) || (next != nullptr && (next->Flags & PLAIN_LINE) != 0))) {
+    if (whole && next == nullptr && PlainModemLine(v)) {
+        KeepValue(v.Bytes, v.Length, NodeCount);
+        PathFindings(NodeCount++);
+        return;
+    }
+    if (whole && next != nullptr && (next->Flags & PLAIN_LINE) != 0) {
         PathFindings(NodeCount++);
         return;
     }
@@ -324,4 +329,22 @@ void Checker::Jump(long line, const char* name)
         text += " (the label on line " + std::to_string(found->BlankEnded) + " ends in a blank; the name does not)";
     }
     Emit(line, Severity::Error, "missing-label", text);
+}
+
+// The value a modem command sets, after its first "=", kept until the next
+// line: a condition on it can be found only in the command's echo.
+void Checker::KeepValue(const char* bytes, size_t length, uint32_t node)
+{
+    const char* eq = static_cast<const char*>(memchr(bytes, '=', length));
+    ValueNode = NO_NODE;
+    if (eq == nullptr) {
+        return;
+    }
+    size_t n = static_cast<size_t>(bytes + length - eq - 1);
+    while (n > 0 && (eq[n] == '\r' || eq[n] == '\n')) {
+        n--;
+    }
+    memcpy(Value, eq + 1, n);
+    Value[n] = '\0';
+    ValueNode = node;
 }

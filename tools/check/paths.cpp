@@ -157,6 +157,14 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
     } else if (afterModem && !numeric && condition[1] == '\0') {
         KeyAfterModem(line, shown, condition[0]);
     }
+    // "AT+CGDCONT=1,\"IP\",\"internet\"" then "(internet)": only the echo holds it.
+    if (afterModem && !numeric && ValueNode != NO_NODE && ValueNode + 2 == NodeCount &&
+        strstr(Value, condition) != nullptr) {
+        Emit(line, Severity::Warning, "condition-in-echo",
+             shown + " is part of the value the modem command on line " + std::to_string(Nodes[ValueNode].Line) +
+                 " sets, which only its echo holds, and the run passes over the echo: the #if jumps only if the "
+                 "answer itself holds it");
+    }
     if (onlyColon) {
         Emit(line, Severity::Warning, "condition-after-prompt",
              "after #prompt the response is one key, so " + shown + " holds only for the key \":\"");

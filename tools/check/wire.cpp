@@ -206,6 +206,7 @@ bool Checker::PlainModemLine(const PieceView& v) const
 // The piece becomes the bytes the run writes for it.
 void Checker::ModemLine(Piece* piece)
 {
+    KeepValue(piece->Text, strlen(piece->Text), NodeCount);
     PathFindings(NodeCount++);
     const Piece& p = *piece;
     const long line = p.Line;
