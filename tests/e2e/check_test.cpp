@@ -314,7 +314,8 @@ const Trap PathTraps[] = {
      "11: error: (Y) looks for the key of the #prompt on line 5, but the modem command on line 10 comes between: the "
      "response is its answer, whatever key was pressed [key-after-modem]\n"
      "14: error: (>0) compares the number after the \":\" of the answer, but on every way here the last modem "
-     "command is one that answers OK alone, with no number: the #if never jumps [answer-ok-only]\n"},
+     "command is one that answers OK alone, with no number: the #if never jumps, and the loop it should end goes "
+     "round forever [answer-ok-only]\n"},
     // Modem lines a device cannot take, each sent as it stands.
     {std::string(DeviceBytes, sizeof DeviceBytes - 1),
      "1: error: line holds a form feed (page break) at character 1, which the run sends to the device as part of "

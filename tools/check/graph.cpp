@@ -193,6 +193,26 @@ std::vector<bool> BackFromModem(const std::vector<Node>& n, bool stopAtTimeout)
 
 }  // namespace
 
+bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node, size_t most)
+{
+    std::vector<uint32_t> seen = {node};
+    bool back = false;
+    for (size_t at = 0; at < seen.size(); at++) {
+        uint32_t next[2];
+        const int k = Successors(nodes, seen[at], next);
+        for (int j = 0; j < k; j++) {
+            if (next[j] >= nodes.size() || seen.size() >= most) {
+                return false;  // the end, or too far to tell
+            }
+            back = back || next[j] == node;
+            if (std::find(seen.begin(), seen.end(), next[j]) == seen.end()) {
+                seen.push_back(next[j]);
+            }
+        }
+    }
+    return back;
+}
+
 std::vector<bool> ModemAfter(const std::vector<Node>& nodes)
 {
     return BackFromModem(nodes, false);

@@ -76,6 +76,9 @@ struct PredecessorLists {
     std::vector<uint32_t> From;
 };
 PredecessorLists PredecessorsOf(const std::vector<Node>& nodes);
+// Whether every way on from node comes back to it and none reaches the end,
+// looking at most nodes (false beyond them).
+bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node, size_t most);
 // For each node, whether a modem command can come after it on some way on.
 std::vector<bool> ModemAfter(const std::vector<Node>& nodes);
 

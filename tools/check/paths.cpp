@@ -192,9 +192,12 @@ bool Checker::SkipsModem(uint32_t node)
 // sends a modem command; a poll loop on it never ends.
 void Checker::OkOnlyAnswer(long line, const std::string& shown, const Node& node)
 {
-    Emit(line, SkipsModem(node.Target) ? Severity::Error : Severity::Warning, "answer-ok-only",
+    // A poll loop whose only way out is this #if never ends.
+    const bool forever = LoopsBackForGood(Nodes, NodeCount - 1, 64);
+    Emit(line, forever || SkipsModem(node.Target) ? Severity::Error : Severity::Warning, "answer-ok-only",
          shown + " compares the number after the \":\" of the answer, but on every way here the last modem command is "
-                 "one that answers OK alone, with no number: the #if never jumps");
+                 "one that answers OK alone, with no number: the #if never jumps" +
+             (forever ? ", and the loop it should end goes round forever" : ""));
 }
 
 namespace {
