@@ -108,7 +108,7 @@ void FlowResponses(std::vector<Node>* nodes, bool utc)
     // Reach only grows, so each node is taken up at most once per bit; an
     // #if's ways on only grow with it.
     std::vector<uint32_t> work = {0};
-    n[0].Reach = FROM_WAKE_UP | (utc ? BASE_UTC : BASE_NZST);
+    n[0].Reach = static_cast<uint8_t>(FROM_WAKE_UP | static_cast<uint8_t>(utc ? BASE_UTC : BASE_NZST));
     while (!work.empty()) {
         const uint32_t i = work.back();
         work.pop_back();

@@ -220,7 +220,7 @@ bool Checker::PlainLabelLine(const PieceView& v)
         static_cast<long>(Definitions[NextDefinition]->Winner) != v.Line || !PrintableLine(v)) {
         return false;
     }
-    if (n - 3 > LABEL_MAX) {
+    if (n > static_cast<size_t>(LABEL_MAX) + 3) {
         return false;  // a name the run cuts
     }
     const size_t name = n - 3;
