@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "run/text.h"
+#include "script/labels.h"
 
 LineKind KindOf(const char* line)
 {
@@ -134,4 +135,47 @@ Condition ReadCondition(const char* condition)
     }
     c.HasValue = ReadNumber(condition + 1, &c.Value);
     return c;
+}
+
+CommandUse UseOf(const char* text)
+{
+    CommandUse use = {};
+    size_t end = strlen(text);
+    if (end > LINE_MAX_READ) {
+        return use;  // never the case for a piece as read
+    }
+    while (end > 0 && strchr(" \t\r\n", text[end - 1]) != nullptr) {
+        end--;
+    }
+    char copy[LINE_MAX_READ + 1];
+    memcpy(copy, text, strlen(text) + 1);
+    const ScriptCommand cmd = ReadCommand(copy);
+    const size_t name = cmd.NameLength;
+    const auto run = [end](size_t from, size_t to) { return from < to && from < end ? Unread{from, to < end ? to : end} : Unread{0, 0}; };
+    switch (cmd.Id) {
+    case CommandId::None: use.Before = run(0, end); break;
+    case CommandId::Timeout:
+    case CommandId::Wait: {
+        if (text[name] == '\0') {
+            break;
+        }
+        use.Skipped = run(name, name + 1);
+        size_t at = name + 1;
+        if (cmd.HasNumber) {
+            at += strspn(text + at, " \t\n\v\f\r");
+            at += text[at] == '+' || text[at] == '-' ? 1 : 0;
+            at += strspn(text + at, "0123456789");
+        }
+        use.After = run(at, end);
+        break;
+    }
+    case CommandId::If:
+        use.Before = run(name, cmd.Condition != nullptr ? static_cast<size_t>(cmd.Condition - copy) - 1 : end);
+        break;
+    case CommandId::Print:
+    case CommandId::Prompt:
+    case CommandId::Goto: break;
+    default: use.After = run(name, end); break;
+    }
+    return use;
 }

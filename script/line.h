@@ -60,3 +60,18 @@ struct Condition {
 };
 
 Condition ReadCondition(const char* condition);
+
+// What the reading of a "#" line's text (after the "#", as written, before
+// ReadCommand edits it) passes over without using, for the checker: runs of
+// bytes [From, To), none when From == To. Blanks and line ends at the end of
+// the text are left out; a run may hold blanks alone. The run does not call it.
+struct Unread {
+    size_t From;
+    size_t To;
+};
+struct CommandUse {
+    Unread Skipped;  // Timeout, Wait: the one character after the name
+    Unread Before;   // If: between the name and "("; no command, or no condition: the whole text
+    Unread After;    // what follows what the command reads
+};
+CommandUse UseOf(const char* text);

@@ -391,7 +391,13 @@ std::string Disagreements(const Generated& g, const std::string& path)
     });
     fclose(f);
     const RunOutcome outcome = RunInProcess(path, g.Keys);
-    const std::string found = Comparison(g.Script, claims).Compare(outcome);
+    std::string found = Comparison(g.Script, claims).Compare(outcome);
+    for (const long line : LinesToAccountFor(g.Script)) {
+        if (std::none_of(claims.begin(), claims.end(), [&](const Claim& c) { return c.Line == line && !c.Code.empty(); })) {
+            found += "line " + std::to_string(line) + " leaves bytes unread or sends bytes beyond printable ASCII, and "
+                     "no finding said so\n";
+        }
+    }
     FreeLabels();
     if (found.empty()) {
         return "";

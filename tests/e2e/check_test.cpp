@@ -26,7 +26,7 @@ const char OddBytes[] = "\xEF\xBB\xBF#print hi\r\n #print x\r\n  \r\nAT\0Z\r\nAT
 // More labels than the checker's label table holds at first, so that it grows.
 std::string ManyLabels(int count)
 {
-    std::string script = "ATZ\r\n#if (>10) l" + std::to_string(count - 1) + "\r\n";
+    std::string script = "AT+CSQ\r\n#if (>10) l" + std::to_string(count - 1) + "\r\n";
     for (int i = 0; i < count; i++) {
         script += ":l" + std::to_string(i) + "\r\n";
     }
@@ -34,7 +34,7 @@ std::string ManyLabels(int count)
 }
 
 const Trap Traps[] = {
-    {"ATZ\r\n#if (=99) unknwn\r\n#print other branch\r\n",
+    {"AT+CSQ\r\n#if (=99) unknwn\r\n#print other branch\r\n",
      "2: error: jumps to \"unknwn\", which no label defines: the run prints Label \"unknwn\" not found. and goes "
      "on with the next line [missing-label]\n"},
     {"#timout 30\r\n#timeout30\r\n#printing done\r\n#wait5\r\n#debugging\r\n#todo later\r\n#Prnit x\r\n",
@@ -77,12 +77,14 @@ const Trap Traps[] = {
      "5: error: jumps to \"b\", which no label defines: the run prints Label \"b\" not found. and goes on with "
      "the next line (the label on line 3 ends in a blank; the name does not) [missing-label]\n"
      "6: error: label \"" + n39 + "1\" is the same as the label on line 7 in its first 39 characters, which are "
-     "all that count: jumps go there, never here [duplicate-label]\n"},
+     "all that count: jumps go there, never here [duplicate-label]\n"
+     "7: warning: label name is longer than 39 characters: the run keeps only \"" + n39 + "\", and a jump finds the "
+     "label by those [label-long]\n"},
     {":a\r\n#print x\r\n#goto a\r\n",
      "3: error: the loop through lines 2-3 has no way out: the run loops forever [endless-loop]\n"},
     // Every answer the run goes on after holds OK: (OK) after a modem command always jumps.
     {"ATZ\r\n:b\r\n#if (OK) c\r\n#goto b\r\n:c\r\nATZ\r\n:d\r\n#if (OK) d\r\n",
-     "3: warning: every answer the run goes on after holds OK, so (OK) always holds after a modem command: the #if "
+     "3: error: every answer the run goes on after holds OK, so (OK) always holds after a modem command: the #if "
      "always jumps [if-always]\n"
      "4: warning: no path from the start of the script reaches this line [unreachable]\n"
      "8: error: the loop through line 8 has no way out: the run loops forever [endless-loop]\n"
@@ -96,7 +98,7 @@ const Trap Traps[] = {
     {"ATZ\r\n:alarm\r\n#bell\r\n#print Alarm! Ctrl-C to stop\r\n#wait 1\r\n#goto alarm\r\n",
      "6: warning: the loop through lines 3-6 has no way out: the run goes round it until stopped, as its text says "
      "[endless-loop]\n"},
-    {"ATZ\r\n#if OK\r\n#if (OK\r\n#if () x\r\n#if (>) x\r\n#if ( OK) x\r\n:x\r\n",
+    {"AT+CSQ\r\n#if OK\r\n#if (OK\r\n#if () x\r\n#if (>) x\r\n#if ( OK) x\r\n:x\r\n",
      "2: error: #if has no \"(\", so it never jumps [if-never]\n"
      "3: error: #if has no \")\" after its \"(\", so it never jumps [if-never]\n"
      "4: error: #if has an empty condition, so it never jumps [if-never]\n"
@@ -181,6 +183,85 @@ const std::string ProseAndSeparators =
 const std::string LongName = "end" + std::string(397, 'x');
 const char PathBytes[] = "ATZ\r\n#print a\0b\r\n:x\0y\r\n#print \x1b[2J\x7f\r\n";
 
+// Every byte of a line accounted for: arguments no command reads, other
+// languages' commands and comments, and what a device cannot take.
+const char AccountedBytes[] =
+    "#debug off\r\n#UTC set the clock in UTC\r\n#if not (OK) x\r\n#nodebug # quiet\r\n#wait 5 seconds\r\n"
+    "#wait 2 min\r\n#exit\r\n#sleep 20\r\n#End of setup\r\nAT\tZ\r\nAT+COPS=\xE2\x80\x9C" "Telecom\xE2\x80\x9D\r\n"
+    "AT^QNAME=Jos\xC3\xA9\r\nAT\xA0Z\r\nAT\xC2\x85Z\r\nAT+CSQ\xEF\xBC\x9F\r\n\xE2\x80\x8B#print x\r\n\xEF\xBC\x83print y\r\n"
+    "//ATZ\r\n-- reset\r\nREM reset\r\n'reset\r\n\"AT+CSQ\"\r\nATD#31#\r\nAT^QNAME=Pump #4\r\n"
+    "AT+CPBW=1,\"x # y\"\r\n:x\r\n#stop\r\n";
+const Trap AccountTraps[] = {
+    {std::string(AccountedBytes, sizeof AccountedBytes - 1),
+     "1: error: #debug ignores \"off\" after its name: the run turns debug mode on [unread-argument]\n"
+     "2: warning: #UTC ignores \"set the clock in UTC\" after its name: the run fills in the clock command in UTC "
+     "from here on [unread-argument]\n"
+     "3: warning: #if comes before any modem command, so it tests the answer to the wake-up [if-wake-up]\n"
+     "3: error: #if ignores \"not\" before its condition: the run jumps to \"x\" when (OK) holds "
+     "[unread-argument]\n"
+     "4: warning: #nodebug ignores \"# quiet\" after its name: the run turns debug mode off [unread-argument]\n"
+     "6: error: #wait reads the number 2 and ignores \"min\" after it: the run waits 2 s [number-rest]\n"
+     "7: error: #exit is a command of other script languages, not of torvex: the run ignores the line and goes on "
+     "into the lines after it, which send modem commands [foreign-command]\n"
+     "8: error: #sleep is a command of other script languages, not of torvex: the run ignores the line and goes on "
+     "into the lines after it, which send modem commands [foreign-command]\n"
+     "10: error: line holds a tab at character 3, which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "11: error: line holds a curly double quote (U+201C) at character 9, which the run sends to the device as part "
+     "of the command [modem-bytes]\n"
+     "12: warning: line holds U+00E9 \"\\xC3\\xA9\" at character 13, which is not ASCII: the run sends it to the "
+     "device as it stands, and the device may not take it [non-ascii]\n"
+     "13: error: line holds the byte \\xA0 at character 3, which is no UTF-8: the run sends it to the device as it "
+     "stands [invalid-utf8]\n"
+     "14: error: line holds a C1 control character (U+0085) at character 3, which the run sends to the device as "
+     "part of the command [modem-bytes]\n"
+     "15: error: line holds a full-width form (U+FF1F) at character 7, which the run sends to the device as part of "
+     "the command [modem-bytes]\n"
+     "16: error: line begins with a zero-width space (U+200B) before \"#\", so the run does not take it for a script "
+     "command: it sends the line to the device [read-as-modem]\n"
+     "17: error: line begins with a full-width \"#\", so the run does not take it for a script command: it sends the "
+     "line to the device [read-as-modem]\n"
+     "18: error: line begins with \"//\", which is no comment for the run: it sends the line to the device "
+     "[modem-comment]\n"
+     "19: error: line begins with \"--\", which is no comment for the run: it sends the line to the device "
+     "[modem-comment]\n"
+     "20: error: line begins with \"REM \", which is no comment for the run: it sends the line to the device "
+     "[modem-comment]\n"
+     "21: error: line begins with \"'\", which is no comment for the run: it sends the line to the device "
+     "[modem-comment]\n"
+     "22: error: line is wrapped in double quotes, as a spreadsheet export writes it: the run sends it to the "
+     "device, quotes and all [read-as-modem]\n"
+     "27: warning: #stop is a command of other script languages, not of torvex: the run ignores the line "
+     "[foreign-command]\n"},
+    // The directive keeps the new kinds off the next line too.
+    {"# torvex-check: disable=unread-argument\r\n#debug off\r\n# torvex-check: disable=non-ascii\r\n"
+     "AT^QNAME=Jos\xC3\xA9\r\n",
+     ""},
+    // A comment whose carriage return hides a command, with a NUL after it.
+    {std::string("# a note\rAT\0Z\r\n", 15),
+     "1: error: line holds a carriage return without a line feed, which does not end a line for the run: it takes "
+     "what follows as part of this line, and those lines never run [carriage-return]\n"},
+    // Conditions read otherwise, and a clock command the run does not fill in.
+    {"AT+CSQ\r\n#if (>1O) x\r\n#if (\xE2\x80\x9COK\xE2\x80\x9D) x\r\n^QRTC =\r\n:x\r\n",
+     "2: error: condition (>1O) reads the number 1 and ignores \"O\" after it (the letter O, not a zero): the run "
+     "jumps when the response's number is greater than 1 [condition-rest]\n"
+     "3: error: condition (\\xE2\\x80\\x9COK\\xE2\\x80\\x9D) holds a curly double quote (U+201C) at character 1: "
+     "the run looks for it as it stands, and an answer in ASCII never holds it [condition-bytes]\n"
+     "4: error: the clock command has a blank before its \"=\", so the run does not fill it in: it sends "
+     "\"AT^QRTC =\" as written, without the time [clock-blank]\n"},
+    // The value a command sets is in its echo, which the run passes over.
+    {"AT+CGDCONT=1,\"IP\",\"internet\"\r\n#if (internet) x\r\nAT+CSQ\r\n#if (+CSQ) x\r\n:x\r\n",
+     "2: warning: (internet) is part of the value the modem command on line 1 sets, which only its echo holds, and "
+     "the run passes over the echo: the #if jumps only if the answer itself holds it [condition-in-echo]\n"},
+    // A text that holds ERROR is one the author looks for.
+    {"ATZ\r\n#if (No ERROR) x\r\n:x\r\n", ""},
+};
+
+TEST(Check, AccountsForEveryByteOfALine)
+{
+    ExpectFindings(AccountTraps, 1);
+}
+
 const Trap PathTraps[] = {
     {PollingLoop, ""},
     {SignalAfterPrompt, ""},
@@ -197,10 +278,10 @@ const Trap PathTraps[] = {
      "#if (!=99) x\r\n#if (<3,500) x\r\n#if ( >15 ) x\r\n#if (!= 99) x\r\n:x\r\n",
      "1: warning: #if comes before any modem command, so it tests the answer to the wake-up [if-wake-up]\n"
      "3: warning: (ERROR) holds only for an answer that holds OK as well: an answer with ERROR alone ends the run "
-     "[condition-error]\n"
+     "before the #if, so it never sees a failure [condition-error]\n"
      "4: warning: #Waiting is read as #Wait, which finds no number after it and does nothing [name-runs-on]\n"
      "5: warning: #wait reads the number 1 and ignores \".5\" after it: the run waits 1 s [number-rest]\n"
-     "6: warning: #wait reads the number 1 and ignores \"m\" after it: the run waits 1 s [number-rest]\n"
+     "6: error: #wait reads the number 1 and ignores \"m\" after it: the run waits 1 s [number-rest]\n"
      "7: error: #wait reads the number 500 and ignores \"ms\" after it: the run waits 500 s [number-rest]\n"
      "8: error: #waitsec is read as #wait, which finds no number after it and does nothing, though the line holds "
      "one [name-runs-on]\n"
@@ -208,6 +289,8 @@ const Trap PathTraps[] = {
      "[condition-text]\n"
      "10: warning: condition (<3,500) reads the number 3 and ignores \",500\" after it: the run jumps when the "
      "response's number is less than 3 [condition-rest]\n"
+     "10: warning: (<3,500) compares the number after the \":\" of the answer, but on every way here the last modem "
+     "command is one that answers OK alone, with no number: the #if never jumps [answer-ok-only]\n"
      "11: error: condition ( >15 ) is no comparison the run knows: it looks for the text \" >15 \" in the response "
      "[condition-text]\n"
      "12: error: condition (!= 99) is no comparison the run knows: it looks for the text \"!= 99\" in the response "
@@ -223,12 +306,24 @@ const Trap PathTraps[] = {
     {"#prompt Reset? (Y/N)\r\nAT+CPIN?\r\n#if (Y) reset\r\n#print kept\r\n:reset\r\nAT&F\r\n",
      "3: error: (Y) looks for the key of the #prompt on line 1, but the modem command on line 2 comes between: the "
      "response is its answer, whatever key was pressed [key-after-modem]\n"},
+    // Along the ways back from the #if: a key the prompt offers is an error,
+    // another a warning. A number after a command that answers OK alone never holds.
+    {"ATI\r\n#prompt Check the radio?\r\nAT+CSQ\r\n#if (1) done\r\n#prompt Reset? (Y/N)\r\n#print resetting\r\n"
+     "#print please wait\r\n#print still waiting\r\n#wait 1\r\nAT+CPIN?\r\n#if (Y) done\r\n:poll\r\nAT\r\n"
+     "#if (>0) done\r\n#wait 1\r\n#goto poll\r\n:done\r\nATZ\r\n",
+     "4: warning: (1) may look for the key of the #prompt on line 2, but the modem command on line 3 comes between: "
+     "the response is its answer, whatever key was pressed [key-after-modem]\n"
+     "11: error: (Y) looks for the key of the #prompt on line 5, but the modem command on line 10 comes between: the "
+     "response is its answer, whatever key was pressed [key-after-modem]\n"
+     "14: error: (>0) compares the number after the \":\" of the answer, but on every way here the last modem "
+     "command is one that answers OK alone, with no number: the #if never jumps, and the loop it should end goes "
+     "round forever [answer-ok-only]\n"},
     // Modem lines a device cannot take, each sent as it stands.
     {std::string(DeviceBytes, sizeof DeviceBytes - 1),
-     "1: error: line holds a form feed (page break), which the run sends to the device as part of the command "
-     "[modem-bytes]\n"
-     "2: error: line holds a no-break space, which the run sends to the device as part of the command "
-     "[modem-bytes]\n"
+     "1: error: line holds a form feed (page break) at character 1, which the run sends to the device as part of "
+     "the command [modem-bytes]\n"
+     "2: error: line holds a no-break space (U+00A0) at character 4, which the run sends to the device as part of "
+     "the command [modem-bytes]\n"
      "3: error: line begins with a UTF-8 byte order mark, as where files were joined, so the run sends it to the "
      "device, mark and all [byte-order-mark]\n"
      "4: error: line holds \"# reset\" after the command, which is no comment for the run: it sends it to the "
@@ -236,14 +331,20 @@ const Trap PathTraps[] = {
      "5: error: line begins with \";\", which is no comment for the run: it sends the line to the device "
      "[modem-comment]\n"
      "6: error: the shorthand makes \": \" into \"=\" only after a name of three or four letters, and \"ABCDE\" "
-     "has 5: the run sends the colon as it stands [shorthand-colon]\n"
+     "has 5: the run sends the colon as it stands, \"AT^QABCDE: 1\\r\\n\" [shorthand-colon]\n"
      "9: error: line begins with a blank, so the run does not fill in the clock command: it sends it as written, "
      "without the time [blank-start]\n"},
     // Lines that do nothing and read as prose or separators draw nothing; near-misses still do.
     {ProseAndSeparators,
+     "1: warning: the line reads as prose, but the run takes #If for #if, which finds no \"(\" and does nothing: "
+     "make it a comment (\"# \" and the text) [prose-command]\n"
+     "8: warning: the line reads as prose, but the run takes #Waiting for #wait, which finds no number and does "
+     "nothing: make it a comment (\"# \" and the text) [prose-command]\n"
      "9: error: #tiemout is no script command, so the run ignores the line: did you mean #timeout? "
      "[unknown-command]\n"
-     "10: error: #bel is no script command, so the run ignores the line: did you mean #bell? [unknown-command]\n"},
+     "10: error: #bel is no script command, so the run ignores the line: did you mean #bell? [unknown-command]\n"
+     "13: warning: label name is longer than 39 characters: the run keeps only \"" + std::string(38, 'n') +
+         " \", and a jump finds the label by those [label-long]\n"},
     {std::string(PathBytes, sizeof PathBytes - 1),
      "2: error: line holds a NUL byte: the run reads only the 8 characters before it [nul-byte]\n"
      "3: error: label line holds a NUL byte: the label's name ends before it, so jumps by the whole name do not "
@@ -259,6 +360,8 @@ const Trap PathTraps[] = {
      "2: error: line of 406 characters is longer than one read (399): the run reads the rest as 1 more line: a "
      "modem command [long-line]\n"
      "2: warning: no path from the start of the script reaches the rest of this line [unreachable]\n"
+     "3: warning: label name is longer than 39 characters: the run keeps only \"" + LongName.substr(0, 39) +
+         "\", and a jump finds the label by those [label-long]\n"
      "3: error: line of 401 characters is longer than one read (399): the run reads the rest as 1 more line: a "
      "modem command [long-line]\n"},
     {"ATZ\r\n:ask\r\n#prompt Again?\r\n#goto ask\r\nATI\r\n",

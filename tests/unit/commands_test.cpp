@@ -8,6 +8,7 @@
 
 #include "run/settings.h"
 #include "script/commands.h"
+#include "script/line.h"
 #include "script/modem.h"
 #include "serial/response.h"
 #include "support/capture.h"
@@ -293,6 +294,36 @@ TEST_F(ScriptCommand, NumericValuesBeyondThirtyTwoBitsSaturate)
     Received("+X: -99999999999\r\n");
     EXPECT_EQ(Continues("if (=-2147483648) yes\r\n"), Jumped);
     EXPECT_EQ(Continues("if (>-99999999999) yes\r\n"), Stayed);
+}
+
+// What the reading passes over, as the checker is told it: the text each
+// command leaves unread, in the text as written.
+TEST(CommandUse, NamesTheBytesTheReadingLeavesUnread)
+{
+    struct Case {
+        const char* text;
+        std::string skipped, before, after;
+    };
+    const Case cases[] = {
+        {"debug off\r\n", "", "", " off"},
+        {"UTC  \r\n", "", "", ""},
+        {"wait 5 seconds\r\n", " ", "", " seconds"},
+        {"timeout30\r\n", "3", "", ""},
+        {"wait\r\n", "", "", ""},
+        {"if not (OK) x\r\n", "", " not ", ""},
+        {"if OK x\r\n", "", " OK x", ""},
+        {"print a b\r\n", "", "", ""},
+        {"goto x  \r\n", "", "", ""},
+        {"exit now\r\n", "", "exit now", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const CommandUse use = UseOf(c.text);
+        const auto text = [&](Unread u) { return std::string(c.text + u.From, u.To - u.From); };
+        EXPECT_EQ(text(use.Skipped), c.skipped);
+        EXPECT_EQ(text(use.Before), c.before);
+        EXPECT_EQ(text(use.After), c.after);
+    }
 }
 
 }  // namespace

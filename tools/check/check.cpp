@@ -148,6 +148,24 @@ void Checker::Emit(long line, Severity level, const char* code, const std::strin
     Report(Finding{line, level, code, text});
 }
 
+bool AnswersOkAlone(const char* bytes, size_t length)
+{
+    // The manual lists the same.
+    static const char* const okAlone[] = {"AT", "ATZ", "AT&F", "AT&W", "ATE0", "ATE1", "ATH", "ATH0"};
+    while (length > 0 && (bytes[length - 1] == '\r' || bytes[length - 1] == '\n')) {
+        length--;
+    }
+    if (length > 4 || length < 2) {
+        return false;
+    }
+    for (const char* c : okAlone) {
+        if (strlen(c) == length && StartsWithNoCase(bytes, c)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 int Checker::Run(FILE* in)
 {
     UTC = Opt.Utc;
@@ -187,6 +205,7 @@ void Checker::Build(PieceReader* r)
         node.Line = static_cast<uint32_t>(v.Line);  // a file of 4 G lines is no script
         if (kind == LineKind::Modem) {
             node.Kind = NODE_MODEM;
+            node.Holds = AnswersOkAlone(v.Bytes, v.Length) ? MODEM_OK_ONLY : 0;
         } else {
             BuildCommand(v, &node);
         }
@@ -289,6 +308,10 @@ void Checker::BuildCommand(const PieceView& v, Node* node)
         ReadNodeOf(cmd, node);
         if ((id == CommandId::Print || id == CommandId::Prompt) && SaysHowToStop(v.Bytes, v.Length)) {
             node->Flags |= SAYS_STOP;
+        }
+        const uint64_t keys = id == CommandId::Prompt ? OfferedKeys(v.Bytes, v.Length) : 0;
+        if (keys != 0) {
+            PromptKeys.emplace_back(static_cast<uint32_t>(Nodes.size()), keys);
         }
         if (v.First && !v.Continues && PlainCommandLine(v, name)) {
             node->Flags |= PLAIN_LINE;

@@ -4,8 +4,10 @@
 // line does by itself, paths.cpp what holds along every path that reaches it.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "script/line.h"
@@ -55,6 +57,24 @@ size_t PlainWords(const char* text, size_t length);
 bool ReadsAsSeparator(const char* name);
 // Words of prose after a command word: three or more, with no digit and no parenthesis.
 bool ReadsAsProse(const char* rest);
+// unicode.cpp: one character of a modem line that is not printable ASCII,
+// at a byte that is none.
+struct OddChar {
+    uint32_t Code;     // the code point; for a byte that is no UTF-8, the byte
+    size_t Length;     // bytes it takes
+    const char* What;  // a control or a look-alike, named; null: text the device may take
+    bool Invisible;    // a space or a mark the eye passes over
+    bool Invalid;      // no UTF-8
+};
+OddChar ReadOddChar(const char* text, size_t length);
+void AppendCodePoint(std::string* out, uint32_t code);
+// paths.cpp: the keys a prompt's text offers in "(Y/N)", "[1/2]", "(Y)":
+// a bit for each letter (A to Z) and digit; 0 for none.
+uint64_t OfferedKeys(const char* text, size_t length);
+// check.cpp: a modem line on the closed list of commands that answer OK alone.
+bool AnswersOkAlone(const char* bytes, size_t length);
+// commands.cpp: a word other script and modem languages use as a command.
+bool IsForeignCommand(const std::string& word);
 // Lines of nodes as "lines 4-6, 9": runs of nodes one after another joined.
 std::string LinesOf(const std::vector<Node>& nodes, const std::vector<uint32_t>& members);
 
@@ -92,11 +112,17 @@ private:
     void NumberRest(long line, const std::string& word, const char* text, const ScriptCommand& cmd);
     void IfCommand(long line, const char* text, const ScriptCommand& cmd);
     void ConditionRest(long line, const char* condition, const Condition& c);
+    bool LookAlikeIn(long line, const char* condition);
     void Jump(long line, const char* name);
     void ShownText(long line, const std::string& word, const char* text);
     void LongLine(const Piece& p);
+    void KeepValue(const char* bytes, size_t length, uint32_t node);
     void DeviceCannotTake(long line, const char* text, size_t length);
     void ShorthandColon(long line, const char* text);
+    bool OtherKind(long line, const char* text, size_t length);
+    void UnreadArgument(long line, const std::string& word, const char* text, const ScriptCommand& cmd,
+                        const CommandUse& use);
+    void ForeignCommand(long line, const std::string& word, const char* rest);
 
     // paths.cpp: what holds on every path.
     void Analyse();
@@ -108,7 +134,9 @@ private:
     void UnreachedFinding(const UnreachedRun& run);
     void IfPaths(long line, const char* condition, const Node& node);
     void LoopFound(const Loop& loop);
-    void KeyAfterModem(long line, const std::string& shown);
+    void KeyAfterModem(long line, const std::string& shown, char key);
+    void OkOnlyAnswer(long line, const std::string& shown, const Node& node);
+    bool SkipsModem(uint32_t node);
     const Node* NodeAt(uint32_t node) const;
 
     const CheckOptions& Opt;
@@ -142,6 +170,12 @@ private:
     std::vector<JumpAt> Jumps;
     std::string Names;
     bool AnyTimeoutNone = false;
+    std::vector<bool> ModemAfterNode;  // ModemAfter, worked out when first asked
+    bool ModemAfterKnown = false;
+    PredecessorLists Ways;  // worked out when first asked
+    bool WaysKnown = false;
+    // The prompts whose text offers keys, by node, in node order.
+    std::vector<std::pair<uint32_t, uint64_t>> PromptKeys;
     bool AnyKeysLoop = false;
     // Findings about loops, by node, in node order.
     struct PathFinding {
@@ -155,6 +189,10 @@ private:
     std::vector<UnreachedRun> Unreached;  // in node order
     size_t NextUnreached = 0;
     uint32_t NodeCount = 0;  // nodes met so far in the second reading
+
+    // The value after "=" of the last modem command, and its node (NO_NODE: none).
+    char Value[LINE_BUFFER_SIZE] = {};
+    uint32_t ValueNode = NO_NODE;
 
     // A line longer than one read, while its pieces go by.
     size_t LongLength = 0;

@@ -1,6 +1,7 @@
 // Findings about a script command line by itself: its name, its number, what
 // it shows, and a "#" line that is only a comment.
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -120,6 +121,37 @@ void Checker::UnknownCommand(long line, const std::string& word, const char* res
             return;
         }
     }
+    ForeignCommand(line, word, rest);
+}
+
+namespace {
+
+// Words other script and modem languages use as commands; the manual lists the same.
+const char* const ForeignWords[] = {
+    "abort", "call", "delay", "echo", "elif", "else", "elseif", "end", "endif", "exit", "expect", "fi", "gosub",
+    "halt", "import", "include", "jump", "label", "let", "loop", "next", "pause", "quit", "return", "send", "set",
+    "sleep", "source", "stop", "wend", "while",
+};
+
+}  // namespace
+
+bool IsForeignCommand(const std::string& word)
+{
+    const std::string w = Lower(word.c_str());
+    return std::any_of(std::begin(ForeignWords), std::end(ForeignWords), [&](const char* f) { return w == f; });
+}
+
+// "#exit", "#sleep 20", "#call setapn": another language's command, which the
+// run ignores. Prose ("#End of setup") is a comment.
+void Checker::ForeignCommand(long line, const std::string& word, const char* rest)
+{
+    if (!IsForeignCommand(word.substr(1)) || ReadsAsProse((word + rest).c_str())) {
+        return;
+    }
+    const bool goesOn = SkipsModem(NodeCount - 1) && Nodes[NodeCount - 1].Kind != NODE_MODEM;
+    Emit(line, goesOn ? Severity::Error : Severity::Warning, "foreign-command",
+         word + " is a command of other script languages, not of torvex: the run ignores the line" +
+             (goesOn ? " and goes on into the lines after it, which send modem commands" : ""));
 }
 
 void Checker::CommandLine(Piece* p)
@@ -129,7 +161,7 @@ void Checker::CommandLine(Piece* p)
     char* text = p->Text + 1;
     const long line = p->Line;
     const size_t length = strlen(p->Text);
-    if (length == p->Length && AfterInnerCarriageReturn(p->Text) != nullptr) {
+    if (AfterInnerCarriageReturn(p->Text) != nullptr) {
         Emit(line, Severity::Error, "carriage-return",
              std::string(NotLineEnd) + "it takes what follows as part of this line, and those lines never run");
     }
@@ -152,16 +184,25 @@ void Checker::CommandLine(Piece* p)
     const bool mayBeProse = id == CommandId::None || id == CommandId::Wait || id == CommandId::Timeout ||
                             (id == CommandId::If && strchr(text, '(') == nullptr);
     const std::string raw = mayBeProse ? WithoutLineEnd(text) : std::string();
+    // What the reading leaves unused, in the text as written.
+    const CommandUse use = UseOf(text);
+    const std::string written = id != CommandId::None ? std::string(text) : std::string();
     const ScriptCommand cmd = ReadCommand(text);
     if (cmd.Id == CommandId::None) {
         UnknownCommand(line, word, raw.c_str() + wordEnd);
         return;
     }
-    // A line that does nothing and reads as prose is a comment: "#If the
-    // unit does not answer, call", "#Waiting for the unit to boot".
+    // A line that does nothing and reads as prose: "#If the unit does not
+    // answer, call", "#Waiting for the unit to boot". Said, but only a warning.
     const bool doesNothing = (cmd.Id == CommandId::If && mayBeProse) ||
                              ((cmd.Id == CommandId::Wait || cmd.Id == CommandId::Timeout) && !cmd.HasNumber);
     if (doesNothing && ReadsAsProse(raw.c_str() + cmd.NameLength)) {
+        Emit(line, Severity::Warning, "prose-command",
+             "the line reads as prose, but the run takes " + word + " for #" +
+                 (cmd.Id == CommandId::If ? "if" : cmd.Id == CommandId::Wait ? "wait" : "timeout") +
+                 (cmd.Id == CommandId::If ? ", which finds no \"(\" and does nothing"
+                                          : ", which finds no number and does nothing") +
+                 ": make it a comment (\"# \" and the text)");
         return;
     }
     if (length < p->Length) {
@@ -219,6 +260,10 @@ void Checker::CommandLine(Piece* p)
     default:
         break;
     }
+    // What no finding above names: an #if's text before its condition, a switch's words.
+    if (!runsOn && (cmd.Id != CommandId::If || cmd.Condition != nullptr)) {
+        UnreadArgument(line, word, written.c_str(), cmd, use);
+    }
 }
 
 void Checker::NumberCommand(long line, const std::string& word, char next, const ScriptCommand& cmd,
@@ -250,7 +295,8 @@ void Checker::NumberCommand(long line, const std::string& word, char next, const
     }
 }
 
-// "#wait 1.5" and "#wait 1m" read 1: what follows the digits is ignored.
+// "#wait 1.5", "#wait 1m" and "#wait 5 # boot" read the number alone: what
+// follows its digits is ignored. A unit of seconds is what the run does.
 void Checker::NumberRest(long line, const std::string& word, const char* text, const ScriptCommand& cmd)
 {
     if (!cmd.HasNumber || text[cmd.NameLength] == '\0') {
@@ -260,14 +306,27 @@ void Checker::NumberRest(long line, const std::string& word, const char* text, c
     at += strspn(at, " \t\n\v\f\r");
     at += *at == '+' || *at == '-' ? 1 : 0;
     at += strspn(at, "0123456789");
-    // "#wait 500ms" and "#wait 500 ms" wait 500 s.
     const char* unit = SkipBlanks(at);
-    const bool milliseconds = cmd.Id == CommandId::Wait && StartsWithNoCase(unit, "ms") && !IsLetter(unit[2]);
-    if (!milliseconds && (*at == '\0' || IsBlank(*at) || *at == '\r' || *at == '\n')) {
+    if (*unit == '\0' || *unit == '\r' || *unit == '\n') {
         return;
     }
-    const std::string rest = WithoutLineEnd(milliseconds ? unit : at);
-    Emit(line, milliseconds ? Severity::Error : Severity::Warning, "number-rest",
+    const std::string rest = WithoutLineEnd(*at == '.' || *at == ',' ? at : unit);
+    std::string first = Lower(rest.substr(0, rest.find_first_of(" \t")).c_str());
+    while (!first.empty() && (first.back() == '.' || first.back() == ',' || first.back() == ';')) {
+        first.pop_back();
+    }
+    for (const char* seconds : {"s", "sec", "secs", "second", "seconds"}) {
+        if (first == seconds) {
+            return;  // "#wait 5 seconds" waits 5 s
+        }
+    }
+    // "#wait 500ms" waits 500 s, "#wait 2 min" 2 s.
+    bool otherUnit = false;
+    for (const char* other : {"ms", "msec", "millis", "m", "min", "mins", "minute", "minutes", "h", "hr", "hrs", "hour",
+                              "hours"}) {
+        otherUnit = otherUnit || first == other;
+    }
+    Emit(line, otherUnit ? Severity::Error : Severity::Warning, "number-rest",
          word + " reads the number " + std::to_string(cmd.Number) + " and ignores " + Quoted(rest.c_str()) +
              " after it: the run " + (cmd.Id == CommandId::Wait ? "waits " : "sets the time-out to ") +
              std::to_string(cmd.Number) + " s");
@@ -280,4 +339,69 @@ void Checker::ShownText(long line, const std::string& word, const char* text)
     }
     Emit(line, Severity::Warning, "control-bytes",
          word + " text " + Quoted(text) + " holds control bytes, which reach the terminal as they are");
+}
+
+namespace {
+
+// What a switch does, whatever follows its name.
+const char* SwitchDoes(CommandId id)
+{
+    switch (id) {
+    case CommandId::Debug: return "turns debug mode on";
+    case CommandId::NoDebug: return "turns debug mode off";
+    case CommandId::Bell: return "rings the bell once";
+    case CommandId::Utc: return "fills in the clock command in UTC from here on";
+    case CommandId::Nzst: return "fills in the clock command in New Zealand time from here on";
+    default: return "carries out the command";
+    }
+}
+
+// A word after a switch that asks for the other way, which the run does not read.
+bool SaysOtherWay(CommandId id, const std::string& w)
+{
+    const bool off = w == "off" || w == "no" || w == "0" || w == "false" || w == "disable" || w == "disabled" ||
+                     w == "none" || w == "stop";
+    switch (id) {
+    case CommandId::Debug: return off;
+    case CommandId::NoDebug: return w == "on" || w == "yes" || w == "1" || w == "true" || w == "enable" || w == "enabled";
+    case CommandId::Utc: return off || w == "nzst" || w == "nz" || w == "local" || w == "nzdt";
+    case CommandId::Nzst: return off || w == "utc" || w == "gmt" || w == "z";
+    case CommandId::Bell: return IsDigit(w.empty() ? ' ' : w[0]) && w != "1";
+    case CommandId::If: return w == "not" || w == "!" || w == "no" || w == "unless";
+    default: return false;
+    }
+}
+
+}  // namespace
+
+// Item by item, what a command's reading left unread and no finding has named.
+// text: the line as written, after the "#".
+void Checker::UnreadArgument(long line, const std::string& word, const char* text, const ScriptCommand& cmd,
+                             const CommandUse& use)
+{
+    if (cmd.Id == CommandId::Wait || cmd.Id == CommandId::Timeout) {
+        return;  // NumberRest names what follows the number
+    }
+    const Unread run = use.Before.To > use.Before.From ? use.Before : use.After;
+    if (run.To <= run.From || strspn(text + run.From, " \t") >= run.To - run.From) {
+        return;
+    }
+    std::string ignored = SkipBlanks(std::string(text + run.From, run.To - run.From).c_str());
+    ignored.erase(ignored.find_last_not_of(" \t") + 1);
+    const std::string first = Lower(ignored.substr(0, ignored.find_first_of(" \t(")).c_str());
+    const bool other = SaysOtherWay(cmd.Id, first);
+    Message.assign(word);
+    Message += " ignores ";
+    AppendQuoted(&Message, ignored.c_str());
+    if (cmd.Id == CommandId::If) {
+        Message += " before its condition: the run jumps to ";
+        AppendQuoted(&Message, cmd.Text);
+        Message += " when (";
+        Message += Escaped(cmd.Condition, strlen(cmd.Condition));
+        Message += ") holds";
+    } else {
+        Message += " after its name: the run ";
+        Message += SwitchDoes(cmd.Id);
+    }
+    Emit(line, other ? Severity::Error : Severity::Warning, "unread-argument", Message);
 }

@@ -39,10 +39,41 @@ void Checker::ConditionRest(long line, const char* condition, const Condition& c
     if (*SkipBlanks(at) == '\0') {
         return;
     }
-    Emit(line, Severity::Warning, "condition-rest",
+    // "(>1O)": a letter O typed for a zero is no digit.
+    const bool letterO = *at == 'O' || *at == 'o';
+    Emit(line, letterO ? Severity::Error : Severity::Warning, "condition-rest",
          "condition (" + Escaped(condition, strlen(condition)) + ") reads the number " + std::to_string(c.Value) +
-             " and ignores " + Quoted(at) + " after it: the run jumps when the response's number is " +
-             Compared(c.Kind) + " " + std::to_string(c.Value));
+             " and ignores " + Quoted(at) + " after it" + (letterO ? " (the letter O, not a zero)" : "") +
+             ": the run jumps when the response's number is " + Compared(c.Kind) + " " + std::to_string(c.Value));
+}
+
+// "(\xE2\x80\x9COK\xE2\x80\x9D)", "(=O)": a look-alike in a text condition is looked for as it
+// stands, and an ASCII answer never holds it.
+bool Checker::LookAlikeIn(long line, const char* condition)
+{
+    size_t character = 0;
+    for (const char* c = condition; *c != '\0'; c++, character++) {
+        if (static_cast<unsigned char>(*c) < 128) {
+            continue;
+        }
+        const OddChar odd = ReadOddChar(c, strlen(c));
+        if (odd.What == nullptr || odd.Invalid) {
+            c += odd.Length - 1;
+            continue;
+        }
+        Message.assign("condition (");
+        Message += Escaped(condition, strlen(condition));
+        Message += ") holds ";
+        Message += odd.What;
+        Message += " (";
+        AppendCodePoint(&Message, odd.Code);
+        Message += ") at character ";
+        AppendNumber(&Message, static_cast<long>(character + 1));
+        Message += ": the run looks for it as it stands, and an answer in ASCII never holds it";
+        Emit(line, Severity::Error, "condition-bytes", Message);
+        return true;
+    }
+    return false;
 }
 
 // text: as ReadCommand left it, which is as written when an #if has no condition.
@@ -65,6 +96,8 @@ void Checker::IfCommand(long line, const char* text, const ScriptCommand& cmd)
             Emit(line, Severity::Error, "condition-text",
                  "condition (" + Escaped(cmd.Condition, n) + ") is no comparison the run knows: it looks for the text " +
                      Quoted(cmd.Condition) + " in the response");
+        } else if (LookAlikeIn(line, cmd.Condition)) {
+            break;
         } else if (IsBlank(cmd.Condition[0]) || IsBlank(cmd.Condition[n - 1])) {
             Emit(line, Severity::Warning, "condition-blanks",
                  "condition (" + Escaped(cmd.Condition, n) + ") is looked for in the response with its blanks");

@@ -28,7 +28,7 @@ int Successors(const std::vector<Node>& nodes, uint32_t i, uint32_t out[2])
     }
     const uint8_t from = n.Reach & RESPONSE_FROM;
     const bool jumps = (from & n.Holds) != 0;
-    const uint8_t always = (n.Holds & HOLDS_AFTER_MODEM_ALWAYS) != 0 ? FROM_MODEM : 0;
+    const uint8_t always = (n.Holds & HOLDS_AFTER_MODEM_ALWAYS) != 0 ? FROM_ANY_MODEM : 0;
     const bool goesOn = (from & ~always) != 0;
     int k = 0;
     if (goesOn) {
@@ -80,7 +80,7 @@ void ReadNodeOf(const ScriptCommand& cmd, Node* node)
     uint8_t holds = FROM_WAKE_UP;
     if (c.Kind == ConditionKind::Text) {
         // An answer holding ERROR with OK is good too, so any text may be in it.
-        holds |= FROM_MODEM;
+        holds |= FROM_ANY_MODEM;
         if (strstr("OK", cmd.Condition) != nullptr) {
             holds |= HOLDS_AFTER_MODEM_ALWAYS;
         }
@@ -108,13 +108,16 @@ void FlowResponses(std::vector<Node>* nodes, bool utc)
     // Reach only grows, so each node is taken up at most once per bit; an
     // #if's ways on only grow with it.
     std::vector<uint32_t> work = {0};
-    n[0].Reach = FROM_WAKE_UP | (utc ? BASE_UTC : BASE_NZST);
+    n[0].Reach = static_cast<uint8_t>(FROM_WAKE_UP | static_cast<uint8_t>(utc ? BASE_UTC : BASE_NZST));
     while (!work.empty()) {
         const uint32_t i = work.back();
         work.pop_back();
         uint8_t out = n[i].Reach;
         if (n[i].Kind == NODE_MODEM || n[i].Kind == NODE_PROMPT) {
-            out = static_cast<uint8_t>((out & ~RESPONSE_FROM) | (n[i].Kind == NODE_MODEM ? FROM_MODEM : FROM_PROMPT));
+            const uint8_t from = n[i].Kind == NODE_PROMPT                ? FROM_PROMPT
+                                 : (n[i].Holds & MODEM_OK_ONLY) != 0 ? FROM_OK_ONLY
+                                                                     : FROM_MODEM;
+            out = static_cast<uint8_t>((out & ~RESPONSE_FROM) | from);
         } else if (n[i].Kind == NODE_UTC || n[i].Kind == NODE_NZST) {
             out = static_cast<uint8_t>((out & RESPONSE_FROM) | (n[i].Kind == NODE_UTC ? BASE_UTC : BASE_NZST));
         }
@@ -129,12 +132,12 @@ void FlowResponses(std::vector<Node>* nodes, bool utc)
     }
 }
 
-void FlowModemAhead(std::vector<Node>* nodes)
+PredecessorLists PredecessorsOf(const std::vector<Node>& n)
 {
-    std::vector<Node>& n = *nodes;
+    PredecessorLists lists;
     const uint32_t count = static_cast<uint32_t>(n.size());
-    // Predecessors, packed: those of node i are From[Start[i]] to From[Start[i + 1]].
-    std::vector<uint32_t> start(count + 2, 0);
+    std::vector<uint32_t>& start = lists.Start;
+    start.assign(count + 2, 0);
     uint32_t next[2];
     for (uint32_t i = 0; i < count; i++) {
         const int k = Successors(n, i, next);
@@ -145,7 +148,8 @@ void FlowModemAhead(std::vector<Node>* nodes)
     for (uint32_t i = 1; i < start.size(); i++) {
         start[i] += start[i - 1];
     }
-    std::vector<uint32_t> from(start[count + 1]);
+    std::vector<uint32_t>& from = lists.From;
+    from.assign(start[count + 1], 0);
     std::vector<uint32_t> fill(start.begin(), start.end() - 1);
     for (uint32_t i = 0; i < count; i++) {
         const int k = Successors(n, i, next);
@@ -153,11 +157,21 @@ void FlowModemAhead(std::vector<Node>* nodes)
             from[fill[next[j]]++] = i;
         }
     }
-    fill.clear();
-    fill.shrink_to_fit();
-    // Backwards from each modem command; a #timeout that reads a number stops it.
+    return lists;
+}
+
+namespace {
+
+// The nodes a modem command can come after, found backwards from each; with
+// stopAtTimeout, a #timeout that reads a number is found but not gone past.
+std::vector<bool> BackFromModem(const std::vector<Node>& n, bool stopAtTimeout)
+{
+    const PredecessorLists ways = PredecessorsOf(n);
+    const std::vector<uint32_t>& start = ways.Start;
+    const std::vector<uint32_t>& from = ways.From;
+    std::vector<bool> after(n.size(), false);
     std::vector<uint32_t> work;
-    for (uint32_t i = 0; i < count; i++) {
+    for (uint32_t i = 0; i < n.size(); i++) {
         if (n[i].Kind == NODE_MODEM) {
             work.push_back(i);
         }
@@ -166,14 +180,49 @@ void FlowModemAhead(std::vector<Node>* nodes)
         const uint32_t i = work.back();
         work.pop_back();
         for (uint32_t e = start[i]; e < start[i + 1]; e++) {
-            Node& p = n[from[e]];
-            if ((p.Flags & MODEM_AHEAD) == 0) {
-                p.Flags |= MODEM_AHEAD;
-                if (p.Kind != NODE_TIMEOUT) {
+            if (!after[from[e]]) {
+                after[from[e]] = true;
+                if (!stopAtTimeout || n[from[e]].Kind != NODE_TIMEOUT) {
                     work.push_back(from[e]);
                 }
             }
         }
+    }
+    return after;
+}
+
+}  // namespace
+
+bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node, size_t most)
+{
+    std::vector<uint32_t> seen = {node};
+    bool back = false;
+    for (size_t at = 0; at < seen.size(); at++) {
+        uint32_t next[2];
+        const int k = Successors(nodes, seen[at], next);
+        for (int j = 0; j < k; j++) {
+            if (next[j] >= nodes.size() || seen.size() >= most) {
+                return false;  // the end, or too far to tell
+            }
+            back = back || next[j] == node;
+            if (std::find(seen.begin(), seen.end(), next[j]) == seen.end()) {
+                seen.push_back(next[j]);
+            }
+        }
+    }
+    return back;
+}
+
+std::vector<bool> ModemAfter(const std::vector<Node>& nodes)
+{
+    return BackFromModem(nodes, false);
+}
+
+void FlowModemAhead(std::vector<Node>* nodes)
+{
+    const std::vector<bool> ahead = BackFromModem(*nodes, true);
+    for (size_t i = 0; i < ahead.size(); i++) {
+        (*nodes)[i].Flags |= ahead[i] ? MODEM_AHEAD : 0;
     }
 }
 

@@ -26,8 +26,13 @@ enum NodeKind : uint8_t {
 // reaches the node), and after what its condition can hold (Node::Holds).
 // Every answer the run goes on after holds "OK", so a condition found in "OK"
 // always holds after a modem command (HOLDS_AFTER_MODEM_ALWAYS in Holds).
-enum : uint8_t { FROM_WAKE_UP = 1, FROM_MODEM = 2, FROM_PROMPT = 4, RESPONSE_FROM = 7 };
+// FROM_OK_ONLY: a modem command whose answer is OK alone (MODEM_OK_ONLY), with
+// no number in it for a condition to compare.
+enum : uint8_t { FROM_WAKE_UP = 1, FROM_MODEM = 2, FROM_PROMPT = 4, FROM_OK_ONLY = 32, RESPONSE_FROM = 39 };
+enum : uint8_t { FROM_ANY_MODEM = FROM_MODEM | FROM_OK_ONLY };
 enum : uint8_t { HOLDS_AFTER_MODEM_ALWAYS = 8 };
+// Node::Holds of a modem command: one on the closed list that answers OK alone.
+enum : uint8_t { MODEM_OK_ONLY = 1 };
 // Node::Reach also says in which time base the clock command may be filled in there.
 enum : uint8_t { BASE_UTC = 8, BASE_NZST = 16 };
 
@@ -64,6 +69,18 @@ void FlowResponses(std::vector<Node>* nodes, bool utc);
 // Sets MODEM_AHEAD on the nodes after which a modem command can run with the
 // time-out unchanged; only worth calling when some #timeout sets 0 or less.
 void FlowModemAhead(std::vector<Node>* nodes);
+
+// The ways into each node, packed: those of node i are From[Start[i]] to From[Start[i + 1]].
+struct PredecessorLists {
+    std::vector<uint32_t> Start;
+    std::vector<uint32_t> From;
+};
+PredecessorLists PredecessorsOf(const std::vector<Node>& nodes);
+// Whether every way on from node comes back to it and none reaches the end,
+// looking at most nodes (false beyond them).
+bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node, size_t most);
+// For each node, whether a modem command can come after it on some way on.
+std::vector<bool> ModemAfter(const std::vector<Node>& nodes);
 
 // A cycle of reached nodes with no modem command in it: its nodes in file
 // order, whether a prompt is among them, and the #if nodes that can leave it.

@@ -84,7 +84,12 @@ void Checker::Line(const PieceView& v)
         JumpLine(v, *next);
         return;
     }
-    if (whole && (PlainModemLine(v) || (next != nullptr && (next->Flags & PLAIN_LINE) != 0))) {
+    if (whole && next == nullptr && PlainModemLine(v)) {
+        KeepValue(v.Bytes, v.Length, NodeCount);
+        PathFindings(NodeCount++);
+        return;
+    }
+    if (whole && next != nullptr && (next->Flags & PLAIN_LINE) != 0) {
         PathFindings(NodeCount++);
         return;
     }
@@ -146,6 +151,8 @@ bool Checker::PlainCommandLine(const PieceView& v, const CommandName* name)
     case CommandId::Debug:
     case CommandId::NoDebug:
     case CommandId::Bell:
+        // Anything after a switch's name goes unread.
+        return std::all_of(rest, end, [](char c) { return IsBlank(c); });
     case CommandId::Print:
     case CommandId::Prompt:
         return true;
@@ -171,6 +178,11 @@ bool Checker::PlainJumpLine(const PieceView& v, const ScriptCommand& cmd)
         return true;
     }
     if (cmd.Id != CommandId::If || cmd.Condition == nullptr || *cmd.Condition == '\0') {
+        return false;
+    }
+    // Nothing but blanks before the "(": the run reads nothing there.
+    const char* open = static_cast<const char*>(memchr(v.Bytes, '(', v.Length));
+    if (open == nullptr || !std::all_of(v.Bytes + 1 + cmd.NameLength, open, [](char x) { return IsBlank(x); })) {
         return false;
     }
     const char* c = cmd.Condition;
@@ -208,7 +220,10 @@ bool Checker::PlainLabelLine(const PieceView& v)
         static_cast<long>(Definitions[NextDefinition]->Winner) != v.Line || !PrintableLine(v)) {
         return false;
     }
-    const size_t name = std::min<size_t>(n - 3, LABEL_MAX);
+    if (n > static_cast<size_t>(LABEL_MAX) + 3) {
+        return false;  // a name the run cuts
+    }
+    const size_t name = n - 3;
     if (name > 0 && (IsBlank(b[1]) || IsBlank(b[name]))) {
         return false;
     }
@@ -272,6 +287,11 @@ void Checker::LabelLine(Piece* p)
         Emit(p->Line, Severity::Warning, "label-blank",
              "label " + Quoted(name) + " ends in a blank: only a jump whose name ends in the same blanks reaches it");
     }
+    if (cut) {
+        Emit(p->Line, Severity::Warning, "label-long",
+             "label name is longer than " + std::to_string(LABEL_MAX) + " characters: the run keeps only " +
+                 Quoted(name) + ", and a jump finds the label by those");
+    }
 }
 
 void Checker::Jump(long line, const char* name)
@@ -309,4 +329,22 @@ void Checker::Jump(long line, const char* name)
         text += " (the label on line " + std::to_string(found->BlankEnded) + " ends in a blank; the name does not)";
     }
     Emit(line, Severity::Error, "missing-label", text);
+}
+
+// The value a modem command sets, after its first "=", kept until the next
+// line: a condition on it can be found only in the command's echo.
+void Checker::KeepValue(const char* bytes, size_t length, uint32_t node)
+{
+    const char* eq = static_cast<const char*>(memchr(bytes, '=', length));
+    ValueNode = NO_NODE;
+    if (eq == nullptr) {
+        return;
+    }
+    size_t n = static_cast<size_t>(bytes + length - eq - 1);
+    while (n > 0 && (eq[n] == '\r' || eq[n] == '\n')) {
+        n--;
+    }
+    memcpy(Value, eq + 1, n);
+    Value[n] = '\0';
+    ValueNode = node;
 }

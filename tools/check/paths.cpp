@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "run/text.h"
 #include "tools/check/checker.h"
 
 namespace {
@@ -127,6 +128,11 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
     const bool wakeUp = (from & FROM_WAKE_UP) != 0;
     const bool numeric = ReadCondition(condition).Kind != ConditionKind::Text;
     const bool onlyColon = from == FROM_PROMPT && numeric;
+    const bool afterModem = (from & ~FROM_ANY_MODEM) == 0;
+    if (never && afterModem && numeric) {
+        OkOnlyAnswer(line, shown, node);
+        return;
+    }
     if (never) {
         if (from == FROM_PROMPT) {
             Emit(line, Severity::Error, "condition-after-prompt",
@@ -138,15 +144,26 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
         }
         return;
     }
-    if (from == FROM_MODEM && (node.Holds & HOLDS_AFTER_MODEM_ALWAYS) != 0) {
-        Emit(line, Severity::Warning, "if-always",
+    if (afterModem && (node.Holds & HOLDS_AFTER_MODEM_ALWAYS) != 0) {
+        // An error where the way it never takes would send a modem command.
+        Emit(line, SkipsModem(NodeCount) ? Severity::Error : Severity::Warning, "if-always",
              "every answer the run goes on after holds OK, so " + shown +
                  " always holds after a modem command: the #if always jumps");
-    } else if (from == FROM_MODEM && !numeric && strstr(condition, "ERROR") != nullptr) {
+    } else if (afterModem && !numeric && strcmp(condition, "ERROR") == 0) {
+        // Meant as "on failure"; a longer text holding ERROR is one the author looks for.
         Emit(line, Severity::Warning, "condition-error",
-             shown + " holds only for an answer that holds OK as well: an answer with ERROR alone ends the run");
-    } else if (from == FROM_MODEM && !numeric && condition[1] == '\0') {
-        KeyAfterModem(line, shown);
+             shown + " holds only for an answer that holds OK as well: an answer with ERROR alone ends the run "
+                     "before the #if, so it never sees a failure");
+    } else if (afterModem && !numeric && condition[1] == '\0') {
+        KeyAfterModem(line, shown, condition[0]);
+    }
+    // "AT+CGDCONT=1,\"IP\",\"internet\"" then "(internet)": only the echo holds it.
+    if (afterModem && !numeric && ValueNode != NO_NODE && ValueNode + 2 == NodeCount &&
+        strstr(Value, condition) != nullptr) {
+        Emit(line, Severity::Warning, "condition-in-echo",
+             shown + " is part of the value the modem command on line " + std::to_string(Nodes[ValueNode].Line) +
+                 " sets, which only its echo holds, and the run passes over the echo: the #if jumps only if the "
+                 "answer itself holds it");
     }
     if (onlyColon) {
         Emit(line, Severity::Warning, "condition-after-prompt",
@@ -160,23 +177,102 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
     }
 }
 
-// A one-character condition a few lines after a #prompt is meant for its key;
-// a modem command between them has made the response its answer.
-void Checker::KeyAfterModem(long line, const std::string& shown)
+// Whether the way on at node, which an #if never takes, would send a modem command.
+bool Checker::SkipsModem(uint32_t node)
 {
-    constexpr uint32_t NEAR = 4;
-    const uint32_t at = NodeCount - 1;
-    uint32_t modem = NO_NODE;
-    for (uint32_t back = 1; back <= NEAR && back <= at; back++) {
-        const Node& n = Nodes[at - back];
-        if (n.Kind == NODE_MODEM && modem == NO_NODE) {
-            modem = at - back;
-        } else if (n.Kind == NODE_PROMPT && modem != NO_NODE) {
-            Emit(line, Severity::Error, "key-after-modem",
-                 shown + " looks for the key of the #prompt on line " + std::to_string(n.Line) +
-                     ", but the modem command on line " + std::to_string(Nodes[modem].Line) +
-                     " comes between: the response is its answer, whatever key was pressed");
-            return;
+    if (!ModemAfterKnown) {
+        ModemAfterNode = ModemAfter(Nodes);
+        ModemAfterKnown = true;
+    }
+    return node < Nodes.size() && (Nodes[node].Kind == NODE_MODEM || ModemAfterNode[node]);
+}
+
+// A number condition after commands that answer OK alone: no ":" and no
+// number to compare, so it never holds. An error where the way it would take
+// sends a modem command; a poll loop on it never ends.
+void Checker::OkOnlyAnswer(long line, const std::string& shown, const Node& node)
+{
+    // A poll loop whose only way out is this #if never ends.
+    const bool forever = LoopsBackForGood(Nodes, NodeCount - 1, 64);
+    Emit(line, forever || SkipsModem(node.Target) ? Severity::Error : Severity::Warning, "answer-ok-only",
+         shown + " compares the number after the \":\" of the answer, but on every way here the last modem command is "
+                 "one that answers OK alone, with no number: the #if never jumps" +
+             (forever ? ", and the loop it should end goes round forever" : ""));
+}
+
+namespace {
+
+// The bit of a key in OfferedKeys; 0 for one that is no letter or digit.
+uint64_t KeyBit(char c)
+{
+    c = ToUpper(c);
+    return c >= 'A' && c <= 'Z' ? uint64_t{1} << (c - 'A') : IsDigit(c) ? uint64_t{1} << (26 + c - '0') : 0;
+}
+
+}  // namespace
+
+uint64_t OfferedKeys(const char* text, size_t length)
+{
+    uint64_t keys = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (text[i] != '(' && text[i] != '[') {
+            continue;
+        }
+        const char close = text[i] == '(' ? ')' : ']';
+        uint64_t group = 0;
+        size_t j = i + 1;
+        // One-character keys apart by "/", ",", "|" or blanks: "(Y/N)", "[1, 2]".
+        for (; j < length && text[j] != close; j++) {
+            const bool key = KeyBit(text[j]) != 0 && !(j > i + 1 && KeyBit(text[j - 1]) != 0) &&
+                             (j + 1 >= length || KeyBit(text[j + 1]) == 0);
+            if (key) {
+                group |= KeyBit(text[j]);
+            } else if (strchr("/,| ", text[j]) == nullptr) {
+                break;
+            }
+        }
+        keys |= j < length && text[j] == close ? group : 0;
+    }
+    return keys;
+}
+
+// A one-character condition reached only after a modem command: along the
+// ways into the #if, the nearest #prompt behind a modem command is the one
+// whose key it is taken to test.
+void Checker::KeyAfterModem(long line, const std::string& shown, char key)
+{
+    if (!WaysKnown) {
+        Ways = PredecessorsOf(Nodes);
+        WaysKnown = true;
+    }
+    constexpr size_t MOST = 256;  // nodes looked at, at most
+    struct Step {
+        uint32_t Node;
+        uint32_t Modem;  // the modem command met on the way back; NO_NODE: none yet
+    };
+    std::vector<Step> seen = {{NodeCount - 1, NO_NODE}};
+    for (size_t at = 0; at < seen.size() && seen.size() < MOST; at++) {
+        const Step step = seen[at];
+        for (uint32_t e = Ways.Start[step.Node]; e < Ways.Start[step.Node + 1]; e++) {
+            const uint32_t p = Ways.From[e];
+            const Node& n = Nodes[p];
+            if (n.Kind == NODE_PROMPT && step.Modem != NO_NODE) {
+                const auto offered = std::lower_bound(PromptKeys.begin(), PromptKeys.end(), std::make_pair(p, uint64_t{0}));
+                const bool offers = offered != PromptKeys.end() && offered->first == p && (offered->second & KeyBit(key)) != 0;
+                Emit(line, offers ? Severity::Error : Severity::Warning, "key-after-modem",
+                     shown + (offers ? " looks for " : " may look for ") + "the key of the #prompt on line " +
+                         std::to_string(n.Line) + ", but the modem command on line " +
+                         std::to_string(Nodes[step.Modem].Line) +
+                         " comes between: the response is its answer, whatever key was pressed");
+                return;
+            }
+            const Step next = {p, step.Modem != NO_NODE || n.Kind != NODE_MODEM ? step.Modem : p};
+            const bool met = std::any_of(seen.begin(), seen.end(), [&](const Step& s) {
+                return s.Node == next.Node && (s.Modem == NO_NODE) == (next.Modem == NO_NODE);
+            });
+            if (!met && n.Kind != NODE_PROMPT) {
+                seen.push_back(next);
+            }
         }
     }
 }

@@ -14,25 +14,6 @@
 
 namespace {
 
-// A byte a modem command line may hold as it is: not a control byte (the tab
-// aside), nothing beyond ASCII, and not "#", which may begin a comment.
-struct PlainModemBytes {
-    bool Plain[256];
-    constexpr PlainModemBytes() : Plain()
-    {
-        for (int c = 32; c < 127; c++) {
-            Plain[c] = c != '#';
-        }
-        Plain[static_cast<unsigned char>('\t')] = true;
-    }
-};
-constexpr PlainModemBytes PlainBytes;
-
-bool IsPlainModemByte(unsigned char c)
-{
-    return PlainBytes.Plain[c];
-}
-
 bool IsLineEnd(char c)
 {
     return c == '\r' || c == '\n' || c == '\0';
@@ -205,8 +186,9 @@ bool Checker::PlainModemLine(const PieceView& v) const
     const char* b = v.Bytes;
     const size_t n = v.Length;
     const char first = b[0];
-    if (Opt.Wire || first == ':' || first == '#' || first == '^' || first == ';' || IsBlank(first) ||
-        !PrintableLine(v)) {
+    // Nor does it begin as another language's comment or a quoted line would.
+    if (Opt.Wire || first == ':' || first == '#' || first == '^' || first == ';' || IsBlank(first) || first == '/' ||
+        first == '-' || first == '\'' || first == '"' || ToUpper(first) == 'R' || !PrintableLine(v)) {
         return false;
     }
     // A "#" after a blank may be meant as a comment.
@@ -216,77 +198,15 @@ bool Checker::PlainModemLine(const PieceView& v) const
             return false;
         }
     }
-    // The clock command's name stops at the CR, so the look past it is safe.
-    return !IsClockCommand(b);
-}
-
-// Bytes a device cannot take in a command, each sent as it stands.
-void Checker::DeviceCannotTake(long line, const char* text, size_t length)
-{
-    if (text[0] == ';') {
-        Emit(line, Severity::Error, "modem-comment",
-             "line begins with \";\", which is no comment for the run: it sends the line to the device");
-        return;
-    }
-    bool quoted = false;
-    const size_t command = static_cast<size_t>(SkipBlanks(text) - text);  // where the command starts
-    for (size_t i = 0; i < length; i++) {
-        if (length - i >= 8) {
-            i += PlainWords(text + i, length - i);
-            if (i == length) {
-                break;
-            }
-        }
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (IsPlainModemByte(c) && c != '"') {
-            continue;
-        }
-        quoted = c == '"' ? !quoted : quoted;
-        const char* what = c == '\f' ? "a form feed (page break)"
-                           : (c < 32 && c != '\t' && c != '\r' && c != '\n') || c == 127 ? "a control byte"
-                           : c == 0xA0 || (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) == 0xA0) ? "a no-break space"
-                           : i > 0 && c == 0xEF && strncmp(text + i, "\xEF\xBB\xBF", 3) == 0 ? "a UTF-8 byte order mark"
-                                                                                     : nullptr;
-        if (what != nullptr) {
-            Emit(line, Severity::Error, "modem-bytes",
-                 std::string("line holds ") + what + ", which the run sends to the device as part of the command");
-            return;
-        }
-        if (c == '#' && !quoted && i > command + 1 && IsBlank(text[i - 1])) {
-            Message.assign("line holds ");
-            AppendQuoted(&Message, WithoutLineEnd(text + i).c_str());
-            Message += " after the command, which is no comment for the run: it sends it to the device too";
-            Emit(line, Severity::Error, "modem-comment", Message);
-            return;
-        }
-    }
-    ShorthandColon(line, text);
-}
-
-// "^QABCDE: 1": only after a name of three or four letters does the shorthand
-// make ": " into "=".
-void Checker::ShorthandColon(long line, const char* text)
-{
-    if (!StartsWithNoCase(text, "^Q")) {
-        return;
-    }
-    size_t name = 2;
-    while (IsLetter(text[name]) || IsDigit(text[name])) {
-        name++;
-    }
-    const size_t letters = name - 2;
-    if (text[name] != ':' || text[name + 1] != ' ' || letters == 3 || letters == 4 || letters == 0) {
-        return;
-    }
-    Emit(line, Severity::Error, "shorthand-colon",
-         "the shorthand makes \": \" into \"=\" only after a name of three or four letters, and " +
-             Quoted(std::string(text + 2, letters).c_str()) + " has " + std::to_string(letters) +
-             ": the run sends the colon as it stands");
+    // The clock command's name stops at the CR, so the look past it is safe;
+    // one with a blank before its "=" is looked at too.
+    return !StartsWithNoCase(b, "AT^QRTC");
 }
 
 // The piece becomes the bytes the run writes for it.
 void Checker::ModemLine(Piece* piece)
 {
+    KeepValue(piece->Text, strlen(piece->Text), NodeCount);
     PathFindings(NodeCount++);
     const Piece& p = *piece;
     const long line = p.Line;
@@ -332,6 +252,14 @@ void Checker::ModemLine(Piece* piece)
     char* wire = piece->Text;
     ExpandShorthand(wire);
     const bool clock = IsClockCommand(wire);
+    // "AT^QRTC =": a blank before the "=" keeps the run from filling it in.
+    const char* afterName = StartsWithNoCase(wire, "AT^QRTC") ? SkipBlanks(wire + 7) : nullptr;
+    if (afterName != nullptr && afterName > wire + 7 && *afterName == '=') {
+        Message.assign("the clock command has a blank before its \"=\", so the run does not fill it in: it sends ");
+        AppendQuoted(&Message, WithoutLineEnd(wire).c_str());
+        Message += " as written, without the time";
+        Emit(line, Severity::Error, "clock-blank", Message);
+    }
     if (clock) {
         const std::string dropped = DroppedClockText(wire);
         if (!dropped.empty()) {
