@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <stdexcept>
@@ -23,10 +24,11 @@
 
 #include "rack_support.h"
 #include "support/run_program.h"
+#include "support/standard_device.h"
 
 namespace {
 
-// The rack on a terminal of its own, 200 columns wide.
+// The rack on a terminal of its own, 200 columns wide unless asked, in a UTF-8 locale.
 struct TerminalRack {
     pid_t pid = -1;
     int master = -1;
@@ -35,10 +37,11 @@ struct TerminalRack {
     std::string out;
 
     // noColor: NO_COLOR as the rack finds it, or unset.
-    explicit TerminalRack(const std::vector<std::string>& args, const char* noColor = nullptr)
+    explicit TerminalRack(const std::vector<std::string>& args, const char* noColor = nullptr,
+                          unsigned short columns = 200)
     {
         struct winsize size = {};
-        size.ws_col = 200;
+        size.ws_col = columns;
         size.ws_row = 30;
         if (openpty(&master, &slave, nullptr, nullptr, &size) != 0 || tcgetattr(slave, &initial) != 0) {
             throw std::runtime_error("openpty failed");
@@ -52,6 +55,9 @@ struct TerminalRack {
             dup2(slave, 2);
             // Not the master: a rack left behind by a killed test then hears its terminal hang up.
             close_range(3, ~0U, 0);
+            unsetenv("LC_ALL");
+            unsetenv("LC_CTYPE");
+            setenv("LANG", "C.UTF-8", 1);
             if (noColor != nullptr) {
                 setenv("NO_COLOR", noColor, 1);
             } else {
@@ -184,11 +190,20 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
     const std::string missing = dir + "/no-such-port";
     args.push_back(missing);
     TerminalRack rack(args);
-    // The same terminal with NO_COLOR set: no colour, though a unit failed; two units ask at once.
+    // A terminal of 80 columns with NO_COLOR set: no colour, though units fail;
+    // two units ask at once; a long name (as an adapter's by-id name is), a
+    // label that leaves no letter for a file's name, and one of wide characters.
     Units both(2, asks);
-    TerminalRack plain({RackExe(), WriteScript(RackScript), "--log-dir", dir + "/plain", both.ports[0], both.ports[1],
-                        missing},
-                       "1");
+    Units failing(3, {{"AT+X", ErrorReply}});
+    const std::string byId = dir + "/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+    ASSERT_EQ(symlink(failing.ports[0].c_str(), byId.c_str()), 0);
+    const std::string list = dir + "/ports.txt";
+    const std::string wide = "\xE8\xA9\xA6\xE9\xA8\x93\xE5\x8F\xB0";  // three characters, two columns each
+    std::ofstream(list) << both.ports[0] << "\n" << both.ports[1] << "\n" << byId << "\n" << failing.ports[1]
+                        << " label=?*\n" << failing.ports[2] << " label=" << wide << "\n";
+    TerminalRack plain({RackExe(), WriteScript(RackScript), "--log-dir", dir + "/plain", "--json", dir + "/plain.json",
+                        "--ports-from", list},
+                       "1", 80);
 
     ASSERT_TRUE(rack.WaitFor(ports[1] + " asks: Ready?  (press a key)", 20000)) << rack.out;
     // While the rack waits for the key, keys go nowhere else: no echo, no line editing.
@@ -294,7 +309,11 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
     // The answer is in the row, escaped; the raw sequence never reaches the terminal.
     EXPECT_NE(out.find("< Got \"\\x1B[31mred, OK\""), std::string::npos) << out;
     EXPECT_EQ(out.find("\x1b[31m"), std::string::npos);
-    EXPECT_NE(out.find("waiting 2 s for the answer to AT+X"), std::string::npos) << out;
+    // The countdown is the most a silent device makes the wait last: #timeout 2
+    // is one read of 12.7 s, and the wake-up's 15 s two of them.
+    EXPECT_TRUE(std::regex_search(out, std::regex("waiting up to 1[0-3] s for the answer to AT\\+X"))) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("waking, up to 2[0-6] s left"))) << out;
+    EXPECT_EQ(out.find("waiting 2 s"), std::string::npos) << out;
     // The last frame: one row per port, all done, none wider than the terminal.
     const std::string last = out.substr(0, shown);
     for (const std::string& port : ports) {
@@ -304,15 +323,15 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
         EXPECT_NE(line.find("[##########] \x1b[32mdone: ok\x1b[0m"), std::string::npos) << line;
         EXPECT_LT(line.size(), 200u);
     }
-    // The summary: no row wider than the terminal, the long result cut; the JSON has it whole.
+    // The summary: no row wider than the terminal, the long result whole, the
+    // transcript's path cut in its middle, keeping the file's name.
     const std::string result = "port could not be opened: File not found opening " + missing + ".";
     const std::string summary = out.substr(shown);
     EXPECT_NE(summary.find("\n4 ports: 3 ok, 1 failed; transcripts in " + dir), std::string::npos) << summary;
     const std::string row = Row(summary, missing);
-    EXPECT_NE(row.find("  \x1b[1;31m" + result.substr(0, 40)), std::string::npos) << row;
-    EXPECT_EQ(row.substr(row.size() - 5), "\x1b[0m\r") << row;
-    EXPECT_EQ(row.find(result), std::string::npos) << row;
-    EXPECT_NE(row.find("\u2026  "), std::string::npos) << row;
+    EXPECT_NE(row.find("  \x1b[1;31m" + result + "  "), std::string::npos) << row;
+    EXPECT_EQ(row.substr(row.size() - 22), "_no-such-port.log\x1b[0m\r") << row;
+    EXPECT_NE(row.find("\u2026"), std::string::npos) << row;
     for (size_t at = 0, end; (end = summary.find('\n', at)) != std::string::npos; at = end + 1) {
         const std::string line = std::regex_replace(summary.substr(at, end - at), std::regex("\x1b\\[[0-9;]*m"), "");
         // The terminal turns each line feed into CR LF.
@@ -321,7 +340,16 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
         EXPECT_LT(columns, 200) << line;
     }
 
-    // Each prompt's key and when it came, in the transcript and the JSON.
+    // Each prompt's key and when it came, in the transcript and the JSON: the
+    // key's note after the prompt's text, the times never going back.
+    for (const std::string& log :
+         {PtyTranscript(dir + "/logs", 2, ports[1]), PtyTranscript(dir + "/logs", 3, ports[2])}) {
+        const std::string text = ReadFile(log);
+        const size_t prompt = text.find(" | Ready?\n");
+        EXPECT_NE(prompt, std::string::npos) << text;
+        EXPECT_LT(prompt, text.find(" # key ")) << text;
+        EXPECT_TRUE(ReadTranscript(log).InOrder) << text;
+    }
     Json json;
     ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json)) << ReadFile(dir + "/rack.json");
     ASSERT_EQ(json["ports"].items.size(), 4u);
@@ -342,7 +370,45 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
               std::string::npos);
     EXPECT_EQ(plain.out.find("\x1b[?25l"), 0u) << "a live view: " << plain.out;
     const std::string plainSummary = plain.out.substr(std::min(plain.out.rfind("\x1b[?25h"), plain.out.size()));
-    EXPECT_NE(Row(plainSummary, missing).find("  port could not be opened: "), std::string::npos) << plain.out;
+    EXPECT_NE(plainSummary.find("\n5 ports: 2 ok, 3 failed; transcripts in " + dir), std::string::npos) << plainSummary;
+    // The result has its room first; the long name is cut in its middle, keeping its end.
+    const std::string failed = "  ERROR answered to AT+X at line 4  ";
+    // Columns on the terminal: the wide label's characters take two each.
+    auto columns = [&](const std::string& text) {
+        size_t n = 0;
+        for (char c : text) {
+            n += (c & 0xC0) != 0x80 && c != '\r' ? 1 : 0;
+        }
+        return n + (text.find(wide) != std::string::npos ? 3 : 0);
+    };
+    std::string cutRow;
+    for (size_t at = plainSummary.find('\n') + 1, end; (end = plainSummary.find('\n', at)) != std::string::npos;
+         at = end + 1) {
+        const std::string line = plainSummary.substr(at, end - at);
+        EXPECT_LT(columns(line), 80u) << line;
+        if (cutRow.empty() && line.compare(0, 6, byId, 0, 6) == 0) {
+            cutRow = line;
+        }
+    }
+    EXPECT_EQ(cutRow.find(byId.substr(0, 6) + "\u2026" + byId.substr(byId.size() - 14) + failed), 0u) << plainSummary;
+    const std::string fallbackRow = Row(plainSummary, "?* (" + failing.ports[1] + ")");
+    const std::string wideRow = Row(plainSummary, wide + " (" + failing.ports[2] + ")");
+    ASSERT_NE(fallbackRow.find(failed), std::string::npos) << plainSummary;
+    ASSERT_NE(wideRow.find(failed), std::string::npos) << plainSummary;
+    // The results line up.
+    EXPECT_EQ(columns(wideRow.substr(0, wideRow.find(failed))), columns(cutRow.substr(0, cutRow.find(failed))));
+    EXPECT_EQ(columns(fallbackRow.substr(0, fallbackRow.find(failed))), columns(cutRow.substr(0, cutRow.find(failed))));
+    // A transcript's name keeps what a file's name may hold; one with nothing left takes the port's.
+    Json named;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/plain.json"), &named));
+    ASSERT_EQ(named["ports"].items.size(), 5u);
+    std::string kept = byId.substr(1, 77);
+    std::replace(kept.begin(), kept.end(), '/', '_');
+    std::string fallback = failing.ports[1].substr(1);
+    std::replace(fallback.begin(), fallback.end(), '/', '_');
+    EXPECT_EQ(named["ports"].items[2]["transcript"].text, dir + "/plain/03-" + kept + ".log");
+    EXPECT_EQ(named["ports"].items[3]["transcript"].text, dir + "/plain/04-" + fallback + ".log");
+    EXPECT_EQ(named["ports"].items[4]["transcript"].text, dir + "/plain/05-" + wide + ".log");
     for (const char* sgr : {"\x1b[32m", "\x1b[1;31m", "\x1b[0m"}) {
         EXPECT_EQ(plain.out.find(sgr), std::string::npos) << plain.out;
     }
