@@ -33,6 +33,16 @@ std::string ManyLabels(int count)
     return script + "#goto l" + std::to_string(count) + "\r\n";
 }
 
+// Lines that only print: a long straight way between two lines.
+std::string Prints(int count)
+{
+    std::string lines;
+    for (int i = 0; i < count; i++) {
+        lines += "#print x\r\n";
+    }
+    return lines;
+}
+
 const Trap Traps[] = {
     {"AT+CSQ\r\n#if (=99) unknwn\r\n#print other branch\r\n",
      "2: error: jumps to \"unknwn\", which no label defines: the run prints Label \"unknwn\" not found. and goes "
@@ -318,6 +328,10 @@ const Trap PathTraps[] = {
      "14: error: (>0) compares the number after the \":\" of the answer, but on every way here the last modem "
      "command is one that answers OK alone, with no number: the #if never jumps, and the loop it should end goes "
      "round forever [answer-ok-only]\n"},
+    // The farthest prompt the look-back reaches: 254 lines between it and the #if.
+    {"#prompt Reset? (Y/N)\r\nAT+CPIN?\r\n" + Prints(253) + "#if (Y) reset\r\n:reset\r\n",
+     "256: error: (Y) looks for the key of the #prompt on line 1, but the modem command on line 2 comes between: the "
+     "response is its answer, whatever key was pressed [key-after-modem]\n"},
     // Modem lines a device cannot take, each sent as it stands.
     {std::string(DeviceBytes, sizeof DeviceBytes - 1),
      "1: error: line holds a form feed (page break) at character 1, which the run sends to the device as part of "

@@ -214,6 +214,18 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
                       "--unit-timeout", "6", "--log-dir", dir + "/asking", "--json", dir + "/asking.json",
                       units.ports[2]};
     RunningTorvex askingRack({}, asking);
+    // A script deleted once the rack started: its run cannot open it (exit status 4), which is no test result.
+    Units gone(1);
+    const std::string deleted = WriteScript("ATI\r\n");
+    gone.devices[0]->SetHandler([deleted, standard = StandardDevice()](PtyDevice& device, const std::string& line) {
+        if (line == "AT^QESCAT^QESC=1") {
+            unlink(deleted.c_str());
+        }
+        standard(device, line);
+    });
+    RunOptions goneOptions;
+    goneOptions.command = {RackExe(), deleted, "--log-dir", dir + "/gone", "--junit", dir + "/gone.xml", gone.ports[0]};
+    RunningTorvex goneRack({}, goneOptions);
 
     // The whole rack's limit: the run going is ended, the one waiting never started.
     RunOptions limited;
@@ -245,6 +257,15 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
     const std::vector<std::string> deafNotes = ReadTranscript(killed["ports"].items[0]["transcript"].text).Notes;
     EXPECT_NE(std::find(deafNotes.begin(), deafNotes.end(), "still running 5 s later: killed"), deafNotes.end());
     EXPECT_TRUE(WaitPortReleased(*devices[3], 10000));
+    EXPECT_EQ(goneRack.Wait().status, 1);
+    Json unread;
+    ASSERT_TRUE(ReadJunit(dir + "/gone.xml", &unread)) << ReadFile(dir + "/gone.xml");
+    EXPECT_EQ(unread["attrib"]["errors"].text, "1");
+    EXPECT_EQ(unread["attrib"]["failures"].text, "0");
+    ASSERT_EQ(unread["children"].items.size(), 2u);
+    const Json& unreadable = unread["children"].items[1]["children"].items[0];
+    EXPECT_EQ(unreadable["tag"].text, "error");
+    EXPECT_EQ(unreadable["attrib"]["message"].text, "script unreadable: Error opening source file: " + deleted);
 
     Json cut;
     ASSERT_TRUE(ReadJunit(dir + "/limited.xml", &cut));
