@@ -11,7 +11,7 @@ top=$PWD
 
 packages=(cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine wine64
           clang libclang-rt-14-dev valgrind cppcheck clang-tidy python3 ser2net
-          libxml2-utils)
+          libxml2-utils libsqlite3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -13,6 +13,7 @@
 #include "prepare.h"
 #include "record.h"
 #include "runner.h"
+#include "sha256.h"
 #include "view.h"
 
 using SystemClock = std::chrono::system_clock;
@@ -107,10 +108,12 @@ bool StartRun(Rack& rack, size_t i)
     TranscriptNote(run.Transcript, "command line: " + command);
     run.State = RunState::Starting;
     run.Started = started == StartResult::Started;
+    RecordStarted(rack, run);
     if (!run.Started) {
         run.End = run.AttemptStart;
         TranscriptNote(run.Transcript, "torvex could not be started: " + run.StartFailure);
         Conclude(run);
+        RecordEnded(rack, run);
         TranscriptNote(run.Transcript, "result: " + run.Result);
         CloseTranscript(run);
         Plain(rack, run, "failed: " + run.Result);
@@ -226,6 +229,7 @@ void OnEnd(Rack& rack, size_t i, const ChildEnd& end)
         return;
     }
     Conclude(run);
+    RecordEnded(rack, run);
     TranscriptNote(run.Transcript, "result: " + run.Result);
     CloseTranscript(run);
     Plain(rack, run, StateText(run, RackClock::now()));
@@ -264,6 +268,7 @@ void OnSignal(Rack& rack, int sig)
             }
             TranscriptNote(run.Transcript, "not started: the rack was interrupted");
             Conclude(run);
+            RecordEnded(rack, run);
             TranscriptNote(run.Transcript, "result: " + run.Result);
             CloseTranscript(run);
         }
@@ -386,9 +391,15 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    if (!PrepareRack(rack.Opts, rack.Exe, &rack.LogDir, &rack.ScriptPath, &rack.Runs)) {
+    // The record refuses a second writer before any folder is made.
+    if (!rack.Opts.Record.empty() && !OpenRecord(rack)) {
         return 2;
     }
+    if (!PrepareRack(rack.Opts, rack.Exe, &rack.LogDir, &rack.ScriptPath, &rack.Runs)) {
+        CloseHistory(rack.Record);
+        return 2;
+    }
+    rack.Common.ScriptSha256 = FileSha256(rack.ScriptPath);
     if (rack.Opts.Script == "-") {
         rack.Script = ReadScriptMap(rack.ScriptPath);
     }
@@ -414,6 +425,7 @@ int main(int argc, char** argv)
         CloseTranscript(run);
     }
     const bool allOk = Report(rack, Seconds(start, RackClock::now()));
+    CloseHistory(rack.Record);
     // A console that takes nothing does not keep the rack, its work done.
     ConsoleSettle(5000);
     if (rack.Signal != 0) {

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "history.h"
 #include "portlist.h"
 #include "run/text.h"
 #include "tools/ports/ports.h"
@@ -39,9 +40,13 @@ void Usage(FILE* out)
             "  --log-dir DIR     transcripts in DIR (default: torvex-rack-<UTC time>)\n"
             "  --json FILE       the summary as JSON in FILE as well\n"
             "  --junit FILE      the summary as JUnit XML in FILE, for CI\n"
+            "  --record DB       add every run to the SQLite database DB (Linux)\n"
             "  -BAUD=n -DEBUG -UTC  passed on to torvex\n"
             "  --help            show this text\n"
             "  --version         show the version\n"
+            "\n"
+            "       torvex-rack --history DB [--unit UNIT] [--json]\n"
+            "prints the runs recorded in DB, newest first: all of them, or one unit's.\n"
             "\n"
             "Exit status: 0 every port ok, 1 one or more failed (or --match found none),\n"
             "2 a wrong command line or port list;\n"
@@ -120,10 +125,42 @@ bool Matches(const Port& p, const std::string& match, bool* known)
     return false;
 }
 
+// torvex-rack --history DB [--unit UNIT] [--json]
+int HistoryOptions(int argc, char** argv)
+{
+    std::string db;
+    std::string unit;
+    bool json = false;
+    for (int i = 1; i < argc; i++) {
+        std::string value;
+        const char* arg = argv[i];
+        if ((strcmp(arg, "--history") == 0 || strcmp(arg, "--unit") == 0) && i + 1 >= argc) {
+            return Wrong(std::string("option ") + arg + " needs a value");
+        } else if (OptionValue(argv, &i, "--history", &value)) {
+            db = value;
+        } else if (OptionValue(argv, &i, "--unit", &value)) {
+            unit = value;
+        } else if (strcmp(arg, "--json") == 0) {
+            json = true;
+        } else {
+            return Wrong(std::string("--history takes --unit UNIT and --json, not ") + arg);
+        }
+    }
+    return PrintHistory(db, unit, json);
+}
+
 }  // namespace
 
 int ReadOptions(int argc, char** argv, RackOptions* options)
 {
+    for (int i = 0; i < argc; i++) {
+        options->CommandLine += (i == 0 ? "" : " ") + std::string(argv[i]);
+    }
+    for (int i = 1; i < argc; i++) {
+        if (strncmp(argv[i], "--history", 9) == 0 && (argv[i][9] == '\0' || argv[i][9] == '=')) {
+            return HistoryOptions(argc, argv);
+        }
+    }
     bool all = false;
     std::string portsFrom;
     std::vector<std::string> matches;
@@ -131,7 +168,8 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
         const char* arg = argv[i];
         std::string value;
         static const char* const valued[] = {"--jobs", "--ports-from", "--log-dir", "--json", "--junit", "--match",
-                                             "--unit-timeout", "--timeout", "--retries", "--retry-wait"};
+                                             "--unit-timeout", "--timeout", "--retries", "--retry-wait",
+                                             "--record"};
         bool needsValue = false;
         for (const char* name : valued) {
             needsValue = needsValue || strcmp(arg, name) == 0;
@@ -171,6 +209,8 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
                 return Wrong("--match needs serial=S, usb=VVVV:PPPP or by-id=TEXT, not " + value);
             }
             matches.push_back(value);
+        } else if (OptionValue(argv, &i, "--record", &value)) {
+            options->Record = value;
         } else if (OptionValue(argv, &i, "--unit-timeout", &value)) {
             if (!Count(value, 1, &options->UnitTimeout)) {
                 return Wrong("--unit-timeout needs a number of seconds from 1 to 86400");

@@ -21,6 +21,8 @@ struct RackOptions {
     int Timeout = 0;                    // seconds for the whole rack; 0: none
     int Retries = 0;                    // more attempts where nothing reached the device
     int RetryWait = 5;                  // seconds between attempts
+    std::string Record;                 // --record: the SQLite database every run is added to
+    std::string CommandLine;            // as given, for the record
 };
 
 // Reads the command line and the port lists it names. -1: go on; otherwise

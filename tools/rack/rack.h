@@ -79,6 +79,7 @@ struct Run {
     std::string StartFailure;    // why torvex could not be started
     bool Ok = false;
     std::string Result;          // the summary's words
+    long long RecordId = 0;      // its row in the --record database; 0: none
 };
 
 // The line-numbered script, read as torvex reads it.

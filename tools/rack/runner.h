@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "history.h"
 #include "options.h"
 #include "rack.h"
 
@@ -28,6 +29,9 @@ struct Rack {
     int Signal = 0;
     bool TimeUp = false;       // the rack's own time limit has passed
     RackClock::time_point Deadline;
+    History* Record = nullptr;  // --record
+    RunRecord Common;          // what every run's row shares
+    bool RecordFailed = false; // a row could not be written: the rack does not end well
 };
 
 // report.cpp: a progress line when there is no terminal (false when none was
@@ -36,6 +40,11 @@ struct Rack {
 bool Plain(const Rack& rack, const Run& run, const std::string& text, bool ask = false);
 void CloseTranscript(Run& run);
 bool Report(const Rack& rack, double seconds);
+// The record of a run: its row as it first starts, and as it ends for good.
+void RecordStarted(Rack& rack, Run& run);
+void RecordEnded(Rack& rack, Run& run);
+// Opens --record and fills in what every row shares; false once the reason is printed.
+bool OpenRecord(Rack& rack);
 
 // main.cpp: starts the i-th run; false when it has to wait for descriptors
 // that a run still going will give back.
