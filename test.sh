@@ -21,6 +21,12 @@ if ((${#missing[@]})); then
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null || exit 1
 fi
 
+# Every simulator and station watches with inotify: the tests run many at
+# once, more than the usual 128 instances.
+if [[ $(cat /proc/sys/fs/inotify/max_user_instances 2>/dev/null || echo 0) -lt 1024 ]]; then
+  sysctl -q -w fs.inotify.max_user_instances=1024 2>/dev/null || true
+fi
+
 passed=0
 failed=0
 summary=()

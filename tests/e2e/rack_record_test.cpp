@@ -1,5 +1,7 @@
 // torvex-rack --record: every run a row in a SQLite database that others may
-// read while the rack writes, one writer at a time, and --history to read it.
+// read while the rack writes, one writer at a time, and --history to read it;
+// and --watch, the station that runs each unit as it is plugged into a sysfs
+// and /dev tree built here.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <signal.h>
@@ -8,8 +10,10 @@
 #include <cstdio>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "rack_support.h"
+#include "support/fake_tree.h"
 #include "support/pty_device.h"
 #include "support/run_program.h"
 #include "support/standard_device.h"
@@ -145,6 +149,114 @@ TEST(Rack, RecordKeepsEveryRunForOneWriterAtATime)
                            units.ports[1] + "  ERROR answered to AT\\+X at line 4  \\d+\\.\\d s  " + dir +
                            "/day/\\S+\\.log\n");
     EXPECT_TRUE(std::regex_match(table.out, shape)) << table.out;
+}
+
+// A USB serial adapter at ttyUSB<n> in the tree's sysfs, not plugged in yet.
+void UsbAdapter(Tree& t, int n, const std::string& vendor, const std::string& serial)
+{
+    const std::string tty = "ttyUSB" + std::to_string(n);
+    const std::string usb = "sys/devices/pci0000:00/usb1/1-" + std::to_string(n + 1);
+    t.Usb(usb, {vendor.substr(0, 4), vendor.substr(5), "FTDI", "FT232R USB UART", serial});
+    t.Link(usb + "/1-1:1.0/" + tty + "/tty/" + tty + "/device", usb + "/1-1:1.0/" + tty);
+    t.Link("sys/class/tty/" + tty, usb + "/1-1:1.0/" + tty + "/tty/" + tty);
+}
+
+// Its node (a link to the unit's pseudo-terminal) and its by-id link, as udev makes them; or gone.
+void Plug(Tree& t, int n, const std::string& serial, const PtyDevice* device)
+{
+    const std::string node = t.Root() + "/dev/ttyUSB" + std::to_string(n);
+    const std::string id = "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_" + serial + "-if00-port0";
+    if (device == nullptr) {
+        t.Remove(id);
+        unlink(node.c_str());
+        return;
+    }
+    t.Dir("dev/serial/by-id");
+    symlink(device->SlavePath().c_str(), node.c_str());
+    t.Link(id, "dev/ttyUSB" + std::to_string(n));
+}
+
+TEST(Rack, StationRunsEachUnitAsItIsPluggedInOnce)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "the station is a Linux feature";
+    }
+    Units units(3);
+    auto& devices = units.devices;
+    devices[1]->SetHandler(StandardDevice({{"AT+X", ErrorReply}}));
+    Tree t;
+    t.Dir("dev");
+    UsbAdapter(t, 0, "0403:6001", "UNITA");
+    UsbAdapter(t, 1, "0403:6001", "UNITB");
+    UsbAdapter(t, 2, "1a86:7523", "OTHER");  // not what the station looks for
+    const std::string dir = TempFolder();
+    const std::string db = dir + "/units.db";
+    const std::string script = WriteScript(NightlyScript);
+    setenv("TORVEX_PORTS_ROOT", t.Root().c_str(), 1);
+    RunningTorvex station({}, Rack({"--watch", "--match", "usb=0403:6001", "--record", db, "--log-dir", dir + "/logs",
+                                    "--json", dir + "/station.json", script}));
+    unsetenv("TORVEX_PORTS_ROOT");
+    auto name = [&](int n, const std::string& unit) {
+        return unit + " (" + t.Root() + "/dev/ttyUSB" + std::to_string(n) + "): ";
+    };
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Plug(t, 0, "UNITA", devices[0].get());
+    Plug(t, 2, "OTHER", devices[2].get());
+    ASSERT_TRUE(station.WaitForOutput(name(0, "UNITA") + "done: ok\n", 30000)) << station.Output();
+    Plug(t, 1, "UNITB", devices[1].get());
+    ASSERT_TRUE(station.WaitForOutput(name(1, "UNITB") + "failed: ERROR answered to AT+X at line 4\n", 30000))
+        << station.Output();
+    const std::string wireA = devices[0]->Wire();
+
+    // Passed: back after a replug, it is done. Failed and back at once: a restart of its own.
+    Plug(t, 0, "UNITA", nullptr);
+    Plug(t, 1, "UNITB", nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    Plug(t, 1, "UNITB", devices[1].get());
+    ASSERT_TRUE(station.WaitForOutput(name(1, "UNITB") + "back after 0 s: it restarted itself, so it is not run "
+                                                        "again (replug it, or use --again)\n", 10000))
+        << station.Output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    Plug(t, 0, "UNITA", devices[0].get());
+    ASSERT_TRUE(station.WaitForOutput(name(0, "UNITA") + "done earlier, at 20", 10000)) << station.Output();
+
+    // Replugged after 5 s, it runs again; pulled out half-way, it failed where it was.
+    Plug(t, 1, "UNITB", nullptr);
+    devices[1]->SetHandler(StandardDevice({{"ATI", "\r\nLOOP\r\nOK\r\n"}, {"AT", "\r\nOK\r\n"}}));
+    std::this_thread::sleep_for(std::chrono::seconds(6));
+    Plug(t, 1, "UNITB", devices[1].get());
+    ASSERT_TRUE(station.WaitForOutput(name(1, "UNITB") + "AT\n", 30000)) << station.Output();
+    Plug(t, 1, "UNITB", nullptr);
+    devices[1]->HangUp();
+    ASSERT_TRUE(station.WaitForOutput(name(1, "UNITB") + "failed: unplugged at line ", 30000)) << station.Output();
+
+    station.Signal(SIGTERM);
+    const RunResult end = station.Wait();
+    EXPECT_EQ(end.signal, SIGTERM) << end.out;
+    EXPECT_EQ(devices[0]->Wire(), wireA) << "a unit done earlier is not woken";
+    EXPECT_EQ(devices[2]->Wire(), "") << "a port that does not match is left alone";
+    EXPECT_EQ(Query(db, "PRAGMA integrity_check"), "ok");
+    const RunResult history = RunTorvex({}, Rack({"--history", db, "--json"}));
+    Json rows;
+    ASSERT_TRUE(ParseJson(history.out, &rows)) << history.out;
+    ASSERT_EQ(rows.items.size(), 3u) << history.out;
+    EXPECT_EQ(rows.items[0]["unit"].text, "UNITB");
+    EXPECT_EQ(rows.items[0]["result"].text.substr(0, 19), "unplugged at line 8") << history.out;
+    EXPECT_EQ(rows.items[1]["unit"].text, "UNITB");
+    EXPECT_EQ(rows.items[1]["result"].text, "ERROR answered to AT+X at line 4");
+    EXPECT_EQ(rows.items[2]["unit"].text, "UNITA");
+    EXPECT_TRUE(rows.items[2]["ok"].boolean);
+    for (const Json& row : rows.items) {
+        EXPECT_EQ(row["usb"].text, "0403:6001");
+        // One transcript per run, named by its unit and its start.
+        const std::string file = row["transcript"].text.substr(row["transcript"].text.rfind('/') + 1);
+        EXPECT_TRUE(std::regex_match(file, std::regex(row["unit"].text + "_\\d{8}T\\d{6}Z\\.log"))) << file;
+        EXPECT_FALSE(ReadTranscript(row["transcript"].text).Notes.empty());
+    }
+    // The summary covers the whole session.
+    Json summary;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/station.json"), &summary)) << ReadFile(dir + "/station.json");
+    EXPECT_EQ(summary["ports"].items.size(), 3u);
 }
 
 }  // namespace

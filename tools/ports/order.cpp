@@ -1,4 +1,5 @@
-// torvex-ports: the order ports are listed in, shared with torvex-rack --all.
+// torvex-ports: the order ports are listed in, shared with torvex-rack --all,
+// and the name a unit goes by.
 #include <algorithm>
 
 #include "ports.h"
@@ -63,4 +64,9 @@ void SortForListing(std::vector<Port>* ports)
         }
         return NaturalLess(a.Name, b.Name);
     });
+}
+
+std::string UnitIdentity(const Port& p)
+{
+    return p.Usb && !p.Serial.empty() ? p.Serial : !p.StableName.empty() ? p.StableName : p.Name;
 }

@@ -162,6 +162,15 @@ bool RecordEnd(History* history, long long id, const RunRecord& run, std::string
     return Done(history->Db, st, why);
 }
 
+std::string PassedEarlier(History* history, const std::string& unit, const std::string& sha256)
+{
+    Statement st(history->Db,
+                 "SELECT max(ended) FROM runs WHERE unit = ?1 AND script_sha256 = ?2 AND ok = 1");
+    st.Text(1, unit);
+    st.Text(2, sha256);
+    return st.s != nullptr && sqlite3_step(st.s) == SQLITE_ROW ? st.Column(0) : "";
+}
+
 void CloseHistory(History* history)
 {
     if (history == nullptr) {

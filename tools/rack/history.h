@@ -31,6 +31,8 @@ History* OpenHistory(const std::string& path, std::string* why);
 long long RecordStart(History* history, const RunRecord& run, std::string* why);
 // The same row as the run ends.
 bool RecordEnd(History* history, long long id, const RunRecord& run, std::string* why);
+// When unit last passed with the script of sha256: its end time, or empty.
+std::string PassedEarlier(History* history, const std::string& unit, const std::string& sha256);
 void CloseHistory(History* history);
 // --history: the record, newest first, as a table or JSON; the exit status.
 int PrintHistory(const std::string& path, const std::string& unit, bool json);

@@ -34,8 +34,16 @@ bool Draw(Rack& rack, bool ask = false)
     int columns = 80;
     int rows = 24;
     ConsoleSize(&columns, &rows);
-    const std::vector<std::string> lines =
-        ViewLines(rack.Runs, rack.Script, columns, rows, PromptLine(rack), RackClock::now(), rack.Colour);
+    const RackClock::time_point now = RackClock::now();
+    std::vector<std::string> lines;
+    if (rack.Watching != nullptr) {
+        std::string waiting;
+        const std::vector<Run> shown = StationRows(rack, now, &waiting);
+        lines = ViewLines(shown, rack.Script, columns, rows - 1, PromptLine(rack), now, rack.Colour);
+        lines.push_back(waiting.substr(0, static_cast<size_t>(std::max(columns, 20) - 1)) + "\x1b[K\n");
+    } else {
+        lines = ViewLines(rack.Runs, rack.Script, columns, rows, PromptLine(rack), now, rack.Colour);
+    }
     std::string frame;
     if (ConsoleDropped()) {
         rack.ViewHeight = 0;  // frames were lost: where the last one ended is not known
@@ -229,6 +237,9 @@ void OnEnd(Rack& rack, size_t i, const ChildEnd& end)
         return;
     }
     Conclude(run);
+    if (rack.Watching != nullptr) {
+        StationRunEnded(rack, i);
+    }
     RecordEnded(rack, run);
     TranscriptNote(run.Transcript, "result: " + run.Result);
     CloseTranscript(run);
@@ -315,12 +326,20 @@ void RunRack(Rack& rack)
 {
     RackClock::time_point drawn;
     bool dirty = true;
+    bool news = true;
     for (;;) {
         int wait = CheckTimes(rack, RackClock::now());
+        if (rack.Watching != nullptr) {
+            const int look = StationLook(rack, RackClock::now(), news);
+            wait = look < 0 ? wait : wait < 0 ? look : std::min(wait, look);
+            news = false;
+        }
         StartRuns(rack, RackClock::now());
         const bool allDone = std::all_of(rack.Runs.begin(), rack.Runs.end(),
                                          [](const Run& run) { return run.State == RunState::Done; });
-        if (rack.Running == 0 && allDone) {
+        // A station goes on for the units still to come, until it is told to end.
+        const bool ending = rack.Watching == nullptr || rack.Signal != 0 || rack.TimeUp;
+        if (rack.Running == 0 && allDone && ending) {
             break;
         }
         const RackClock::time_point now = RackClock::now();
@@ -335,6 +354,8 @@ void RunRack(Rack& rack)
         }
         OsEvents events;
         WaitEvents(wait, &events);
+        news = events.watched;
+        dirty = dirty || news;
         if (events.resume && !events.stop && !rack.OwnStop) {
             Resume(rack);  // stopped and continued from outside
         }
@@ -394,6 +415,15 @@ int main(int argc, char** argv)
     // The record refuses a second writer before any folder is made.
     if (!rack.Opts.Record.empty() && !OpenRecord(rack)) {
         return 2;
+    }
+    if (rack.Opts.Watch) {
+        std::string why;
+        rack.Watching = OpenStation(&why);
+        if (rack.Watching == nullptr) {
+            fprintf(stderr, "torvex-rack: cannot watch for ports: %s\n", why.c_str());
+            CloseHistory(rack.Record);
+            return 2;
+        }
     }
     if (!PrepareRack(rack.Opts, rack.Exe, &rack.LogDir, &rack.ScriptPath, &rack.Runs)) {
         CloseHistory(rack.Record);

@@ -41,10 +41,14 @@ void Usage(FILE* out)
             "  --json FILE       the summary as JSON in FILE as well\n"
             "  --junit FILE      the summary as JUnit XML in FILE, for CI\n"
             "  --record DB       add every run to the SQLite database DB (Linux)\n"
+            "  --watch           a station: run each unit matched (or every USB serial\n"
+            "                    port) as it is plugged in, until Ctrl-C or --timeout (Linux)\n"
+            "  --again           with --watch, run units that passed earlier too\n"
             "  -BAUD=n -DEBUG -UTC  passed on to torvex\n"
             "  --help            show this text\n"
             "  --version         show the version\n"
             "\n"
+            "       torvex-rack --watch [--match KEY=VALUE] [--record DB] [options] SCRIPT\n"
             "       torvex-rack --history DB [--unit UNIT] [--json]\n"
             "prints the runs recorded in DB, newest first: all of them, or one unit's.\n"
             "\n"
@@ -151,6 +155,12 @@ int HistoryOptions(int argc, char** argv)
 
 }  // namespace
 
+bool PortMatches(const Port& p, const std::string& match)
+{
+    bool known = false;
+    return Matches(p, match, &known);
+}
+
 int ReadOptions(int argc, char** argv, RackOptions* options)
 {
     for (int i = 0; i < argc; i++) {
@@ -163,7 +173,6 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
     }
     bool all = false;
     std::string portsFrom;
-    std::vector<std::string> matches;
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         std::string value;
@@ -185,7 +194,11 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             printf("torvex-rack %s\n", TORVEX_RACK_VERSION);
             return 0;
         }
-        if (strcmp(arg, "--all") == 0) {
+        if (strcmp(arg, "--watch") == 0) {
+            options->Watch = true;
+        } else if (strcmp(arg, "--again") == 0) {
+            options->Again = true;
+        } else if (strcmp(arg, "--all") == 0) {
             all = true;
         } else if (OptionValue(argv, &i, "--jobs", &value)) {
             char* end = nullptr;
@@ -208,7 +221,7 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             if (!known) {
                 return Wrong("--match needs serial=S, usb=VVVV:PPPP or by-id=TEXT, not " + value);
             }
-            matches.push_back(value);
+            options->Matches.push_back(value);
         } else if (OptionValue(argv, &i, "--record", &value)) {
             options->Record = value;
         } else if (OptionValue(argv, &i, "--unit-timeout", &value)) {
@@ -244,6 +257,15 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
     if (!options->HasScript) {
         return Wrong("no script named");
     }
+    if (options->Watch) {
+        if (all || !portsFrom.empty() || !options->Ports.empty()) {
+            return Wrong("--watch takes the ports that come, as --match picks them: name none");
+        }
+        return -1;
+    }
+    if (options->Again) {
+        return Wrong("--again is for --watch");
+    }
     if (!portsFrom.empty()) {
         if (portsFrom == "-" && options->Script == "-") {
             return Wrong("the script and the ports cannot both come from standard input");
@@ -268,7 +290,7 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
         }
     }
     std::vector<Port> found;
-    if (all || !matches.empty()) {
+    if (all || !options->Matches.empty()) {
         found = FindPorts();
         SortForListing(&found);
     }
@@ -286,7 +308,7 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
         options->Ports.insert(options->Ports.end(), usable.begin(), usable.end());
     }
     // Each --match adds the ports it finds, in the order torvex-ports lists them.
-    for (const std::string& match : matches) {
+    for (const std::string& match : options->Matches) {
         size_t picked = 0;
         for (const Port& p : found) {
             bool known = true;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "portlist.h"
+#include "tools/ports/ports.h"
 
 struct RackOptions {
     std::string Script;
@@ -22,9 +23,14 @@ struct RackOptions {
     int Retries = 0;                    // more attempts where nothing reached the device
     int RetryWait = 5;                  // seconds between attempts
     std::string Record;                 // --record: the SQLite database every run is added to
+    bool Watch = false;                 // --watch: a station that runs each unit as it comes
+    bool Again = false;                 // --again: units done earlier too
+    std::vector<std::string> Matches;   // --match, as given
     std::string CommandLine;            // as given, for the record
 };
 
 // Reads the command line and the port lists it names. -1: go on; otherwise
 // the exit status, everything the user needs having been printed.
 int ReadOptions(int argc, char** argv, RackOptions* options);
+// Whether the port has what a --match of the forms taken asks for.
+bool PortMatches(const Port& p, const std::string& match);

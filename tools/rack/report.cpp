@@ -32,8 +32,8 @@ void CloseTranscript(Run& run)
 
 namespace {
 
-// What names the unit on port: its USB serial number, else its stable name,
-// else the port as given; and its USB numbers when it has them.
+// The unit on port, as torvex-ports finds it (the port as given when it does
+// not), and its USB numbers when it has them.
 void Identify(const std::string& port, const std::vector<Port>& known, RunRecord* record)
 {
     record->Unit = port;
@@ -46,7 +46,7 @@ void Identify(const std::string& port, const std::vector<Port>& known, RunRecord
                               return std::find(theirs.begin(), theirs.end(), id) != theirs.end();
                           });
         if (same) {
-            record->Unit = !p.Serial.empty() ? p.Serial : !p.StableName.empty() ? p.StableName : port;
+            record->Unit = UnitIdentity(p);
             record->Usb = p.Usb && !p.UsbVendor.empty() ? p.UsbVendor + ":" + p.UsbProduct : "";
             return;
         }
@@ -93,7 +93,12 @@ void RecordStarted(Rack& rack, Run& run)
         return;
     }
     RunRecord record = rack.Common;
-    Identify(run.Port, KnownPorts, &record);
+    if (run.Unit.empty()) {
+        Identify(run.Port, KnownPorts, &record);
+    } else {
+        record.Unit = run.Unit;  // the station knows it
+        record.Usb = run.Usb;
+    }
     record.Port = run.Port;
     record.Label = run.Label;
     record.Started = Timestamp(std::chrono::system_clock::now());

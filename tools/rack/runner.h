@@ -9,6 +9,7 @@
 #include "history.h"
 #include "options.h"
 #include "rack.h"
+#include "station.h"
 
 struct Rack {
     RackOptions Opts;
@@ -30,6 +31,7 @@ struct Rack {
     bool TimeUp = false;       // the rack's own time limit has passed
     RackClock::time_point Deadline;
     History* Record = nullptr;  // --record
+    Station* Watching = nullptr;  // --watch: the station
     RunRecord Common;          // what every run's row shares
     bool RecordFailed = false; // a row could not be written: the rack does not end well
 };
