@@ -14,4 +14,7 @@ int WatchPorts(std::string* why)
     return -1;
 }
 
-void PortsChanged(int) {}
+std::vector<std::string> PortsChanged(int)
+{
+    return {};
+}

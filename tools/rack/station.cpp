@@ -133,7 +133,17 @@ int StationLook(Rack& rack, RackClock::time_point now, bool news)
 {
     Station& station = *rack.Watching;
     if (news) {
-        PortsChanged(station.Fd);
+        // A node removed since the last look: its unit left, though it may be back already.
+        for (const std::string& node : PortsChanged(station.Fd)) {
+            for (auto& entry : station.Units) {
+                Unit& unit = entry.second;
+                if (unit.Present && unit.Port == "/dev/" + node) {
+                    unit.Present = false;
+                    unit.Waiting = false;
+                    unit.Gone = now;
+                }
+            }
+        }
     }
     if (rack.Signal != 0 || rack.TimeUp) {
         return -1;
