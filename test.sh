@@ -11,7 +11,7 @@ top=$PWD
 
 packages=(cmake make g++ libgtest-dev googletest g++-mingw-w64-x86-64-posix wine wine64
           clang libclang-rt-14-dev valgrind cppcheck clang-tidy python3 ser2net
-          libxml2-utils)
+          libxml2-utils libsqlite3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -19,6 +19,12 @@ done
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null || exit 1
+fi
+
+# Every simulator and station watches with inotify: the tests run many at
+# once, more than the usual 128 instances.
+if [[ $(cat /proc/sys/fs/inotify/max_user_instances 2>/dev/null || echo 0) -lt 1024 ]]; then
+  sysctl -q -w fs.inotify.max_user_instances=1024 2>/dev/null || true
 fi
 
 passed=0

@@ -80,6 +80,39 @@ usb() {
     show torvex /t/signal.txt -PORT=/dev/ttyUSB0 -BAUD=250000
 }
 
+# The station on the adapter: one run, then the adapter taken away and
+# brought back twice through its authorized file, the kernel's own unplug and
+# plug; a unit that passed is done earlier, and its record has one row.
+station() {
+    echo "== station: the adapter run once, then taken away and brought back twice"
+    for d in /sys/bus/usb/devices/*; do
+        [ "$(cat "$d/idVendor" 2>/dev/null)" = 0403 ] && adapter=$d
+    done
+    torvex-rack --watch --match usb=0403:6001 --record /tmp/units.db --log-dir /tmp/station \
+        --timeout 120 /t/signal.txt </dev/null >/tmp/station.out 2>&1 &
+    pid=$!
+    waitfor 'TVX0001 (/dev/ttyUSB0): done: ok' /tmp/station.out
+    for time in 1 2; do
+        echo 0 >"$adapter/authorized"
+        n=0
+        while [ -e /dev/ttyUSB0 ] && [ $n -lt 100 ]; do usleep 100000; n=$((n + 1)); done
+        echo 1 >"$adapter/authorized"
+        n=0
+        while [ "$(grep -c 'done earlier' /tmp/station.out)" -lt $time ] && [ $n -lt 300 ]; do
+            usleep 100000
+            n=$((n + 1))
+        done
+        echo "# back and done earlier after $n tenths of a second"
+    done
+    kill -TERM $pid
+    # (The shell's own "Terminated" goes nowhere.)
+    { wait $pid; } 2>/dev/null
+    echo "exit $?"
+    # Times and dates vary: what the station said after them.
+    sed -e '/^PORT /,$d' -e 's/^[^ ]* //' -e 's/ at 20[0-9T:.-]*Z$/ at TIME/' /tmp/station.out
+    torvex-rack --history /tmp/units.db --json | grep -c '"unit": "TVX0001", "usb": "0403:6001"'
+}
+
 # The host unplugs the adapter when it reads "unplug now".
 unplug() {
     echo "== ttyUSB0 unplugged while torvex waits for an answer"
@@ -126,7 +159,7 @@ permissions() {
 n=0
 while [ ! -e /dev/ttyUSB0 ] && [ $n -lt 200 ]; do usleep 100000; n=$((n + 1)); done
 echo "== begin"
-for scenario in ports exclusive uart usb unplug permissions; do
+for scenario in ports exclusive uart usb station unplug permissions; do
     $scenario
 done
 echo "== end"

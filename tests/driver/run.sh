@@ -13,7 +13,7 @@ run=$out/run
 fail() { echo "driver test: $*"; exit 1; }
 
 missing=()
-for p in qemu-system-x86 busybox-static cpio cmake make g++; do
+for p in qemu-system-x86 busybox-static cpio cmake make g++ libsqlite3-dev; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
 if ((${#missing[@]})); then
@@ -36,10 +36,13 @@ if ! ls "$kernel"/boot/vmlinuz-* >/dev/null 2>&1; then
         fail "could not unpack $pkg"
 fi
 
-# Static programs: the guest has no C library. Those the guest runs, as built:
-guest=(torvex tools/torvex-ports)
+# Static programs: the guest has no C library. Those the guest runs, as built
+# (the station with SQLite's static library):
+guest=(torvex tools/torvex-ports torvex-rack)
+sqlite=$(dpkg -L libsqlite3-dev 2>/dev/null | grep '/libsqlite3\.a$' | head -n 1)
+[[ -n $sqlite ]] || fail "no static libsqlite3 (package libsqlite3-dev)"
 cmake -S "$top" -B "$out/torvex" -DTORVEX_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null &&
+    -DCMAKE_EXE_LINKER_FLAGS=-static -DSQLite3_LIBRARY="$sqlite" >/dev/null &&
     cmake --build "$out/torvex" -j2 --target "${guest[@]##*/}" torvex-sim >/dev/null || fail "build failed"
 sim=$out/torvex/tools/torvex-sim
 

@@ -19,14 +19,9 @@
 
 #include "platform/com_range.h"
 #include "ports.h"
+#include "watch.h"
 
 namespace {
-
-std::string Root()
-{
-    const char* root = getenv("TORVEX_PORTS_ROOT");
-    return root != nullptr ? root : "";
-}
 
 // The first line of a sysfs attribute; empty when there is none. Regular
 // files only, opened without waiting and read up to a page: a FIFO or a device
@@ -232,7 +227,7 @@ std::string NoAccess(const std::string& node)
 
 std::vector<Port> FindPorts()
 {
-    const std::string root = Root();
+    const std::string root = PortsRoot();
     const std::string devices = RealPath(root + "/sys/devices");
     const std::string ttys = root + "/sys/class/tty";
     std::vector<Port> ports;

@@ -1,4 +1,5 @@
-// torvex-ports: the order ports are listed in, shared with torvex-rack --all.
+// torvex-ports: the order ports are listed in, shared with torvex-rack --all,
+// and the name a unit goes by.
 #include <algorithm>
 
 #include "ports.h"
@@ -68,4 +69,9 @@ void SortForListing(std::vector<Port>* ports)
 std::string UnitStableName(const Port& p)
 {
     return p.StableName.empty() ? p.Name : p.StableName;
+}
+
+std::string UnitIdentity(const Port& p)
+{
+    return p.Usb && !p.Serial.empty() ? p.Serial : UnitStableName(p);
 }

@@ -27,6 +27,9 @@ struct Port {
 
 // Every serial port with hardware behind it, in no particular order.
 std::vector<Port> FindPorts();
+// What names the unit behind a port in the rack's reports and record: its
+// USB serial number, else its stable name, else the port's name.
+std::string UnitIdentity(const Port& p);
 // Adapters on USB first, then by name, numbers in names by value (ttyS2 before ttyS10).
 void SortForListing(std::vector<Port>* ports);
 // The name a unit found here is known by in torvex-rack's reports: its stable

@@ -53,6 +53,7 @@ void RackTimeUp(Rack& rack)
         }
         TranscriptNote(run.Transcript, run.Retrying ? "not started again: rack time limit" : "not started: rack time limit");
         Conclude(run);
+        RecordEnded(rack, run);
         TranscriptNote(run.Transcript, "result: " + run.Result);
         CloseTranscript(run);
         Plain(rack, run, run.Result);

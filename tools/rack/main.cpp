@@ -14,6 +14,7 @@
 #include "prepare.h"
 #include "record.h"
 #include "runner.h"
+#include "sha256.h"
 #include "view.h"
 
 using SystemClock = std::chrono::system_clock;
@@ -34,8 +35,16 @@ bool Draw(Rack& rack, bool ask = false)
     int columns = 80;
     int rows = 24;
     ConsoleSize(&columns, &rows);
-    const std::vector<std::string> lines =
-        ViewLines(rack.Runs, rack.Script, columns, rows, PromptLine(rack), RackClock::now(), rack.Colour);
+    const RackClock::time_point now = RackClock::now();
+    std::vector<std::string> lines;
+    if (rack.Watching != nullptr) {
+        std::string waiting;
+        const std::vector<Run> shown = StationRows(rack, now, &waiting);
+        lines = ViewLines(shown, rack.Script, columns, rows - 1, PromptLine(rack), now, rack.Colour);
+        lines.push_back(waiting.substr(0, static_cast<size_t>(std::max(columns, 20) - 1)) + "\x1b[K\n");
+    } else {
+        lines = ViewLines(rack.Runs, rack.Script, columns, rows, PromptLine(rack), now, rack.Colour);
+    }
     std::string frame;
     if (ConsoleDropped()) {
         rack.ViewHeight = 0;  // frames were lost: where the last one ended is not known
@@ -108,10 +117,12 @@ bool StartRun(Rack& rack, size_t i)
     TranscriptNote(run.Transcript, "command line: " + command);
     run.State = RunState::Starting;
     run.Started = started == StartResult::Started;
+    RecordStarted(rack, run);
     if (!run.Started) {
         run.End = run.AttemptStart;
         TranscriptNote(run.Transcript, "torvex could not be started: " + run.StartFailure);
         Conclude(run);
+        RecordEnded(rack, run);
         TranscriptNote(run.Transcript, "result: " + run.Result);
         CloseTranscript(run);
         Plain(rack, run, "failed: " + run.Result);
@@ -231,6 +242,10 @@ void OnEnd(Rack& rack, size_t i, const ChildEnd& end)
         return;
     }
     Conclude(run);
+    if (rack.Watching != nullptr) {
+        StationRunEnded(rack, i);
+    }
+    RecordEnded(rack, run);
     TranscriptNote(run.Transcript, "result: " + run.Result);
     CloseTranscript(run);
     Plain(rack, run, StateText(run, RackClock::now()));
@@ -269,6 +284,7 @@ void OnSignal(Rack& rack, int sig)
             }
             TranscriptNote(run.Transcript, "not started: the rack was interrupted");
             Conclude(run);
+            RecordEnded(rack, run);
             TranscriptNote(run.Transcript, "result: " + run.Result);
             CloseTranscript(run);
         }
@@ -317,12 +333,20 @@ void RunRack(Rack& rack)
 {
     RackClock::time_point drawn;
     bool dirty = true;
+    bool news = true;
     for (;;) {
         int wait = CheckTimes(rack, RackClock::now());
+        if (rack.Watching != nullptr) {
+            const int look = StationLook(rack, RackClock::now(), news);
+            wait = look < 0 ? wait : wait < 0 ? look : std::min(wait, look);
+            news = false;
+        }
         StartRuns(rack, RackClock::now());
         const bool allDone = std::all_of(rack.Runs.begin(), rack.Runs.end(),
                                          [](const Run& run) { return run.State == RunState::Done; });
-        if (rack.Running == 0 && allDone) {
+        // A station goes on for the units still to come, until it is told to end.
+        const bool ending = rack.Watching == nullptr || rack.Signal != 0 || rack.TimeUp;
+        if (rack.Running == 0 && allDone && ending) {
             break;
         }
         const RackClock::time_point now = RackClock::now();
@@ -345,6 +369,8 @@ void RunRack(Rack& rack)
         WantKeys(asked);
         OsEvents events;
         WaitEvents(wait, &events);
+        news = events.watched;
+        dirty = dirty || news;
         if (events.resume && !events.stop && !rack.OwnStop) {
             Resume(rack);  // stopped and continued from outside
         }
@@ -416,15 +442,32 @@ int main(int argc, char** argv)
     if (!CheckOutputs(rack.Opts)) {
         return 2;
     }
+    // The record refuses a second writer before any folder is made.
+    if (!rack.Opts.Record.empty() && !OpenRecord(rack)) {
+        (void)MarkUnfinished(rack.Opts, ReportHead(rack.Opts, ""), "cannot record in " + rack.Opts.Record);
+        return 2;
+    }
+    if (rack.Opts.Watch) {
+        std::string why;
+        rack.Watching = OpenStation(&why);
+        if (rack.Watching == nullptr) {
+            fprintf(stderr, "torvex-rack: cannot watch for ports: %s\n", why.c_str());
+            (void)MarkUnfinished(rack.Opts, ReportHead(rack.Opts, ""), "cannot watch for ports: " + why);
+            CloseHistory(rack.Record);
+            return 2;
+        }
+    }
     std::string refusal;
     if (!PrepareRack(rack.Opts, rack.Exe, &rack.LogDir, &rack.ScriptPath, &rack.Runs, &refusal)) {
         (void)MarkUnfinished(rack.Opts, ReportHead(rack.Opts, rack.ScriptPath), refusal);
+        CloseHistory(rack.Record);
         return 2;
     }
     if (rack.Opts.Script == "-") {
         rack.Script = ReadScriptMap(rack.ScriptPath);
     }
     rack.Head = ReportHead(rack.Opts, rack.ScriptPath);
+    rack.Common.ScriptSha256 = rack.Head.ScriptSha256;
     if (!MarkUnfinished(rack.Opts, rack.Head)) {
         return 2;
     }
@@ -451,6 +494,7 @@ int main(int argc, char** argv)
         CloseTranscript(run);
     }
     const int outcome = Report(rack, Seconds(start, RackClock::now()));
+    CloseHistory(rack.Record);
     // A console that takes nothing does not keep the rack, its work done.
     ConsoleSettle(5000);
     if (rack.Signal != 0) {

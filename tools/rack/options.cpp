@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "history.h"
 #include "portlist.h"
 #include "run/text.h"
 #include "tools/ports/ports.h"
@@ -50,9 +51,17 @@ void Usage(FILE* out)
             "                    number for KiB, MiB or GiB (default: 64M); then it is cut\n"
             "  --dry-run         list the units that would run and every reason the rack\n"
             "                    would refuse to start; no port is opened\n"
+            "  --record DB       add every run to the SQLite database DB (Linux)\n"
+            "  --watch           a station: run each unit matched (or every USB serial\n"
+            "                    port) as it is plugged in, until Ctrl-C or --timeout (Linux)\n"
+            "  --again           with --watch, run units that passed earlier too\n"
             "  -BAUD=n -DEBUG -UTC  passed on to torvex\n"
             "  --help            show this text\n"
             "  --version         show the version\n"
+            "\n"
+            "       torvex-rack --watch [--match KEY=VALUE] [--record DB] [options] SCRIPT\n"
+            "       torvex-rack --history DB [--unit UNIT] [--json]\n"
+            "prints the runs recorded in DB, newest first: all of them, or one unit's.\n"
             "\n"
             "Exit status: 0 every port ok, 1 one or more failed (or --match found none),\n"
             "2 refused before any unit was woken, 3 --timeout ended the rack with units\n"
@@ -324,20 +333,55 @@ void WarnSpeeds(const RackOptions& options)
     }
 }
 
+// torvex-rack --history DB [--unit UNIT] [--json]
+int HistoryOptions(int argc, char** argv)
+{
+    std::string db;
+    std::string unit;
+    bool json = false;
+    for (int i = 1; i < argc; i++) {
+        std::string value;
+        const char* arg = argv[i];
+        if ((strcmp(arg, "--history") == 0 || strcmp(arg, "--unit") == 0) && i + 1 >= argc) {
+            return Wrong(std::string("option ") + arg + " needs a value");
+        } else if (OptionValue(argv, &i, "--history", &value)) {
+            db = value;
+        } else if (OptionValue(argv, &i, "--unit", &value)) {
+            unit = value;
+        } else if (strcmp(arg, "--json") == 0) {
+            json = true;
+        } else {
+            return Wrong(std::string("--history takes --unit UNIT and --json, not ") + arg);
+        }
+    }
+    return PrintHistory(db, unit, json);
+}
+
 }  // namespace
+
+bool PortMatches(const Port& p, const std::string& match)
+{
+    bool known = false;
+    return Matches(p, match, &known);
+}
 
 int ReadOptions(int argc, char** argv, RackOptions* options)
 {
     bool all = false;
-    std::vector<std::string> matches;
+    std::vector<std::string>& matches = options->Matches;
     std::set<std::string> given;
     options->CommandLine = Joined(argc, argv);
+    for (int i = 1; i < argc; i++) {
+        if (strncmp(argv[i], "--history", 9) == 0 && (argv[i][9] == '\0' || argv[i][9] == '=')) {
+            return HistoryOptions(argc, argv);
+        }
+    }
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         std::string value;
         static const char* const valued[] = {"--jobs", "--ports-from", "--log-dir", "--json", "--junit", "--match",
                                              "--unit-timeout", "--timeout", "--retries", "--retry-wait",
-                                             "--transcript-limit"};
+                                             "--transcript-limit", "--record"};
         bool needsValue = false;
         for (const char* name : valued) {
             needsValue = needsValue || strcmp(arg, name) == 0;
@@ -360,6 +404,12 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
         }
         if (strcmp(arg, "--all") == 0) {
             all = true;
+        } else if (strcmp(arg, "--watch") == 0) {
+            options->Watch = true;
+        } else if (strcmp(arg, "--again") == 0) {
+            options->Again = true;
+        } else if (OptionValue(argv, &i, "--record", &value)) {
+            options->Record = value;
         } else if (strcmp(arg, "--dry-run") == 0) {
             options->DryRun = true;
         } else if (OptionValue(argv, &i, "--jobs", &value)) {
@@ -424,6 +474,15 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
     }
     if (!options->HasScript) {
         return Wrong("no script named");
+    }
+    if (options->Watch) {
+        if (all || !options->PortLists.empty() || !options->Ports.empty() || options->DryRun) {
+            return Wrong("--watch takes the ports that come, as --match picks them: name none");
+        }
+        return -1;
+    }
+    if (options->Again) {
+        return Wrong("--again is for --watch");
     }
     if (options->PortsFromStdin && options->Script == "-") {
         return Wrong("the script and the ports cannot both come from standard input");

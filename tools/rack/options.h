@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "portlist.h"
+#include "tools/ports/ports.h"
 
 struct RackOptions {
     std::string Script;
@@ -27,8 +28,14 @@ struct RackOptions {
     std::string Refusal;                // why a port list was refused, for the reports
     bool DryRun = false;                // say what would run and what is refused, and run nothing
     std::string NotFound;               // what --match or a serial= line looked for and found nothing of
+    std::string Record;                 // --record: the SQLite database every run is added to
+    bool Watch = false;                 // --watch: a station that runs each unit as it comes
+    bool Again = false;                 // --again: units done earlier too
+    std::vector<std::string> Matches;   // --match, as given
 };
 
 // Reads the command line and the port lists it names. -1: go on; otherwise
 // the exit status, everything the user needs having been printed.
 int ReadOptions(int argc, char** argv, RackOptions* options);
+// Whether the port has what a --match of the forms taken asks for.
+bool PortMatches(const Port& p, const std::string& match);

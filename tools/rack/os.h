@@ -26,6 +26,7 @@ struct OsEvents {
     int signal = 0;                                         // SIGINT, SIGTERM (or 2 on Windows Ctrl-C)
     bool stop = false;                                      // Ctrl-Z: the rack is to stop
     bool resume = false;                                    // the rack goes on after a stop
+    bool watched = false;                                   // the descriptor of WatchAlso has news
 };
 
 // What became of a start.
@@ -44,6 +45,7 @@ enum class StartResult {
 // EndChild        ask one child to end (SIGTERM; Ctrl-Break on Windows), or with
 //                 hard end it at once (SIGKILL; TerminateProcess)
 // WaitEvents      wait up to ms (-1: no limit) for output, endings, keys or a signal
+// WatchAlso       WaitEvents also ends when fd has something to read, which it leaves there
 // OwnDirectory    the folder of this program's executable, with a separator at the end
 // TorvexName      the file name of torvex beside it
 // ConsoleIsTerminal / KeysFromTerminal  standard output / standard input is a terminal
@@ -104,6 +106,7 @@ void EndInput(size_t child);
 void StopChildren(int sig);
 void EndChild(size_t child, bool hard);
 void WaitEvents(int ms, OsEvents* events);
+void WatchAlso(int fd);
 std::string OwnDirectory();
 const char* TorvexName();
 bool ConsoleIsTerminal();

@@ -33,6 +33,7 @@ struct Child {
 
 std::vector<Child> Children;
 int SignalPipe[2] = {-1, -1};
+int Watched = -1;  // news of ports, for a station
 
 // The descriptor the child finds its progress channel on.
 constexpr int PROGRESS_FD = 3;
@@ -330,6 +331,11 @@ void ContinueChildren()
     StopChildren(SIGCONT);
 }
 
+void WatchAlso(int fd)
+{
+    Watched = fd;
+}
+
 void WaitEvents(int ms, OsEvents* events)
 {
     std::vector<struct pollfd> fds;
@@ -337,6 +343,9 @@ void WaitEvents(int ms, OsEvents* events)
     fds.push_back({SignalPipe[0], POLLIN, 0});
     if (KeysOn()) {
         fds.push_back({STDIN_FILENO, POLLIN, 0});
+    }
+    if (Watched >= 0) {
+        fds.push_back({Watched, POLLIN, 0});
     }
     const size_t fixed = fds.size();
     for (size_t i = 0; i < Children.size(); i++) {
@@ -369,7 +378,8 @@ void WaitEvents(int ms, OsEvents* events)
     if (ready <= 0) {
         return;
     }
-    if (fixed > 1 && fds[1].revents != 0) {
+    events->watched = Watched >= 0 && fds[fixed - 1].revents != 0;
+    if (KeysOn() && fds[1].revents != 0) {
         char keys[64];
         const ssize_t k = read(STDIN_FILENO, keys, sizeof keys);
         if (k > 0) {

@@ -199,6 +199,9 @@ bool PrepareLogDir(const RackOptions& opts, std::string* logDir, std::string* sc
                 .string();
         runs->push_back(run);
     }
+    if (runs->empty()) {
+        return true;  // a station: its runs come later
+    }
     std::string why;
     bool noDescriptors = false;
     Run& first = runs->front();

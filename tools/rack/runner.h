@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "junit.h"
+#include "history.h"
 #include "options.h"
 #include "rack.h"
+#include "station.h"
 
 struct Rack {
     RackOptions Opts;
@@ -31,6 +33,10 @@ struct Rack {
     bool LimitEndedRuns = false;  // and it ended or kept back a unit not done
     JunitHead Head;            // what the JUnit suite says of the rack
     RackClock::time_point Deadline;
+    History* Record = nullptr;  // --record
+    Station* Watching = nullptr;  // --watch: the station
+    RunRecord Common;          // what every run's row shares
+    bool RecordFailed = false; // a row could not be written: the rack does not end well
 };
 
 // report.cpp: a progress line when there is no terminal (false when none was
@@ -40,6 +46,11 @@ struct Rack {
 bool Plain(const Rack& rack, const Run& run, const std::string& text, bool ask = false);
 void CloseTranscript(Run& run);
 int Report(const Rack& rack, double seconds);
+// The record of a run: its row as it first starts, and as it ends for good.
+void RecordStarted(Rack& rack, Run& run);
+void RecordEnded(Rack& rack, Run& run);
+// Opens --record and fills in what every row shares; false once the reason is printed.
+bool OpenRecord(Rack& rack);
 
 // main.cpp: starts the i-th run; false when it has to wait for descriptors
 // that a run still going will give back.

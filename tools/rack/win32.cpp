@@ -269,6 +269,9 @@ void FlushKeys()
     }
 }
 
+// No station here: nothing to watch.
+void WatchAlso(int) {}
+
 void WaitEvents(int ms, OsEvents* events)
 {
     const ULONGLONG deadline = ms < 0 ? ~0ULL : GetTickCount64() + static_cast<ULONGLONG>(ms);
