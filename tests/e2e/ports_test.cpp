@@ -254,11 +254,12 @@ TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
     Json none;
     ASSERT_TRUE(ReadJunit(logs + "/none.xml", &none));
     EXPECT_EQ(none["attrib"]["errors"].text, "1");
-    ASSERT_EQ(none["children"].items.size(), 1u);
-    EXPECT_EQ(none["children"].items[0]["attrib"]["name"].text, "serial=E660583883A74C2");
-    EXPECT_EQ(none["children"].items[0]["children"].items[0]["tag"].text, "error");
-    EXPECT_EQ(none["children"].items[0]["children"].items[0]["attrib"]["message"].text,
-              "no serial port found with serial=E660583883A74C2");
+    // The suite's properties, then the one testcase.
+    ASSERT_EQ(none["children"].items.size(), 2u);
+    const Json& unfound = none["children"].items[1];
+    EXPECT_EQ(unfound["attrib"]["name"].text, "serial=E660583883A74C2");
+    EXPECT_EQ(unfound["children"].items[0]["tag"].text, "error");
+    EXPECT_EQ(unfound["children"].items[0]["attrib"]["message"].text, "no serial port found with serial=E660583883A74C2");
     // A unit plugged in while the rack looks again is found.
     t.Remove("sys/class/tty/ttyACM0");
     rack.command = {"sh", "-c", "exec \"$@\" 2>&1", "sh", RackExe(), t.Root() + "/scripts/rack.txt", "--log-dir",

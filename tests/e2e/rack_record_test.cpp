@@ -250,7 +250,7 @@ TEST(Rack, StationRunsEachUnitAsItIsPluggedInOnce)
         EXPECT_EQ(row["usb"].text, "0403:6001");
         // One transcript per run, named by its unit and its start.
         const std::string file = row["transcript"].text.substr(row["transcript"].text.rfind('/') + 1);
-        EXPECT_TRUE(std::regex_match(file, std::regex(row["unit"].text + "_\\d{8}T\\d{6}Z\\.log"))) << file;
+        EXPECT_TRUE(std::regex_match(file, std::regex(row["unit"].text + "-\\d{8}T\\d{6}Z\\.log"))) << file;
         EXPECT_FALSE(ReadTranscript(row["transcript"].text).Notes.empty());
     }
     // The summary covers the whole session.

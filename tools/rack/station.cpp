@@ -120,7 +120,8 @@ void Arrived(Rack& rack, const std::string& id, Unit& unit, const Port& p)
     run.Unit = id;
     run.Usb = p.Usb && !p.UsbVendor.empty() ? p.UsbVendor + ":" + p.UsbProduct : "";
     // One transcript per run, named by its unit and its start.
-    const std::string name = TranscriptName(station.Transcripts++, 1, id + " " + FolderStamp(std::chrono::system_clock::now()));
+    const std::string name =
+        TranscriptName(station.Transcripts++, 1, id + "-" + FolderStamp(std::chrono::system_clock::now()));
     run.TranscriptPath = rack.LogDir + "/" + name.substr(name.find('-') + 1);
     unit.Run = static_cast<long>(rack.Runs.size());
     unit.Ran = true;
