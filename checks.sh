@@ -11,8 +11,8 @@ jobs=${TORVEX_CHECK_JOBS:-2}
 cd "$root"
 
 sources=$(ls torvex.cpp run/*.cpp serial/*.cpp script/*.cpp clock/*.cpp \
-    platform/posix/[cfknpt]*.cpp platform/posix/speed_linux.cpp platform/net_port.cpp remote/*.cpp tools/*.cpp tools/sim/*.cpp tools/ports/ports.cpp tools/ports/linux.cpp tools/check/*.cpp 2>/dev/null || true)
-sources="$sources $(ls tools/rack/*.cpp | grep -v win32)"
+    platform/posix/[cfknpt]*.cpp platform/posix/speed_linux.cpp platform/net_port.cpp remote/*.cpp tools/*.cpp tools/sim/*.cpp tools/ports/ports.cpp tools/ports/linux.cpp tools/ports/watch_linux.cpp tools/check/*.cpp 2>/dev/null || true)
+sources="$sources $(ls tools/rack/*.cpp tools/rack/posix/*.cpp | grep -v _none)"
 
 # Compile commands of a plain Linux build; only configuring is needed.
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DTORVEX_TESTS=OFF \
@@ -44,7 +44,7 @@ for dir in /usr/lib/gcc/x86_64-w64-mingw32/*-posix/include/c++; do
 done
 if [ -d platform/win32 ]; then
     if [ -n "$mingw_cxx" ]; then
-        if ! clang-tidy --quiet platform/win32/*.cpp tools/ports/win32.cpp tools/rack/win32.cpp tools/rack/win32_files.cpp -- --target=x86_64-w64-mingw32 -std=c++17 -I"$root" \
+        if ! clang-tidy --quiet platform/win32/*.cpp tools/ports/win32.cpp tools/rack/win32/*.cpp -- --target=x86_64-w64-mingw32 -std=c++17 -I"$root" -I"$root/tools/rack" \
             -isystem "$mingw_cxx" -isystem "$mingw_cxx/x86_64-w64-mingw32" -isystem "$mingw_cxx/backward" \
             >"$log" 2>&1; then
             status=1
@@ -65,12 +65,12 @@ cppcheck_run() {
 
 echo "cppcheck"
 # shellcheck disable=SC2086
-if ! cppcheck_run --library=posix $sources; then
+if ! cppcheck_run --library=posix -I "$root/tools/rack" $sources; then
     status=1
 fi
 # Apart from the POSIX files: each Win32 file has a POSIX twin, and no build links both.
 if [ -d platform/win32 ]; then
-    if ! cppcheck_run --library=windows platform/win32/*.cpp tools/ports/win32.cpp tools/rack/win32.cpp tools/rack/win32_files.cpp; then
+    if ! cppcheck_run --library=windows -I "$root/tools/rack" platform/win32/*.cpp tools/ports/win32.cpp tools/rack/win32/*.cpp; then
         status=1
     fi
 fi

@@ -1,6 +1,7 @@
-// torvex-rack: the operating system's part, one file per system (posix.cpp,
-// win32.cpp; the build picks one). Children are torvex processes, known by
-// the index of their port; nothing here prints except ConsoleWriteAll.
+// torvex-rack: the operating system's part, a folder per system (posix/,
+// win32/; the build picks one), a file per concern. Children are torvex
+// processes, known by the index of their port; nothing here prints except
+// ConsoleWriteAll.
 #pragma once
 
 #include <cstdio>

@@ -17,7 +17,7 @@
 #include <cstring>
 
 #include "os.h"
-#include "posix_console.h"
+#include "terminal.h"
 
 extern char** environ;
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "os.h"
-#include "win32_error.h"
+#include "error.h"
 
 void RaiseFileLimit()
 {

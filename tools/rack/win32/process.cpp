@@ -14,7 +14,7 @@
 #include <string>
 
 #include "os.h"
-#include "win32_error.h"
+#include "error.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "os.h"
-#include "posix_console.h"
+#include "terminal.h"
 
 namespace {
 
