@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -55,7 +56,11 @@ std::string Sha256Of(const std::string& path)
 RunOptions Rack(const std::vector<std::string>& args)
 {
     RunOptions options;
-    options.command = {"sh", "-c", "exec \"$@\" 2>&1", "sh", RackExe()};
+    options.command = {"sh", "-c", "exec \"$@\" 2>&1", "sh"};
+    if (UnderWine()) {
+        options.command.push_back("wine");
+    }
+    options.command.push_back(RackExe());
     options.command.insert(options.command.end(), args.begin(), args.end());
     return options;
 }
@@ -192,9 +197,12 @@ TEST(Rack, StationRunsEachUnitAsItIsPluggedInOnce)
     const std::string dir = TempFolder();
     const std::string db = dir + "/units.db";
     const std::string script = WriteScript(NightlyScript);
+    // The bench's list gives one unit, by its serial number, a label and a speed.
+    std::ofstream(dir + "/bench.txt") << "serial=UNITA -BAUD=19200 label=bay-1\n";
     setenv("TORVEX_PORTS_ROOT", t.Root().c_str(), 1);
-    RunningTorvex station({}, Rack({"--watch", "--match", "usb=0403:6001", "--record", db, "--log-dir", dir + "/logs",
-                                    "--json", dir + "/station.json", script}));
+    RunningTorvex station({}, Rack({"--watch", "--match", "usb=0403:6001", "--ports-from", dir + "/bench.txt",
+                                    "--record", db, "--log-dir", dir + "/logs", "--json", dir + "/station.json",
+                                    script}));
     unsetenv("TORVEX_PORTS_ROOT");
     auto name = [&](int n, const std::string& unit) {
         return unit + " (" + t.Root() + "/dev/ttyUSB" + std::to_string(n) + "): ";
@@ -202,7 +210,7 @@ TEST(Rack, StationRunsEachUnitAsItIsPluggedInOnce)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     Plug(t, 0, "UNITA", devices[0].get());
     Plug(t, 2, "OTHER", devices[2].get());
-    ASSERT_TRUE(station.WaitForOutput(name(0, "UNITA") + "done: ok\n", 30000)) << station.Output();
+    ASSERT_TRUE(station.WaitForOutput(name(0, "bay-1") + "done: ok\n", 30000)) << station.Output();
     Plug(t, 1, "UNITB", devices[1].get());
     ASSERT_TRUE(station.WaitForOutput(name(1, "UNITB") + "failed: ERROR answered to AT+X at line 4\n", 30000))
         << station.Output();
@@ -218,7 +226,7 @@ TEST(Rack, StationRunsEachUnitAsItIsPluggedInOnce)
         << station.Output();
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     Plug(t, 0, "UNITA", devices[0].get());
-    ASSERT_TRUE(station.WaitForOutput(name(0, "UNITA") + "done earlier, at 20", 10000)) << station.Output();
+    ASSERT_TRUE(station.WaitForOutput(name(0, "bay-1") + "done earlier, at 20", 10000)) << station.Output();
 
     // Replugged after 5 s, it runs again; pulled out half-way, it failed where it was.
     Plug(t, 1, "UNITB", nullptr);
@@ -245,7 +253,9 @@ TEST(Rack, StationRunsEachUnitAsItIsPluggedInOnce)
     EXPECT_EQ(rows.items[1]["unit"].text, "UNITB");
     EXPECT_EQ(rows.items[1]["result"].text, "ERROR answered to AT+X at line 4");
     EXPECT_EQ(rows.items[2]["unit"].text, "UNITA");
+    EXPECT_EQ(rows.items[2]["label"].text, "bay-1");
     EXPECT_TRUE(rows.items[2]["ok"].boolean);
+    EXPECT_NE(ReadFile(rows.items[2]["transcript"].text).find(" -BAUD=19200"), std::string::npos);
     for (const Json& row : rows.items) {
         EXPECT_EQ(row["usb"].text, "0403:6001");
         // One transcript per run, named by its unit and its start.

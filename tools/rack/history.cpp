@@ -281,6 +281,9 @@ int PrintHistory(const std::string& path, const std::string& unit, bool json)
     }
     sqlite3_close(db);
     const std::string text = json ? Json(rows) : Table(rows);
-    fwrite(text.data(), 1, text.size(), stdout);
+    if (fwrite(text.data(), 1, text.size(), stdout) != text.size() || fflush(stdout) != 0) {
+        fprintf(stderr, "torvex-rack: cannot write the record's history: %s\n", strerror(errno));
+        return 4;
+    }
     return 0;
 }

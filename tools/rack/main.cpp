@@ -339,7 +339,6 @@ void RunRack(Rack& rack)
         if (rack.Watching != nullptr) {
             const int look = StationLook(rack, RackClock::now(), news);
             wait = look < 0 ? wait : wait < 0 ? look : std::min(wait, look);
-            news = false;
         }
         StartRuns(rack, RackClock::now());
         const bool allDone = std::all_of(rack.Runs.begin(), rack.Runs.end(),
@@ -468,6 +467,7 @@ int main(int argc, char** argv)
     }
     rack.Head = ReportHead(rack.Opts, rack.ScriptPath);
     rack.Common.ScriptSha256 = rack.Head.ScriptSha256;
+    rack.Common.Station = "torvex-rack " + rack.Head.Version + ": " + rack.Opts.CommandLine;
     if (!MarkUnfinished(rack.Opts, rack.Head)) {
         return 2;
     }

@@ -475,17 +475,30 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
     if (!options->HasScript) {
         return Wrong("no script named");
     }
+    if (options->PortsFromStdin && options->Script == "-") {
+        return Wrong("the script and the ports cannot both come from standard input");
+    }
     if (options->Watch) {
-        if (all || !options->PortLists.empty() || !options->Ports.empty() || options->DryRun) {
+        if (all || !options->Ports.empty() || options->DryRun) {
             return Wrong("--watch takes the ports that come, as --match picks them: name none");
         }
+        // A station's port list names units by serial number, to give them labels and speeds.
+        for (const std::string& list : options->PortLists) {
+            if (!ReadList(list, options)) {
+                return 2;
+            }
+        }
+        for (const RackPort& port : options->Ports) {
+            if (port.Match.empty()) {
+                return Wrong(port.List + ":" + std::to_string(port.Line) + ": --watch takes serial=S lines only, not " +
+                             port.Name);
+            }
+        }
+        options->Named.swap(options->Ports);  // units to come, not ports to run now
         return -1;
     }
     if (options->Again) {
         return Wrong("--again is for --watch");
-    }
-    if (options->PortsFromStdin && options->Script == "-") {
-        return Wrong("the script and the ports cannot both come from standard input");
     }
     for (const std::string& list : options->PortLists) {
         if (!ReadList(list, options)) {

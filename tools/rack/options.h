@@ -32,6 +32,7 @@ struct RackOptions {
     bool Watch = false;                 // --watch: a station that runs each unit as it comes
     bool Again = false;                 // --again: units done earlier too
     std::vector<std::string> Matches;   // --match, as given
+    std::vector<RackPort> Named;        // --watch: units a port list names by serial=S
 };
 
 // Reads the command line and the port lists it names. -1: go on; otherwise

@@ -110,7 +110,7 @@ std::string OutputsFault(const RackOptions& opts)
     if (opts.Json == "-" && opts.Junit == "-") {
         return "--json and --junit cannot both be standard output";
     }
-    const std::string json = opts.Json.empty() || opts.Json == "-" ? "" : OutputFault(opts, "--json", opts.Json, "", "");
+    std::string json = opts.Json.empty() || opts.Json == "-" ? "" : OutputFault(opts, "--json", opts.Json, "", "");
     if (!json.empty() || opts.Junit.empty() || opts.Junit == "-") {
         return json;
     }

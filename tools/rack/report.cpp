@@ -73,7 +73,6 @@ bool OpenRecord(Rack& rack)
     }
     KnownPorts = FindPorts();
     rack.Common.Script = rack.Opts.Script;
-    rack.Common.Station = "torvex-rack " TORVEX_RACK_VERSION ": " + rack.Opts.CommandLine;
     return true;
 }
 

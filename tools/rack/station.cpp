@@ -85,7 +85,7 @@ int StationNews(const Station* station)
 namespace {
 
 // A notice of the station's own about a unit that is not run.
-void Notice(Rack& rack, const std::string& id, const std::string& port, const std::string& text)
+void Notice(const Rack& rack, const std::string& id, const std::string& port, const std::string& text)
 {
     Run shown;
     shown.Label = id;
@@ -98,17 +98,26 @@ void Arrived(Rack& rack, const std::string& id, Unit& unit, const Port& p)
 {
     Station& station = *rack.Watching;
     const std::string port = PortsRoot() + p.Name;
+    // A port list's serial= line gives the unit its label and speed.
+    std::string label = id;
+    std::string baud;
+    for (const RackPort& listed : rack.Opts.Named) {
+        if (p.Usb && listed.Match == "serial=" + p.Serial) {
+            label = listed.Label.empty() ? id : listed.Label;
+            baud = listed.Baud;
+        }
+    }
     if (unit.Run >= 0) {
         return;  // still on its run, under another name
     }
     if (!rack.Opts.Again) {
         const std::string passed = rack.Record != nullptr ? PassedEarlier(rack.Record, id, rack.Common.ScriptSha256) : "";
         if (!passed.empty() || unit.Passed) {
-            Notice(rack, id, port, "done earlier, at " + (passed.empty() ? std::string("this session") : passed));
+            Notice(rack, label, port, "done earlier, at " + (passed.empty() ? std::string("this session") : passed));
             return;
         }
         if (unit.Ran && unit.Seen - unit.Gone < Replug) {
-            Notice(rack, id, port,
+            Notice(rack, label, port,
                    "back after " + Ago(unit.Seen - unit.Gone) + ": it restarted itself, so it is not run again "
                    "(replug it, or use --again)");
             return;
@@ -116,7 +125,8 @@ void Arrived(Rack& rack, const std::string& id, Unit& unit, const Port& p)
     }
     Run run;
     run.Port = port;
-    run.Label = id;
+    run.Label = label;
+    run.Baud = baud;
     run.Unit = id;
     run.Usb = p.Usb && !p.UsbVendor.empty() ? p.UsbVendor + ":" + p.UsbProduct : "";
     // One transcript per run, named by its unit and its start.
