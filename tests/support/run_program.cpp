@@ -510,8 +510,17 @@ RunResult RunningTorvex::Wait()
 
 RunResult RunTorvex(const std::vector<std::string>& args, const RunOptions& options)
 {
-    RunningTorvex run(args, options);
-    return run.Wait();
+    RunResult result = RunningTorvex(args, options).Wait();
+    // Under heavy load Wine's loader now and then gives up before the program
+    // starts: status 1 and not a byte written. torvex itself never ends that
+    // way (status 1 follows a modem command it has shown), so that run is
+    // Wine's, and the program is started once more.
+    if (UnderWine() && options.command.empty() && result.status == 1 && result.out.empty() &&
+        options.input != Stdin::Endless && options.input != Stdin::Terminal) {
+        fprintf(stderr, "wine ended with status 1 before torvex.exe wrote anything; run again\n");
+        result = RunningTorvex(args, options).Wait();
+    }
+    return result;
 }
 
 long ProcessStatusKiB(pid_t pid, const char* field)
