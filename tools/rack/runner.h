@@ -52,6 +52,17 @@ void RecordEnded(Rack& rack, Run& run);
 // Opens --record and fills in what every row shares; false once the reason is printed.
 bool OpenRecord(Rack& rack);
 
+// screen.cpp: the live view's frame, asked as a prompt is when ask (see
+// ConsoleAsk); a prompt's answer, in the transcript now and in the JSON at
+// the end; the keys read, answering the prompt shown; the first prompt
+// waiting shown; a stop (Ctrl-Z) and a continue from outside.
+bool Draw(Rack& rack, bool ask = false);
+void RecordAnswer(Run& run, bool keyboard, const std::string& key);
+void OnKeys(Rack& rack, const std::string& keys);
+void ShowPrompt(Rack& rack);
+void Stop(Rack& rack);
+void Resume(Rack& rack);
+
 // main.cpp: starts the i-th run; false when it has to wait for descriptors
 // that a run still going will give back.
 bool StartRun(Rack& rack, size_t i);
