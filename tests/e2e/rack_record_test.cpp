@@ -3,10 +3,12 @@
 // and --watch, the station that runs each unit as it is plugged into a sysfs
 // and /dev tree built here.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sqlite3.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -267,6 +269,104 @@ TEST(Rack, StationRunsEachUnitAsItIsPluggedInOnce)
     Json summary;
     ASSERT_TRUE(ParseJson(ReadFile(dir + "/station.json"), &summary)) << ReadFile(dir + "/station.json");
     EXPECT_EQ(summary["ports"].items.size(), 3u);
+}
+
+// Units connected one after another to a cable that stays on the bench: an
+// identification run names each, Enter typed once asked for starts the next,
+// and a key typed while a unit ran starts nothing.
+TEST(Rack, StationIdentifiesEachUnitOnABenchCable)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "the station is a Linux feature";
+    }
+    Units units(1);
+    PtyDevice& device = *units.devices[0];
+    const char* const imei = "\r\n356938035643809\r\n\r\nOK\r\n";
+    device.SetHandler(StandardDevice({{"AT+CGSN", imei}}));
+    Tree t;
+    t.Dir("dev");
+    UsbAdapter(t, 0, "0403:6001", "CABLE1");
+    const std::string dir = TempFolder();
+    const std::string db = dir + "/units.db";
+    const std::string identify = WriteScript("AT+CGSN\r\n");
+    RunOptions options = Rack({"--watch", "--identify", identify, "--unit-id", "[0-9]{15}", "--record", db,
+                               "--log-dir", dir + "/logs", "--json", dir + "/station.json",
+                               WriteScript("ATI\r\n")});
+    options.input = Stdin::Terminal;
+    options.controllingTerminal = true;
+    setenv("TORVEX_PORTS_ROOT", t.Root().c_str(), 1);
+    RunningTorvex station({}, options);
+    unsetenv("TORVEX_PORTS_ROOT");
+    const std::string port = t.Root() + "/dev/ttyUSB0";
+    const std::string invited = port + ": Enter starts the next unit\n";
+    auto enter = [&] { ASSERT_EQ(write(station.TerminalFd(), "\r", 1), 1); };
+    auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            n++;
+        }
+        return n;
+    };
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Plug(t, 0, "CABLE1", &device);
+    ASSERT_TRUE(station.WaitForOutput("356938035643809 (" + port + "): ATI\n", 30000)) << station.Output();
+    enter();  // typed while the unit runs: for no unit
+    ASSERT_TRUE(station.WaitForOutput("356938035643809 (" + port + "): done: ok\n", 30000)) << station.Output();
+    ASSERT_TRUE(station.WaitForOutput(invited, 10000)) << station.Output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(count(device.Wire(), "AT+CGSN\r"), 1u) << "a key typed before the station asked started a unit";
+
+    // The same unit again: named, and done. Then one whose answer names none.
+    enter();
+    ASSERT_TRUE(station.WaitForOutput("356938035643809 (" + port + "): done earlier, at 20", 30000))
+        << station.Output();
+    device.SetHandler(StandardDevice({{"AT+CGSN", "\r\nNO SIM\r\n\r\nOK\r\n"}}));
+    for (int i = 0; i < 300 && count(station.Output(), invited) < 2; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    enter();
+    ASSERT_TRUE(station.WaitForOutput("CABLE1 (" + port + "): failed: not identified: nothing in the answer to " +
+                                          identify + " matches [0-9]{15}\n",
+                                      30000))
+        << station.Output();
+
+    station.Signal(SIGTERM);
+    const RunResult end = station.Wait();
+    EXPECT_EQ(end.signal, SIGTERM) << end.out;
+    EXPECT_EQ(count(device.Wire(), "AT+CGSN\r"), 3u) << device.Wire();
+    EXPECT_EQ(count(device.Wire(), "ATI\r"), 1u) << device.Wire();
+    const RunResult history = RunTorvex({}, Rack({"--history", db, "--json"}));
+    Json rows;
+    ASSERT_TRUE(ParseJson(history.out, &rows)) << history.out;
+    ASSERT_EQ(rows.items.size(), 2u) << history.out;
+    EXPECT_EQ(rows.items[0]["unit"].text, "CABLE1");
+    EXPECT_FALSE(rows.items[0]["ok"].boolean);
+    EXPECT_EQ(rows.items[1]["unit"].text, "356938035643809");
+    EXPECT_TRUE(rows.items[1]["ok"].boolean);
+    EXPECT_EQ(rows.items[1]["usb"].text, "0403:6001");
+    // The identification's transcript says which run it named the unit for.
+    const std::string run = rows.items[1]["transcript"].text;
+    std::vector<std::string> named;
+    DIR* logs = opendir((dir + "/logs").c_str());
+    for (struct dirent* e = logs != nullptr ? readdir(logs) : nullptr; e != nullptr; e = readdir(logs)) {
+        if (std::regex_match(e->d_name, std::regex("CABLE1-\\d{8}T\\d{6}Z-identify\\.log"))) {
+            named.push_back(dir + "/logs/" + e->d_name);
+        }
+    }
+    if (logs != nullptr) {
+        closedir(logs);
+    }
+    ASSERT_EQ(named.size(), 3u);
+    std::sort(named.begin(), named.end());
+    const std::vector<std::string> notes = ReadTranscript(named[0]).Notes;
+    EXPECT_NE(std::find(notes.begin(), notes.end(), "the unit is 356938035643809: its run's transcript is " + run),
+              notes.end())
+        << named[0];
+    // The reports count the units, not the identifications that named them.
+    Json summary;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/station.json"), &summary)) << ReadFile(dir + "/station.json");
+    EXPECT_EQ(summary["ports"].items.size(), 2u);
 }
 
 }  // namespace

@@ -30,8 +30,11 @@ bool StartRun(Rack& rack, size_t i)
             return false;
         }
     }
-    std::vector<std::string> args = {rack.ScriptPath, "-PORT=" + run.Port};
+    std::vector<std::string> args = {run.Identify ? rack.Opts.Identify : rack.ScriptPath, "-PORT=" + run.Port};
     args.insert(args.end(), rack.Opts.PassedOn.begin(), rack.Opts.PassedOn.end());
+    if (run.Identify) {
+        args.push_back("-DEBUG");  // the device's answer is on the console only then
+    }
     if (!run.Baud.empty()) {
         args.push_back("-BAUD=" + run.Baud);  // torvex takes the last one given
     }
@@ -69,11 +72,16 @@ bool StartRun(Rack& rack, size_t i)
     TranscriptNote(run.Transcript, "command line: " + command);
     run.State = RunState::Starting;
     run.Started = started == StartResult::Started;
-    RecordStarted(rack, run);
+    if (!run.Identify) {
+        RecordStarted(rack, run);  // an identification is recorded only when it names no unit
+    }
     if (!run.Started) {
         run.End = run.AttemptStart;
         TranscriptNote(run.Transcript, "torvex could not be started: " + run.StartFailure);
         Conclude(run);
+        if (rack.Watching != nullptr) {
+            StationRunEnded(rack, i);
+        }
         RecordEnded(rack, run);
         TranscriptNote(run.Transcript, "result: " + run.Result);
         CloseTranscript(run);
@@ -89,6 +97,9 @@ void OnConsole(Rack& rack, size_t i, const std::string& bytes)
 {
     Run& run = rack.Runs[i];
     const SystemClock::time_point now = SystemClock::now();
+    if (run.Identify) {
+        run.Answer.append(bytes, 0, std::min(bytes.size(), MaxAnswer - run.Answer.size()));
+    }
     for (char c : bytes) {
         if (run.Partial.empty()) {
             run.PartialSince = now;
@@ -135,7 +146,7 @@ void OnProgress(Rack& rack, size_t i, const std::string& bytes)
             run.Progress.clear();
             continue;
         }
-        ApplyProgress(run, rack.Script, run.Progress);
+        ApplyProgress(run, run.Identify ? rack.IdentifyScript : rack.Script, run.Progress);
         if (run.State == RunState::Key && run.Progress == "key") {
             if (rack.Keys) {
                 rack.Asking.push_back(i);
@@ -213,7 +224,6 @@ void OnSignal(Rack& rack, int sig)
     }
 }
 
-
 // Starts, watches and ends every run.
 void RunRack(Rack& rack)
 {
@@ -246,7 +256,7 @@ void RunRack(Rack& rack)
         }
         // Keys are read once the prompt is on the console; until then they wait
         // in the terminal for the flush that comes with it.
-        const bool asking = !rack.Asking.empty() && rack.AskShown;
+        const bool asking = (!rack.Asking.empty() && rack.AskShown) || rack.Invited;
         const bool asked = asking && ConsoleAsked();
         if (asking && !asked) {
             wait = wait < 0 ? 50 : std::min(wait, 50);
@@ -282,6 +292,16 @@ void RunRack(Rack& rack)
         // Asked once all output is in, so that the prompt's text has come too.
         if (!rack.Asking.empty() && !rack.AskShown) {
             ShowPrompt(rack);
+            drawn = RackClock::now();
+            dirty = false;
+        }
+        // A bench cable's next unit waits for Enter, asked for as a prompt is;
+        // a prompt of a run comes first.
+        const bool invites = rack.Watching != nullptr && rack.Asking.empty() && !StationIdle(rack).empty();
+        if (!invites) {
+            rack.Invited = false;
+        } else if (!rack.Invited) {
+            rack.Invited = Invite(rack);
             drawn = RackClock::now();
             dirty = false;
         }
@@ -334,10 +354,26 @@ int main(int argc, char** argv)
     }
     if (rack.Opts.Watch) {
         std::string why;
-        rack.Watching = OpenStation(&why);
+        rack.Watching = OpenStation(rack.Opts, &why);
         if (rack.Watching == nullptr) {
             fprintf(stderr, "torvex-rack: cannot watch for ports: %s\n", why.c_str());
             (void)MarkUnfinished(rack.Opts, ReportHead(rack.Opts, ""), "cannot watch for ports: " + why);
+            CloseHistory(rack.Record);
+            return 2;
+        }
+    }
+    rack.Keys = KeysFromTerminal() && !rack.Opts.PortsFromStdin && rack.Opts.Script != "-";
+    if (!rack.Opts.Identify.empty()) {
+        std::string reason;
+        rack.IdentifyScript = ReadScriptMap(rack.Opts.Identify);
+        if (!rack.IdentifyScript.Read) {
+            reason = "cannot read the script " + rack.Opts.Identify + ": " + strerror(rack.IdentifyScript.Error);
+        } else if (!rack.Keys) {
+            reason = "--identify needs the keys of a terminal: Enter starts the next unit on a bench cable";
+        }
+        if (!reason.empty()) {
+            fprintf(stderr, "torvex-rack: %s\n", reason.c_str());
+            (void)MarkUnfinished(rack.Opts, ReportHead(rack.Opts, ""), reason);
             CloseHistory(rack.Record);
             return 2;
         }
@@ -362,7 +398,6 @@ int main(int argc, char** argv)
     // https://no-color.org: set and not empty, it turns colour off.
     const char* noColor = getenv("NO_COLOR");
     rack.Colour = rack.Live && (noColor == nullptr || noColor[0] == '\0');
-    rack.Keys = KeysFromTerminal() && !rack.Opts.PortsFromStdin && rack.Opts.Script != "-";
     if (rack.Keys) {
         TerminalKeys(true);
     }
@@ -379,6 +414,9 @@ int main(int argc, char** argv)
     for (Run& run : rack.Runs) {
         CloseTranscript(run);
     }
+    // An identification that named its unit was a step of that unit's run.
+    rack.Runs.erase(std::remove_if(rack.Runs.begin(), rack.Runs.end(), [](const Run& run) { return run.Hidden; }),
+                    rack.Runs.end());
     const int outcome = Report(rack, Seconds(start, RackClock::now()));
     CloseHistory(rack.Record);
     // A console that takes nothing does not keep the rack, its work done.

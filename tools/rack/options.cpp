@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "history.h"
+#include "os.h"
 #include "portlist.h"
 #include "run/text.h"
 #include "tools/ports/ports.h"
@@ -56,6 +57,10 @@ void Usage(FILE* out)
             "  --watch           a station: run each unit matched (or every USB serial\n"
             "                    port) as it is plugged in, until Ctrl-C or --timeout (Linux)\n"
             "  --again           with --watch, run units that passed earlier too\n"
+            "  --identify FILE --unit-id REGEX  with --watch, units behind a bench cable:\n"
+            "                    FILE is run first, with -DEBUG, and the first match of\n"
+            "                    REGEX in its output (its first group, if it has one) is\n"
+            "                    the unit; Enter starts the next unit on the cable\n"
             "  -BAUD=n -DEBUG -UTC  passed on to torvex\n"
             "  --help            show this text\n"
             "  --version         show the version\n"
@@ -212,7 +217,7 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
         std::string value;
         static const char* const valued[] = {"--jobs", "--ports-from", "--log-dir", "--json", "--junit", "--match",
                                              "--unit-timeout", "--timeout", "--retries", "--retry-wait",
-                                             "--transcript-limit", "--record"};
+                                             "--transcript-limit", "--record", "--identify", "--unit-id"};
         bool needsValue = false;
         for (const char* name : valued) {
             needsValue = needsValue || strcmp(arg, name) == 0;
@@ -241,6 +246,14 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             options->Again = true;
         } else if (OptionValue(argv, &i, "--record", &value)) {
             options->Record = value;
+        } else if (OptionValue(argv, &i, "--identify", &value)) {
+            options->Identify = value;
+        } else if (OptionValue(argv, &i, "--unit-id", &value)) {
+            std::string why;
+            if (!UnitIdPattern(value, &why)) {
+                return Wrong("--unit-id needs a regular expression: " + why);
+            }
+            options->UnitId = value;
         } else if (strcmp(arg, "--dry-run") == 0) {
             options->DryRun = true;
         } else if (OptionValue(argv, &i, "--jobs", &value)) {
@@ -308,6 +321,12 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
     }
     if (options->PortsFromStdin && options->Script == "-") {
         return Wrong("the script and the ports cannot both come from standard input");
+    }
+    if (options->Identify.empty() != options->UnitId.empty()) {
+        return Wrong("--identify and --unit-id go together");
+    }
+    if (!options->Identify.empty() && !options->Watch) {
+        return Wrong("--identify is for --watch");
     }
     if (options->Watch) {
         if (all || !options->Ports.empty() || options->DryRun) {

@@ -33,6 +33,8 @@ struct RackOptions {
     bool Again = false;                 // --again: units done earlier too
     std::vector<std::string> Matches;   // --match, as given
     std::vector<RackPort> Named;        // --watch: units a port list names by serial=S
+    std::string Identify;               // --identify: the script whose answer names a unit on a bench cable
+    std::string UnitId;                 // --unit-id: the pattern that finds the name in that answer
 };
 
 // Reads the command line and the port lists it names. -1: go on; otherwise

@@ -84,6 +84,9 @@ enum class StartResult {
 // PortIdentities  what tells two ports apart: for a network port (service given) the
 //                 addresses host resolves to with the port number; otherwise the real
 //                 path and the device (or file) number of port
+// UnitIdPattern   whether pattern is an extended regular expression, or why not
+// FindUnitId      the first match of pattern in text (its first group, where it has
+//                 one); false when there is none
 StartResult StartChild(size_t child, const std::string& exe, const std::vector<std::string>& args,
                        std::string* why);
 void Suspend();
@@ -102,6 +105,8 @@ FILE* TakeStandardOutput();
 std::string HostName();
 bool FileNamesUtf8();
 std::vector<std::string> PortIdentities(const std::string& port, const std::string& host, const std::string& service);
+bool UnitIdPattern(const std::string& pattern, std::string* why);
+bool FindUnitId(const std::string& text, const std::string& pattern, std::string* id);
 void SendKey(size_t child, char key);
 void EndInput(size_t child);
 void StopChildren(int sig);

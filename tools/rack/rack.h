@@ -92,7 +92,13 @@ struct Run {
     long long RecordId = 0;      // its row in the --record database; 0: none
     std::string Unit;            // a station's unit: its identity, and its USB numbers
     std::string Usb;
+    bool Identify = false;       // a station's run of --identify, whose answer names the unit on a bench cable
+    std::string Answer;          // its console output, the first MaxAnswer bytes
+    bool Hidden = false;         // it named the unit: a step, not a run of the script, left out of the reports
 };
+
+// An identification's answer is searched in this much of its output.
+constexpr size_t MaxAnswer = 64 * 1024;
 
 // The line-numbered script, read as torvex reads it.
 ScriptMap ReadScriptMap(const std::string& path);

@@ -37,6 +37,8 @@ struct Rack {
     Station* Watching = nullptr;  // --watch: the station
     RunRecord Common;          // what every run's row shares
     bool RecordFailed = false; // a row could not be written: the rack does not end well
+    ScriptMap IdentifyScript;  // --identify's lines
+    bool Invited = false;      // Enter for a bench cable's next unit is asked for (ConsoleAsk)
 };
 
 // report.cpp: a progress line when there is no terminal (false when none was
@@ -60,6 +62,8 @@ bool Draw(Rack& rack, bool ask = false);
 void RecordAnswer(Run& run, bool keyboard, const std::string& key);
 void OnKeys(Rack& rack, const std::string& keys);
 void ShowPrompt(Rack& rack);
+// Asks for Enter to start the next unit on a bench cable; whether it was handed to the console.
+bool Invite(Rack& rack);
 void Stop(Rack& rack);
 void Resume(Rack& rack);
 

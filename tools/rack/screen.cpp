@@ -79,6 +79,14 @@ void RecordAnswer(Run& run, bool keyboard, const std::string& key)
 // what came at once: the rest was typed ahead, for no prompt in particular.
 void OnKeys(Rack& rack, const std::string& keys)
 {
+    if (rack.Asking.empty() && rack.Invited) {
+        // Enter, typed once the station asked for it, starts the next unit; any other key does nothing.
+        if (ConsoleAsked() && (keys[0] == '\r' || keys[0] == '\n')) {
+            rack.Invited = false;
+            StationNext(rack);
+        }
+        return;
+    }
     if (rack.Asking.empty() || !rack.AskShown || !ConsoleAsked()) {
         return;
     }
@@ -96,6 +104,16 @@ void ShowPrompt(Rack& rack)
     rack.AskShown = rack.Live ? Draw(rack, true) : Plain(rack, asking, "asks: " + Shown(asking.Partial) + "  (press a key)", true);
 }
 
+bool Invite(Rack& rack)
+{
+    if (rack.Live) {
+        return Draw(rack, true);  // its last line says so
+    }
+    Run cable;
+    cable.Port = StationIdle(rack);
+    return Plain(rack, cable, "Enter starts the next unit", true);
+}
+
 // After a stop: the terminal as the rack wants it, the frame drawn anew below
 // what the shell printed, and the prompt shown again.
 void Resume(Rack& rack)
@@ -109,6 +127,7 @@ void Resume(Rack& rack)
         rack.ViewHeight = 0;
     }
     rack.AskShown = false;
+    rack.Invited = false;
 }
 
 void Stop(Rack& rack)

@@ -275,7 +275,9 @@ static int SecondsLeft(const Run& run, RackClock::time_point now)
     return left > 0 ? static_cast<int>(left + 0.999) : 0;
 }
 
-std::string StateText(const Run& run, RackClock::time_point now)
+namespace {
+
+std::string StepText(const Run& run, RackClock::time_point now)
 {
     const std::string line = "line " + std::to_string(run.Line) + ": ";
     // The console's last line, already escaped: what the unit said last.
@@ -300,4 +302,12 @@ std::string StateText(const Run& run, RackClock::time_point now)
     case RunState::Done: return run.Ok ? "done: " + run.Result : run.Interrupted ? run.Result : "failed: " + run.Result;
     }
     return "";
+}
+
+}  // namespace
+
+std::string StateText(const Run& run, RackClock::time_point now)
+{
+    // A bench cable's unit is named by a script of its own before its run.
+    return run.Identify && run.State != RunState::Done ? "identifying: " + StepText(run, now) : StepText(run, now);
 }

@@ -2,7 +2,9 @@
 // from the discovery's watch (and a slow look every few seconds in case news
 // was missed); each port is a unit by the name torvex-ports gives it, and a
 // unit is queued for a run as the rack's own ports are, so that --jobs, time
-// limits, transcripts and the record treat it alike.
+// limits, transcripts and the record treat it alike. With --identify a port
+// is a bench cable that units are connected to one after another: a run of
+// the identification script names each unit, and Enter starts the next.
 #include "station.h"
 
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <deque>
 #include <map>
+#include <set>
 
 #include "options.h"
 #include "record.h"
@@ -41,6 +44,10 @@ struct Unit {
     long Run = -1;              // its run going
     bool Ran = false;           // run in this session
     bool Passed = false;        // its last run in this session was ok
+    ::Port Found;               // as the discovery found it
+    bool Idle = false;          // a bench cable whose unit is done: the next waits for Enter
+    ::Run Next;                 // the unit identified on it, to be queued
+    bool HasNext = false;
 };
 
 bool NodeThere(const std::string& path)
@@ -63,9 +70,11 @@ struct Station {
     size_t Ok = 0;
     size_t Failed = 0;
     size_t Transcripts = 0;
+    bool Bench = false;               // --identify: ports are bench cables
+    std::set<std::string> PassedIds;  // units named by an identification that passed in this session
 };
 
-Station* OpenStation(std::string* why)
+Station* OpenStation(const RackOptions& opts, std::string* why)
 {
     const int fd = WatchPorts(why);
     if (fd < 0) {
@@ -74,6 +83,7 @@ Station* OpenStation(std::string* why)
     WatchAlso(fd);
     Station* station = new Station;
     station->Fd = fd;
+    station->Bench = !opts.Identify.empty();
     return station;
 }
 
@@ -84,58 +94,127 @@ int StationNews(const Station* station)
 
 namespace {
 
-// A notice of the station's own about a unit that is not run.
-void Notice(const Rack& rack, const std::string& id, const std::string& port, const std::string& text)
+// A port list's serial= line gives the unit its label and speed: by the
+// adapter's serial number, or on a bench cable by the name its identification found.
+Run Listed(const Rack& rack, const std::string& id, const Port& p)
 {
-    Run shown;
-    shown.Label = id;
-    shown.Port = port;
-    Plain(rack, shown, text);
-}
-
-// A unit ready: run it, or say why not.
-void Arrived(Rack& rack, const std::string& id, Unit& unit, const Port& p)
-{
-    Station& station = *rack.Watching;
-    const std::string port = PortsRoot() + p.Name;
-    // A port list's serial= line gives the unit its label and speed.
-    std::string label = id;
-    std::string baud;
+    Run run;
+    run.Port = PortsRoot() + p.Name;
+    run.Label = id;
+    const std::string serial = rack.Watching->Bench ? id : p.Usb ? p.Serial : "";
     for (const RackPort& listed : rack.Opts.Named) {
-        if (p.Usb && listed.Match == "serial=" + p.Serial) {
-            label = listed.Label.empty() ? id : listed.Label;
-            baud = listed.Baud;
+        if (!serial.empty() && listed.Match == "serial=" + serial) {
+            run.Label = listed.Label.empty() ? id : listed.Label;
+            run.Baud = listed.Baud;
         }
     }
+    return run;
+}
+
+// Whether the unit passed with this script, in this session or as recorded;
+// if so the console says when, and it is not run again.
+bool DoneEarlier(const Rack& rack, const Run& unit, bool passed)
+{
+    const std::string recorded =
+        rack.Record != nullptr ? PassedEarlier(rack.Record, unit.Unit, rack.Common.ScriptSha256) : "";
+    if (rack.Opts.Again || (recorded.empty() && !passed)) {
+        return false;
+    }
+    Plain(rack, unit, "done earlier, at " + (recorded.empty() ? std::string("this session") : recorded));
+    return true;
+}
+
+// A run on the port found, to be queued: the identification of the unit on a
+// bench cable, or the script for the unit.
+Run Made(Rack& rack, Run run, bool identify)
+{
+    run.Identify = identify;
+    // One transcript per run, named by its unit and its start.
+    const std::string name = TranscriptName(rack.Watching->Transcripts++, 1,
+                                            run.Unit + "-" + FolderStamp(std::chrono::system_clock::now()) +
+                                                (identify ? "-identify" : ""));
+    run.TranscriptPath = rack.LogDir + "/" + name.substr(name.find('-') + 1);
+    return run;
+}
+
+// Queues the run; answers its index.
+long Queue(Rack& rack, const Run& run)
+{
+    rack.Runs.push_back(run);
+    return static_cast<long>(rack.Runs.size() - 1);
+}
+
+// A unit ready: run it, or say why not. On a bench cable: identify it first.
+void Arrived(Rack& rack, const std::string& id, Unit& unit, const Port& p)
+{
     if (unit.Run >= 0) {
         return;  // still on its run, under another name
     }
-    if (!rack.Opts.Again) {
-        const std::string passed = rack.Record != nullptr ? PassedEarlier(rack.Record, id, rack.Common.ScriptSha256) : "";
-        if (!passed.empty() || unit.Passed) {
-            Notice(rack, label, port, "done earlier, at " + (passed.empty() ? std::string("this session") : passed));
-            return;
-        }
-        if (unit.Ran && unit.Seen - unit.Gone < Replug) {
-            Notice(rack, label, port,
-                   "back after " + Ago(unit.Seen - unit.Gone) + ": it restarted itself, so it is not run again "
-                   "(replug it, or use --again)");
-            return;
-        }
-    }
-    Run run;
-    run.Port = port;
-    run.Label = label;
-    run.Baud = baud;
+    unit.Found = p;
+    unit.Idle = false;
+    Run run = Listed(rack, id, p);
     run.Unit = id;
     run.Usb = p.Usb && !p.UsbVendor.empty() ? p.UsbVendor + ":" + p.UsbProduct : "";
-    // One transcript per run, named by its unit and its start.
-    const std::string name =
-        TranscriptName(station.Transcripts++, 1, id + "-" + FolderStamp(std::chrono::system_clock::now()));
-    run.TranscriptPath = rack.LogDir + "/" + name.substr(name.find('-') + 1);
-    unit.Run = static_cast<long>(rack.Runs.size());
+    if (rack.Watching->Bench) {
+        unit.Run = Queue(rack, Made(rack, run, true));
+        return;
+    }
+    if (DoneEarlier(rack, run, unit.Passed)) {
+        return;
+    }
+    if (!rack.Opts.Again && unit.Ran && unit.Seen - unit.Gone < Replug) {
+        Plain(rack, run,
+              "back after " + Ago(unit.Seen - unit.Gone) + ": it restarted itself, so it is not run again "
+              "(replug it, or use --again)");
+        return;
+    }
+    unit.Run = Queue(rack, Made(rack, run, false));
     unit.Ran = true;
-    rack.Runs.push_back(run);
+}
+
+// An identification has ended: the unit it named is run (or was done
+// earlier); one that named none is a failure of the unit on that cable.
+void Identified(Rack& rack, size_t i, Unit& cable)
+{
+    Station& station = *rack.Watching;
+    Run& run = rack.Runs[i];
+    cable.Run = -1;
+    cable.Idle = cable.Present;
+    std::string id;
+    std::string why;
+    if (!run.Ok) {
+        why = rack.Opts.Identify + " failed: " + run.Result;
+    } else if (!FindUnitId(run.Answer, rack.Opts.UnitId, &id)) {
+        why = "nothing in the answer to " + rack.Opts.Identify + " matches " + rack.Opts.UnitId;
+    } else if (id.empty() || id.size() > 64 ||
+               std::any_of(id.begin(), id.end(), [](char c) { return c <= ' ' || c == '\x7f'; })) {
+        why = "the match \"" + ShownBytes(id) + "\" is no unit's name (1 to 64 characters, no blanks)";
+    }
+    if (!why.empty()) {
+        if (!run.Interrupted) {
+            run.Ok = false;
+            run.Result = "not identified: " + why;
+        }
+        RecordStarted(rack, run);
+        station.Failed++;
+        return;
+    }
+    run.Hidden = true;
+    run.Result = "the unit is " + id;
+    Run unit = Listed(rack, id, cable.Found);
+    unit.Unit = id;
+    unit.Usb = run.Usb;  // the cable's
+    if (rack.Signal != 0 || rack.TimeUp) {
+        return;
+    }
+    if (DoneEarlier(rack, unit, station.PassedIds.count(id) > 0)) {
+        TranscriptNote(run.Transcript, "the unit is " + id + ": done earlier, so not run again");
+        return;
+    }
+    cable.Idle = false;
+    cable.Next = Made(rack, unit, false);
+    cable.HasNext = true;  // queued by the next look: the runs are not to grow under their caller
+    TranscriptNote(run.Transcript, "the unit is " + id + ": its run's transcript is " + cable.Next.TranscriptPath);
 }
 
 }  // namespace
@@ -143,6 +222,15 @@ void Arrived(Rack& rack, const std::string& id, Unit& unit, const Port& p)
 int StationLook(Rack& rack, RackClock::time_point now, bool news)
 {
     Station& station = *rack.Watching;
+    for (auto& entry : station.Units) {
+        Unit& unit = entry.second;
+        if (unit.HasNext) {
+            unit.HasNext = false;
+            const bool ending = rack.Signal != 0 || rack.TimeUp;  // then it is not run
+            unit.Run = ending ? -1 : Queue(rack, unit.Next);
+            unit.Idle = ending && unit.Present;
+        }
+    }
     if (news) {
         // A node removed since the last look: its unit left, though it may be back already.
         for (const std::string& node : PortsChanged(station.Fd)) {
@@ -214,10 +302,22 @@ void StationRunEnded(Rack& rack, size_t i)
 {
     Station& station = *rack.Watching;
     Run& run = rack.Runs[i];
-    const auto found = station.Units.find(run.Unit);
-    if (found != station.Units.end() && found->second.Run == static_cast<long>(i)) {
-        found->second.Run = -1;
-        found->second.Passed = run.Ok;
+    // The unit (or bench cable) the run was on.
+    Unit* unit = nullptr;
+    for (auto& entry : station.Units) {
+        unit = entry.second.Run == static_cast<long>(i) ? &entry.second : unit;
+    }
+    if (run.Identify && unit != nullptr) {
+        Identified(rack, i, *unit);
+        return;
+    }
+    if (unit != nullptr) {
+        unit->Run = -1;
+        unit->Passed = run.Ok;
+        unit->Idle = station.Bench && unit->Present;
+    }
+    if (run.Ok) {
+        station.PassedIds.insert(run.Unit);
     }
     // The port's node goes with the adapter; a run it ended was unplugged.
     if (!run.Ok && run.Started && !run.Interrupted && !run.TimedOut && !NodeThere(run.Port)) {
@@ -231,11 +331,32 @@ std::vector<Run> StationRows(const Rack& rack, RackClock::time_point now, std::s
     const Station& station = *rack.Watching;
     std::vector<Run> rows;
     for (auto run = rack.Runs.rbegin(); run != rack.Runs.rend(); ++run) {
-        if (run->State != RunState::Done || now - run->End < ShownFor) {
+        if (run->State != RunState::Done || (now - run->End < ShownFor && !run->Hidden)) {
             rows.push_back(*run);
         }
     }
     *line = "waiting for units; today " + std::to_string(station.Ok) + " ok, " + std::to_string(station.Failed) +
-            " failed";
+            " failed" + (StationIdle(rack).empty() ? "" : "; Enter starts the next unit");
     return rows;
+}
+
+std::string StationIdle(const Rack& rack)
+{
+    for (const auto& entry : rack.Watching->Units) {
+        const Unit& unit = entry.second;
+        if (unit.Idle && unit.Present && unit.Run < 0) {
+            return PortsRoot() + unit.Found.Name;
+        }
+    }
+    return "";
+}
+
+void StationNext(Rack& rack)
+{
+    for (auto& entry : rack.Watching->Units) {
+        Unit& unit = entry.second;
+        if (unit.Idle && unit.Present && unit.Run < 0) {
+            Arrived(rack, entry.first, unit, unit.Found);
+        }
+    }
 }

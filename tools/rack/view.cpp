@@ -130,7 +130,7 @@ std::string Bar(const Run& run, const ScriptMap& script, size_t width)
     size_t filled = 0;
     if (run.State == RunState::Done && run.Ok) {
         filled = width;
-    } else if (!script.Texts.empty()) {
+    } else if (!script.Texts.empty() && !run.Identify) {  // the unit's script has not begun
         filled = width * run.Line / script.Texts.size();
     }
     return "[" + std::string(filled, '#') + std::string(width - filled, '-') + "]";
