@@ -41,6 +41,10 @@ static bool Harmless(int sig)
 
 static struct sigaction Previous[NSIG];
 
+static void OnContinue(int)
+{
+}
+
 static void OnSignal(int sig)
 {
     if (ConsoleChanged) {
@@ -131,4 +135,14 @@ void PrepareConsole()
         Previous[sig] = old;
     }
     sigprocmask(SIG_SETMASK, &before, nullptr);
+    // Stopped (Ctrl-Z) and continued, a wait on the port would go on for all
+    // it had left, as the kernel restarts it; woken instead, it reads what came
+    // meanwhile and measures its time-out from the clock, as every wait does.
+    // The rest of the program's calls go on as they were.
+    struct sigaction cont;
+    memset(&cont, 0, sizeof cont);
+    cont.sa_handler = OnContinue;
+    cont.sa_flags = SA_RESTART;
+    sigemptyset(&cont.sa_mask);
+    (void)sigaction(SIGCONT, &cont, nullptr);
 }

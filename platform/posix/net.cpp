@@ -48,22 +48,27 @@ int64_t NetClockUs()
 // finish. A signal ends the wait early; the caller looks at the clock again.
 static int WaitFd(int fd, short events, int64_t timeoutUs, long* err)
 {
-    struct pollfd pfd = {fd, events, 0};
-    struct timespec wait;
-    if (timeoutUs >= 0) {
-        const int64_t ns = (timeoutUs - timeoutUs / 1000) * 1000;
-        wait.tv_sec = static_cast<time_t>(ns / 1000000000);
-        wait.tv_nsec = static_cast<long>(ns % 1000000000);
-    }
-    const int r = ppoll(&pfd, 1, timeoutUs < 0 ? nullptr : &wait, nullptr);
-    if (r < 0) {
-        if (errno == EINTR) {
-            return 0;
+    const int64_t end = timeoutUs < 0 ? -1 : NetClockUs() + timeoutUs;
+    for (;;) {
+        struct pollfd pfd = {fd, events, 0};
+        struct timespec wait;
+        if (timeoutUs >= 0) {
+            const int64_t ns = (timeoutUs - timeoutUs / 1000) * 1000;
+            wait.tv_sec = static_cast<time_t>(ns / 1000000000);
+            wait.tv_nsec = static_cast<long>(ns % 1000000000);
         }
-        *err = errno;
-        return -1;
+        const int r = ppoll(&pfd, 1, timeoutUs < 0 ? nullptr : &wait, nullptr);
+        if (r >= 0 || errno != EINTR) {
+            *err = r < 0 ? errno : *err;
+            return r;
+        }
+        // Woken by a signal (a stop and a continue): looked at again for the
+        // time left, at least once, so that what came meanwhile counts.
+        if (end >= 0) {
+            const int64_t now = NetClockUs();
+            timeoutUs = now < end ? end - now : 0;
+        }
     }
-    return r;
 }
 
 // One address at a time, each with what is left of the time-out.

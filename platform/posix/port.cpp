@@ -244,16 +244,15 @@ bool PortRead(CommPort* port, void* buf, uint32_t n, uint32_t* got, long* err)
         struct pollfd pfd = {port->fd, POLLIN, 0};
         struct timespec wait = PollSpan(deadline - now);
         int r = ppoll(&pfd, 1, deadline == INT64_MAX ? nullptr : &wait, nullptr);
-        if (r < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (r < 0 && errno != EINTR) {
             *err = errno;
             return false;
         }
         if (r == 0) {
             continue;  // the deadline check above ends the read
         }
+        // Woken by a signal, after a stop perhaps: what came meanwhile came in
+        // time, and is read before the deadline is looked at again.
         ssize_t k = read(port->fd, out + *got, n - *got);
         if (k > 0) {
             *got += static_cast<uint32_t>(k);

@@ -785,6 +785,41 @@ TEST(Interrupt, OtherEndingSignalsReleaseThePort)
     }
 }
 
+// Stopped during the wait for an answer and continued after its time was up,
+// the run reads what came meanwhile and goes on at once: an answer that came
+// in time counts, and a silent device's wait is over, not resumed for the time
+// it had left when stopped.
+TEST(Interrupt, StoppedDuringAWaitTheClockGoesOnAndWhatCameMeanwhileCounts)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "Wine turns signals into its own events";
+    }
+    PtyDevice late;
+    late.SetHandler(StandardDevice({{"AT+X", OkReply, 2000}}));
+    PtyDevice silent;
+    silent.SetHandler(Rules({{WakeUpLine, OkReply}}, ""));
+    const std::string script = ScriptArg(WriteScript("#timeout 2\r\nAT+X\r\n"));
+    RunningTorvex answered({script, PortArg(late)});
+    RunningTorvex unanswered({script, PortArg(silent)});
+    ASSERT_TRUE(late.WaitForWire("AT+X\r", 30000));
+    ASSERT_TRUE(silent.WaitForWire("AT+X\r", 30000));
+    // Within the whole read of 12.7 s that a silent device gets.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    answered.Signal(SIGSTOP);
+    unanswered.Signal(SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::seconds(14));
+    answered.Signal(SIGCONT);
+    unanswered.Signal(SIGCONT);
+    const auto continued = std::chrono::steady_clock::now();
+    const RunResult ok = answered.Wait();
+    const RunResult none = unanswered.Wait();
+    EXPECT_LT(std::chrono::steady_clock::now() - continued, std::chrono::seconds(5));
+    EXPECT_EQ(ok.status, 0) << ok.out;
+    EXPECT_EQ(ok.out, WakeUpGot + "AT+X\r\n" + GotOk);
+    EXPECT_EQ(none.status, 1) << none.out;
+    EXPECT_EQ(none.out, WakeUpGot + "AT+X\r\nTimed out waiting for \"OK\"\n");
+}
+
 // What the caller chose to ignore stays ignored, as under nohup: the run goes on.
 TEST(Interrupt, SignalTheCallerIgnoresLeavesTheRunGoing)
 {
