@@ -190,6 +190,7 @@ void Identified(Rack& rack, size_t i, Unit& cable)
                std::any_of(id.begin(), id.end(), [](char c) { return c <= ' ' || c == '\x7f'; })) {
         why = "the match \"" + ShownBytes(id) + "\" is no unit's name (1 to 64 characters, no blanks)";
     }
+    std::string().swap(run.Answer);  // a station that runs all day keeps no answers
     if (!why.empty()) {
         if (!run.Interrupted) {
             run.Ok = false;
