@@ -44,11 +44,6 @@ double IsoMs(const std::string& s)
     return static_cast<double>(timegm(&tm)) * 1000 + ms;
 }
 
-std::string Serial(int unit)
-{
-    return Hub::Serial(unit);
-}
-
 // A new record: the database, its journal and its lock gone.
 void FreshRecord(const std::string& db)
 {
@@ -235,15 +230,16 @@ Session Plugging(const Options& o, const Target& rack, const std::string& script
     const std::string units = o.data + "/" + name + "-units.txt";
     FILE* f = fopen(units.c_str(), "w");
     for (int i = 0; i < UNITS; i++) {
-        const auto run = s.runs.find(Serial(i));
+        const auto run = s.runs.find(Hub::Serial(i));
         const double node = s.nodeAt[static_cast<size_t>(i)];
         if (run == s.runs.end() || node == 0) {
             continue;
         }
         s.latency.push_back(run->second.started - node);
         if (f != nullptr) {
-            fprintf(f, "%s node %.3f start %+.0f ms, end %+.0f ms, plugged %.0f ms late\n", Serial(i).c_str(), node,
-                    s.latency.back(), run->second.ended - node, s.late[static_cast<size_t>(i)]);
+            fprintf(f, "%s node %.3f start %+.0f ms, end %+.0f ms, plugged %.0f ms late\n",
+                    Hub::Serial(i).c_str(), node, s.latency.back(), run->second.ended - node,
+                    s.late[static_cast<size_t>(i)]);
         }
     }
     if (f != nullptr) {
@@ -293,7 +289,7 @@ std::vector<double> OwnDelays(const Session& s)
     std::vector<double> ends;
     std::vector<std::pair<double, double>> starts;  // started, node
     for (int i = 0; i < UNITS; i++) {
-        const auto run = s.runs.find(Serial(i));
+        const auto run = s.runs.find(Hub::Serial(i));
         if (run != s.runs.end()) {
             ends.push_back(run->second.ended);
             starts.emplace_back(run->second.started, s.nodeAt[static_cast<size_t>(i)]);
@@ -302,9 +298,14 @@ std::vector<double> OwnDelays(const Session& s)
     std::sort(ends.begin(), ends.end());
     std::sort(starts.begin(), starts.end());
     std::vector<double> own;
+    int overtaken = 0;
     for (size_t k = 0; k < starts.size(); k++) {
         const double freed = k < JOBS ? 0 : ends[k - JOBS];
         own.push_back(starts[k].first - std::max(starts[k].second, freed));
+        overtaken += k > 0 && starts[k].second < starts[k - 1].second ? 1 : 0;
+    }
+    if (overtaken > 0) {
+        Note("  %d runs started before a unit that came earlier: the station's own delay is not exact", overtaken);
     }
     return own;
 }
