@@ -78,3 +78,7 @@ void RackRemote(const Options& o, const Target& t, Table& table);
 
 // 11: a network port flooded by its server.
 void Flood(const Options& o, const Target& t, Table& table);
+
+// 12: torvex-rack --watch, the commissioning station, idle and with 500 units
+// plugged into a device tree of its own.
+void Station(const Options& o, const Target& t, Table& table);

@@ -57,6 +57,8 @@ long ProcKiB(const std::string& pid, const char* file, const char* key);
 // How often the process's threads have given up the processor, all of them: each
 // wait, and under Wine each call answered by wineserver.
 long VoluntarySwitches(pid_t pid);
+// A "key: N" line of every thread's /proc/<pid>/task/*/status, summed.
+long ThreadsSum(pid_t pid, const char* key);
 
 // One look at the program, the benchmark itself and, under Wine, the whole prefix.
 struct Sample {

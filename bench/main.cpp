@@ -61,7 +61,7 @@ void Usage()
             "                    [--check PATH] [--rack-tool PATH] --data DIR\n"
             "                    [--commands N] [--rounds N] [--runs N] [--rack N]\n"
             "                    [--only turnaround,cpu,memory,speed,labels,check,startup,rack,runcpu,remote,\n"
-            "                           rackremote,flood]\n"
+            "                           rackremote,flood,station]\n"
             "                    [--log FILE]\n"
             "Under --wine, WINEPREFIX names the prefix to use.\n");
     exit(2);
@@ -203,6 +203,9 @@ int main(int argc, char** argv)
         // torvex-rack runs the torvex beside it: the first column's only.
         if (o.Want("rackremote") && !o.rackTool.empty() && &t == &o.targets.front()) {
             RackRemote(o, t, table);
+        }
+        if (o.Want("station") && !o.rackTool.empty() && &t == &o.targets.front()) {
+            Station(o, t, table);
         }
     }
     const std::string loadAfter = LoadAvg();

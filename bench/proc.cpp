@@ -213,7 +213,7 @@ long ProcKiB(const std::string& pid, const char* file, const char* key)
     return kib;
 }
 
-long VoluntarySwitches(pid_t pid)
+long ThreadsSum(pid_t pid, const char* key)
 {
     const std::string dir = "/proc/" + std::to_string(pid) + "/task";
     DIR* d = opendir(dir.c_str());
@@ -223,11 +223,16 @@ long VoluntarySwitches(pid_t pid)
     long n = 0;
     while (struct dirent* e = readdir(d)) {
         if (e->d_name[0] >= '0' && e->d_name[0] <= '9') {
-            n += ProcKiB(std::to_string(pid) + "/task/" + e->d_name, "status", "voluntary_ctxt_switches:");
+            n += ProcKiB(std::to_string(pid) + "/task/" + e->d_name, "status", key);
         }
     }
     closedir(d);
     return n;
+}
+
+long VoluntarySwitches(pid_t pid)
+{
+    return ThreadsSum(pid, "voluntary_ctxt_switches:");
 }
 
 Sample TakeSample(pid_t program, const std::vector<pid_t>& tree, int64_t now)

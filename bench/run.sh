@@ -60,5 +60,5 @@ if [ "${BENCH_WINE:-1}" != 0 ]; then
   fi
 fi
 
-echo "== Measuring (about 12 minutes); details in $out/bench.log" >&2
+echo "== Measuring (about 15 minutes); details in $out/bench.log" >&2
 "$out/tool/torvex_bench" "${args[@]}" --data "$out/bench-data" --log "$out/bench.log" "$@"
