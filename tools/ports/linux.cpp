@@ -157,17 +157,26 @@ std::string UsbDevice(std::string device, const std::string& stop)
     return "";
 }
 
-// udev's by-id name, which holds the serial number; else its by-path name,
-// which stays while the adapter keeps its USB socket.
-std::string StableName(const std::string& root, const std::string& node)
+// udev's by-id names, which hold the serial number, then its by-path names,
+// which stay while the adapter keeps its USB socket: each with the node it leads to.
+std::vector<std::pair<std::string, std::string>> StableNames(const std::string& root)
 {
-    const std::string real = RealPath(node);
+    std::vector<std::pair<std::string, std::string>> names;
     for (const char* kind : {"/dev/serial/by-id", "/dev/serial/by-path"}) {
         const std::string dir = root + kind;
         for (const std::string& name : Entries(dir)) {
-            if (!real.empty() && RealPath(Child(dir, name)) == real) {
-                return std::string(kind) + "/" + name;
-            }
+            names.emplace_back(RealPath(Child(dir, name)), std::string(kind) + "/" + name);
+        }
+    }
+    return names;
+}
+
+std::string StableName(const std::vector<std::pair<std::string, std::string>>& names, const std::string& node)
+{
+    const std::string real = RealPath(node);
+    for (const auto& n : names) {
+        if (!real.empty() && n.first == real) {
+            return n.second;
         }
     }
     return "";
@@ -231,6 +240,7 @@ std::vector<Port> FindPorts()
     const std::string devices = RealPath(root + "/sys/devices");
     const std::string ttys = root + "/sys/class/tty";
     std::vector<Port> ports;
+    const auto stable = StableNames(root);
     for (const std::string& name : Entries(ttys)) {
         const std::string tty = Child(ttys, name);
         // Virtual consoles, ptys and the like have no device behind them.
@@ -266,7 +276,7 @@ std::vector<Port> FindPorts()
             p.Serial = Attribute(usb + "/serial");
         }
         const std::string node = Child(root + "/dev", name);
-        p.StableName = StableName(root, node);
+        p.StableName = StableName(stable, node);
         p.AccessKnown = true;
         p.NoAccess = NoAccess(node);
         ports.push_back(p);
