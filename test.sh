@@ -70,7 +70,7 @@ check() {  # a step outside ctest: counted as one test
 declare -A beside_pid
 beside() {
   local log=$1; shift
-  nice -n 10 "$@" >"$log" 2>&1 &
+  (renice -n 10 -p "$BASHPID" >/dev/null; "$@") >"$log" 2>&1 &
   beside_pid[$log]=$!
 }
 joined() {
