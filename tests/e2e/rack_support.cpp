@@ -20,6 +20,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/fake_tree.h"
 #include "support/run_program.h"
 
 const std::string NightlyScript =
@@ -557,4 +558,29 @@ std::string JunitFaults(const std::string& path)
         }
     }
     return "";
+}
+
+// A USB serial adapter at ttyUSB<n> in the tree's sysfs, not plugged in yet.
+void UsbAdapter(Tree& t, int n, const std::string& vendor, const std::string& serial)
+{
+    const std::string tty = "ttyUSB" + std::to_string(n);
+    const std::string usb = "sys/devices/pci0000:00/usb1/1-" + std::to_string(n + 1);
+    t.Usb(usb, {vendor.substr(0, 4), vendor.substr(5), "FTDI", "FT232R USB UART", serial});
+    t.Link(usb + "/1-1:1.0/" + tty + "/tty/" + tty + "/device", usb + "/1-1:1.0/" + tty);
+    t.Link("sys/class/tty/" + tty, usb + "/1-1:1.0/" + tty + "/tty/" + tty);
+}
+
+// Its node (a link to the unit's pseudo-terminal) and its by-id link, as udev makes them; or gone.
+void Plug(Tree& t, int n, const std::string& serial, const PtyDevice* device)
+{
+    const std::string node = t.Root() + "/dev/ttyUSB" + std::to_string(n);
+    const std::string id = "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_" + serial + "-if00-port0";
+    if (device == nullptr) {
+        t.Remove(id);
+        unlink(node.c_str());
+        return;
+    }
+    t.Dir("dev/serial/by-id");
+    symlink(device->SlavePath().c_str(), node.c_str());
+    t.Link(id, "dev/ttyUSB" + std::to_string(n));
 }

@@ -57,6 +57,11 @@ std::string PtyTranscript(const std::string& dir, int n, const std::string& port
 std::string RackExe();
 // A new empty folder, removed with what is in it at exit.
 std::string TempFolder();
+// A USB serial adapter at ttyUSB<n> in a device tree's sysfs, not plugged in yet.
+class Tree;
+void UsbAdapter(Tree& t, int n, const std::string& vendor, const std::string& serial);
+// Its node (a link to the unit's pseudo-terminal) and its by-id link, as udev makes them; or gone.
+void Plug(Tree& t, int n, const std::string& serial, const PtyDevice* device);
 std::string ReadFile(const std::string& path);
 
 // The processes whose parent is pid, read from /proc.

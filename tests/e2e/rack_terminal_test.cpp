@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "rack_support.h"
+#include "support/fake_tree.h"
 #include "support/run_program.h"
 #include "support/standard_device.h"
 
@@ -443,6 +444,41 @@ TEST(Rack, ConsoleStoppedWithCtrlSHoldsNoRun)
     ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json));
     EXPECT_EQ(json["ports"].items[0]["result"].text, "timed out after 6 s at line 2: #wait 60");
     ASSERT_EQ(write(rack.master, "\x11", 1), 1);
+}
+
+// The station on a terminal: its units' rows above its own line, a unit it
+// does not run said in a row of its own, and Enter asked for on that line for
+// the next unit on a bench cable.
+TEST(Rack, StationOnATerminalShowsItsUnitsAndAsksForEnter)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "the station is a Linux feature";
+    }
+    Units units(1);
+    PtyDevice& device = *units.devices[0];
+    device.SetHandler(StandardDevice({{"AT+CGSN", "\r\n356938035643809\r\n\r\nOK\r\n"}}));
+    Tree t;
+    t.Dir("dev");
+    UsbAdapter(t, 0, "0403:6001", "CABLE1");
+    const std::string dir = TempFolder();
+    setenv("TORVEX_PORTS_ROOT", t.Root().c_str(), 1);
+    TerminalRack rack({RackExe(), "--watch", "--identify", WriteScript("AT+CGSN\r\n"), "--unit-id", "[0-9]{15}",
+                       "--log-dir", dir + "/logs", WriteScript("ATI\r\n")});
+    unsetenv("TORVEX_PORTS_ROOT");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Plug(t, 0, "CABLE1", &device);
+    const std::string row = "356938035643809 (" + t.Root() + "/dev/ttyUSB0)";
+    ASSERT_TRUE(rack.WaitFor("waiting for units; today 1 ok, 0 failed; Enter starts the next unit", 40000))
+        << rack.out;
+    EXPECT_NE(rack.out.find("\x1b[32mdone: ok\x1b[0m"), std::string::npos) << rack.out;
+    EXPECT_NE(rack.out.find(row), std::string::npos) << rack.out;
+    const size_t from = rack.out.size();
+    ASSERT_EQ(write(rack.master, "\r", 1), 1);
+    ASSERT_TRUE(rack.WaitFor("identifying: ", 30000, from)) << rack.out.substr(from);
+    ASSERT_TRUE(rack.WaitFor("done earlier, at this session", 30000, from)) << rack.out.substr(from);
+    kill(rack.pid, SIGTERM);
+    const int status = rack.Wait();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << rack.out.substr(from);
 }
 
 }  // namespace

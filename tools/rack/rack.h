@@ -95,6 +95,7 @@ struct Run {
     bool Identify = false;       // a station's run of --identify, whose answer names the unit on a bench cable
     std::string Answer;          // its console output, the first MaxAnswer bytes
     bool Hidden = false;         // it named the unit: a step, not a run of the script, left out of the reports
+    bool Notice = false;         // a station's word (Result) about a unit it does not run: in the live view only
 };
 
 // An identification's answer is searched in this much of its output.

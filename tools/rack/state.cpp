@@ -308,6 +308,9 @@ std::string StepText(const Run& run, RackClock::time_point now)
 
 std::string StateText(const Run& run, RackClock::time_point now)
 {
+    if (run.Notice) {
+        return run.Result;
+    }
     // A bench cable's unit is named by a script of its own before its run.
     return run.Identify && run.State != RunState::Done ? "identifying: " + StepText(run, now) : StepText(run, now);
 }

@@ -32,8 +32,10 @@ constexpr auto ReadyAfter = seconds(1);
 constexpr auto Replug = seconds(5);
 // The look for ports that no news is needed for.
 constexpr auto Rescan = seconds(5);
-// How long a unit done stays in the live view.
+// How long a unit done, or a word about one not run, stays in the live view.
 constexpr auto ShownFor = seconds(30);
+// The station's words kept for the view, newest first.
+constexpr size_t MaxNotices = 20;
 
 struct Unit {
     std::string Port;           // its node, as the discovery names it
@@ -72,6 +74,7 @@ struct Station {
     size_t Transcripts = 0;
     bool Bench = false;               // --identify: ports are bench cables
     std::set<std::string> PassedIds;  // units named by an identification that passed in this session
+    std::deque<Run> Notices;          // what it said of units it did not run, newest first
 };
 
 Station* OpenStation(const RackOptions& opts, std::string* why)
@@ -111,16 +114,33 @@ Run Listed(const Rack& rack, const std::string& id, const Port& p)
     return run;
 }
 
+// The station's word about a unit it does not run: a line, or on a terminal a
+// row of the view for a while.
+void Say(Rack& rack, const Run& unit, const std::string& text)
+{
+    Plain(rack, unit, text);
+    Run notice = unit;
+    notice.Notice = true;
+    notice.State = RunState::Done;
+    notice.Result = text;
+    notice.End = RackClock::now();
+    std::deque<Run>& notices = rack.Watching->Notices;
+    notices.push_front(notice);
+    if (notices.size() > MaxNotices) {
+        notices.pop_back();
+    }
+}
+
 // Whether the unit passed with this script, in this session or as recorded;
 // if so the console says when, and it is not run again.
-bool DoneEarlier(const Rack& rack, const Run& unit, bool passed)
+bool DoneEarlier(Rack& rack, const Run& unit, bool passed)
 {
     const std::string recorded =
         rack.Record != nullptr ? PassedEarlier(rack.Record, unit.Unit, rack.Common.ScriptSha256) : "";
     if (rack.Opts.Again || (recorded.empty() && !passed)) {
         return false;
     }
-    Plain(rack, unit, "done earlier, at " + (recorded.empty() ? std::string("this session") : recorded));
+    Say(rack, unit, "done earlier, at " + (recorded.empty() ? std::string("this session") : recorded));
     return true;
 }
 
@@ -163,9 +183,9 @@ void Arrived(Rack& rack, const std::string& id, Unit& unit, const Port& p)
         return;
     }
     if (!rack.Opts.Again && unit.Ran && unit.Seen - unit.Gone < Replug) {
-        Plain(rack, run,
-              "back after " + Ago(unit.Seen - unit.Gone) + ": it restarted itself, so it is not run again "
-              "(replug it, or use --again)");
+        Say(rack, run,
+            "back after " + Ago(unit.Seen - unit.Gone) + ": it restarted itself, so it is not run again "
+            "(replug it, or use --again)");
         return;
     }
     unit.Run = Queue(rack, Made(rack, run, false));
@@ -330,12 +350,23 @@ void StationRunEnded(Rack& rack, size_t i)
 std::vector<Run> StationRows(const Rack& rack, RackClock::time_point now, std::string* line)
 {
     const Station& station = *rack.Watching;
+    // The runs going, newest first, above those done and the words of late.
     std::vector<Run> rows;
+    std::vector<Run> done;
     for (auto run = rack.Runs.rbegin(); run != rack.Runs.rend(); ++run) {
-        if (run->State != RunState::Done || (now - run->End < ShownFor && !run->Hidden)) {
+        if (run->State != RunState::Done) {
             rows.push_back(*run);
+        } else if (now - run->End < ShownFor && !run->Hidden) {
+            done.push_back(*run);
         }
     }
+    for (const Run& notice : station.Notices) {
+        if (now - notice.End < ShownFor) {
+            done.push_back(notice);
+        }
+    }
+    std::stable_sort(done.begin(), done.end(), [](const Run& a, const Run& b) { return a.End > b.End; });
+    rows.insert(rows.end(), done.begin(), done.end());
     *line = "waiting for units; today " + std::to_string(station.Ok) + " ok, " + std::to_string(station.Failed) +
             " failed" + (StationIdle(rack).empty() ? "" : "; Enter starts the next unit");
     return rows;

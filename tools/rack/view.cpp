@@ -128,6 +128,9 @@ std::string Cut(const std::string& text, size_t width)
 std::string Bar(const Run& run, const ScriptMap& script, size_t width)
 {
     size_t filled = 0;
+    if (run.Notice) {
+        return std::string(width + 2, ' ');  // no run
+    }
     if (run.State == RunState::Done && run.Ok) {
         filled = width;
     } else if (!script.Texts.empty() && !run.Identify) {  // the unit's script has not begun
@@ -140,7 +143,7 @@ std::string Bar(const Run& run, const ScriptMap& script, size_t width)
 // when colour is off or the run is still going.
 std::string Coloured(const std::string& text, size_t at, const Run& run, bool colour)
 {
-    if (!colour || run.State != RunState::Done || at >= text.size() || run.Interrupted) {
+    if (!colour || run.State != RunState::Done || at >= text.size() || run.Interrupted || run.Notice) {
         return text;
     }
     return text.substr(0, at) + (run.Ok ? "\x1b[32m" : "\x1b[1;31m") + text.substr(at) + "\x1b[0m";
