@@ -372,6 +372,9 @@ TEST(Rack, TimeStoppedCountsAgainstNoLimit)
     for (const std::string& port : units.ports) {
         ASSERT_TRUE(rack.WaitForOutput(port + ": AT+X\n", 30000)) << rack.Output();
     }
+    // Stopped once each torvex waits for its answer: a stop before that wait
+    // began would leave it a whole wait after the continue.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     ASSERT_EQ(kill(rack.Pid(), SIGTSTP), 0);
     for (int waited = 0; ProcessState(rack.Pid()) != 'T' && waited < 5000; waited += 20) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

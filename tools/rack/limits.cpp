@@ -126,7 +126,8 @@ void RackStopped(Rack& rack, RackClock::duration d)
         }
         run.Stopped += d;
         run.KillAt += d;
-        if (run.State == RunState::Waking || run.State == RunState::Waiting) {
+        // A line's wait begins as soon as it is sent, perhaps before its event came.
+        if (run.State == RunState::Waking || run.State == RunState::Waiting || run.State == RunState::Line) {
             run.StoppedInWait += d;
         }
     }

@@ -66,7 +66,7 @@ struct Run {
     bool PortLost = false;       // the port failed during the wake-up, and has not worked since
     bool WroteIfPortWorks = false;  // a line that writes ran on the lost port: written if it works again
     RackClock::duration Stopped{};        // the rack was stopped (Ctrl-Z) during this attempt
-    RackClock::duration StoppedInWait{};  // of that, during the answer awaited
+    RackClock::duration StoppedInWait{};  // of that, during the line going and the answer it awaits
     // Notes that came while a console line was partly in: written after it,
     // so that the transcript keeps the order of events and its times.
     std::vector<std::pair<std::chrono::system_clock::time_point, std::string>> HeldNotes;

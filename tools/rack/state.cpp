@@ -130,10 +130,10 @@ void ApplyProgress(Run& run, const ScriptMap& script, const std::string& event)
         run.SentLine = run.SentLine || (writes && !run.PortLost);
         run.WroteIfPortWorks = run.WroteIfPortWorks || (writes && run.PortLost);
         run.State = RunState::Line;
+        run.StoppedInWait = RackClock::duration::zero();
     } else if (name == "wait") {
         run.WaitSeconds = static_cast<int>(strtol(arg.c_str(), nullptr, 10));
         run.WaitStart = RackClock::now();
-        run.StoppedInWait = RackClock::duration::zero();
         if (run.State != RunState::Waking) {
             run.State = RunState::Waiting;
         }
