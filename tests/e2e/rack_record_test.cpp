@@ -317,6 +317,13 @@ TEST(Rack, StationIdentifiesEachUnitOnABenchCable)
     ASSERT_EQ(rows.items.size(), 2u) << history.out;
     EXPECT_EQ(rows.items[0]["unit"].text, "CABLE1");
     EXPECT_FALSE(rows.items[0]["ok"].boolean);
+    // Its row, written when it named no unit, starts where the identification did: a settle before its end.
+    auto clock = [](const std::string& t) {
+        return t.size() < 23 ? 0.0 : std::stod(t.substr(11, 2)) * 3600 + std::stod(t.substr(14, 2)) * 60 +
+                                         std::stod(t.substr(17, 6));
+    };
+    const double took = clock(rows.items[0]["ended"].text) - clock(rows.items[0]["started"].text);
+    EXPECT_GE(took < 0 ? took + 86400 : took, 3.0) << history.out;
     EXPECT_EQ(rows.items[1]["unit"].text, "356938035643809");
     EXPECT_TRUE(rows.items[1]["ok"].boolean);
     EXPECT_EQ(rows.items[1]["usb"].text, "0403:6001");

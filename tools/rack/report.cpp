@@ -90,7 +90,9 @@ void RecordStarted(Rack& rack, Run& run)
     }
     record.Port = run.Port;
     record.Label = run.Label;
-    record.Started = Timestamp(std::chrono::system_clock::now());
+    // When it started, also for a row written later (an identification that named no unit).
+    const auto since = std::chrono::duration_cast<std::chrono::system_clock::duration>(RackClock::now() - run.Start);
+    record.Started = Timestamp(std::chrono::system_clock::now() - since);
     record.Attempts = run.Attempt;
     record.Transcript = run.TranscriptPath;
     std::string why;
