@@ -44,9 +44,10 @@ for dir in /usr/lib/gcc/x86_64-w64-mingw32/*-posix/include/c++; do
 done
 if [ -d platform/win32 ]; then
     if [ -n "$mingw_cxx" ]; then
-        if ! clang-tidy --quiet platform/win32/*.cpp tools/ports/win32.cpp tools/rack/win32/*.cpp -- --target=x86_64-w64-mingw32 -std=c++17 -I"$root" -I"$root/tools/rack" \
-            -isystem "$mingw_cxx" -isystem "$mingw_cxx/x86_64-w64-mingw32" -isystem "$mingw_cxx/backward" \
-            >"$log" 2>&1; then
+        if ! ls platform/win32/*.cpp tools/ports/win32.cpp tools/rack/win32/*.cpp |
+            xargs -P "$jobs" -I{} clang-tidy --quiet {} -- --target=x86_64-w64-mingw32 -std=c++17 -I"$root" -I"$root/tools/rack" \
+                -isystem "$mingw_cxx" -isystem "$mingw_cxx/x86_64-w64-mingw32" -isystem "$mingw_cxx/backward" \
+                >"$log" 2>&1; then
             status=1
         fi
         show_findings

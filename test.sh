@@ -114,7 +114,8 @@ libc_alone() {
 }
 check "torvex links the C library alone" libc_alone
 step "Linux tests, and the end-to-end tests against torvex.exe under Wine"
-run_ctest build "Linux and Wine" -j8 --timeout 600
+# Twelve at once: the tests mostly wait on devices and timers.
+run_ctest build "Linux and Wine" -j12 --timeout 600
 step "Driver test: a 16550 UART and a USB serial adapter in QEMU"
 check "Driver test" tests/driver/run.sh
 
