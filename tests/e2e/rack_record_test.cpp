@@ -275,18 +275,6 @@ TEST(Rack, StationIdentifiesEachUnitOnABenchCable)
     const std::string port = t.Root() + "/dev/ttyUSB0";
     const std::string invited = port + ": Enter starts the next unit\n";
     auto enter = [&] { ASSERT_EQ(write(station.TerminalFd(), "\r", 1), 1); };
-    // Enter again while what it should start has not ended: a key typed in the
-    // instant between the invitation's drawing and its flush is discarded, and
-    // one typed while nothing is asked is discarded by the next invitation.
-    auto enterUntil = [&](const std::string& begun) {
-        for (int tries = 0; tries < 5; tries++) {
-            enter();
-            if (station.WaitForOutput(begun, 8000)) {
-                return true;
-            }
-        }
-        return false;
-    };
     auto count = [](const std::string& text, const std::string& what) {
         size_t n = 0;
         for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
@@ -305,6 +293,10 @@ TEST(Rack, StationIdentifiesEachUnitOnABenchCable)
     EXPECT_EQ(count(device.Wire(), "AT+CGSN\r"), 1u) << "a key typed before the station asked started a unit";
 
     // The same unit again: named, and done. Then one whose answer names none.
+    // Enter until what it starts has ended: its identification takes a settle.
+    const auto enterUntil = [&](const std::string& ended) {
+        return TypeUntil(station.TerminalFd(), "\r", [&](int ms) { return station.WaitForOutput(ended, ms); }, 8000, 5);
+    };
     ASSERT_TRUE(enterUntil("356938035643809 (" + port + "): done earlier, at 20")) << station.Output();
     device.SetHandler(StandardDevice({{"AT+CGSN", "\r\nNO SIM\r\n\r\nOK\r\n"}}));
     for (int i = 0; i < 300 && count(station.Output(), invited) < 2; i++) {

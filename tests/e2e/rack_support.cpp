@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -223,6 +224,20 @@ Transcript ReadTranscript(const std::string& path)
         }
     }
     return t;
+}
+
+bool TypeUntil(int terminal, const char* key, const std::function<bool(int)>& taken, int every, int tries)
+{
+    const size_t n = strlen(key);
+    for (int i = 0; i < tries; i++) {
+        if (write(terminal, key, n) != static_cast<ssize_t>(n)) {
+            return false;
+        }
+        if (taken(every)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::vector<int> ChildrenOf(int pid)

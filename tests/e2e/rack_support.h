@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -63,6 +64,12 @@ void UsbAdapter(Tree& t, int n, const std::string& vendor, const std::string& se
 // Its node (a link to the unit's pseudo-terminal) and its by-id link, as udev makes them; or gone.
 void Plug(Tree& t, int n, const std::string& serial, const PtyDevice* device);
 std::string ReadFile(const std::string& path);
+// Types key at a terminal until taken(ms) sees it taken, waiting up to every ms
+// after each; false after tries. The rack discards a key typed in the instant
+// between a prompt's drawing and the flush that follows it, as it means to; a
+// key typed again after the first was taken is not read while nothing is
+// asked, and the next prompt's flush discards it.
+bool TypeUntil(int terminal, const char* key, const std::function<bool(int)>& taken, int every, int tries);
 
 // The processes whose parent is pid, read from /proc.
 std::vector<int> ChildrenOf(int pid);

@@ -14,9 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <regex>
 #include <stdexcept>
@@ -127,24 +125,6 @@ struct TerminalRack {
         }
         return false;
     }
-    // Types key until taken(ms) sees that it was taken; false after ms. The
-    // rack discards a key typed in the instant between a prompt's drawing and
-    // the flush that follows it, as it means to; a key typed again after the
-    // first was taken is not read while nothing is asked, and the next
-    // prompt's flush discards it.
-    bool Type(const char* key, const std::function<bool(int)>& taken, int ms)
-    {
-        const size_t n = strlen(key);
-        for (int waited = 0; waited < ms; waited += 2000) {
-            if (write(master, key, n) != static_cast<ssize_t>(n)) {
-                return false;
-            }
-            if (taken(2000)) {
-                return true;
-            }
-        }
-        return false;
-    }
     int Wait()
     {
         int status = 0;
@@ -242,9 +222,9 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
         }
         EXPECT_EQ(files.size(), 6u) << child;
     }
-    ASSERT_TRUE(rack.Type("y", [&](int ms) {
+    ASSERT_TRUE(TypeUntil(rack.master, "y", [&](int ms) {
         return WaitForNote(PtyTranscript(dir + "/logs", 2, ports[1]), "key y answers the prompt at line 8", ms);
-    }, 10000));
+    }, 2000, 5));
     // A key typed before the prompt was shown never answers it: typed while no
     // prompt is up, then the device answers and the prompt comes.
     ASSERT_EQ(write(rack.master, "n", 1), 1);
@@ -308,9 +288,9 @@ TEST(Rack, LiveViewOnATerminalWithPromptsForTwoUnitsOfFour)
         EXPECT_NE(ProcessState(child), 'T') << child;
     }
     // The key typed now answers, not the ones typed before the prompt was shown.
-    ASSERT_TRUE(rack.Type("y", [&](int ms) {
+    ASSERT_TRUE(TypeUntil(rack.master, "y", [&](int ms) {
         return WaitForNote(PtyTranscript(dir + "/logs", 3, ports[2]), "key y answers the prompt at line 8", ms);
-    }, 10000));
+    }, 2000, 5));
     const int status = rack.Wait();
     ASSERT_TRUE(WIFEXITED(status)) << rack.out;
     EXPECT_EQ(WEXITSTATUS(status), 1) << rack.out;
@@ -495,7 +475,7 @@ TEST(Rack, StationOnATerminalShowsItsUnitsAndAsksForEnter)
     EXPECT_NE(rack.out.find("\x1b[32mdone: ok\x1b[0m"), std::string::npos) << rack.out;
     EXPECT_NE(rack.out.find(row), std::string::npos) << rack.out;
     const size_t from = rack.out.size();
-    ASSERT_TRUE(rack.Type("\r", [&](int ms) { return rack.WaitFor("identifying: ", ms, from); }, 30000))
+    ASSERT_TRUE(TypeUntil(rack.master, "\r", [&](int ms) { return rack.WaitFor("identifying: ", ms, from); }, 2000, 15))
         << rack.out.substr(from);
     ASSERT_TRUE(rack.WaitFor("done earlier, at this session", 30000, from)) << rack.out.substr(from);
     kill(rack.pid, SIGTERM);
