@@ -285,7 +285,8 @@ TEST(Rack, NightlyJobWithTimeLimitsRetriesLabelsAndJUnit)
 // Started again exactly where no script line that writes reached its write,
 // whatever ended the run: a server that restarted during the settle, a
 // wake-up never answered and then ended by the unit's time limit. A port lost
-// after a line was written is not. Beside it, a rack whose console nobody
+// after a line was written is not, nor a unit whose wake-up went unanswered
+// but whose line then reached it. Beside it, a rack whose console nobody
 // reads for a while: its own notice carries the time stamp the runs' lines do.
 TEST(Rack, RetriedExactlyWhereNothingReachedTheDevice)
 {
@@ -311,6 +312,15 @@ TEST(Rack, RetriedExactlyWhereNothingReachedTheDevice)
     flooded.command = {"sh", "-c", "\"$@\" | { sleep 8; exec cat; }", "sh", RackExe(), WriteScript("#timeout 4\r\nATI\r\n"),
                        "-DEBUG", "--log-dir", dir + "/flooded", units.ports[2]};
     RunningTorvex floodedRack({}, flooded);
+    // A unit deaf to the wake-up (torvex waits for it about 55 s) whose first
+    // line then reaches it and is answered ERROR: not started again, AT+X sent once.
+    Units deaf(1);
+    LineTimes deafLines;
+    deaf.devices[0]->SetHandler(deafLines.Wrap(StandardDevice({{"AT^QESCAT^QESC=1", ""}, {"AT+X", ErrorReply}})));
+    RunOptions unwoken;
+    unwoken.command = {RackExe(), WriteScript("AT+X\r\n"), "--unit-timeout", "240", "--retries", "1",
+                       "--retry-wait", "1", "--log-dir", dir + "/deaf", "--json", dir + "/deaf.json", deaf.ports[0]};
+    RunningTorvex unwokenRack({}, unwoken);
 
     const std::vector<std::string> ports = {server.Name(), units.ports[0], units.ports[1]};
     RunOptions options;
@@ -350,6 +360,16 @@ TEST(Rack, RetriedExactlyWhereNothingReachedTheDevice)
     static const std::regex dropped(
         R"((^|\n)\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z torvex-rack: the console took no output for a while, and [1-9][0-9]* bytes of it were dropped\n)");
     EXPECT_TRUE(std::regex_search(f.out, dropped)) << f.out.substr(0, 300);
+
+    const RunResult u = unwokenRack.Wait();
+    EXPECT_EQ(u.status, 1) << u.out;
+    Json deafJson;
+    ASSERT_TRUE(ParseJson(ReadFile(dir + "/deaf.json"), &deafJson)) << u.out;
+    EXPECT_EQ(deafJson["ports"].items[0]["attempts"].number, 1) << u.out;
+    EXPECT_EQ(deafJson["ports"].items[0]["result"].text, "ERROR answered to AT+X at line 1");
+    LineTimes::Clock::time_point sent;
+    EXPECT_TRUE(deafLines.When("AT+X", &sent, 0));
+    EXPECT_FALSE(deafLines.When("AT+X", &sent, 1)) << "AT+X reached the device twice";
 }
 
 // Time the rack was stopped (Ctrl-Z) is neither a unit's nor the rack's: a
