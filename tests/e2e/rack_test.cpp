@@ -75,8 +75,12 @@ TEST(Rack, SixteenUnitsSomeMisbehaving)
     RunOptions options;
     options.command = {RackExe(), WriteScript(RackScript)};
     options.command.insert(options.command.end(), ports.begin(), ports.end());
-    const RunResult r = RunTorvex({"--log-dir", dir + "/logs", "--json", dir + "/rack.json"}, options);
+    const RunResult r =
+        RunTorvex({"--log-dir", dir + "/logs", "--json", dir + "/rack.json", "--junit", dir + "/rack.xml"}, options);
     EXPECT_EQ(r.status, 1) << r.out;
+    Json suite;
+    ASSERT_TRUE(ReadJunit(dir + "/rack.xml", &suite)) << ReadFile(dir + "/rack.xml");
+    ASSERT_EQ(suite["children"].items.size(), 17u);
 
     Json json;
     ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json)) << ReadFile(dir + "/rack.json");
@@ -120,6 +124,10 @@ TEST(Rack, SixteenUnitsSomeMisbehaving)
         EXPECT_NE(t.Notes[1].find(" -PORT=" + ports[i]), std::string::npos) << t.Notes[1];
         EXPECT_EQ(t.Notes[t.Notes.size() - 2], "end: exit status " + std::to_string(status));
         EXPECT_EQ(t.Notes.back(), "result: " + results[i]);
+        // A pass whose prompt had no keyboard says so before its transcript in the JUnit file.
+        const Json& out = suite["children"].items[i + 1]["children"].items.back();
+        EXPECT_EQ(out["tag"].text, "system-out");
+        EXPECT_EQ(out["text"].text, (i == 15 ? "result: " + results[i] + "\n" : "") + AsJunitShowsIt(ReadFile(path)));
     }
     EXPECT_NE(r.out.find("16 ports: 12 ok, 4 failed; transcripts in " + dir + "/logs\n"), std::string::npos)
         << r.out;
