@@ -396,6 +396,8 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
              "/no/unknown.xml: No such file or directory\n"},
         {{script, "COM1", "--json", other + "/nolist.json", "--ports-from"},
          "torvex-rack: option --ports-from needs a value\nTry 'torvex-rack --help'.\n"},
+        {{script, "COM1", "--dry-run", "--jobs", "0", "--json", other + "/dry.json"},
+         "torvex-rack: --jobs needs a number from 1 to 100000\nTry 'torvex-rack --help'.\n"},
     };
     // Last night's reports, green.
     for (const char* name : {"/twice.xml", "/jobs.xml", "/jobs.json", "/unknown.json", "/nolist.json"}) {
@@ -476,6 +478,7 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
               "the rack did not start: " + list + ":" + lists[0].second);
     EXPECT_NE(access((other + "/a.json").c_str(), F_OK), 0) << "no output was made for a refused option";
     EXPECT_NE(access((other + "/b.json").c_str(), F_OK), 0);
+    EXPECT_NE(access((other + "/dry.json").c_str(), F_OK), 0) << "a dry run leaves nothing behind";
     // The refused command line's reports, byte for byte.
     RunOptions sha;
     sha.command = {"sh", "-c", "sha256sum < \"$0\" | cut -c1-64", script};
