@@ -517,6 +517,17 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
     EXPECT_EQ(ReadFile(other + "/jobs.json"), unstartedJson("--jobs needs a number from 1 to 100000"));
     EXPECT_EQ(ReadFile(other + "/unknown.json"), unstartedJson("unknown option --bogus"));
     EXPECT_EQ(ReadFile(other + "/nolist.json"), unstartedJson("option --ports-from needs a value"));
+    // The report is on the disk before it takes its name, and so is the name,
+    // where strace may watch: a power loss leaves no empty report.
+    RunOptions traced;
+    traced.command = {"sh", "-c", "exec 2>/dev/null; strace -o \"$0\" -e trace=fsync,rename \"$@\";"
+                      " sed -E -e 's/[0-9]+\\)/N)/' -e 's/ +=/ =/' -e '/^[+]/d' \"$0\"",
+                      other + "/trace", RackExe(), script, "--jobs", "0", "--json", other + "/traced.json"};
+    const std::string trace = RunTorvex({}, traced).out;
+    if (trace.find("rename(") != std::string::npos) {
+        EXPECT_EQ(trace, "fsync(N) = 0\nrename(\"" + other + "/.traced.json.1.tmp\", \"" + other +
+                             "/traced.json\") = 0\nfsync(N) = 0\n");
+    }
     EXPECT_EQ(ReadFile(other + "/old/01-COM1.log"), "first\n");
     EXPECT_EQ(ReadFile(goodList), good) << "an input is never overwritten";
     EXPECT_EQ(system(("test \"$(ls -A '" + other + "/old')\" = 01-COM1.log").c_str()), 0) << "not even a temporary file";

@@ -227,20 +227,20 @@ bool WriteReport(const std::string& path, const std::string& text)
         fprintf(stderr, "torvex-rack: cannot write %s: %s\n", path.c_str(), why.c_str());
         return false;
     }
-    int err = 0;
-    if (fwrite(text.data(), 1, text.size(), file) != text.size() || fflush(file) != 0) {
-        err = errno;
+    bool written = fwrite(text.data(), 1, text.size(), file) == text.size() && fflush(file) == 0;
+    if (!written) {
+        why = strerror(errno);
     }
-    if (fclose(file) != 0 && err == 0) {
-        err = errno;
+    // On the disk before it takes the name: a power loss leaves the old report or the new one, never an empty file.
+    written = written && SyncFile(file, &why);
+    if (fclose(file) != 0 && written) {
+        written = false;
+        why = strerror(errno);
     }
-    if (err == 0 && RenameOver(temporary, real, &why)) {
+    if (written && RenameOver(temporary, real, &why)) {
         return true;
     }
     RemoveFile(temporary);
-    if (err != 0) {
-        why = strerror(err);
-    }
     const char* left = Marked.count(path) > 0 ? "it still says the rack did not finish" : "it is left as it was";
     fprintf(stderr, "torvex-rack: cannot write %s: %s; %s\n", path.c_str(), why.c_str(), left);
     return false;

@@ -80,6 +80,15 @@ std::string RealFile(const std::string& path)
     return n > 0 && n < sizeof full ? std::string(full, n) : path;
 }
 
+bool SyncFile(FILE* file, std::string* why)
+{
+    if (!FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))))) {
+        *why = ErrorText(GetLastError());
+        return false;
+    }
+    return true;
+}
+
 bool RenameOver(const std::string& from, const std::string& to, std::string* why)
 {
     // A file that a reader holds open without FILE_SHARE_DELETE cannot be replaced.
