@@ -6,8 +6,10 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "os.h"
@@ -82,8 +84,9 @@ std::string RealFile(const std::string& path)
 
 bool SyncFile(FILE* file, std::string* why)
 {
-    if (!FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))))) {
-        *why = ErrorText(GetLastError());
+    // FlushFileBuffers on the stream's handle.
+    if (_commit(_fileno(file)) != 0) {
+        *why = strerror(errno);
         return false;
     }
     return true;
