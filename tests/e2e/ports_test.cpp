@@ -238,15 +238,21 @@ TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
                      "torvex-rack: the port /dev/ttyUSB0 is named twice\n"
                      "torvex-rack: socket://127.0.0.1:7010 and socket://[::ffff:127.0.0.1]:7010 are the same port\n"
                      "torvex-rack: the rack would not start: 2 reasons\n");
-    // Finding no port is a failure with its reason, before any unit is woken,
-    // once each retry has looked again; CI reads it in the JUnit file.
+    // Finding no port refuses the rack with its reason, before any unit is
+    // woken, once each retry has looked again; CI reads it in the JUnit file,
+    // and the JSON says the rack did not start.
     rack.command = {"sh", "-c", "exec \"$@\" 2>&1", "sh", RackExe(), t.Root() + "/scripts/rack.txt", "--log-dir",
                     logs + "/none", "--match", "usb=2e8a:000a", "--match", "serial=E660583883A74C2",
-                    "--retries", "1", "--retry-wait", "1", "--junit", logs + "/none.xml"};
+                    "--retries", "1", "--retry-wait", "1", "--junit", logs + "/none.xml", "--json", logs + "/none.json"};
     const auto looked = std::chrono::steady_clock::now();
     r = RunTorvex({}, rack);
     EXPECT_GE(std::chrono::steady_clock::now() - looked, std::chrono::seconds(1));
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 2);
+    const auto unstarted = [&](const std::string& reason) {
+        return "{\n  \"finished\": false,\n  \"reason\": \"the rack did not start: " + reason + "\",\n  \"script\": \"" +
+               t.Root() + "/scripts/rack.txt\",\n  \"ports\": []\n}\n";
+    };
+    EXPECT_EQ(ReadFile(logs + "/none.json"), unstarted("no serial port found with serial=E660583883A74C2"));
     EXPECT_EQ(r.out, "torvex-rack: no serial port found with serial=E660583883A74C2; looking again in 1 s (attempt 2 "
                      "of 2)\ntorvex-rack: no serial port found with serial=E660583883A74C2\n");
     EXPECT_NE(access((logs + "/none").c_str(), F_OK), 0);
@@ -286,6 +292,16 @@ TEST(Ports, ListsTheSerialHardwareOfASysfsTree)
     r = ListAsNobody(t, {}, true);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "torvex-ports: no serial ports found\n");
+    // Nothing for --all: refused, and the reports say why.
+    rack.command = {"sh", "-c", "exec \"$@\" 2>&1", "sh", RackExe(), "--all", t.Root() + "/scripts/rack.txt",
+                    "--log-dir", logs + "/nothing", "--json", logs + "/nothing.json"};
+    setenv("TORVEX_PORTS_ROOT", t.Root().c_str(), 1);
+    r = RunTorvex({}, rack);
+    unsetenv("TORVEX_PORTS_ROOT");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "torvex-rack: no usable serial ports found\n");
+    EXPECT_EQ(ReadFile(logs + "/nothing.json"), unstarted("no usable serial ports found"));
+    EXPECT_NE(access((logs + "/nothing").c_str(), F_OK), 0);
 }
 
 TEST(Ports, HelpVersionAndAWrongOption)

@@ -23,16 +23,6 @@
 
 namespace {
 
-// What the JUnit output shows of a transcript: what XML cannot carry escaped as the console shows it.
-std::string AsJunitShowsIt(const std::string& text)
-{
-    std::string shown;
-    for (char c : text) {
-        shown += c == '\x01' ? "\\x01" : c == '\x1b' ? "\\x1B" : c == '\xff' ? "\\xFF" : std::string(1, c);
-    }
-    return shown;
-}
-
 // Plain progress lines, each after its time.
 void ExpectTimedLines(const std::string& out)
 {

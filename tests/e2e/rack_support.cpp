@@ -599,3 +599,12 @@ void Plug(Tree& t, int n, const std::string& serial, const PtyDevice* device)
     symlink(device->SlavePath().c_str(), node.c_str());
     t.Link(id, "dev/ttyUSB" + std::to_string(n));
 }
+
+std::string AsJunitShowsIt(const std::string& text)
+{
+    std::string shown;
+    for (char c : text) {
+        shown += c == '\x01' ? "\\x01" : c == '\x1b' ? "\\x1B" : c == '\xff' ? "\\xFF" : std::string(1, c);
+    }
+    return shown;
+}

@@ -110,3 +110,5 @@ std::string JunitFaults(const std::string& path);
 // with "tag", "attrib" (an object), "text" and "children"; said, when given,
 // gets what the parser printed.
 bool ReadJunit(const std::string& path, Json* root, std::string* said = nullptr);
+// What the JUnit output shows of a transcript: what XML cannot carry escaped as the console shows it.
+std::string AsJunitShowsIt(const std::string& text);

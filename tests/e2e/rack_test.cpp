@@ -14,6 +14,7 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,8 +75,12 @@ TEST(Rack, SixteenUnitsSomeMisbehaving)
     RunOptions options;
     options.command = {RackExe(), WriteScript(RackScript)};
     options.command.insert(options.command.end(), ports.begin(), ports.end());
-    const RunResult r = RunTorvex({"--log-dir", dir + "/logs", "--json", dir + "/rack.json"}, options);
+    const RunResult r =
+        RunTorvex({"--log-dir", dir + "/logs", "--json", dir + "/rack.json", "--junit", dir + "/rack.xml"}, options);
     EXPECT_EQ(r.status, 1) << r.out;
+    Json suite;
+    ASSERT_TRUE(ReadJunit(dir + "/rack.xml", &suite)) << ReadFile(dir + "/rack.xml");
+    ASSERT_EQ(suite["children"].items.size(), 17u);
 
     Json json;
     ASSERT_TRUE(ParseJson(ReadFile(dir + "/rack.json"), &json)) << ReadFile(dir + "/rack.json");
@@ -119,6 +124,10 @@ TEST(Rack, SixteenUnitsSomeMisbehaving)
         EXPECT_NE(t.Notes[1].find(" -PORT=" + ports[i]), std::string::npos) << t.Notes[1];
         EXPECT_EQ(t.Notes[t.Notes.size() - 2], "end: exit status " + std::to_string(status));
         EXPECT_EQ(t.Notes.back(), "result: " + results[i]);
+        // A pass whose prompt had no keyboard says so before its transcript in the JUnit file.
+        const Json& out = suite["children"].items[i + 1]["children"].items.back();
+        EXPECT_EQ(out["tag"].text, "system-out");
+        EXPECT_EQ(out["text"].text, (i == 15 ? "result: " + results[i] + "\n" : "") + AsJunitShowsIt(ReadFile(path)));
     }
     EXPECT_NE(r.out.find("16 ports: 12 ok, 4 failed; transcripts in " + dir + "/logs\n"), std::string::npos)
         << r.out;
@@ -360,7 +369,7 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
         {{script, "COM1", "--junit", other + "/no/rack.xml"},
          "torvex-rack: cannot write " + other + "/no/rack.xml: No such file or directory\n"},
         // Given twice: refused, never one of them dropped in silence.
-        {{script, "COM1", "--json", other + "/a.json", "--json=" + other + "/b.json"},
+        {{script, "COM1", "--json", other + "/a.json", "--json=" + other + "/b.json", "--junit", other + "/twice.xml"},
          "torvex-rack: --json is given twice\n"},
         {{script, "COM1", "--unit-timeout=5", "--unit-timeout", "5"}, "torvex-rack: --unit-timeout is given twice\n"},
         {{script, "--all", "COM1", "--all"}, "torvex-rack: --all is given twice\n"},
@@ -378,7 +387,22 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
         {{script, "COM1", "--json", other}, "torvex-rack: --json " + other + " is not a regular file\n"},
         {{script, "COM1", "--json", "-", "--junit", "-"},
          "torvex-rack: --json and --junit cannot both be standard output\n"},
+        // Refused while the command line is read: each output that is sound in
+        // itself is replaced with the reason, one named after the refusal too.
+        {{script, "COM1", "--jobs", "0", "--json", other + "/jobs.json", "--junit", other + "/jobs.xml"},
+         "torvex-rack: --jobs needs a number from 1 to 100000\nTry 'torvex-rack --help'.\n"},
+        {{script, "--bogus", "COM1", "--json", other + "/unknown.json", "--junit", other + "/no/unknown.xml"},
+         "torvex-rack: unknown option --bogus\nTry 'torvex-rack --help'.\ntorvex-rack: cannot write " + other +
+             "/no/unknown.xml: No such file or directory\n"},
+        {{script, "COM1", "--json", other + "/nolist.json", "--ports-from"},
+         "torvex-rack: option --ports-from needs a value\nTry 'torvex-rack --help'.\n"},
+        {{script, "COM1", "--dry-run", "--jobs", "0", "--json", other + "/dry.json"},
+         "torvex-rack: --jobs needs a number from 1 to 100000\nTry 'torvex-rack --help'.\n"},
     };
+    // Last night's reports, green.
+    for (const char* name : {"/twice.xml", "/jobs.xml", "/jobs.json", "/unknown.json", "/nolist.json"}) {
+        std::ofstream(other + name) << "<testsuite name=\"torvex-rack\" tests=\"5\"/>\n";
+    }
     // A port list: comments, blanks, a quoted name, speeds and labels, then a
     // line that cannot be read for certain, refused with its number.
     // A byte order mark first is skipped.
@@ -453,6 +477,57 @@ TEST(Rack, WrongUsageStartsNoRunAndMakesNoFolder)
     EXPECT_EQ(suite["children"].items[1]["children"].items[0]["attrib"]["message"].text,
               "the rack did not start: " + list + ":" + lists[0].second);
     EXPECT_NE(access((other + "/a.json").c_str(), F_OK), 0) << "no output was made for a refused option";
+    EXPECT_NE(access((other + "/b.json").c_str(), F_OK), 0);
+    EXPECT_NE(access((other + "/dry.json").c_str(), F_OK), 0) << "a dry run leaves nothing behind";
+    // The refused command line's reports, byte for byte.
+    RunOptions sha;
+    sha.command = {"sh", "-c", "sha256sum < \"$0\" | cut -c1-64", script};
+    std::string digest = RunTorvex({}, sha).out;
+    digest.resize(64);
+    char host[256] = {0};
+    gethostname(host, sizeof host - 1);
+    const auto unstarted = [&](const std::string& junit, const std::string& reason) {
+        std::string line = RackExe();
+        for (const auto& c : cases) {
+            if (std::find(c.first.begin(), c.first.end(), junit) != c.first.end()) {
+                for (const std::string& arg : c.first) {
+                    line += " " + arg;
+                }
+            }
+        }
+        const std::string message = "the rack did not start: " + reason;
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuite name=\"torvex-rack\" tests=\"1\" failures=\"0\" "
+               "errors=\"1\" skipped=\"0\" time=\"0.000\" timestamp=\"T\" hostname=\"" + std::string(host) +
+               "\">\n  <properties>\n    <property name=\"torvex.version\" value=\"" TORVEX_VERSION "\"/>\n"
+               "    <property name=\"script\" value=\"" + script + "\"/>\n    <property name=\"script.sha256\" value=\"" +
+               digest + "\"/>\n    <property name=\"command_line\" value=\"" + line + "\"/>\n  </properties>\n"
+               "  <testcase name=\"torvex-rack\" classname=\"" + script.substr(script.rfind('/') + 1) +
+               "\" time=\"0.000\">\n    <error message=\"" + message + "\">" + message +
+               "</error>\n  </testcase>\n</testsuite>\n";
+    };
+    const auto stamped = [](const std::string& path) {
+        return std::regex_replace(ReadFile(path), std::regex("timestamp=\"[^\"]*\""), "timestamp=\"T\"");
+    };
+    EXPECT_EQ(stamped(other + "/twice.xml"), unstarted(other + "/twice.xml", "--json is given twice"));
+    EXPECT_EQ(stamped(other + "/jobs.xml"), unstarted(other + "/jobs.xml", "--jobs needs a number from 1 to 100000"));
+    const auto unstartedJson = [&](const std::string& reason) {
+        return "{\n  \"finished\": false,\n  \"reason\": \"the rack did not start: " + reason + "\",\n  \"script\": \"" +
+               script + "\",\n  \"ports\": []\n}\n";
+    };
+    EXPECT_EQ(ReadFile(other + "/jobs.json"), unstartedJson("--jobs needs a number from 1 to 100000"));
+    EXPECT_EQ(ReadFile(other + "/unknown.json"), unstartedJson("unknown option --bogus"));
+    EXPECT_EQ(ReadFile(other + "/nolist.json"), unstartedJson("option --ports-from needs a value"));
+    // The report is on the disk before it takes its name, and so is the name,
+    // where strace may watch: a power loss leaves no empty report.
+    RunOptions traced;
+    traced.command = {"sh", "-c", "exec 2>/dev/null; strace -o \"$0\" -e trace=fsync,rename \"$@\";"
+                      " sed -E -e 's/[0-9]+\\)/N)/' -e 's/ +=/ =/' -e '/^[+]/d' \"$0\"",
+                      other + "/trace", RackExe(), script, "--jobs", "0", "--json", other + "/traced.json"};
+    const std::string trace = RunTorvex({}, traced).out;
+    if (trace.find("rename(") != std::string::npos) {
+        EXPECT_EQ(trace, "fsync(N) = 0\nrename(\"" + other + "/.traced.json.1.tmp\", \"" + other +
+                             "/traced.json\") = 0\nfsync(N) = 0\n");
+    }
     EXPECT_EQ(ReadFile(other + "/old/01-COM1.log"), "first\n");
     EXPECT_EQ(ReadFile(goodList), good) << "an input is never overwritten";
     EXPECT_EQ(system(("test \"$(ls -A '" + other + "/old')\" = 01-COM1.log").c_str()), 0) << "not even a temporary file";

@@ -25,6 +25,12 @@ struct Port {
     std::string NoAccess;      // why the current user may not open it; empty when they may
 };
 
+#ifdef _WIN32
+// What a device instance id such as USB\VID_0403&PID_6001\A50285BI says of
+// the USB device of port p: its vendor and product numbers and its serial
+// number, which is its stable name; false, p as it was, for an id not on USB.
+bool UsbFromInstanceId(const std::string& id, Port* p);
+#endif
 // Every serial port with hardware behind it, in no particular order.
 std::vector<Port> FindPorts();
 // What names the unit behind a port in the rack's reports and record: its

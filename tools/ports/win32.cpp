@@ -74,27 +74,19 @@ std::string IdNumber(const std::string& id, const char* key)
 }
 
 // Vendor, product and serial number of a USB port, from its own instance id
-// or its parent's (FTDI's bus driver puts a device of its own between).
+// or its parent's: FTDI's bus driver puts a device of its own between, and
+// the interface of a composite device (USB\VID_2E8A&PID_000A&MI_00\..., a
+// CDC-ACM port) has a made-up last part, the serial number being its parent's.
 void AddUsb(DEVINST inst, Port* p)
 {
     std::string id = InstanceId(inst);
+    const bool usb = id.compare(0, 4, "USB\\") == 0;
     DEVINST parent = 0;
-    if (id.compare(0, 4, "USB\\") != 0 && CM_Get_Parent(&parent, inst, 0) == CR_SUCCESS) {
-        id = InstanceId(parent);
+    if ((!usb || id.find("&MI_") != std::string::npos) && CM_Get_Parent(&parent, inst, 0) == CR_SUCCESS) {
+        const std::string above = InstanceId(parent);
+        id = !usb || above.compare(0, 4, "USB\\") == 0 ? above : id;
     }
-    if (id.compare(0, 4, "USB\\") != 0) {
-        return;
-    }
-    p->Usb = true;
-    p->UsbVendor = IdNumber(id, "VID_");
-    p->UsbProduct = IdNumber(id, "PID_");
-    // The last part is the serial number when the device has one; Windows
-    // makes up a part with '&' in it when it has none.
-    const std::string last = id.substr(id.rfind('\\') + 1);
-    if (last.find('&') == std::string::npos) {
-        p->Serial = last;
-        p->StableName = last;  // it follows the adapter from one USB socket to another
-    }
+    (void)UsbFromInstanceId(id, p);
 }
 
 void FromSetupApi(std::vector<Port>* ports)
@@ -217,6 +209,24 @@ void FromWinePrefix(std::vector<Port>* ports)
 }
 
 }  // namespace
+
+bool UsbFromInstanceId(const std::string& id, Port* p)
+{
+    if (id.compare(0, 4, "USB\\") != 0) {
+        return false;
+    }
+    p->Usb = true;
+    p->UsbVendor = IdNumber(id, "VID_");
+    p->UsbProduct = IdNumber(id, "PID_");
+    // The last part is the serial number when the device has one; Windows
+    // makes up a part with '&' in it when it has none.
+    const std::string last = id.substr(id.rfind('\\') + 1);
+    if (last.find('&') == std::string::npos) {
+        p->Serial = last;
+        p->StableName = last;  // it follows the adapter from one USB socket to another
+    }
+    return true;
+}
 
 std::vector<Port> FindPorts()
 {

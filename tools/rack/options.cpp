@@ -69,9 +69,9 @@ void Usage(FILE* out)
             "       torvex-rack --history DB [--unit UNIT] [--json]\n"
             "prints the runs recorded in DB, newest first: all of them, or one unit's.\n"
             "\n"
-            "Exit status: 0 every port ok, 1 one or more failed (or --match found none),\n"
-            "2 refused before any unit was woken, 3 --timeout ended the rack with units\n"
-            "not done, 4 a report or transcript could not be written;\n"
+            "Exit status: 0 every port ok, 1 one or more failed, 2 refused before any\n"
+            "unit was woken (--match or --all finding no port too), 3 --timeout ended\n"
+            "the rack with units not done, 4 a report or transcript could not be written;\n"
             "ended by Ctrl-C or SIGTERM, it ends every run, prints the summary and ends\n"
             "by that signal.\n");
 }
@@ -80,6 +80,17 @@ int Wrong(const std::string& what)
 {
     fprintf(stderr, "torvex-rack: %s\n", what.c_str());
     fprintf(stderr, "Try 'torvex-rack --help'.\n");
+    return 2;
+}
+
+// A refusal of the rack's command line: the first is said and kept for the
+// reports; the rest of the line is still read, for the outputs it names.
+int Refuse(RackOptions* options, const std::string& what)
+{
+    if (options->Refusal.empty()) {
+        options->Refusal = what;
+        (void)Wrong(what);
+    }
     return 2;
 }
 
@@ -206,6 +217,7 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
     bool all = false;
     std::vector<std::string>& matches = options->Matches;
     std::set<std::string> given;
+    std::set<std::string> twice;
     options->CommandLine = Joined(argc, argv);
     for (int i = 1; i < argc; i++) {
         if (strncmp(argv[i], "--history", 9) == 0 && (argv[i][9] == '\0' || argv[i][9] == '=')) {
@@ -223,20 +235,26 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             needsValue = needsValue || strcmp(arg, name) == 0;
         }
         if (needsValue && i + 1 >= argc) {
-            return Wrong(std::string("option ") + arg + " needs a value");
+            (void)Refuse(options, std::string("option ") + arg + " needs a value");
+            break;
         }
         // Lists add up; any other option given twice is a mistake, never a silent choice.
         const std::string name = std::string(arg).substr(0, std::string(arg).find('='));
         if (name.compare(0, 2, "--") == 0 && name != "--ports-from" && name != "--match" && !given.insert(name).second) {
-            return Wrong(name + " is given twice");
+            (void)Refuse(options, name + " is given twice");
+            twice.insert(name);  // its value is still read, past it
         }
-        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0 || strcmp(arg, "-?") == 0) {
+        const bool help = strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0 || strcmp(arg, "-?") == 0;
+        if (help && options->Refusal.empty()) {
             Usage(stdout);
             return 0;
         }
-        if (strcmp(arg, "--version") == 0) {
+        if (strcmp(arg, "--version") == 0 && options->Refusal.empty()) {
             printf("torvex-rack %s\n", TORVEX_RACK_VERSION);
             return 0;
+        }
+        if (help || strcmp(arg, "--version") == 0) {
+            continue;
         }
         if (strcmp(arg, "--all") == 0) {
             all = true;
@@ -251,7 +269,8 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
         } else if (OptionValue(argv, &i, "--unit-id", &value)) {
             std::string why;
             if (!UnitIdPattern(value, &why)) {
-                return Wrong("--unit-id needs a regular expression: " + why);
+                (void)Refuse(options, "--unit-id needs a regular expression: " + why);
+                continue;
             }
             options->UnitId = value;
         } else if (strcmp(arg, "--dry-run") == 0) {
@@ -260,12 +279,14 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             char* end = nullptr;
             const long jobs = strtol(value.c_str(), &end, 10);
             if (value.empty() || *end != '\0' || jobs < 1 || jobs > 100000) {
-                return Wrong("--jobs needs a number from 1 to 100000");
+                (void)Refuse(options, "--jobs needs a number from 1 to 100000");
+                continue;
             }
             options->Jobs = static_cast<size_t>(jobs);
         } else if (OptionValue(argv, &i, "--ports-from", &value)) {
             if (value == "-" && options->PortsFromStdin) {
-                return Wrong("--ports-from - is given twice");
+                (void)Refuse(options, "--ports-from - is given twice");
+                continue;
             }
             options->PortsFromStdin = options->PortsFromStdin || value == "-";
             options->PortLists.push_back(value);
@@ -277,38 +298,46 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             options->Junit = value;
         } else if (OptionValue(argv, &i, "--transcript-limit", &value)) {
             if (!Size(value, &options->TranscriptLimit)) {
-                return Wrong("--transcript-limit needs a size from 4K to 1024G, such as 64M");
+                (void)Refuse(options, "--transcript-limit needs a size from 4K to 1024G, such as 64M");
+                continue;
             }
         } else if (OptionValue(argv, &i, "--match", &value)) {
             bool known = false;
             (void)Matches(Port(), value, &known);
             if (!known) {
-                return Wrong("--match needs serial=S, usb=VVVV:PPPP or by-id=TEXT, not " + value);
+                (void)Refuse(options, "--match needs serial=S, usb=VVVV:PPPP or by-id=TEXT, not " + value);
+                continue;
             }
             matches.push_back(value);
         } else if (OptionValue(argv, &i, "--unit-timeout", &value)) {
             if (!Count(value, 1, &options->UnitTimeout)) {
-                return Wrong("--unit-timeout needs a number of seconds from 1 to 86400");
+                (void)Refuse(options, "--unit-timeout needs a number of seconds from 1 to 86400");
+                continue;
             }
         } else if (OptionValue(argv, &i, "--timeout", &value)) {
             if (!Count(value, 1, &options->Timeout)) {
-                return Wrong("--timeout needs a number of seconds from 1 to 86400");
+                (void)Refuse(options, "--timeout needs a number of seconds from 1 to 86400");
+                continue;
             }
         } else if (OptionValue(argv, &i, "--retries", &value)) {
             if (!Count(value, 0, &options->Retries) || options->Retries > 100) {
-                return Wrong("--retries needs a number from 0 to 100");
+                (void)Refuse(options, "--retries needs a number from 0 to 100");
+                continue;
             }
         } else if (OptionValue(argv, &i, "--retry-wait", &value)) {
             if (!Count(value, 0, &options->RetryWait)) {
-                return Wrong("--retry-wait needs a number of seconds from 0 to 86400");
+                (void)Refuse(options, "--retry-wait needs a number of seconds from 0 to 86400");
+                continue;
             }
         } else if (StartsWithNoCase(arg, "-BAUD=") || StartsWithNoCase(arg, "-DEBUG") ||
                    StartsWithNoCase(arg, "-UTC")) {
             options->PassedOn.push_back(arg);  // torvex takes the last -BAUD=
         } else if (StartsWithNoCase(arg, "-PORT=")) {
-            return Wrong("ports are named as arguments after the script, not with -PORT=");
+            (void)Refuse(options, "ports are named as arguments after the script, not with -PORT=");
+            continue;
         } else if (arg[0] == '-' && arg[1] != '\0') {
-            return Wrong(std::string("unknown option ") + arg);
+            (void)Refuse(options, std::string("unknown option ") + arg);
+            continue;
         } else if (!options->HasScript) {
             options->Script = arg;
             options->HasScript = true;
@@ -316,21 +345,31 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
             options->Ports.push_back({arg, "", ""});
         }
     }
+    // An output given twice is the refusal's own: neither is replaced.
+    if (twice.count("--json") > 0) {
+        options->Json.clear();
+    }
+    if (twice.count("--junit") > 0) {
+        options->Junit.clear();
+    }
+    if (!options->Refusal.empty()) {
+        return 2;
+    }
     if (!options->HasScript) {
-        return Wrong("no script named");
+        return Refuse(options, "no script named");
     }
     if (options->PortsFromStdin && options->Script == "-") {
-        return Wrong("the script and the ports cannot both come from standard input");
+        return Refuse(options, "the script and the ports cannot both come from standard input");
     }
     if (options->Identify.empty() != options->UnitId.empty()) {
-        return Wrong("--identify and --unit-id go together");
+        return Refuse(options, "--identify and --unit-id go together");
     }
     if (!options->Identify.empty() && !options->Watch) {
-        return Wrong("--identify is for --watch");
+        return Refuse(options, "--identify is for --watch");
     }
     if (options->Watch) {
         if (all || !options->Ports.empty() || options->DryRun) {
-            return Wrong("--watch takes the ports that come, as --match picks them: name none");
+            return Refuse(options, "--watch takes the ports that come, as --match picks them: name none");
         }
         // A station's port list names units by serial number, to give them labels and speeds.
         for (const std::string& list : options->PortLists) {
@@ -340,15 +379,15 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
         }
         for (const RackPort& port : options->Ports) {
             if (port.Match.empty()) {
-                return Wrong(port.List + ":" + std::to_string(port.Line) + ": --watch takes serial=S lines only, not " +
-                             port.Name);
+                return Refuse(options, port.List + ":" + std::to_string(port.Line) +
+                                           ": --watch takes serial=S lines only, not " + port.Name);
             }
         }
         options->Named.swap(options->Ports);  // units to come, not ports to run now
         return -1;
     }
     if (options->Again) {
-        return Wrong("--again is for --watch");
+        return Refuse(options, "--again is for --watch");
     }
     for (const std::string& list : options->PortLists) {
         if (!ReadList(list, options)) {
@@ -356,13 +395,12 @@ int ReadOptions(int argc, char** argv, RackOptions* options)
         }
     }
     if (!FindUnits(all, matches, options)) {
-        return 1;
+        return 2;
     }
     WarnSpeeds(*options);
     if (options->Ports.empty() && (options->NotFound.empty() || !options->DryRun)) {
         // An empty port list: a nightly job's reports must not keep last night's results.
-        options->Refusal = "no ports named";
-        return Wrong(options->Refusal);
+        return Refuse(options, "no ports named");
     }
     return -1;
 }

@@ -73,8 +73,9 @@ enum class StartResult {
 // FileKind        what is at path: none, a regular file, or something else (a folder,
 //                 a device, a FIFO)
 // RealFile        path after its links: the file's real path, or its folder's and its name
+// SyncFile        a written (and flushed) file's data on the disk; false with why
 // RenameOver     from renamed onto to in one step; a reader of the old file never
-//                 sees a part of the new one
+//                 sees a part of the new one; the new name is on the disk when it returns
 // RemoveFile      from removed
 // HostName        this machine's name, or empty
 // TakeStandardOutput  a stream on what standard output was, for a report; standard
@@ -99,6 +100,7 @@ bool Runnable(const std::string& path, std::string* why);
 enum class FileIs { None, Regular, Other };
 FileIs FileKind(const std::string& path);
 std::string RealFile(const std::string& path);
+bool SyncFile(FILE* file, std::string* why);
 bool RenameOver(const std::string& from, const std::string& to, std::string* why);
 void RemoveFile(const std::string& path);
 FILE* TakeStandardOutput();

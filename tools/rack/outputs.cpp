@@ -75,7 +75,7 @@ std::string OutputFault(const RackOptions& opts, const char* option, const std::
         return (named + " is not a regular file");
     }
     const std::vector<std::string> ids = Identities(path);
-    if (opts.Script != "-" && Same(ids, opts.Script)) {
+    if (!opts.Script.empty() && opts.Script != "-" && Same(ids, opts.Script)) {
         return (named + " is the same file as the script " + opts.Script);
     }
     for (const std::string& list : opts.PortLists) {
@@ -147,9 +147,36 @@ JunitHead ReportHead(const RackOptions& opts, const std::string& scriptPath)
 
 int Refused(const RackOptions& opts, const std::string& scriptPath, const std::string& reason)
 {
-    if (CheckOutputs(opts)) {
-        (void)MarkUnfinished(opts, ReportHead(opts, scriptPath), reason);
+    if (opts.DryRun) {
+        return 2;  // it leaves nothing behind
     }
+    // Each output sound in itself says why; one at fault is left as it was.
+    RackOptions sound = opts;
+    const bool json = !opts.Json.empty() && opts.Json != "-";
+    const bool junit = !opts.Junit.empty() && opts.Junit != "-";
+    const std::string jsonFault = json ? OutputFault(opts, "--json", opts.Json, "", "") : "";
+    const std::string junitFault = junit ? OutputFault(opts, "--junit", opts.Junit, opts.Json, "--json") : "";
+    for (const std::string& fault : {jsonFault, junitFault}) {
+        if (!fault.empty()) {
+            (void)Refuse(fault);
+        }
+    }
+    if (!jsonFault.empty() || (json && junit && Same(Identities(opts.Json), opts.Junit))) {
+        sound.Json.clear();
+    }
+    if (!junitFault.empty()) {
+        sound.Junit.clear();
+    }
+    const JunitHead head = ReportHead(opts, scriptPath);
+    if (!opts.NotFound.empty() && !sound.Junit.empty()) {
+        // CI reads a failure that says what was looked for, not a missing file.
+        const bool taken = sound.Junit != "-" || (StandardOutput = TakeStandardOutput()) != nullptr;
+        if (taken) {
+            (void)WriteReport(sound.Junit, JunitNotFound(opts.NotFound, head));
+        }
+        sound.Junit.clear();
+    }
+    (void)MarkUnfinished(sound, head, reason);
     return 2;
 }
 
@@ -200,20 +227,20 @@ bool WriteReport(const std::string& path, const std::string& text)
         fprintf(stderr, "torvex-rack: cannot write %s: %s\n", path.c_str(), why.c_str());
         return false;
     }
-    int err = 0;
-    if (fwrite(text.data(), 1, text.size(), file) != text.size() || fflush(file) != 0) {
-        err = errno;
+    bool written = fwrite(text.data(), 1, text.size(), file) == text.size() && fflush(file) == 0;
+    if (!written) {
+        why = strerror(errno);
     }
-    if (fclose(file) != 0 && err == 0) {
-        err = errno;
+    // On the disk before it takes the name: a power loss leaves the old report or the new one, never an empty file.
+    written = written && SyncFile(file, &why);
+    if (fclose(file) != 0 && written) {
+        written = false;
+        why = strerror(errno);
     }
-    if (err == 0 && RenameOver(temporary, real, &why)) {
+    if (written && RenameOver(temporary, real, &why)) {
         return true;
     }
     RemoveFile(temporary);
-    if (err != 0) {
-        why = strerror(err);
-    }
     const char* left = Marked.count(path) > 0 ? "it still says the rack did not finish" : "it is left as it was";
     fprintf(stderr, "torvex-rack: cannot write %s: %s; %s\n", path.c_str(), why.c_str(), left);
     return false;

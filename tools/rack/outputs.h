@@ -26,8 +26,10 @@ bool WriteReport(const std::string& path, const std::string& text);
 // What the JUnit suite says of the rack: now, this machine, the version, the
 // script (read at scriptPath, or where it was named) and the command line.
 JunitHead ReportHead(const RackOptions& opts, const std::string& scriptPath);
-// A rack that will not start for reason says so in its reports too, where
-// they are sound; answers exit status 2.
+// A rack that will not start for reason says so in each report that is
+// sound in itself (one at fault is said and left as it was; a dry run
+// writes none); a --match that found nothing gets its JUnit testcase.
+// Answers exit status 2.
 int Refused(const RackOptions& opts, const std::string& scriptPath, const std::string& reason);
 // The JSON that says the rack did not finish, or did not start for reason.
 std::string UnfinishedJson(const std::string& script, const std::string& reason);

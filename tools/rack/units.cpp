@@ -98,7 +98,8 @@ bool FindUnits(bool all, const std::vector<std::string>& matches, RackOptions* o
         std::this_thread::sleep_for(std::chrono::seconds(options->RetryWait));
     }
     if (!options->NotFound.empty() && !options->DryRun) {
-        fprintf(stderr, "torvex-rack: no serial port found with %s\n", options->NotFound.c_str());
+        options->Refusal = "no serial port found with " + options->NotFound;
+        fprintf(stderr, "torvex-rack: %s\n", options->Refusal.c_str());
         return false;
     }
     auto named = [&](const std::string& name) {

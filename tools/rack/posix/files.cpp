@@ -105,11 +105,28 @@ std::string RealFile(const std::string& path)
     return joined;
 }
 
+bool SyncFile(FILE* file, std::string* why)
+{
+    if (fsync(fileno(file)) != 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 bool RenameOver(const std::string& from, const std::string& to, std::string* why)
 {
     if (rename(from.c_str(), to.c_str()) != 0) {
         *why = strerror(errno);
         return false;
+    }
+    // The folder's new entry on the disk too, or a power loss may bring back the old file.
+    const size_t slash = to.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : to.substr(0, slash);
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)fsync(fd);
+        close(fd);
     }
     return true;
 }

@@ -7,8 +7,12 @@
 #include <signal.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <dirent.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #else
 #include <spawn.h>
 #endif
@@ -16,6 +20,68 @@
 #include <cerrno>
 
 #ifdef __linux__
+namespace {
+
+void MarkCloseOnExec(int fd)
+{
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) {
+        (void)fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
+}
+
+}  // namespace
+
+bool CloseOnExecListed(int first)
+{
+    const int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        return false;
+    }
+    // The raw call: readdir would allocate.
+    alignas(struct dirent64) char buffer[4096];
+    long n = 0;
+    while ((n = syscall(SYS_getdents64, dir, buffer, sizeof buffer)) > 0) {
+        for (long at = 0; at < n;) {
+            const struct dirent64* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            int fd = 0;
+            const char* c = entry->d_name;
+            for (; *c >= '0' && *c <= '9' && fd < (1 << 24); c++) {
+                fd = fd * 10 + (*c - '0');
+            }
+            if (*c == '\0' && c != entry->d_name && fd >= first && fd != dir) {
+                MarkCloseOnExec(fd);
+            }
+        }
+    }
+    close(dir);
+    return n == 0;
+}
+
+void CloseOnExecUpToLimit(int first)
+{
+    // Not past a million: a limit such as 2^30 would keep the child for minutes.
+    rlim_t last = 1 << 20;
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < last) {
+        last = limit.rlim_cur;
+    }
+    for (int fd = first; static_cast<rlim_t>(fd) < last; fd++) {
+        MarkCloseOnExec(fd);
+    }
+}
+
+void CloseOnExecFrom(int first)
+{
+    // Linux before 5.11 has no close_range flag for this (EINVAL, or ENOSYS
+    // before 5.9): the open descriptors are listed, or without /proc tried one by one.
+    if (close_range(static_cast<unsigned>(first), ~0U, CLOSE_RANGE_CLOEXEC) == 0 || CloseOnExecListed(first)) {
+        return;
+    }
+    CloseOnExecUpToLimit(first);
+}
+
 namespace {
 
 // What the child needs, made ready before it exists: it shares the rack's
@@ -60,7 +126,7 @@ int BecomeTorvex(void* arg)
         _exit(127);
     }
     // Nor anything the rack itself was left by whoever started it.
-    close_range(PROGRESS_FD + 1, ~0U, CLOSE_RANGE_CLOEXEC);
+    CloseOnExecFrom(PROGRESS_FD + 1);
     execve(s->exe, s->argv, s->envp);
     s->err = errno;
     _exit(127);

@@ -16,3 +16,14 @@ constexpr int CaughtSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGC
 // or -1 with errno; execErr: why the exec failed in a child that was made.
 pid_t SpawnTorvex(pid_t rack, int in, int out, int progress, const char* exe, char** argv, char** envp,
                   int* execErr);
+
+#ifdef __linux__
+// Marks every descriptor from first on to be closed at exec: by close_range,
+// else by the list of /proc/self/fd, else one by one up to the limit of open
+// files. Safe in a child that shares the rack's memory: it allocates nothing.
+void CloseOnExecFrom(int first);
+// Its two ways for a kernel without close_range; the first is false when it
+// cannot read the list.
+bool CloseOnExecListed(int first);
+void CloseOnExecUpToLimit(int first);
+#endif

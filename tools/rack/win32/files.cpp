@@ -6,8 +6,10 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "os.h"
@@ -78,6 +80,16 @@ std::string RealFile(const std::string& path)
     char full[MAX_PATH * 4];
     const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
     return n > 0 && n < sizeof full ? std::string(full, n) : path;
+}
+
+bool SyncFile(FILE* file, std::string* why)
+{
+    // FlushFileBuffers on the stream's handle.
+    if (_commit(_fileno(file)) != 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 bool RenameOver(const std::string& from, const std::string& to, std::string* why)
