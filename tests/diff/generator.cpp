@@ -11,7 +11,7 @@ namespace {
 
 const char* const Conditions[] = {"OK", "ERROR", "Y", "N", "y", ":", ">10", "<3", "=23", "<3,500", " >15 ",
                                   "!=99", "", ">", "+CSQ", "READY", "O", "23", "=99", ">1O", "\xE2\x80\x9COK\xE2\x80\x9D",
-                                  "No ERROR", "1"};
+                                  "No ERROR", "1", "\tOK", "O\x01K", "OK\x7F", "Jos\xC3\xA9", "\xA0", "\t", "\xC2\x85"};
 const char* const Commands[] = {"#prompt Go on? (Y/N)", "#print hello", "#wait 1", "#wait 500ms", "#timeout 5",
                                 "#timeout 0", "#UTC", "#NZST", "#bell", "# a note", "#If the unit does not answer, call",
                                 "#tiemout 5", "#waitsec 5", "#Waiting for the unit", "#print Ctrl-C to stop",

@@ -112,9 +112,29 @@ const Trap Traps[] = {
      "2: error: #if has no \"(\", so it never jumps [if-never]\n"
      "3: error: #if has no \")\" after its \"(\", so it never jumps [if-never]\n"
      "4: error: #if has an empty condition, so it never jumps [if-never]\n"
-     "5: error: condition (>) has no number after \">\", so the run compares the response's number with 0 "
+     "5: warning: condition (>) has no number after \">\", so the run compares the response's number with 0 "
      "[if-no-number]\n"
      "6: warning: condition ( OK) is looked for in the response with its blanks [condition-blanks]\n"},
+    // Conditions the run reads otherwise, or that no answer holds: errors
+    // where the way they skip sends a modem command (above, where none does:
+    // warnings). A key may be any byte, so a one-byte condition after a
+    // prompt may hold.
+    {"AT+CSQ\r\n#if (!=99) send\r\n#if (>1O) send\r\n#if (\tOK) send\r\n#if (Jos\xC3\xA9) send\r\n#if (\xA0) send\r\n"
+     "#if (>) send\r\n#if (O\x01K) end\r\n#prompt Key?\r\n#if (\t) send\r\n#goto end\r\n:send\r\nATZ\r\n:end\r\n",
+     "2: error: condition (!=99) is no comparison the run knows: it looks for the text \"!=99\" in the response "
+     "[condition-text]\n"
+     "3: error: condition (>1O) reads the number 1 and ignores \"O\" after it (the letter O, not a zero): the run "
+     "jumps when the response's number is greater than 1 [condition-rest]\n"
+     "4: error: condition (\\tOK) holds a tab at character 1: the run looks for it as it stands, and the device's "
+     "answers, in printable ASCII, never hold it: the #if never jumps [condition-bytes]\n"
+     "5: warning: condition (Jos\\xC3\\xA9) holds U+00E9 \"\\xC3\\xA9\" at character 4, which is not ASCII: the run "
+     "looks for its bytes as they stand, and the #if jumps only if the answer holds them so [condition-bytes]\n"
+     "6: error: condition (\\xA0) holds the byte \\xA0, which is no UTF-8, at character 1: the run looks for it as it "
+     "stands, and the device's answers, in printable ASCII, never hold it: the #if never jumps [condition-bytes]\n"
+     "7: error: condition (>) has no number after \">\", so the run compares the response's number with 0 "
+     "[if-no-number]\n"
+     "8: warning: condition (O\\x01K) holds a control byte (\\x01) at character 2: the run looks for it as it "
+     "stands, and the device's answers, in printable ASCII, never hold it: the #if never jumps [condition-bytes]\n"},
     {std::string(OddBytes, sizeof OddBytes - 1),
      "1: error: the file begins with a UTF-8 byte order mark, so the run sends this line to the device, mark and "
      "all [byte-order-mark]\n"
@@ -124,12 +144,14 @@ const Trap Traps[] = {
      "4: error: line holds a NUL byte: the run sends only the 2 characters before it [nul-byte]\n"
      "5: warning: line holds a carriage return before its end: the device gets \"ATZ\\rATI\\r\" in one write, and "
      "the run waits for one answer [carriage-return]\n"},
-    {"^QRTC=2020/01/01\r\n#prompt Go on?\r\n#if (y) yes\r\n#if (>1) yes\r\n:yes\r\n",
+    // A condition that never holds is an error where its jump sends a modem command.
+    {"^QRTC=2020/01/01\r\n#prompt Go on?\r\n#if (y) yes\r\n#if (>1) end\r\n#goto end\r\n:yes\r\nATZ\r\n:end\r\n",
      "1: error: the run fills in the clock command with the current time and drops \"2020/01/01\" [clock-text]\n"
      "3: error: after #prompt the response is the key in upper case, so (y) never holds "
      "[condition-after-prompt]\n"
-     "4: error: after #prompt the response is one key, with no \":\" before a number, so (>1) never holds "
-     "[condition-after-prompt]\n"},
+     "4: warning: after #prompt the response is one key, with no \":\" before a number, so (>1) never holds "
+     "[condition-after-prompt]\n"
+     "7: warning: no path from the start of the script reaches this line [unreachable]\n"},
     {ManyLabels(1100),
      "1103: error: jumps to \"l1100\", which no label defines: the run prints Label \"l1100\" not found. and goes "
      "on with the next line [missing-label]\n"},
@@ -255,13 +277,17 @@ const Trap AccountTraps[] = {
     {"AT+CSQ\r\n#if (>1O) x\r\n#if (\xE2\x80\x9COK\xE2\x80\x9D) x\r\n^QRTC =\r\n:x\r\n",
      "2: error: condition (>1O) reads the number 1 and ignores \"O\" after it (the letter O, not a zero): the run "
      "jumps when the response's number is greater than 1 [condition-rest]\n"
-     "3: error: condition (\\xE2\\x80\\x9COK\\xE2\\x80\\x9D) holds a curly double quote (U+201C) at character 1: "
-     "the run looks for it as it stands, and an answer in ASCII never holds it [condition-bytes]\n"
+     "3: warning: condition (\\xE2\\x80\\x9COK\\xE2\\x80\\x9D) holds a curly double quote (U+201C) at character 1: "
+     "the run looks for it as it stands, and the device's answers, in printable ASCII, never hold it: the #if never "
+     "jumps [condition-bytes]\n"
      "4: error: the clock command has a blank before its \"=\", so the run does not fill it in: it sends "
      "\"AT^QRTC =\" as written, without the time [clock-blank]\n"},
-    // The value a command sets is in its echo, which the run passes over.
-    {"AT+CGDCONT=1,\"IP\",\"internet\"\r\n#if (internet) x\r\nAT+CSQ\r\n#if (+CSQ) x\r\n:x\r\n",
-     "2: warning: (internet) is part of the value the modem command on line 1 sets, which only its echo holds, and "
+    // The value a command sets is in its echo, which the run passes over,
+    // where that command gives the response on every way to the #if; lines
+    // that send nothing may come between.
+    {"AT+CGDCONT=1,\"IP\",\"internet\"\r\n# the APN\r\n#print set\r\n#if (internet) x\r\nAT+CSQ\r\n#if (+CSQ) x\r\n"
+     "#if (>10) y\r\nAT+CGDCONT=1,\"IP\",\"telstra\"\r\n:y\r\n#if (telstra) x\r\n:x\r\n",
+     "4: warning: (internet) is part of the value the modem command on line 1 sets, which only its echo holds, and "
      "the run passes over the echo: the #if jumps only if the answer itself holds it [condition-in-echo]\n"},
     // A text that holds ERROR is one the author looks for.
     {"ATZ\r\n#if (No ERROR) x\r\n:x\r\n", ""},
@@ -295,15 +321,15 @@ const Trap PathTraps[] = {
      "7: error: #wait reads the number 500 and ignores \"ms\" after it: the run waits 500 s [number-rest]\n"
      "8: error: #waitsec is read as #wait, which finds no number after it and does nothing, though the line holds "
      "one [name-runs-on]\n"
-     "9: error: condition (!=99) is no comparison the run knows: it looks for the text \"!=99\" in the response "
+     "9: warning: condition (!=99) is no comparison the run knows: it looks for the text \"!=99\" in the response "
      "[condition-text]\n"
      "10: warning: condition (<3,500) reads the number 3 and ignores \",500\" after it: the run jumps when the "
      "response's number is less than 3 [condition-rest]\n"
      "10: warning: (<3,500) compares the number after the \":\" of the answer, but on every way here the last modem "
      "command is one that answers OK alone, with no number: the #if never jumps [answer-ok-only]\n"
-     "11: error: condition ( >15 ) is no comparison the run knows: it looks for the text \" >15 \" in the response "
+     "11: warning: condition ( >15 ) is no comparison the run knows: it looks for the text \" >15 \" in the response "
      "[condition-text]\n"
-     "12: error: condition (!= 99) is no comparison the run knows: it looks for the text \"!= 99\" in the response "
+     "12: warning: condition (!= 99) is no comparison the run knows: it looks for the text \"!= 99\" in the response "
      "[condition-text]\n"},
     // Lines that end in LF CR: every line after the first begins with CR and is passed over.
     {"ATZ\n\rATI\n\r#print x\n\r# a note\n\r\n",

@@ -245,7 +245,7 @@ void Checker::CommandLine(Piece* p)
         Jump(line, cmd.Text);
         break;
     case CommandId::If:
-        IfCommand(line, text, cmd);
+        IfCommand(line, text, cmd, node);
         if (node != nullptr && cmd.Condition != nullptr) {
             IfPaths(line, cmd.Condition, *node);
         }

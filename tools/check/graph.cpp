@@ -26,7 +26,8 @@ int Successors(const std::vector<Node>& nodes, uint32_t i, uint32_t out[2])
         out[0] = i + 1;
         return 1;
     }
-    const uint8_t from = n.Reach & RESPONSE_FROM;
+    // Where no path reaches, either way may follow.
+    const uint8_t from = n.Reach != 0 ? n.Reach & RESPONSE_FROM : RESPONSE_FROM;
     const bool jumps = (from & n.Holds) != 0;
     const uint8_t always = (n.Holds & HOLDS_AFTER_MODEM_ALWAYS) != 0 ? FROM_ANY_MODEM : 0;
     const bool goesOn = (from & ~always) != 0;
@@ -192,6 +193,33 @@ std::vector<bool> BackFromModem(const std::vector<Node>& n, bool stopAtTimeout)
 }
 
 }  // namespace
+
+std::vector<uint32_t> ResponseGivers(const std::vector<Node>& n)
+{
+    std::vector<uint32_t> giver(n.size(), NO_NODE);
+    if (n.empty()) {
+        return giver;
+    }
+    // A node's giver changes at most twice: from none to one, and to many.
+    giver[0] = GIVER_WAKE_UP;
+    std::vector<uint32_t> work = {0};
+    while (!work.empty()) {
+        const uint32_t i = work.back();
+        work.pop_back();
+        const uint32_t out = n[i].Kind == NODE_MODEM || n[i].Kind == NODE_PROMPT ? i : giver[i];
+        uint32_t next[2];
+        const int k = Successors(n, i, next);
+        for (int j = 0; j < k; j++) {
+            const uint32_t w = next[j];
+            const uint32_t joined = w >= n.size() || giver[w] == NO_NODE || giver[w] == out ? out : GIVER_MANY;
+            if (w < n.size() && joined != giver[w]) {
+                giver[w] = joined;
+                work.push_back(w);
+            }
+        }
+    }
+    return giver;
+}
 
 bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node, size_t most)
 {

@@ -135,7 +135,7 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
     }
     if (never) {
         if (from == FROM_PROMPT) {
-            Emit(line, Severity::Error, "condition-after-prompt",
+            Emit(line, SkipsModem(node.Target) ? Severity::Error : Severity::Warning, "condition-after-prompt",
                  numeric ? "after #prompt the response is one key, with no \":\" before a number, so " + shown +
                                " never holds"
                  : condition[1] == '\0' && HasSmallLetter(condition)
@@ -157,9 +157,10 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
     } else if (afterModem && !numeric && condition[1] == '\0') {
         KeyAfterModem(line, shown, condition[0]);
     }
-    // "AT+CGDCONT=1,\"IP\",\"internet\"" then "(internet)": only the echo holds it.
-    if (afterModem && !numeric && ValueNode != NO_NODE && ValueNode + 2 == NodeCount &&
-        strstr(Value, condition) != nullptr) {
+    // "AT+CGDCONT=1,\"IP\",\"internet\"" then "(internet)": only the echo holds it,
+    // where that command gives the response on every way here.
+    if (afterModem && !numeric && ValueNode != NO_NODE && strstr(Value, condition) != nullptr &&
+        GiverOf(NodeCount - 1) == ValueNode) {
         Emit(line, Severity::Warning, "condition-in-echo",
              shown + " is part of the value the modem command on line " + std::to_string(Nodes[ValueNode].Line) +
                  " sets, which only its echo holds, and the run passes over the echo: the #if jumps only if the "
@@ -175,6 +176,15 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
                  ? "#if comes before any modem command, so it tests the answer to the wake-up"
                  : "#if can be reached before any modem command, and then tests the answer to the wake-up");
     }
+}
+
+uint32_t Checker::GiverOf(uint32_t node)
+{
+    if (!GiversKnown) {
+        Givers = ResponseGivers(Nodes);
+        GiversKnown = true;
+    }
+    return node < Givers.size() ? Givers[node] : NO_NODE;
 }
 
 // Whether the way on at node, which an #if never takes, would send a modem command.
