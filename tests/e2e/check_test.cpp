@@ -144,6 +144,10 @@ const Trap Traps[] = {
      "4: error: line holds a NUL byte: the run sends only the 2 characters before it [nul-byte]\n"
      "5: warning: line holds a carriage return before its end: the device gets \"ATZ\\rATI\\r\" in one write, and "
      "the run waits for one answer [carriage-return]\n"},
+    // Another language's command with its number run on, as "#wait5" is read.
+    {"#sleep20\r\nATZ\r\n",
+     "1: error: #sleep20 is a command of other script languages, not of torvex: the run ignores the line and goes on "
+     "into the lines after it, which send modem commands [foreign-command]\n"},
     // A condition that never holds is an error where its jump sends a modem command.
     {"^QRTC=2020/01/01\r\n#prompt Go on?\r\n#if (y) yes\r\n#if (>1) end\r\n#goto end\r\n:yes\r\nATZ\r\n:end\r\n",
      "1: error: the run fills in the clock command with the current time and drops \"2020/01/01\" [clock-text]\n"
