@@ -358,10 +358,18 @@ const Trap PathTraps[] = {
      "14: error: (>0) compares the number after the \":\" of the answer, but on every way here the last modem "
      "command is one that answers OK alone, with no number: the #if never jumps, and the loop it should end goes "
      "round forever [answer-ok-only]\n"},
-    // The farthest prompt the look-back reaches: 254 lines between it and the #if.
-    {"#prompt Reset? (Y/N)\r\nAT+CPIN?\r\n" + Prints(253) + "#if (Y) reset\r\n:reset\r\n",
-     "256: error: (Y) looks for the key of the #prompt on line 1, but the modem command on line 2 comes between: the "
-     "response is its answer, whatever key was pressed [key-after-modem]\n"},
+    // A prompt no path runs is no prompt whose key an #if may mean.
+    {"AT+CSQ\r\n#goto a\r\n#prompt Reset? (Y/N)\r\nATZ\r\n:a\r\nATI\r\n#if (Y) x\r\n:x\r\n",
+     "3: warning: no path from the start of the script reaches lines 3-4 [unreachable]\n"},
+    // However far back the prompt is, and however long the poll loop.
+    {"#prompt Reset? (Y/N)\r\nAT+CPIN?\r\n" + Prints(3000) + "#if (Y) reset\r\n:reset\r\n:poll\r\nAT\r\n"
+         "#if (>0) done\r\n" + Prints(300) + "#goto poll\r\n:done\r\nATZ\r\n",
+     "3003: error: (Y) looks for the key of the #prompt on line 1, but the modem command on line 2 comes between: the "
+     "response is its answer, whatever key was pressed [key-after-modem]\n"
+     "3007: error: (>0) compares the number after the \":\" of the answer, but on every way here the last modem "
+     "command is one that answers OK alone, with no number: the #if never jumps, and the loop it should end goes "
+     "round forever [answer-ok-only]\n"
+     "3310: warning: no path from the start of the script reaches this line [unreachable]\n"},
     // Modem lines a device cannot take, each sent as it stands.
     {std::string(DeviceBytes, sizeof DeviceBytes - 1),
      "1: error: line holds a form feed (page break) at character 1, which the run sends to the device as part of "

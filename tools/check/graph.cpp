@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <unordered_set>
 #include <utility>
 
 namespace {
@@ -221,19 +222,20 @@ std::vector<uint32_t> ResponseGivers(const std::vector<Node>& n)
     return giver;
 }
 
-bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node, size_t most)
+bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node)
 {
     std::vector<uint32_t> seen = {node};
+    std::unordered_set<uint32_t> met = {node};
     bool back = false;
     for (size_t at = 0; at < seen.size(); at++) {
         uint32_t next[2];
         const int k = Successors(nodes, seen[at], next);
         for (int j = 0; j < k; j++) {
-            if (next[j] >= nodes.size() || seen.size() >= most) {
-                return false;  // the end, or too far to tell
+            if (next[j] >= nodes.size()) {
+                return false;  // the end
             }
             back = back || next[j] == node;
-            if (std::find(seen.begin(), seen.end(), next[j]) == seen.end()) {
+            if (met.insert(next[j]).second) {
                 seen.push_back(next[j]);
             }
         }

@@ -76,9 +76,8 @@ struct PredecessorLists {
     std::vector<uint32_t> From;
 };
 PredecessorLists PredecessorsOf(const std::vector<Node>& nodes);
-// Whether every way on from node comes back to it and none reaches the end,
-// looking at most nodes (false beyond them).
-bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node, size_t most);
+// Whether every way on from node comes back to it and none reaches the end.
+bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node);
 // For each node, the modem command or prompt whose answer is the response
 // when it runs, the same on every way that reaches it: its node;
 // GIVER_WAKE_UP for the wake-up's, GIVER_MANY where the ways differ, NO_NODE

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 
 #include "run/text.h"
 #include "tools/check/checker.h"
@@ -203,7 +204,7 @@ bool Checker::SkipsModem(uint32_t node)
 void Checker::OkOnlyAnswer(long line, const std::string& shown, const Node& node)
 {
     // A poll loop whose only way out is this #if never ends.
-    const bool forever = LoopsBackForGood(Nodes, NodeCount - 1, 64);
+    const bool forever = LoopsBackForGood(Nodes, NodeCount - 1);
     Emit(line, forever || SkipsModem(node.Target) ? Severity::Error : Severity::Warning, "answer-ok-only",
          shown + " compares the number after the \":\" of the answer, but on every way here the last modem command is "
                  "one that answers OK alone, with no number: the #if never jumps" +
@@ -255,17 +256,21 @@ void Checker::KeyAfterModem(long line, const std::string& shown, char key)
         Ways = PredecessorsOf(Nodes);
         WaysKnown = true;
     }
-    constexpr size_t MOST = 256;  // nodes looked at, at most
     struct Step {
         uint32_t Node;
         uint32_t Modem;  // the modem command met on the way back; NO_NODE: none yet
     };
+    // Each node is looked at once before a modem command is met and once after.
     std::vector<Step> seen = {{NodeCount - 1, NO_NODE}};
-    for (size_t at = 0; at < seen.size() && seen.size() < MOST; at++) {
+    std::unordered_set<uint64_t> met = {uint64_t{NodeCount - 1} << 1};
+    for (size_t at = 0; at < seen.size(); at++) {
         const Step step = seen[at];
         for (uint32_t e = Ways.Start[step.Node]; e < Ways.Start[step.Node + 1]; e++) {
             const uint32_t p = Ways.From[e];
             const Node& n = Nodes[p];
+            if (n.Reach == 0) {
+                continue;  // no way runs through it
+            }
             if (n.Kind == NODE_PROMPT && step.Modem != NO_NODE) {
                 const auto offered = std::lower_bound(PromptKeys.begin(), PromptKeys.end(), std::make_pair(p, uint64_t{0}));
                 const bool offers = offered != PromptKeys.end() && offered->first == p && (offered->second & KeyBit(key)) != 0;
@@ -277,10 +282,7 @@ void Checker::KeyAfterModem(long line, const std::string& shown, char key)
                 return;
             }
             const Step next = {p, step.Modem != NO_NODE || n.Kind != NODE_MODEM ? step.Modem : p};
-            const bool met = std::any_of(seen.begin(), seen.end(), [&](const Step& s) {
-                return s.Node == next.Node && (s.Modem == NO_NODE) == (next.Modem == NO_NODE);
-            });
-            if (!met && n.Kind != NODE_PROMPT) {
+            if (n.Kind != NODE_PROMPT && met.insert(uint64_t{p} << 1 | (next.Modem != NO_NODE ? 1 : 0)).second) {
                 seen.push_back(next);
             }
         }
