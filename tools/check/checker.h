@@ -187,8 +187,10 @@ private:
     bool ModemAfterKnown = false;
     std::vector<uint32_t> Givers;  // ResponseGivers, worked out when first asked
     bool GiversKnown = false;
-    PredecessorLists Ways;  // worked out when first asked
-    bool WaysKnown = false;
+    std::vector<bool> EndAfterNode;  // EndAfter, worked out when first asked
+    bool EndAfterKnown = false;
+    std::vector<KeyLost> Lost;  // KeysLost, worked out when first asked
+    bool LostKnown = false;
     // The prompts whose text offers keys, by node, in node order.
     std::vector<std::pair<uint32_t, uint64_t>> PromptKeys;
     bool AnyKeysLoop = false;

@@ -166,17 +166,21 @@ namespace {
 
 // The nodes a modem command can come after, found backwards from each; with
 // stopAtTimeout, a #timeout that reads a number is found but not gone past.
-std::vector<bool> BackFromModem(const std::vector<Node>& n, bool stopAtTimeout)
+// fromEnd: the nodes the end of the script can come after instead.
+std::vector<bool> BackFromModem(const std::vector<Node>& n, bool stopAtTimeout, bool fromEnd = false)
 {
     const PredecessorLists ways = PredecessorsOf(n);
     const std::vector<uint32_t>& start = ways.Start;
     const std::vector<uint32_t>& from = ways.From;
     std::vector<bool> after(n.size(), false);
     std::vector<uint32_t> work;
-    for (uint32_t i = 0; i < n.size(); i++) {
+    for (uint32_t i = 0; i < n.size() && !fromEnd; i++) {
         if (n[i].Kind == NODE_MODEM) {
             work.push_back(i);
         }
+    }
+    if (fromEnd) {
+        work.push_back(static_cast<uint32_t>(n.size()));  // the end's ways in are listed after the last node's
     }
     while (!work.empty()) {
         const uint32_t i = work.back();
@@ -222,8 +226,65 @@ std::vector<uint32_t> ResponseGivers(const std::vector<Node>& n)
     return giver;
 }
 
-bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node)
+std::vector<KeyLost> KeysLost(const std::vector<Node>& n)
 {
+    const KeyLost none = {NO_NODE, NO_NODE};
+    std::vector<KeyLost> lost(n.size(), none);
+    if (n.empty()) {
+        return lost;
+    }
+    // A prompt whose key is the response on some way in. A node is taken up
+    // when first reached and when either value is first set: three times at most.
+    std::vector<uint32_t> pending(n.size(), NO_NODE);
+    std::vector<bool> seen(n.size(), false);
+    std::vector<uint32_t> work = {0};
+    seen[0] = true;
+    for (size_t head = 0; head < work.size(); head++) {
+        const uint32_t i = work[head];
+        uint32_t outPending = pending[i];
+        KeyLost outLost = lost[i];
+        if (n[i].Kind == NODE_PROMPT) {
+            outPending = i;
+            outLost = none;
+        } else if (n[i].Kind == NODE_MODEM) {
+            outLost = outLost.Prompt == NO_NODE && outPending != NO_NODE ? KeyLost{outPending, i} : outLost;
+            outPending = NO_NODE;
+        }
+        uint32_t next[2];
+        const int k = Successors(n, i, next);
+        for (int j = 0; j < k; j++) {
+            const uint32_t w = next[j];
+            if (w >= n.size()) {
+                continue;
+            }
+            bool taken = !seen[w];
+            seen[w] = true;
+            if (pending[w] == NO_NODE && outPending != NO_NODE) {
+                pending[w] = outPending;
+                taken = true;
+            }
+            if (lost[w].Prompt == NO_NODE && outLost.Prompt != NO_NODE) {
+                lost[w] = outLost;
+                taken = true;
+            }
+            if (taken) {
+                work.push_back(w);
+            }
+        }
+    }
+    return lost;
+}
+
+std::vector<bool> EndAfter(const std::vector<Node>& nodes)
+{
+    return BackFromModem(nodes, false, true);
+}
+
+bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node, const std::vector<bool>& endAfter)
+{
+    if (node >= endAfter.size() || endAfter[node]) {
+        return false;  // a way on reaches the end: no walk through the script for it
+    }
     std::vector<uint32_t> seen = {node};
     std::unordered_set<uint32_t> met = {node};
     bool back = false;

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <unordered_set>
 
 #include "run/text.h"
 #include "tools/check/checker.h"
@@ -204,7 +203,11 @@ bool Checker::SkipsModem(uint32_t node)
 void Checker::OkOnlyAnswer(long line, const std::string& shown, const Node& node)
 {
     // A poll loop whose only way out is this #if never ends.
-    const bool forever = LoopsBackForGood(Nodes, NodeCount - 1);
+    if (!EndAfterKnown) {
+        EndAfterNode = EndAfter(Nodes);
+        EndAfterKnown = true;
+    }
+    const bool forever = LoopsBackForGood(Nodes, NodeCount - 1, EndAfterNode);
     Emit(line, forever || SkipsModem(node.Target) ? Severity::Error : Severity::Warning, "answer-ok-only",
          shown + " compares the number after the \":\" of the answer, but on every way here the last modem command is "
                  "one that answers OK alone, with no number: the #if never jumps" +
@@ -247,44 +250,25 @@ uint64_t OfferedKeys(const char* text, size_t length)
     return keys;
 }
 
-// A one-character condition reached only after a modem command: along the
-// ways into the #if, the nearest #prompt behind a modem command is the one
-// whose key it is taken to test.
+// A one-character condition reached only after a modem command, where a
+// prompt's key was the response on a way into the #if until a modem command's
+// answer took its place.
 void Checker::KeyAfterModem(long line, const std::string& shown, char key)
 {
-    if (!WaysKnown) {
-        Ways = PredecessorsOf(Nodes);
-        WaysKnown = true;
+    if (!LostKnown) {
+        Lost = KeysLost(Nodes);
+        LostKnown = true;
     }
-    struct Step {
-        uint32_t Node;
-        uint32_t Modem;  // the modem command met on the way back; NO_NODE: none yet
-    };
-    // Each node is looked at once before a modem command is met and once after.
-    std::vector<Step> seen = {{NodeCount - 1, NO_NODE}};
-    std::unordered_set<uint64_t> met = {uint64_t{NodeCount - 1} << 1};
-    for (size_t at = 0; at < seen.size(); at++) {
-        const Step step = seen[at];
-        for (uint32_t e = Ways.Start[step.Node]; e < Ways.Start[step.Node + 1]; e++) {
-            const uint32_t p = Ways.From[e];
-            const Node& n = Nodes[p];
-            if (n.Reach == 0) {
-                continue;  // no way runs through it
-            }
-            if (n.Kind == NODE_PROMPT && step.Modem != NO_NODE) {
-                const auto offered = std::lower_bound(PromptKeys.begin(), PromptKeys.end(), std::make_pair(p, uint64_t{0}));
-                const bool offers = offered != PromptKeys.end() && offered->first == p && (offered->second & KeyBit(key)) != 0;
-                Emit(line, offers ? Severity::Error : Severity::Warning, "key-after-modem",
-                     shown + (offers ? " looks for " : " may look for ") + "the key of the #prompt on line " +
-                         std::to_string(n.Line) + ", but the modem command on line " +
-                         std::to_string(Nodes[step.Modem].Line) +
-                         " comes between: the response is its answer, whatever key was pressed");
-                return;
-            }
-            const Step next = {p, step.Modem != NO_NODE || n.Kind != NODE_MODEM ? step.Modem : p};
-            if (n.Kind != NODE_PROMPT && met.insert(uint64_t{p} << 1 | (next.Modem != NO_NODE ? 1 : 0)).second) {
-                seen.push_back(next);
-            }
-        }
+    const uint32_t at = NodeCount - 1;
+    if (at >= Lost.size() || Lost[at].Prompt == NO_NODE) {
+        return;
     }
+    const uint32_t p = Lost[at].Prompt;
+    const auto offered = std::lower_bound(PromptKeys.begin(), PromptKeys.end(), std::make_pair(p, uint64_t{0}));
+    const bool offers = offered != PromptKeys.end() && offered->first == p && (offered->second & KeyBit(key)) != 0;
+    Emit(line, offers ? Severity::Error : Severity::Warning, "key-after-modem",
+         shown + (offers ? " looks for " : " may look for ") + "the key of the #prompt on line " +
+             std::to_string(Nodes[p].Line) + ", but the modem command on line " +
+             std::to_string(Nodes[Lost[at].Modem].Line) +
+             " comes between: the response is its answer, whatever key was pressed");
 }
