@@ -64,6 +64,8 @@ Generated GenerateScript(Choices* choices);
 // The lines whose reading leaves bytes unused, or that send a byte beyond
 // printable ASCII: each must draw a finding (claim.cpp).
 std::vector<long> LinesToAccountFor(const std::string& script);
+// Whether a finding of that code names the bytes of its line.
+bool AccountsForBytes(const std::string& code);
 
 // Checks and runs the script; empty when they agree, else what disagreed, with the script.
 std::string Disagreements(const Generated& g, const std::string& path);

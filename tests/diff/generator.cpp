@@ -11,7 +11,7 @@ namespace {
 
 const char* const Conditions[] = {"OK", "ERROR", "Y", "N", "y", ":", ">10", "<3", "=23", "<3,500", " >15 ",
                                   "!=99", "", ">", "+CSQ", "READY", "O", "23", "=99", ">1O", "\xE2\x80\x9COK\xE2\x80\x9D",
-                                  "No ERROR", "1"};
+                                  "No ERROR", "1", "\tOK", "O\x01K", "OK\x7F", "Jos\xC3\xA9", "\xA0", "\t", "\xC2\x85"};
 const char* const Commands[] = {"#prompt Go on? (Y/N)", "#print hello", "#wait 1", "#wait 500ms", "#timeout 5",
                                 "#timeout 0", "#UTC", "#NZST", "#bell", "# a note", "#If the unit does not answer, call",
                                 "#tiemout 5", "#waitsec 5", "#Waiting for the unit", "#print Ctrl-C to stop",
@@ -20,7 +20,8 @@ const char* const Commands[] = {"#prompt Go on? (Y/N)", "#print hello", "#wait 1
                                 "#debug off", "#nodebug on", "#bell 3", "#UTC clock in UTC", "#NZST utc",
                                 "#wait 5 seconds", "#wait 2 min", "#timeout 30 # for the modem", "#exit", "#sleep 20",
                                 "#call setapn", "#End of setup", "#set timeout 5", "#return", "#else", "#echo off",
-                                "#prompt Check the radio?"};
+                                "#prompt Check the radio?", "#sleep20", "#TODO later", "#NOTE: the unit boots",
+                                "#EXIT", "#exit now", "#wait 5 # boot", "#goto L1 # back", "#Pause(2)"};
 const std::string ModemLines[] = {"ATZ", "AT+CSQ", "AT+CPIN?", "^QVER?", "^QRTC=", "AT^QRTC=2020/01/01", "^QCNT?",
                                   " ATZ", "ATZ # reset", "^QABCDE: 1", "^QABC: 1", "AT\fZ", "ATS0?", "; note",
                                   "\xEF\xBB\xBF#print x", "ATZ\xC2\xA0", " ^QRTC=", std::string("AT\0Z", 4),
@@ -142,7 +143,14 @@ Generated GenerateScript(Choices* c)
             line = "#prompt Reset? (Y/N)\r\nAT+CPIN?\r\n:L" + std::to_string(c->Pick(4)) + "\r\n#if (" +
                    "YNy"[c->Pick(3)] + ") L" + std::to_string(c->Pick(4));
             break;
-        case 11: line = c->Pick(2) == 0 ? "AT" + std::string(396, 'X') : "AT" + std::string(440, 'X'); break;
+        case 11: {
+            // Longer than one read, or nearly: the run reads each piece as a line.
+            const std::string tails[] = {"", "\tZ", "\r#print x", "\xE2\x80\x9CZ", "#wait5", "AT\x01Z"};
+            const std::string heads[] = {"AT" + std::string(396, 'X'), "AT" + std::string(440, 'X'),
+                                         "#print " + std::string(392, 'y'), "#wait 5" + std::string(392, ' ')};
+            line = heads[c->Pick(4)] + tails[c->Pick(6)];
+            break;
+        }
         default: line = OddCharacterLine(c); break;
         }
         g.Script += line + (i + 1 == count && c->Pick(4) == 0 ? "" : OneOf(c, LineEnds));

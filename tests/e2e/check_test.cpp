@@ -33,14 +33,14 @@ std::string ManyLabels(int count)
     return script + "#goto l" + std::to_string(count) + "\r\n";
 }
 
-// Lines that only print: a long straight way between two lines.
-std::string Prints(int count)
+// Lines over and over: "#print x" makes a long straight way between two lines.
+std::string Repeated(const std::string& lines, int count)
 {
-    std::string lines;
+    std::string script;
     for (int i = 0; i < count; i++) {
-        lines += "#print x\r\n";
+        script += lines;
     }
-    return lines;
+    return script;
 }
 
 const Trap Traps[] = {
@@ -112,9 +112,29 @@ const Trap Traps[] = {
      "2: error: #if has no \"(\", so it never jumps [if-never]\n"
      "3: error: #if has no \")\" after its \"(\", so it never jumps [if-never]\n"
      "4: error: #if has an empty condition, so it never jumps [if-never]\n"
-     "5: error: condition (>) has no number after \">\", so the run compares the response's number with 0 "
+     "5: warning: condition (>) has no number after \">\", so the run compares the response's number with 0 "
      "[if-no-number]\n"
      "6: warning: condition ( OK) is looked for in the response with its blanks [condition-blanks]\n"},
+    // Conditions the run reads otherwise, or that no answer holds: errors
+    // where the way they skip sends a modem command (above, where none does:
+    // warnings). A key may be any byte, so a one-byte condition after a
+    // prompt may hold.
+    {"AT+CSQ\r\n#if (!=99) send\r\n#if (>1O) send\r\n#if (\tOK) send\r\n#if (Jos\xC3\xA9) send\r\n#if (\xA0) send\r\n"
+     "#if (>) send\r\n#if (O\x01K) end\r\n#prompt Key?\r\n#if (\t) send\r\n#goto end\r\n:send\r\nATZ\r\n:end\r\n",
+     "2: error: condition (!=99) is no comparison the run knows: it looks for the text \"!=99\" in the response "
+     "[condition-text]\n"
+     "3: error: condition (>1O) reads the number 1 and ignores \"O\" after it (the letter O, not a zero): the run "
+     "jumps when the response's number is greater than 1 [condition-rest]\n"
+     "4: error: condition (\\tOK) holds a tab at character 1: the run looks for it as it stands, and the device's "
+     "answers, in printable ASCII, never hold it: the #if never jumps [condition-bytes]\n"
+     "5: warning: condition (Jos\\xC3\\xA9) holds U+00E9 \"\\xC3\\xA9\" at character 4, which is not ASCII: the run "
+     "looks for its bytes as they stand, and the #if jumps only if the answer holds them so [condition-bytes]\n"
+     "6: error: condition (\\xA0) holds the byte \\xA0, which is no UTF-8, at character 1: the run looks for it as it "
+     "stands, and the device's answers, in printable ASCII, never hold it: the #if never jumps [condition-bytes]\n"
+     "7: error: condition (>) has no number after \">\", so the run compares the response's number with 0 "
+     "[if-no-number]\n"
+     "8: warning: condition (O\\x01K) holds a control byte (\\x01) at character 2: the run looks for it as it "
+     "stands, and the device's answers, in printable ASCII, never hold it: the #if never jumps [condition-bytes]\n"},
     {std::string(OddBytes, sizeof OddBytes - 1),
      "1: error: the file begins with a UTF-8 byte order mark, so the run sends this line to the device, mark and "
      "all [byte-order-mark]\n"
@@ -124,12 +144,18 @@ const Trap Traps[] = {
      "4: error: line holds a NUL byte: the run sends only the 2 characters before it [nul-byte]\n"
      "5: warning: line holds a carriage return before its end: the device gets \"ATZ\\rATI\\r\" in one write, and "
      "the run waits for one answer [carriage-return]\n"},
-    {"^QRTC=2020/01/01\r\n#prompt Go on?\r\n#if (y) yes\r\n#if (>1) yes\r\n:yes\r\n",
+    // Another language's command with its number run on, as "#wait5" is read.
+    {"#sleep20\r\nATZ\r\n",
+     "1: error: #sleep20 is a command of other script languages, not of torvex: the run ignores the line and goes on "
+     "into the lines after it, which send modem commands [foreign-command]\n"},
+    // A condition that never holds is an error where its jump sends a modem command.
+    {"^QRTC=2020/01/01\r\n#prompt Go on?\r\n#if (y) yes\r\n#if (>1) end\r\n#goto end\r\n:yes\r\nATZ\r\n:end\r\n",
      "1: error: the run fills in the clock command with the current time and drops \"2020/01/01\" [clock-text]\n"
      "3: error: after #prompt the response is the key in upper case, so (y) never holds "
      "[condition-after-prompt]\n"
-     "4: error: after #prompt the response is one key, with no \":\" before a number, so (>1) never holds "
-     "[condition-after-prompt]\n"},
+     "4: warning: after #prompt the response is one key, with no \":\" before a number, so (>1) never holds "
+     "[condition-after-prompt]\n"
+     "7: warning: no path from the start of the script reaches this line [unreachable]\n"},
     {ManyLabels(1100),
      "1103: error: jumps to \"l1100\", which no label defines: the run prints Label \"l1100\" not found. and goes "
      "on with the next line [missing-label]\n"},
@@ -255,13 +281,17 @@ const Trap AccountTraps[] = {
     {"AT+CSQ\r\n#if (>1O) x\r\n#if (\xE2\x80\x9COK\xE2\x80\x9D) x\r\n^QRTC =\r\n:x\r\n",
      "2: error: condition (>1O) reads the number 1 and ignores \"O\" after it (the letter O, not a zero): the run "
      "jumps when the response's number is greater than 1 [condition-rest]\n"
-     "3: error: condition (\\xE2\\x80\\x9COK\\xE2\\x80\\x9D) holds a curly double quote (U+201C) at character 1: "
-     "the run looks for it as it stands, and an answer in ASCII never holds it [condition-bytes]\n"
+     "3: warning: condition (\\xE2\\x80\\x9COK\\xE2\\x80\\x9D) holds a curly double quote (U+201C) at character 1: "
+     "the run looks for it as it stands, and the device's answers, in printable ASCII, never hold it: the #if never "
+     "jumps [condition-bytes]\n"
      "4: error: the clock command has a blank before its \"=\", so the run does not fill it in: it sends "
      "\"AT^QRTC =\" as written, without the time [clock-blank]\n"},
-    // The value a command sets is in its echo, which the run passes over.
-    {"AT+CGDCONT=1,\"IP\",\"internet\"\r\n#if (internet) x\r\nAT+CSQ\r\n#if (+CSQ) x\r\n:x\r\n",
-     "2: warning: (internet) is part of the value the modem command on line 1 sets, which only its echo holds, and "
+    // The value a command sets is in its echo, which the run passes over,
+    // where that command gives the response on every way to the #if; lines
+    // that send nothing may come between.
+    {"AT+CGDCONT=1,\"IP\",\"internet\"\r\n# the APN\r\n#print set\r\n#if (internet) x\r\nAT+CSQ\r\n#if (+CSQ) x\r\n"
+     "#if (>10) y\r\nAT+CGDCONT=1,\"IP\",\"telstra\"\r\n:y\r\n#if (telstra) x\r\n:x\r\n",
+     "4: warning: (internet) is part of the value the modem command on line 1 sets, which only its echo holds, and "
      "the run passes over the echo: the #if jumps only if the answer itself holds it [condition-in-echo]\n"},
     // A text that holds ERROR is one the author looks for.
     {"ATZ\r\n#if (No ERROR) x\r\n:x\r\n", ""},
@@ -295,15 +325,15 @@ const Trap PathTraps[] = {
      "7: error: #wait reads the number 500 and ignores \"ms\" after it: the run waits 500 s [number-rest]\n"
      "8: error: #waitsec is read as #wait, which finds no number after it and does nothing, though the line holds "
      "one [name-runs-on]\n"
-     "9: error: condition (!=99) is no comparison the run knows: it looks for the text \"!=99\" in the response "
+     "9: warning: condition (!=99) is no comparison the run knows: it looks for the text \"!=99\" in the response "
      "[condition-text]\n"
      "10: warning: condition (<3,500) reads the number 3 and ignores \",500\" after it: the run jumps when the "
      "response's number is less than 3 [condition-rest]\n"
      "10: warning: (<3,500) compares the number after the \":\" of the answer, but on every way here the last modem "
      "command is one that answers OK alone, with no number: the #if never jumps [answer-ok-only]\n"
-     "11: error: condition ( >15 ) is no comparison the run knows: it looks for the text \" >15 \" in the response "
+     "11: warning: condition ( >15 ) is no comparison the run knows: it looks for the text \" >15 \" in the response "
      "[condition-text]\n"
-     "12: error: condition (!= 99) is no comparison the run knows: it looks for the text \"!= 99\" in the response "
+     "12: warning: condition (!= 99) is no comparison the run knows: it looks for the text \"!= 99\" in the response "
      "[condition-text]\n"},
     // Lines that end in LF CR: every line after the first begins with CR and is passed over.
     {"ATZ\n\rATI\n\r#print x\n\r# a note\n\r\n",
@@ -328,10 +358,22 @@ const Trap PathTraps[] = {
      "14: error: (>0) compares the number after the \":\" of the answer, but on every way here the last modem "
      "command is one that answers OK alone, with no number: the #if never jumps, and the loop it should end goes "
      "round forever [answer-ok-only]\n"},
-    // The farthest prompt the look-back reaches: 254 lines between it and the #if.
-    {"#prompt Reset? (Y/N)\r\nAT+CPIN?\r\n" + Prints(253) + "#if (Y) reset\r\n:reset\r\n",
-     "256: error: (Y) looks for the key of the #prompt on line 1, but the modem command on line 2 comes between: the "
-     "response is its answer, whatever key was pressed [key-after-modem]\n"},
+    // Each #if's look along the ways costs a walk of the graph once in all,
+    // not once for each #if: many in a row are checked well within the limit.
+    {Repeated("AT+CSQ\r\n#if (1) x\r\n", 60000) + ":x\r\n", ""},
+    {Repeated("AT\r\n# torvex-check: disable=answer-ok-only\r\n#if (>0) x\r\n", 60000) + ":x\r\n", ""},
+    // A prompt no path runs is no prompt whose key an #if may mean.
+    {"AT+CSQ\r\n#goto a\r\n#prompt Reset? (Y/N)\r\nATZ\r\n:a\r\nATI\r\n#if (Y) x\r\n:x\r\n",
+     "3: warning: no path from the start of the script reaches lines 3-4 [unreachable]\n"},
+    // However far back the prompt is, and however long the poll loop.
+    {"#prompt Reset? (Y/N)\r\nAT+CPIN?\r\n" + Repeated("#print x\r\n", 3000) + "#if (Y) reset\r\n:reset\r\n:poll\r\nAT\r\n"
+         "#if (>0) done\r\n" + Repeated("#print x\r\n", 300) + "#goto poll\r\n:done\r\nATZ\r\n",
+     "3003: error: (Y) looks for the key of the #prompt on line 1, but the modem command on line 2 comes between: the "
+     "response is its answer, whatever key was pressed [key-after-modem]\n"
+     "3007: error: (>0) compares the number after the \":\" of the answer, but on every way here the last modem "
+     "command is one that answers OK alone, with no number: the #if never jumps, and the loop it should end goes "
+     "round forever [answer-ok-only]\n"
+     "3310: warning: no path from the start of the script reaches this line [unreachable]\n"},
     // Modem lines a device cannot take, each sent as it stands.
     {std::string(DeviceBytes, sizeof DeviceBytes - 1),
      "1: error: line holds a form feed (page break) at character 1, which the run sends to the device as part of "

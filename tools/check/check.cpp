@@ -326,6 +326,9 @@ void Checker::BuildCommand(const PieceView& v, Node* node)
     if (node->Kind != NODE_GOTO && node->Kind != NODE_IF) {
         return;
     }
+    if (node->Kind == NODE_IF && (node->Holds & FROM_ANY_MODEM) == FROM_ANY_MODEM && OddIn(cmd.Condition).Never) {
+        node->Holds &= FROM_PROMPT;  // no answer of the device holds it; a key may
+    }
     const size_t n = strlen(cmd.Text);
     node->Flags |= n > 0 && IsBlank(cmd.Text[n - 1]) ? NAME_HINT : 0;
     if (PlainJumpLine(v, cmd)) {

@@ -68,6 +68,17 @@ struct OddChar {
 };
 OddChar ReadOddChar(const char* text, size_t length);
 void AppendCodePoint(std::string* out, uint32_t code);
+// conditions.cpp: the first character of a text condition beyond printable
+// ASCII (a carriage return aside: answers' lines end in one), or the first
+// that no answer of the device holds (Never): a control byte, a look-alike,
+// a byte that is no UTF-8.
+struct OddInCondition {
+    const char* At;    // null: none
+    size_t Character;  // from 1
+    OddChar Odd;
+    bool Never;
+};
+OddInCondition OddIn(const char* condition);
 // paths.cpp: the keys a prompt's text offers in "(Y/N)", "[1/2]", "(Y)":
 // a bit for each letter (A to Z) and digit; 0 for none.
 uint64_t OfferedKeys(const char* text, size_t length);
@@ -110,9 +121,10 @@ private:
     void UnknownCommand(long line, const std::string& word, const char* rest);
     void NumberCommand(long line, const std::string& word, char next, const ScriptCommand& cmd, const Node* node);
     void NumberRest(long line, const std::string& word, const char* text, const ScriptCommand& cmd);
-    void IfCommand(long line, const char* text, const ScriptCommand& cmd);
-    void ConditionRest(long line, const char* condition, const Condition& c);
-    bool LookAlikeIn(long line, const char* condition);
+    void IfCommand(long line, const char* text, const ScriptCommand& cmd, const Node* node);
+    void ConditionRest(long line, const char* condition, const Condition& c, const Node* node);
+    bool OddBytesIn(long line, const char* condition, const Node* node);
+    Severity Harm(const Node* node, bool jumpWay, bool onWay);
     void Jump(long line, const char* name);
     void ShownText(long line, const std::string& word, const char* text);
     void LongLine(const Piece& p);
@@ -137,6 +149,7 @@ private:
     void KeyAfterModem(long line, const std::string& shown, char key);
     void OkOnlyAnswer(long line, const std::string& shown, const Node& node);
     bool SkipsModem(uint32_t node);
+    uint32_t GiverOf(uint32_t node);
     const Node* NodeAt(uint32_t node) const;
 
     const CheckOptions& Opt;
@@ -172,8 +185,12 @@ private:
     bool AnyTimeoutNone = false;
     std::vector<bool> ModemAfterNode;  // ModemAfter, worked out when first asked
     bool ModemAfterKnown = false;
-    PredecessorLists Ways;  // worked out when first asked
-    bool WaysKnown = false;
+    std::vector<uint32_t> Givers;  // ResponseGivers, worked out when first asked
+    bool GiversKnown = false;
+    std::vector<bool> EndAfterNode;  // EndAfter, worked out when first asked
+    bool EndAfterKnown = false;
+    std::vector<KeyLost> Lost;  // KeysLost, worked out when first asked
+    bool LostKnown = false;
     // The prompts whose text offers keys, by node, in node order.
     std::vector<std::pair<uint32_t, uint64_t>> PromptKeys;
     bool AnyKeysLoop = false;

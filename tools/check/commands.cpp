@@ -145,7 +145,9 @@ bool IsForeignCommand(const std::string& word)
 // run ignores. Prose ("#End of setup") is a comment.
 void Checker::ForeignCommand(long line, const std::string& word, const char* rest)
 {
-    if (!IsForeignCommand(word.substr(1)) || ReadsAsProse((word + rest).c_str())) {
+    // "#sleep20": the word's letters, as with "#wait5".
+    const std::string letters = word.substr(1, word.find_first_of("0123456789") - 1);
+    if (!IsForeignCommand(letters) || ReadsAsProse((word + rest).c_str())) {
         return;
     }
     const bool goesOn = SkipsModem(NodeCount - 1) && Nodes[NodeCount - 1].Kind != NODE_MODEM;
@@ -245,7 +247,7 @@ void Checker::CommandLine(Piece* p)
         Jump(line, cmd.Text);
         break;
     case CommandId::If:
-        IfCommand(line, text, cmd);
+        IfCommand(line, text, cmd, node);
         if (node != nullptr && cmd.Condition != nullptr) {
             IfPaths(line, cmd.Condition, *node);
         }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <unordered_set>
 #include <utility>
 
 namespace {
@@ -26,7 +27,8 @@ int Successors(const std::vector<Node>& nodes, uint32_t i, uint32_t out[2])
         out[0] = i + 1;
         return 1;
     }
-    const uint8_t from = n.Reach & RESPONSE_FROM;
+    // Where no path reaches, either way may follow.
+    const uint8_t from = n.Reach != 0 ? n.Reach & RESPONSE_FROM : RESPONSE_FROM;
     const bool jumps = (from & n.Holds) != 0;
     const uint8_t always = (n.Holds & HOLDS_AFTER_MODEM_ALWAYS) != 0 ? FROM_ANY_MODEM : 0;
     const bool goesOn = (from & ~always) != 0;
@@ -164,17 +166,21 @@ namespace {
 
 // The nodes a modem command can come after, found backwards from each; with
 // stopAtTimeout, a #timeout that reads a number is found but not gone past.
-std::vector<bool> BackFromModem(const std::vector<Node>& n, bool stopAtTimeout)
+// fromEnd: the nodes the end of the script can come after instead.
+std::vector<bool> BackFromModem(const std::vector<Node>& n, bool stopAtTimeout, bool fromEnd = false)
 {
     const PredecessorLists ways = PredecessorsOf(n);
     const std::vector<uint32_t>& start = ways.Start;
     const std::vector<uint32_t>& from = ways.From;
     std::vector<bool> after(n.size(), false);
     std::vector<uint32_t> work;
-    for (uint32_t i = 0; i < n.size(); i++) {
+    for (uint32_t i = 0; i < n.size() && !fromEnd; i++) {
         if (n[i].Kind == NODE_MODEM) {
             work.push_back(i);
         }
+    }
+    if (fromEnd) {
+        work.push_back(static_cast<uint32_t>(n.size()));  // the end's ways in are listed after the last node's
     }
     while (!work.empty()) {
         const uint32_t i = work.back();
@@ -193,19 +199,104 @@ std::vector<bool> BackFromModem(const std::vector<Node>& n, bool stopAtTimeout)
 
 }  // namespace
 
-bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node, size_t most)
+std::vector<uint32_t> ResponseGivers(const std::vector<Node>& n)
 {
+    std::vector<uint32_t> giver(n.size(), NO_NODE);
+    if (n.empty()) {
+        return giver;
+    }
+    // A node's giver changes at most twice: from none to one, and to many.
+    giver[0] = GIVER_WAKE_UP;
+    std::vector<uint32_t> work = {0};
+    while (!work.empty()) {
+        const uint32_t i = work.back();
+        work.pop_back();
+        const uint32_t out = n[i].Kind == NODE_MODEM || n[i].Kind == NODE_PROMPT ? i : giver[i];
+        uint32_t next[2];
+        const int k = Successors(n, i, next);
+        for (int j = 0; j < k; j++) {
+            const uint32_t w = next[j];
+            const uint32_t joined = w >= n.size() || giver[w] == NO_NODE || giver[w] == out ? out : GIVER_MANY;
+            if (w < n.size() && joined != giver[w]) {
+                giver[w] = joined;
+                work.push_back(w);
+            }
+        }
+    }
+    return giver;
+}
+
+std::vector<KeyLost> KeysLost(const std::vector<Node>& n)
+{
+    const KeyLost none = {NO_NODE, NO_NODE};
+    std::vector<KeyLost> lost(n.size(), none);
+    if (n.empty()) {
+        return lost;
+    }
+    // A prompt whose key is the response on some way in. A node is taken up
+    // when first reached and when either value is first set: three times at most.
+    std::vector<uint32_t> pending(n.size(), NO_NODE);
+    std::vector<bool> seen(n.size(), false);
+    std::vector<uint32_t> work = {0};
+    seen[0] = true;
+    for (size_t head = 0; head < work.size(); head++) {
+        const uint32_t i = work[head];
+        uint32_t outPending = pending[i];
+        KeyLost outLost = lost[i];
+        if (n[i].Kind == NODE_PROMPT) {
+            outPending = i;
+            outLost = none;
+        } else if (n[i].Kind == NODE_MODEM) {
+            outLost = outLost.Prompt == NO_NODE && outPending != NO_NODE ? KeyLost{outPending, i} : outLost;
+            outPending = NO_NODE;
+        }
+        uint32_t next[2];
+        const int k = Successors(n, i, next);
+        for (int j = 0; j < k; j++) {
+            const uint32_t w = next[j];
+            if (w >= n.size()) {
+                continue;
+            }
+            bool taken = !seen[w];
+            seen[w] = true;
+            if (pending[w] == NO_NODE && outPending != NO_NODE) {
+                pending[w] = outPending;
+                taken = true;
+            }
+            if (lost[w].Prompt == NO_NODE && outLost.Prompt != NO_NODE) {
+                lost[w] = outLost;
+                taken = true;
+            }
+            if (taken) {
+                work.push_back(w);
+            }
+        }
+    }
+    return lost;
+}
+
+std::vector<bool> EndAfter(const std::vector<Node>& nodes)
+{
+    return BackFromModem(nodes, false, true);
+}
+
+bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node, const std::vector<bool>& endAfter)
+{
+    if (node >= endAfter.size() || endAfter[node]) {
+        return false;  // a way on reaches the end: no walk through the script for it
+    }
     std::vector<uint32_t> seen = {node};
+    std::unordered_set<uint32_t> met = {node};
     bool back = false;
     for (size_t at = 0; at < seen.size(); at++) {
         uint32_t next[2];
         const int k = Successors(nodes, seen[at], next);
         for (int j = 0; j < k; j++) {
-            if (next[j] >= nodes.size() || seen.size() >= most) {
-                return false;  // the end, or too far to tell
+            if (next[j] >= nodes.size()) {
+                return false;  // the end
             }
             back = back || next[j] == node;
-            if (std::find(seen.begin(), seen.end(), next[j]) == seen.end()) {
+            if (met.insert(next[j]).second) {
                 seen.push_back(next[j]);
             }
         }

@@ -76,9 +76,26 @@ struct PredecessorLists {
     std::vector<uint32_t> From;
 };
 PredecessorLists PredecessorsOf(const std::vector<Node>& nodes);
-// Whether every way on from node comes back to it and none reaches the end,
-// looking at most nodes (false beyond them).
-bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node, size_t most);
+// For each node, whether some way on from it reaches the end of the script.
+std::vector<bool> EndAfter(const std::vector<Node>& nodes);
+// Whether every way on from node comes back to it and none reaches the end
+// (endAfter: EndAfter of the nodes).
+bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node, const std::vector<bool>& endAfter);
+// For each node, the modem command or prompt whose answer is the response
+// when it runs, the same on every way that reaches it: its node;
+// GIVER_WAKE_UP for the wake-up's, GIVER_MANY where the ways differ, NO_NODE
+// where no way reaches it.
+constexpr uint32_t GIVER_WAKE_UP = UINT32_MAX - 1;
+constexpr uint32_t GIVER_MANY = UINT32_MAX - 2;
+std::vector<uint32_t> ResponseGivers(const std::vector<Node>& nodes);
+// For each node, a prompt whose key the answer of a modem command took the
+// place of, on some way into the node with no prompt after that command: the
+// first found, with that command; NO_NODE in both for none.
+struct KeyLost {
+    uint32_t Prompt;
+    uint32_t Modem;
+};
+std::vector<KeyLost> KeysLost(const std::vector<Node>& nodes);
 // For each node, whether a modem command can come after it on some way on.
 std::vector<bool> ModemAfter(const std::vector<Node>& nodes);
 

@@ -135,7 +135,7 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
     }
     if (never) {
         if (from == FROM_PROMPT) {
-            Emit(line, Severity::Error, "condition-after-prompt",
+            Emit(line, SkipsModem(node.Target) ? Severity::Error : Severity::Warning, "condition-after-prompt",
                  numeric ? "after #prompt the response is one key, with no \":\" before a number, so " + shown +
                                " never holds"
                  : condition[1] == '\0' && HasSmallLetter(condition)
@@ -157,9 +157,10 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
     } else if (afterModem && !numeric && condition[1] == '\0') {
         KeyAfterModem(line, shown, condition[0]);
     }
-    // "AT+CGDCONT=1,\"IP\",\"internet\"" then "(internet)": only the echo holds it.
-    if (afterModem && !numeric && ValueNode != NO_NODE && ValueNode + 2 == NodeCount &&
-        strstr(Value, condition) != nullptr) {
+    // "AT+CGDCONT=1,\"IP\",\"internet\"" then "(internet)": only the echo holds it,
+    // where that command gives the response on every way here.
+    if (afterModem && !numeric && ValueNode != NO_NODE && strstr(Value, condition) != nullptr &&
+        GiverOf(NodeCount - 1) == ValueNode) {
         Emit(line, Severity::Warning, "condition-in-echo",
              shown + " is part of the value the modem command on line " + std::to_string(Nodes[ValueNode].Line) +
                  " sets, which only its echo holds, and the run passes over the echo: the #if jumps only if the "
@@ -175,6 +176,15 @@ void Checker::IfPaths(long line, const char* condition, const Node& node)
                  ? "#if comes before any modem command, so it tests the answer to the wake-up"
                  : "#if can be reached before any modem command, and then tests the answer to the wake-up");
     }
+}
+
+uint32_t Checker::GiverOf(uint32_t node)
+{
+    if (!GiversKnown) {
+        Givers = ResponseGivers(Nodes);
+        GiversKnown = true;
+    }
+    return node < Givers.size() ? Givers[node] : NO_NODE;
 }
 
 // Whether the way on at node, which an #if never takes, would send a modem command.
@@ -193,7 +203,11 @@ bool Checker::SkipsModem(uint32_t node)
 void Checker::OkOnlyAnswer(long line, const std::string& shown, const Node& node)
 {
     // A poll loop whose only way out is this #if never ends.
-    const bool forever = LoopsBackForGood(Nodes, NodeCount - 1, 64);
+    if (!EndAfterKnown) {
+        EndAfterNode = EndAfter(Nodes);
+        EndAfterKnown = true;
+    }
+    const bool forever = LoopsBackForGood(Nodes, NodeCount - 1, EndAfterNode);
     Emit(line, forever || SkipsModem(node.Target) ? Severity::Error : Severity::Warning, "answer-ok-only",
          shown + " compares the number after the \":\" of the answer, but on every way here the last modem command is "
                  "one that answers OK alone, with no number: the #if never jumps" +
@@ -236,43 +250,25 @@ uint64_t OfferedKeys(const char* text, size_t length)
     return keys;
 }
 
-// A one-character condition reached only after a modem command: along the
-// ways into the #if, the nearest #prompt behind a modem command is the one
-// whose key it is taken to test.
+// A one-character condition reached only after a modem command, where a
+// prompt's key was the response on a way into the #if until a modem command's
+// answer took its place.
 void Checker::KeyAfterModem(long line, const std::string& shown, char key)
 {
-    if (!WaysKnown) {
-        Ways = PredecessorsOf(Nodes);
-        WaysKnown = true;
+    if (!LostKnown) {
+        Lost = KeysLost(Nodes);
+        LostKnown = true;
     }
-    constexpr size_t MOST = 256;  // nodes looked at, at most
-    struct Step {
-        uint32_t Node;
-        uint32_t Modem;  // the modem command met on the way back; NO_NODE: none yet
-    };
-    std::vector<Step> seen = {{NodeCount - 1, NO_NODE}};
-    for (size_t at = 0; at < seen.size() && seen.size() < MOST; at++) {
-        const Step step = seen[at];
-        for (uint32_t e = Ways.Start[step.Node]; e < Ways.Start[step.Node + 1]; e++) {
-            const uint32_t p = Ways.From[e];
-            const Node& n = Nodes[p];
-            if (n.Kind == NODE_PROMPT && step.Modem != NO_NODE) {
-                const auto offered = std::lower_bound(PromptKeys.begin(), PromptKeys.end(), std::make_pair(p, uint64_t{0}));
-                const bool offers = offered != PromptKeys.end() && offered->first == p && (offered->second & KeyBit(key)) != 0;
-                Emit(line, offers ? Severity::Error : Severity::Warning, "key-after-modem",
-                     shown + (offers ? " looks for " : " may look for ") + "the key of the #prompt on line " +
-                         std::to_string(n.Line) + ", but the modem command on line " +
-                         std::to_string(Nodes[step.Modem].Line) +
-                         " comes between: the response is its answer, whatever key was pressed");
-                return;
-            }
-            const Step next = {p, step.Modem != NO_NODE || n.Kind != NODE_MODEM ? step.Modem : p};
-            const bool met = std::any_of(seen.begin(), seen.end(), [&](const Step& s) {
-                return s.Node == next.Node && (s.Modem == NO_NODE) == (next.Modem == NO_NODE);
-            });
-            if (!met && n.Kind != NODE_PROMPT) {
-                seen.push_back(next);
-            }
-        }
+    const uint32_t at = NodeCount - 1;
+    if (at >= Lost.size() || Lost[at].Prompt == NO_NODE) {
+        return;
     }
+    const uint32_t p = Lost[at].Prompt;
+    const auto offered = std::lower_bound(PromptKeys.begin(), PromptKeys.end(), std::make_pair(p, uint64_t{0}));
+    const bool offers = offered != PromptKeys.end() && offered->first == p && (offered->second & KeyBit(key)) != 0;
+    Emit(line, offers ? Severity::Error : Severity::Warning, "key-after-modem",
+         shown + (offers ? " looks for " : " may look for ") + "the key of the #prompt on line " +
+             std::to_string(Nodes[p].Line) + ", but the modem command on line " +
+             std::to_string(Nodes[Lost[at].Modem].Line) +
+             " comes between: the response is its answer, whatever key was pressed");
 }
