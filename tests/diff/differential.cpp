@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -149,6 +150,7 @@ private:
     void PassedOver(int from, int to);
     void IfClaims(int piece, int next);
     void StateClaims(int piece);
+    void ColonKept(int piece, const std::string& sent);
     void Note(const std::string& text) { Found += text + "\n"; }
 
     std::vector<Piece> Pieces;
@@ -252,6 +254,24 @@ void Comparison::StateClaims(int piece)
     }
 }
 
+// A shorthand that the run sent with a colon right after its name, where a
+// person reads "=": an error must have said so.
+void Comparison::ColonKept(int piece, const std::string& sent)
+{
+    const Piece& p = Pieces[static_cast<size_t>(piece)];
+    if (!p.First || !StartsWithNoCase(p.Text.c_str(), "^Q") || !StartsWithNoCase(sent.c_str(), "AT^Q")) {
+        return;
+    }
+    size_t end = 4;
+    while (end < sent.size() && isalnum(static_cast<unsigned char>(sent[end])) != 0) {
+        end++;
+    }
+    if (end > 4 && end < sent.size() && sent[end] == ':' && !Claimed(p.Line, "shorthand-colon", nullptr, true)) {
+        Note("the run sent the shorthand of line " + std::to_string(p.Line) +
+             " with the colon after its name, and no error said so");
+    }
+}
+
 // The run went from piece from to piece to on its own (-1: the start, the end):
 // every line it passed over between them must be nothing, a label or a comment,
 // or have a finding.
@@ -327,6 +347,7 @@ std::string Comparison::Compare(const RunOutcome& outcome)
             if (!noted) {
                 Note("the run sent " + shown + " for line " + std::to_string(line) + ", which no --wire note showed");
             }
+            ColonKept(piece, e.Bytes);
         }
     }
     // Ways the run took on its own: passed-over lines, and the #if claims.
