@@ -3,6 +3,8 @@
 // bytes; and the device that answers them.
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "diff/differential.h"
 #include "run/text.h"
@@ -53,27 +55,6 @@ const uint32_t LookAlikes[][2] = {
     {0x1F676, 0x1F678}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F}, {0xE0100, 0xE01EF},
 };
 
-std::string Utf8(uint32_t c)
-{
-    std::string s;
-    if (c < 0x80) {
-        s += static_cast<char>(c);
-    } else if (c < 0x800) {
-        s += static_cast<char>(0xC0 | (c >> 6));
-        s += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        s += static_cast<char>(0xE0 | (c >> 12));
-        s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        s += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        s += static_cast<char>(0xF0 | (c >> 18));
-        s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        s += static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return s;
-}
-
 // One odd character: a look-alike, a C0 or C1 control, a byte that is no UTF-8.
 std::string OddCharacter(Choices* c)
 {
@@ -119,6 +100,36 @@ std::string OneOf(Choices* c, const Text (&list)[N])
 }
 
 }  // namespace
+
+std::string Utf8(uint32_t c)
+{
+    std::string s;
+    if (c < 0x80) {
+        s += static_cast<char>(c);
+    } else if (c < 0x800) {
+        s += static_cast<char>(0xC0 | (c >> 6));
+        s += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        s += static_cast<char>(0xE0 | (c >> 12));
+        s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        s += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        s += static_cast<char>(0xF0 | (c >> 18));
+        s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        s += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return s;
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> LookAlikeRanges()
+{
+    std::vector<std::pair<uint32_t, uint32_t>> ranges;
+    for (const auto& r : LookAlikes) {
+        ranges.emplace_back(r[0], r[1]);
+    }
+    return ranges;
+}
 
 unsigned Choices::Pick(unsigned count)
 {
