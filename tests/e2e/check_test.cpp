@@ -250,10 +250,11 @@ const Trap AccountTraps[] = {
      "27: warning: #stop is a command of other script languages, not of torvex: the run ignores the line "
      "[foreign-command]\n"},
     // Each character a device cannot take is named, the first four of a kind
-    // one by one and the rest counted; the line's other findings stay. The
+    // one by one and the rest counted; the line's other findings stay, and a
+    // long line of tabs draws no finding for each read of blanks. The
     // shorthand keeps its colon without a space after it; a foreign command
     // with its number run on is still one.
-    {std::string(ManyBytes) + "AT" + std::string(100, '\t') + "Z\r\n#delay500\r\n",
+    {std::string(ManyBytes) + "AT" + std::string(1000, '\t') + "Z\r\n#delay500\r\n",
      "1: error: line holds a tab at character 8, which the run sends to the device as part of the command "
      "[modem-bytes]\n"
      "1: error: line holds a no-break space (U+00A0) at character 9, which the run sends to the device as part of "
@@ -317,8 +318,10 @@ const Trap AccountTraps[] = {
      "[modem-bytes]\n"
      "11: error: line holds a tab at character 6, which the run sends to the device as part of the command "
      "[modem-bytes]\n"
-     "11: error: line holds 96 more characters the device cannot take after character 6, which the run sends to the "
-     "device as part of the command: a tab 96 times [modem-bytes]\n"
+     "11: error: line holds 393 more characters the device cannot take after character 6 in its first read, which "
+     "the run sends to the device as part of the command: a tab 393 times [modem-bytes]\n"
+     "11: error: line of 1003 characters is longer than one read (399): the run sends its first 399 characters with "
+     "no line end, then reads the rest as 2 more lines: a modem command [long-line]\n"
      "12: warning: #delay500 is #delay 500 run together, a command of other script languages, not of torvex: the run "
      "ignores the line [foreign-command]\n"},
     // The directive keeps the new kinds off the next line too.

@@ -141,7 +141,8 @@ struct Rest {
     }
 
     // The finding for the characters past those named.
-    std::string Told(bool invalid) const
+    // firstRead: the line is longer than one read, and only its first is counted.
+    std::string Told(bool invalid, bool firstRead) const
     {
         std::string text = "line holds ";
         AppendNumber(&text, static_cast<long>(More));
@@ -149,6 +150,7 @@ struct Rest {
             text += More == 1 ? " more byte that is no UTF-8 after character "
                               : " more bytes that are no UTF-8 after character ";
             AppendNumber(&text, After);
+            text += firstRead ? " in its first read" : "";
             text += More == 1 ? ": the run sends it to the device as it stands"
                               : ": the run sends them to the device as they stand";
             return text;
@@ -156,6 +158,7 @@ struct Rest {
         text += More == 1 ? " more character" : " more characters";
         text += " the device cannot take after character ";
         AppendNumber(&text, After);
+        text += firstRead ? " in its first read" : "";
         text += ", which the run sends to the device as part of the command:";
         for (const auto& kind : Kinds) {
             text += &kind == &Kinds.front() ? " " : ", ";
@@ -177,7 +180,7 @@ struct Rest {
 // Bytes a device cannot take in a command, each sent as it stands: each that
 // surely harms is an error, named with its position; the first text beyond
 // ASCII that the device may take, a warning.
-void Checker::DeviceCannotTake(long line, const char* text, size_t length)
+void Checker::DeviceCannotTake(long line, const char* text, size_t length, bool continues)
 {
     const size_t from = OtherKind(line, text, length);
     bool quoted = false;
@@ -259,10 +262,10 @@ void Checker::DeviceCannotTake(long line, const char* text, size_t length)
         i += oddChar.Length - 1;
     }
     if (odd.More > 0) {
-        Emit(line, Severity::Error, "modem-bytes", odd.Told(false));
+        Emit(line, Severity::Error, "modem-bytes", odd.Told(false, continues));
     }
     if (invalid.More > 0) {
-        Emit(line, Severity::Error, "invalid-utf8", invalid.Told(true));
+        Emit(line, Severity::Error, "invalid-utf8", invalid.Told(true, continues));
     }
     if (!other.empty()) {
         Emit(line, Severity::Warning, "non-ascii", other);
