@@ -202,7 +202,7 @@ const char AccountedBytes[] =
     "//ATZ\r\n-- reset\r\nREM reset\r\n'reset\r\n\"AT+CSQ\"\r\nATD#31#\r\nAT^QNAME=Pump #4\r\n"
     "AT+CPBW=1,\"x # y\"\r\n:x\r\n#stop\r\n";
 const char ManyBytes[] =
-    "^QABC:1\t\xC2\xA0\x01\x7F\xE2\x80\x94\t\t\xFF\xFE\xFF\xFE\xFE\xC3\xA9\r\n"
+    "^QABC:1\t\xC2\xA0\x01\x7F\xE2\x80\x94\t\t\xFF\xFE\xFF\xFE\xFE\xFE\xC3\xA9\r\n"
     "AT\xEF\xB8\x8FZ\xCA\xBC\xE2\xA0\x80\xF3\xA0\x81\x81\r\nATD\xE2\xB8\xBA\xEF\xBD\xA1\xE2\x81\xBB" "1\r\n"
     "\xE3\x85\xA4#print x\r\nATZ # reset\t\r\n//AT\tZ\r\n^QABCD:\r\n^QABC: 1\r\n#sleep20\r\n#exit1\r\n";
 const Trap AccountTraps[] = {
@@ -273,13 +273,13 @@ const Trap AccountTraps[] = {
      "stands [invalid-utf8]\n"
      "1: error: line holds 3 more characters the device cannot take after character 11, which the run sends to the "
      "device as part of the command: a dash once, a tab twice [modem-bytes]\n"
-     "1: error: line holds 1 more byte that is no UTF-8 after character 18: the run sends it to the device as it "
-     "stands [invalid-utf8]\n"
-     "1: warning: line holds U+00E9 \"\\xC3\\xA9\" at character 20, which is not ASCII: the run sends it to the "
+     "1: error: line holds 2 more bytes that are no UTF-8 after character 18: the run sends them to the device as "
+     "they stand [invalid-utf8]\n"
+     "1: warning: line holds U+00E9 \"\\xC3\\xA9\" at character 21, which is not ASCII: the run sends it to the "
      "device as it stands, and the device may not take it [non-ascii]\n"
      "1: error: the shorthand makes \": \" into \"=\" only with a space after the colon, and \"ABC:\" has none: the "
      "run sends the colon as it stands, \"AT^QABC:1\\t\\xC2\\xA0\\x01\\x7F\\xE2\\x80\\x94\\t\\t\\xFF\\xFE\\xFF"
-     "\\xFE\\xFE\\xC3\\xA9\\r\\n\" [shorthand-colon]\n"
+     "\\xFE\\xFE\\xFE\\xC3\\xA9\\r\\n\" [shorthand-colon]\n"
      "2: error: line holds an invisible variation selector (U+FE0F) at character 3, which the run sends to the "
      "device as part of the command [modem-bytes]\n"
      "2: error: line holds a curly quote (U+02BC) at character 5, which the run sends to the device as part of the "

@@ -131,6 +131,9 @@ struct Rest {
             return true;
         }
         More++;
+        if (what == nullptr) {
+            return false;  // bytes that are no UTF-8 have no kind
+        }
         auto kind = std::find_if(Kinds.begin(), Kinds.end(), [&](const auto& k) { return strcmp(k.first, what) == 0; });
         if (kind == Kinds.end()) {
             Kinds.emplace_back(what, 0);
