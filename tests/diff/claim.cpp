@@ -41,7 +41,7 @@ bool SecondsAfter(const char* text, Unread after)
 }
 
 // A "#" line that is no command: a comment, unless its word (the letters
-// after "#", a number after them aside: "#sleep20") is another language's
+// after "#", a number run on to them aside: "#sleep20") is another language's
 // command and the line is no prose.
 bool ForeignCommandLine(const std::string& body)
 {
@@ -50,7 +50,11 @@ bool ForeignCommandLine(const std::string& body)
     while (IsLetter(text[word])) {
         word++;
     }
-    return word > 0 && IsForeignCommand(std::string(text, word)) && !ReadsAsProse(body.c_str());
+    size_t end = word;
+    while (text[end] >= '0' && text[end] <= '9') {
+        end++;
+    }
+    return word > 0 && !IsLetter(text[end]) && IsForeignCommand(std::string(text, word)) && !ReadsAsProse(body.c_str());
 }
 
 // A text condition that holds a byte beyond printable ASCII (a carriage

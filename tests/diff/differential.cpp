@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 #include "script/labels.h"
 #include "script/line.h"
 #include "tools/check/check.h"
+#include "tools/check/checker.h"
 
 int TorvexMain(int argc, char** argv);
 
@@ -149,6 +151,7 @@ private:
     void PassedOver(int from, int to);
     void IfClaims(int piece, int next);
     void StateClaims(int piece);
+    void ColonKept(int piece, const std::string& sent);
     void Note(const std::string& text) { Found += text + "\n"; }
 
     std::vector<Piece> Pieces;
@@ -252,6 +255,24 @@ void Comparison::StateClaims(int piece)
     }
 }
 
+// A shorthand that the run sent with a colon right after its name, where a
+// person reads "=": an error must have said so.
+void Comparison::ColonKept(int piece, const std::string& sent)
+{
+    const Piece& p = Pieces[static_cast<size_t>(piece)];
+    if (!p.First || !StartsWithNoCase(p.Text.c_str(), "^Q") || !StartsWithNoCase(sent.c_str(), "AT^Q")) {
+        return;
+    }
+    size_t end = 4;
+    while (end < sent.size() && isalnum(static_cast<unsigned char>(sent[end])) != 0) {
+        end++;
+    }
+    if (end > 4 && end < sent.size() && sent[end] == ':' && !Claimed(p.Line, "shorthand-colon", nullptr, true)) {
+        Note("the run sent the shorthand of line " + std::to_string(p.Line) +
+             " with the colon after its name, and no error said so");
+    }
+}
+
 // The run went from piece from to piece to on its own (-1: the start, the end):
 // every line it passed over between them must be nothing, a label or a comment,
 // or have a finding.
@@ -327,6 +348,7 @@ std::string Comparison::Compare(const RunOutcome& outcome)
             if (!noted) {
                 Note("the run sent " + shown + " for line " + std::to_string(line) + ", which no --wire note showed");
             }
+            ColonKept(piece, e.Bytes);
         }
     }
     // Ways the run took on its own: passed-over lines, and the #if claims.
@@ -373,6 +395,62 @@ std::string Comparison::Compare(const RunOutcome& outcome)
     return Found;
 }
 
+// Each character of a modem line that the device cannot take is named, by
+// its position or counted among the rest of its kind, and none twice.
+std::string UnnamedCharacters(const std::string& script, const std::vector<Claim>& claims)
+{
+    std::string found;
+    long number = 1;
+    for (size_t at = 0; at < script.size(); number++) {
+        size_t end = script.find('\n', at);
+        end = end == std::string::npos ? script.size() : end + 1;
+        const std::string text = script.substr(at, end - at).c_str();  // the run reads up to a NUL
+        const bool oneRead = end - at <= LINE_MAX_READ;
+        at = end;
+        if (!oneRead || KindOf(text.c_str()) != LineKind::Modem) {
+            continue;
+        }
+        std::vector<long> harmful;
+        long position = 1;
+        for (size_t i = 0; i < text.size(); position++) {
+            const unsigned char c = static_cast<unsigned char>(text[i]);
+            if ((c >= 32 && c < 127) || c == '\r' || c == '\n') {
+                i++;
+                continue;
+            }
+            const OddChar odd = ReadOddChar(text.c_str() + i, text.size() - i);
+            if ((odd.Invalid || odd.What != nullptr) && !(i == 0 && odd.Code == 0xFEFF)) {
+                harmful.push_back(position);
+            }
+            i += odd.Length;
+        }
+        size_t named = 0;
+        for (const Claim& c : claims) {
+            if (c.Line != number) {
+                continue;
+            }
+            if (c.Code == "read-as-modem") {
+                named += (c.Text.find("(U+") != std::string::npos ? 1 : 0) +
+                         (c.Text.find("full-width \"") != std::string::npos ? 1 : 0);
+            } else if ((c.Code == "modem-bytes" || c.Code == "invalid-utf8") && c.Text.find(" more ") != std::string::npos) {
+                named += strtoul(c.Text.c_str() + strlen("line holds "), nullptr, 10);
+            } else if (c.Code == "modem-bytes" || c.Code == "invalid-utf8") {
+                const size_t where = c.Text.find(" at character ");
+                const long said = where == std::string::npos ? 0 : atol(c.Text.c_str() + where + 14);
+                named++;
+                if (!Has(harmful, said)) {
+                    found += "line " + std::to_string(number) + ": " + c.Text + ", where there is none\n";
+                }
+            }
+        }
+        if (named != harmful.size()) {
+            found += "line " + std::to_string(number) + " holds " + std::to_string(harmful.size()) +
+                     " characters the device cannot take, and the findings name " + std::to_string(named) + "\n";
+        }
+    }
+    return found;
+}
+
 }  // namespace
 
 std::string Disagreements(const Generated& g, const std::string& path)
@@ -399,6 +477,7 @@ std::string Disagreements(const Generated& g, const std::string& path)
                      "no finding about its bytes said so\n";
         }
     }
+    found += UnnamedCharacters(g.Script, claims);
     FreeLabels();
     if (found.empty()) {
         return "";

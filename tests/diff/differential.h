@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -54,6 +55,11 @@ private:
     size_t Size = 0;
     size_t At = 0;
 };
+
+// The look-alikes the generator draws from, first and last of each range, in
+// the manual's order; and a character's UTF-8.
+std::vector<std::pair<uint32_t, uint32_t>> LookAlikeRanges();
+std::string Utf8(uint32_t c);
 
 struct Generated {
     std::string Script;

@@ -8,13 +8,18 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "diff/differential.h"
 #include "run/settings.h"
 #include "support/capture.h"
 #include "tools/check/check.h"
+#include "tools/check/checker.h"
 
 namespace {
 
@@ -48,6 +53,45 @@ TEST(Differential, CheckerClaimsHoldInRealRuns)
     EXPECT_EQ(failures, 0);
     EXPECT_GT(scripts, 100);  // it did run
     RecordProperty("scripts", scripts);
+}
+
+// The look-alikes are one list in three places: the checker's table, the
+// manual's modem-bytes entry and the generator, range by range in one order.
+TEST(Differential, LookAlikesAreListedAlikeEverywhere)
+{
+    std::ifstream in(TORVEX_SOURCE_DIR "/tools/check/torvex-check.1");
+    std::string manual((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t from = manual.find("By code point:\n");
+    ASSERT_NE(from, std::string::npos);
+    const size_t to = manual.find(".\n", from);
+    std::replace(manual.begin() + static_cast<long>(from), manual.begin() + static_cast<long>(to), '\n', ' ');
+    std::vector<std::pair<uint32_t, uint32_t>> listed;
+    for (size_t at = manual.find("U+", from); at < to; at = manual.find("U+", at)) {
+        char* end = nullptr;
+        const uint32_t first = static_cast<uint32_t>(strtoul(manual.c_str() + at + 2, &end, 16));
+        const bool range = strncmp(end, " to U+", 6) == 0;
+        const uint32_t last = range ? static_cast<uint32_t>(strtoul(end + 6, &end, 16)) : first;
+        listed.emplace_back(first, last);
+        at = static_cast<size_t>(end - manual.c_str());
+    }
+    const std::vector<std::pair<uint32_t, uint32_t>> drawn = LookAlikeRanges();
+    EXPECT_EQ(listed, drawn);
+    // The checker names each range's ends, and neither character next to a range
+    // unless the next range takes it.
+    for (size_t i = 0; i < drawn.size(); i++) {
+        for (const uint32_t c : {drawn[i].first, drawn[i].second}) {
+            const std::string bytes = Utf8(c);
+            EXPECT_NE(ReadOddChar(bytes.c_str(), bytes.size()).What, nullptr) << std::hex << c;
+        }
+        const bool before = i > 0 && drawn[i - 1].second + 1 == drawn[i].first;
+        const bool after = i + 1 < drawn.size() && drawn[i].second + 1 == drawn[i + 1].first;
+        for (const uint32_t c : {before ? 0u : drawn[i].first - 1, after ? 0u : drawn[i].second + 1}) {
+            const std::string bytes = Utf8(c);
+            if (c > 0xA0) {
+                EXPECT_EQ(ReadOddChar(bytes.c_str(), bytes.size()).What, nullptr) << std::hex << c;
+            }
+        }
+    }
 }
 
 // The checker reads the script twice. A script rewritten, cut short or grown

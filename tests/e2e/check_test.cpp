@@ -144,10 +144,6 @@ const Trap Traps[] = {
      "4: error: line holds a NUL byte: the run sends only the 2 characters before it [nul-byte]\n"
      "5: warning: line holds a carriage return before its end: the device gets \"ATZ\\rATI\\r\" in one write, and "
      "the run waits for one answer [carriage-return]\n"},
-    // Another language's command with its number run on, as "#wait5" is read.
-    {"#sleep20\r\nATZ\r\n",
-     "1: error: #sleep20 is a command of other script languages, not of torvex: the run ignores the line and goes on "
-     "into the lines after it, which send modem commands [foreign-command]\n"},
     // A condition that never holds is an error where its jump sends a modem command.
     {"^QRTC=2020/01/01\r\n#prompt Go on?\r\n#if (y) yes\r\n#if (>1) end\r\n#goto end\r\n:yes\r\nATZ\r\n:end\r\n",
      "1: error: the run fills in the clock command with the current time and drops \"2020/01/01\" [clock-text]\n"
@@ -227,6 +223,10 @@ const char AccountedBytes[] =
     "AT^QNAME=Jos\xC3\xA9\r\nAT\xA0Z\r\nAT\xC2\x85Z\r\nAT+CSQ\xEF\xBC\x9F\r\n\xE2\x80\x8B#print x\r\n\xEF\xBC\x83print y\r\n"
     "//ATZ\r\n-- reset\r\nREM reset\r\n'reset\r\n\"AT+CSQ\"\r\nATD#31#\r\nAT^QNAME=Pump #4\r\n"
     "AT+CPBW=1,\"x # y\"\r\n:x\r\n#stop\r\n";
+const char ManyBytes[] =
+    "^QABC:1\t\xC2\xA0\x01\x7F\xE2\x80\x94\t\t\xFF\xFE\xFF\xFE\xFE\xFE\xC3\xA9\r\n"
+    "AT\xEF\xB8\x8FZ\xCA\xBC\xE2\xA0\x80\xF3\xA0\x81\x81\r\nATD\xE2\xB8\xBA\xEF\xBD\xA1\xE2\x81\xBB" "1\r\n"
+    "\xE3\x85\xA4#print x\r\nATZ # reset\t\r\n//AT\tZ\r\n^QABCD:\r\n^QABC: 1\r\n#sleep20\r\n#exit1\r\n";
 const Trap AccountTraps[] = {
     {std::string(AccountedBytes, sizeof AccountedBytes - 1),
      "1: error: #debug ignores \"off\" after its name: the run turns debug mode on [unread-argument]\n"
@@ -245,6 +245,8 @@ const Trap AccountTraps[] = {
      "[modem-bytes]\n"
      "11: error: line holds a curly double quote (U+201C) at character 9, which the run sends to the device as part "
      "of the command [modem-bytes]\n"
+     "11: error: line holds a curly double quote (U+201D) at character 17, which the run sends to the device as "
+     "part of the command [modem-bytes]\n"
      "12: warning: line holds U+00E9 \"\\xC3\\xA9\" at character 13, which is not ASCII: the run sends it to the "
      "device as it stands, and the device may not take it [non-ascii]\n"
      "13: error: line holds the byte \\xA0 at character 3, which is no UTF-8: the run sends it to the device as it "
@@ -269,9 +271,84 @@ const Trap AccountTraps[] = {
      "device, quotes and all [read-as-modem]\n"
      "27: warning: #stop is a command of other script languages, not of torvex: the run ignores the line "
      "[foreign-command]\n"},
+    // Each character a device cannot take is named, the first four of a kind
+    // one by one and the rest counted; the line's other findings stay, and a
+    // long line of tabs draws no finding for each read of blanks. The
+    // shorthand keeps its colon without a space after it; a foreign command
+    // with its number run on is still one.
+    {std::string(ManyBytes) + "AT" + std::string(1000, '\t') + "Z\r\n#delay500\r\n",
+     "1: error: line holds a tab at character 8, which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "1: error: line holds a no-break space (U+00A0) at character 9, which the run sends to the device as part of "
+     "the command [modem-bytes]\n"
+     "1: error: line holds a control byte at character 10, which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "1: error: line holds a control byte at character 11, which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "1: error: line holds the byte \\xFF at character 15, which is no UTF-8: the run sends it to the device as it "
+     "stands [invalid-utf8]\n"
+     "1: error: line holds the byte \\xFE at character 16, which is no UTF-8: the run sends it to the device as it "
+     "stands [invalid-utf8]\n"
+     "1: error: line holds the byte \\xFF at character 17, which is no UTF-8: the run sends it to the device as it "
+     "stands [invalid-utf8]\n"
+     "1: error: line holds the byte \\xFE at character 18, which is no UTF-8: the run sends it to the device as it "
+     "stands [invalid-utf8]\n"
+     "1: error: line holds 3 more characters the device cannot take after character 11, which the run sends to the "
+     "device as part of the command: a dash once, a tab twice [modem-bytes]\n"
+     "1: error: line holds 2 more bytes that are no UTF-8 after character 18: the run sends them to the device as "
+     "they stand [invalid-utf8]\n"
+     "1: warning: line holds U+00E9 \"\\xC3\\xA9\" at character 21, which is not ASCII: the run sends it to the "
+     "device as it stands, and the device may not take it [non-ascii]\n"
+     "1: error: the shorthand makes \": \" into \"=\" only with a space after the colon, and \"ABC:\" has none: the "
+     "run sends the colon as it stands, \"AT^QABC:1\\t\\xC2\\xA0\\x01\\x7F\\xE2\\x80\\x94\\t\\t\\xFF\\xFE\\xFF"
+     "\\xFE\\xFE\\xFE\\xC3\\xA9\\r\\n\" [shorthand-colon]\n"
+     "2: error: line holds an invisible variation selector (U+FE0F) at character 3, which the run sends to the "
+     "device as part of the command [modem-bytes]\n"
+     "2: error: line holds a curly quote (U+02BC) at character 5, which the run sends to the device as part of the "
+     "command [modem-bytes]\n"
+     "2: error: line holds a blank Braille pattern (U+2800) at character 6, which the run sends to the device as part "
+     "of the command [modem-bytes]\n"
+     "2: error: line holds an invisible tag character (U+E0041) at character 7, which the run sends to the device as "
+     "part of the command [modem-bytes]\n"
+     "3: error: line holds a dash (U+2E3A) at character 4, which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "3: error: line holds an ideographic full stop (U+FF61) at character 5, which the run sends to the device as "
+     "part of the command [modem-bytes]\n"
+     "3: error: line holds a minus sign (U+207B) at character 6, which the run sends to the device as part of the "
+     "command [modem-bytes]\n"
+     "4: error: line begins with a Hangul filler (U+3164) before \"#\", so the run does not take it for a script "
+     "command: it sends the line to the device [read-as-modem]\n"
+     "5: error: line holds \"# reset\\t\" after the command, which is no comment for the run: it sends it to the "
+     "device too [modem-comment]\n"
+     "5: error: line holds a tab at character 12, which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "6: error: line begins with \"//\", which is no comment for the run: it sends the line to the device "
+     "[modem-comment]\n"
+     "6: error: line holds a tab at character 5, which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "7: error: the shorthand makes \": \" into \"=\" only with a space after the colon, and \"ABCD:\" has none: "
+     "the run sends the colon as it stands, \"AT^QABCD:\\r\\n\" [shorthand-colon]\n"
+     "9: error: #sleep20 is #sleep 20 run together, a command of other script languages, not of torvex: the run "
+     "ignores the line and goes on into the lines after it, which send modem commands [foreign-command]\n"
+     "10: error: #exit1 is #exit 1 run together, a command of other script languages, not of torvex: the run "
+     "ignores the line and goes on into the lines after it, which send modem commands [foreign-command]\n"
+     "11: error: line holds a tab at character 3, which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "11: error: line holds a tab at character 4, which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "11: error: line holds a tab at character 5, which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "11: error: line holds a tab at character 6, which the run sends to the device as part of the command "
+     "[modem-bytes]\n"
+     "11: error: line holds 393 more characters the device cannot take after character 6 in its first read, which "
+     "the run sends to the device as part of the command: a tab 393 times [modem-bytes]\n"
+     "11: error: line of 1003 characters is longer than one read (399): the run sends its first 399 characters with "
+     "no line end, then reads the rest as 2 more lines: a modem command [long-line]\n"
+     "12: warning: #delay500 is #delay 500 run together, a command of other script languages, not of torvex: the run "
+     "ignores the line [foreign-command]\n"},
     // The directive keeps the new kinds off the next line too.
     {"# torvex-check: disable=unread-argument\r\n#debug off\r\n# torvex-check: disable=non-ascii\r\n"
-     "AT^QNAME=Jos\xC3\xA9\r\n",
+     "AT^QNAME=Jos\xC3\xA9\r\n# torvex-check: disable=modem-bytes,shorthand-colon\r\n^QABC:1\t\t\t\t\t\t\r\n",
      ""},
     // A comment whose carriage return hides a command, with a NUL after it.
     {std::string("# a note\rAT\0Z\r\n", 15),

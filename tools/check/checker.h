@@ -129,9 +129,9 @@ private:
     void ShownText(long line, const std::string& word, const char* text);
     void LongLine(const Piece& p);
     void KeepValue(const char* bytes, size_t length, uint32_t node);
-    void DeviceCannotTake(long line, const char* text, size_t length);
+    void DeviceCannotTake(long line, const char* text, size_t length, bool continues);
     void ShorthandColon(long line, const char* text);
-    bool OtherKind(long line, const char* text, size_t length);
+    size_t OtherKind(long line, const char* text, size_t length);
     void UnreadArgument(long line, const std::string& word, const char* text, const ScriptCommand& cmd,
                         const CommandUse& use);
     void ForeignCommand(long line, const std::string& word, const char* rest);

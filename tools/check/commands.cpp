@@ -135,24 +135,27 @@ const char* const ForeignWords[] = {
 
 }  // namespace
 
+// A word with digits run on ("sleep20") is the word and a number.
 bool IsForeignCommand(const std::string& word)
 {
-    const std::string w = Lower(word.c_str());
+    const std::string w = Lower(word.substr(0, word.find_last_not_of("0123456789") + 1).c_str());
     return std::any_of(std::begin(ForeignWords), std::end(ForeignWords), [&](const char* f) { return w == f; });
 }
 
-// "#exit", "#sleep 20", "#call setapn": another language's command, which the
-// run ignores. Prose ("#End of setup") is a comment.
+// "#exit", "#sleep 20", "#sleep20", "#call setapn": another language's
+// command, which the run ignores. Prose ("#End of setup") is a comment.
 void Checker::ForeignCommand(long line, const std::string& word, const char* rest)
 {
-    // "#sleep20": the word's letters, as with "#wait5".
-    const std::string letters = word.substr(1, word.find_first_of("0123456789") - 1);
-    if (!IsForeignCommand(letters) || ReadsAsProse((word + rest).c_str())) {
+    if (!IsForeignCommand(word.substr(1)) || ReadsAsProse((word + rest).c_str())) {
         return;
     }
     const bool goesOn = SkipsModem(NodeCount - 1) && Nodes[NodeCount - 1].Kind != NODE_MODEM;
+    const size_t digits = word.find_last_not_of("0123456789") + 1;
+    const std::string runTogether =
+        digits < word.size() ? " is " + word.substr(0, digits) + " " + word.substr(digits) + " run together, a"
+                             : " is a";
     Emit(line, goesOn ? Severity::Error : Severity::Warning, "foreign-command",
-         word + " is a command of other script languages, not of torvex: the run ignores the line" +
+         word + runTogether + " command of other script languages, not of torvex: the run ignores the line" +
              (goesOn ? " and goes on into the lines after it, which send modem commands" : ""));
 }
 

@@ -225,7 +225,9 @@ void Checker::ModemLine(Piece* piece)
                          : "line holds a NUL byte: the run sends only the " + std::to_string(length) +
                                " characters before it");
         lineEndChecked = true;
-    } else if (IsBlank(p.Text[0])) {
+    } else if (p.First && IsBlank(p.Text[0])) {
+        // The rest of a long line is named by its long-line finding: a line
+        // of blanks makes one finding, not one a read.
         const char* rest = SkipBlanks(p.Text);
         if (StartsWithNoCase(rest, "^Q") || StartsWithNoCase(rest, "AT^QRTC")) {
             Emit(line, Severity::Error, "blank-start",
@@ -245,7 +247,7 @@ void Checker::ModemLine(Piece* piece)
         }
     }
     if (p.First) {
-        DeviceCannotTake(line, p.Text, length);
+        DeviceCannotTake(line, p.Text, length, p.Continues);
     }
     const bool commandsInside = CommandsAfterCarriageReturn(p.Text);
     const bool endsInLineFeed = length > 0 && p.Text[length - 1] == '\n';
