@@ -439,6 +439,10 @@ const Trap PathTraps[] = {
     // not once for each #if: many in a row are checked well within the limit.
     {Repeated("AT+CSQ\r\n#if (1) x\r\n", 60000) + ":x\r\n", ""},
     {Repeated("AT\r\n# torvex-check: disable=answer-ok-only\r\n#if (>0) x\r\n", 60000) + ":x\r\n", ""},
+    // A line met first on a way with no prompt passes on a key lost on a way met later.
+    {"AT+A\r\n#if (READY) c\r\n#prompt Go on? (Y/N)\r\nAT+B\r\n:c\r\n#print x\r\n#if (Y) yes\r\nATZ\r\n:yes\r\n",
+     "7: error: (Y) looks for the key of the #prompt on line 3, but the modem command on line 4 comes between: the "
+     "response is its answer, whatever key was pressed [key-after-modem]\n"},
     // A prompt no path runs is no prompt whose key an #if may mean.
     {"AT+CSQ\r\n#goto a\r\n#prompt Reset? (Y/N)\r\nATZ\r\n:a\r\nATI\r\n#if (Y) x\r\n:x\r\n",
      "3: warning: no path from the start of the script reaches lines 3-4 [unreachable]\n"},
