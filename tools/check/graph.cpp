@@ -164,24 +164,15 @@ PredecessorLists PredecessorsOf(const std::vector<Node>& n)
 
 namespace {
 
-// The nodes a modem command can come after, found backwards from each; with
-// stopAtTimeout, a #timeout that reads a number is found but not gone past.
-// fromEnd: the nodes the end of the script can come after instead.
-std::vector<bool> BackFromModem(const std::vector<Node>& n, bool stopAtTimeout, bool fromEnd = false)
+// The nodes that one of work can come after, found backwards from each
+// (n.size() stands for the end of the script); with stopAtTimeout, a #timeout
+// that reads a number is found but not gone past.
+std::vector<bool> BackFrom(const std::vector<Node>& n, std::vector<uint32_t> work, bool stopAtTimeout)
 {
     const PredecessorLists ways = PredecessorsOf(n);
     const std::vector<uint32_t>& start = ways.Start;
     const std::vector<uint32_t>& from = ways.From;
     std::vector<bool> after(n.size(), false);
-    std::vector<uint32_t> work;
-    for (uint32_t i = 0; i < n.size() && !fromEnd; i++) {
-        if (n[i].Kind == NODE_MODEM) {
-            work.push_back(i);
-        }
-    }
-    if (fromEnd) {
-        work.push_back(static_cast<uint32_t>(n.size()));  // the end's ways in are listed after the last node's
-    }
     while (!work.empty()) {
         const uint32_t i = work.back();
         work.pop_back();
@@ -195,6 +186,17 @@ std::vector<bool> BackFromModem(const std::vector<Node>& n, bool stopAtTimeout, 
         }
     }
     return after;
+}
+
+std::vector<uint32_t> ModemNodes(const std::vector<Node>& n)
+{
+    std::vector<uint32_t> modem;
+    for (uint32_t i = 0; i < n.size(); i++) {
+        if (n[i].Kind == NODE_MODEM) {
+            modem.push_back(i);
+        }
+    }
+    return modem;
 }
 
 }  // namespace
@@ -277,7 +279,8 @@ std::vector<KeyLost> KeysLost(const std::vector<Node>& n)
 
 std::vector<bool> EndAfter(const std::vector<Node>& nodes)
 {
-    return BackFromModem(nodes, false, true);
+    // The end's ways in are listed after the last node's.
+    return BackFrom(nodes, {static_cast<uint32_t>(nodes.size())}, false);
 }
 
 bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node, const std::vector<bool>& endAfter)
@@ -306,12 +309,12 @@ bool LoopsBackForGood(const std::vector<Node>& nodes, uint32_t node, const std::
 
 std::vector<bool> ModemAfter(const std::vector<Node>& nodes)
 {
-    return BackFromModem(nodes, false);
+    return BackFrom(nodes, ModemNodes(nodes), false);
 }
 
 void FlowModemAhead(std::vector<Node>* nodes)
 {
-    const std::vector<bool> ahead = BackFromModem(*nodes, true);
+    const std::vector<bool> ahead = BackFrom(*nodes, ModemNodes(*nodes), true);
     for (size_t i = 0; i < ahead.size(); i++) {
         (*nodes)[i].Flags |= ahead[i] ? MODEM_AHEAD : 0;
     }
